@@ -1,0 +1,25 @@
+// The time synchronisation application: configuration, time-change registration and the
+// daylight-saving decision. The entry point is WinMain (main.cpp).
+#pragma once
+
+#include <windows.h>
+
+#define APP_RUN_AFTER_TIME_CHANGE TEXT("AppRunAfterTimeChange")
+#define APP_MODULE_PATH_CHARS 260
+
+// Registry configuration: protocol number and chip address.
+void ReadRtcConfig(DWORD* protocolOut, DWORD* slaveAddrOut);
+// Clears every time-change registration whose application path contains `fileName`.
+int ClearOwnNotifications(const WCHAR* fileName);
+// Registers `modulePath` to be started with "AppRunAfterTimeChange" after every time change.
+int RegisterTimeChangeNotification(WCHAR* modulePath);
+// The part of `path` after its last "\" or "/" (the whole path when it has neither).
+const WCHAR* FileNamePart(const WCHAR* path);
+
+// Daylight-saving decision for a UTC time about to be set: 0 = the zone has no daylight rules,
+// 1 = standard time, 2 = daylight time; tells the kernel through SetDaylightTime for 1 and 2.
+int EvaluateDaylightTime(const SYSTEMTIME* utc, SYSTEMTIME* localOut);
+BOOL HasDaylightRules(const TIME_ZONE_INFORMATION* tzi);
+DWORD IsAutoDstEnabled(void);
+int ResolveTransitionDate(SYSTEMTIME* rule, WORD year);
+WORD FirstWeekdayOfMonth(const SYSTEMTIME* record);

@@ -1,0 +1,62 @@
+#include <notify.h>
+
+#include "app.h"
+
+const WCHAR* FileNamePart(const WCHAR* path) {
+    const WCHAR* name = path;
+    for (const WCHAR* p = path; *p; ++p) {
+        if (*p == TEXT('\\') || *p == TEXT('/')) name = p + 1;
+    }
+    return name;
+}
+
+int ClearOwnNotifications(const WCHAR* fileName) {
+    // An empty name is a substring of every path: it would clear every program's registration.
+    if (fileName == 0 || fileName[0] == 0) return 1;
+
+    DWORD count = 0;
+    if (!CeGetUserNotificationHandles(0, 0, &count)) return 0;
+
+    HANDLE* handles = (HANDLE*)LocalAlloc(LMEM_FIXED, count * sizeof(HANDLE));
+    if (handles == 0 && count != 0) return 0;
+    int result = CeGetUserNotificationHandles(handles, count, &count);
+    if (!result) {
+        LocalFree(handles);
+        return 0;
+    }
+
+    for (DWORD i = count; i > 0; --i) {
+        HANDLE handle = handles[i - 1];
+        DWORD needed = 0;
+        CeGetUserNotification(handle, 0, &needed, 0);
+        BYTE* info = (BYTE*)LocalAlloc(LMEM_FIXED, needed);
+        if (info == 0) {
+            // Not knowing whether this one is ours counts as a failed call.
+            result = 0;
+            continue;
+        }
+        if (CeGetUserNotification(handle, needed, &needed, info)) {
+            const CE_NOTIFICATION_INFO_HEADER* header = (const CE_NOTIFICATION_INFO_HEADER*)info;
+            const CE_NOTIFICATION_TRIGGER* trigger = header->pcent;
+            if (trigger != 0 && trigger->lpszApplication != 0 && wcsstr(trigger->lpszApplication, fileName) != 0) {
+                result = CeClearUserNotification(handle);
+            }
+        }
+        LocalFree(info);
+    }
+
+    LocalFree(handles);
+    return result;
+}
+
+int RegisterTimeChangeNotification(WCHAR* modulePath) {
+    CE_NOTIFICATION_TRIGGER trigger;
+    trigger.dwSize = sizeof(CE_NOTIFICATION_TRIGGER);
+    trigger.dwType = CNT_EVENT;
+    trigger.dwEvent = NOTIFICATION_EVENT_TIME_CHANGE;
+    trigger.lpszApplication = modulePath;
+    trigger.lpszArguments = (WCHAR*)APP_RUN_AFTER_TIME_CHANGE;
+    // An event trigger has no start or end time.
+    HANDLE handle = CeSetUserNotificationEx(0, &trigger, 0);
+    return handle != 0 ? 1 : 0;
+}

@@ -1,0 +1,53 @@
+// RTC chips: the time codec shared by the four chip protocols, and the table that ties protocol
+// numbers to their routines and default slave addresses.
+#pragma once
+
+#include <windows.h>
+
+#define RTC_INVALID_YEAR 0xFFFFu  // wYear of a read whose chip flagged its time as not valid
+
+#define RTC_PROTOCOL_AUTODETECT 0u
+#define RTC_PROTOCOL_COUNT 5u  // protocol numbers 0..4
+
+typedef DWORD RtcProtocol;
+
+// Tens-digit masks of the time fields (units are always bits 0..3).
+#define RTC_TENS_SECONDS 0x70u
+#define RTC_TENS_MINUTES 0x70u
+#define RTC_TENS_HOURS 0x30u
+#define RTC_TENS_DAY 0x30u
+#define RTC_TENS_MONTH 0x10u
+#define RTC_TENS_YEAR 0xF0u
+#define RTC_WEEKDAY_MASK 0x07u
+
+// Where a protocol keeps each time field within the buffer of one transfer.
+typedef struct RtcTimeLayout {
+    BYTE seconds, minutes, hours, weekday, day, month, year;
+    BYTE weekdayOffset;  // chip weekday = wDayOfWeek + weekdayOffset
+} RtcTimeLayout;
+
+WORD RtcDecodeField(BYTE reg, BYTE tensMask);
+BYTE RtcEncodeField(WORD value, BYTE tensMask);
+WORD RtcDecodeYear(BYTE reg);
+BYTE RtcEncodeYear(WORD year);
+WORD RtcDecodeWeekday(BYTE reg, BYTE weekdayOffset);
+BYTE RtcEncodeWeekday(WORD dayOfWeek, BYTE weekdayOffset);
+// Decodes all eight fields from `regs` (wMilliseconds = 0); no validation.
+void RtcDecodeTime(const BYTE* regs, const RtcTimeLayout* layout, SYSTEMTIME* time);
+// Places the seven time fields into `regs`, which the caller has zero-filled.
+void RtcEncodeTime(const SYSTEMTIME* time, const RtcTimeLayout* layout, BYTE* regs);
+// I2CReadRegs, repeated once at once when the first attempt fails.
+int RtcReadRegsTwice(BYTE slave, BYTE* buffer, int reg, DWORD length);
+
+typedef int (*RtcReadFn)(SYSTEMTIME* time, BYTE slave);
+typedef int (*RtcWriteFn)(const SYSTEMTIME* time, BYTE slave);
+typedef int (*RtcPrepareFn)(BYTE slave);
+
+typedef struct RtcProtocolEntry {
+    RtcReadFn read;        // null: no routine for this protocol number
+    RtcPrepareFn prepare;  // step before the read on the restore path; null when none
+    RtcWriteFn write;
+    DWORD defaultSlaveAddr;
+} RtcProtocolEntry;
+
+extern const RtcProtocolEntry g_rtcProtocols[RTC_PROTOCOL_COUNT];

@@ -1,0 +1,134 @@
+#include "simtime.h"
+
+#include <time.h>
+
+#include <map>
+
+#include "board.h"
+
+namespace sim {
+
+namespace {
+
+struct ProcessTime {
+    bool started = false;
+    bool virt = false;
+    int64_t powerOnHost = 0;  // real timing: host file time of the board's power-on
+    uint64_t virtualNs = 0;   // virtual timing: uptime now
+    uint64_t startNs = 0;
+    EventId nextId = 1;
+    std::multimap<uint64_t, std::pair<EventId, std::function<void()>>> events;
+};
+
+ProcessTime& pt() {
+    static ProcessTime t;
+    return t;
+}
+
+void ensureStarted() {
+    if (!pt().started) timeStartProcess();
+}
+
+}  // namespace
+
+int64_t hostFileTimeNow() {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return (static_cast<int64_t>(ts.tv_sec) + 11644473600LL) * kFileTimeUnitsPerSecond + ts.tv_nsec / 100;
+}
+
+void timeStartProcess() {
+    ProcessTime& t = pt();
+    t.started = true;
+    const Board& board = Board::current();
+    t.virt = board.config().frozen;
+    json s = board.readState();
+    t.powerOnHost = s.value("powerOnHost", hostFileTimeNow());
+    t.virtualNs = s.value("uptimeNs", static_cast<uint64_t>(0));
+    t.startNs = t.virtualNs;
+}
+
+void timeEndProcess() {
+    ProcessTime& t = pt();
+    if (!t.started || !t.virt || t.virtualNs == t.startNs) return;
+    const uint64_t end = t.virtualNs;
+    Board::current().updateState([&](json& s) {
+        uint64_t stored = s.value("uptimeNs", static_cast<uint64_t>(0));
+        if (end > stored) s["uptimeNs"] = end;
+    });
+}
+
+void timeResetForTests() {
+    ProcessTime& t = pt();
+    t = ProcessTime{};
+}
+
+bool virtualTiming() {
+    ensureStarted();
+    return pt().virt;
+}
+
+uint64_t nowNs() {
+    ensureStarted();
+    ProcessTime& t = pt();
+    if (t.virt) return t.virtualNs;
+    int64_t d = hostFileTimeNow() - t.powerOnHost;
+    return d > 0 ? static_cast<uint64_t>(d) * 100 : 0;
+}
+
+void advanceNs(uint64_t ns) {
+    ensureStarted();
+    if (pt().virt) pt().virtualNs += ns;
+}
+
+void sleepUntilNs(uint64_t target) {
+    ensureStarted();
+    ProcessTime& t = pt();
+    if (t.virt) {
+        if (target > t.virtualNs) t.virtualNs = target;
+        return;
+    }
+    for (;;) {
+        uint64_t now = nowNs();
+        if (now >= target) return;
+        uint64_t d = target - now;
+        struct timespec ts{static_cast<time_t>(d / 1000000000u), static_cast<long>(d % 1000000000u)};
+        nanosleep(&ts, nullptr);
+    }
+}
+
+EventId scheduleAt(uint64_t atNs, std::function<void()> fn) {
+    EventId id = pt().nextId++;
+    pt().events.emplace(atNs, std::make_pair(id, std::move(fn)));
+    return id;
+}
+
+void cancelEvent(EventId id) {
+    auto& ev = pt().events;
+    for (auto it = ev.begin(); it != ev.end(); ++it) {
+        if (it->second.first == id) {
+            ev.erase(it);
+            return;
+        }
+    }
+}
+
+void runDue() {
+    auto& ev = pt().events;
+    for (;;) {
+        if (ev.empty()) return;
+        auto it = ev.begin();
+        if (it->first > nowNs()) return;
+        auto fn = std::move(it->second.second);
+        ev.erase(it);
+        fn();
+    }
+}
+
+std::optional<uint64_t> nextEventNs() {
+    auto& ev = pt().events;
+    if (ev.empty()) return std::nullopt;
+    return ev.begin()->first;
+}
+
+}  // namespace sim

@@ -1,0 +1,45 @@
+// Time on the virtual board.
+//
+// Two clocks matter. The board's wall clocks (the system clock and each chip's clock) follow the
+// host's real time, or stand still on a frozen board. The process's own timing (tick count, the OS
+// timer counter, bus timing, Sleep and wait timeouts) is board uptime in nanoseconds: real time on
+// a normal board, and on a frozen board a virtual time that moves only when the simulation says
+// so (a sleep, a wait, a register access), which makes every run replayable.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+namespace sim {
+
+constexpr int64_t kFileTimeUnitsPerSecond = 10'000'000;
+
+// Host wall clock as a file time (100 ns units since 1601-01-01 UTC).
+int64_t hostFileTimeNow();
+
+// Board uptime in nanoseconds, real or virtual.
+uint64_t nowNs();
+bool virtualTiming();
+// Virtual timing: moves the clock forward (the cost of an access). Real timing: nothing.
+void advanceNs(uint64_t ns);
+// Waits until uptime `t`: sleeps on a real board, jumps on a frozen one.
+void sleepUntilNs(uint64_t t);
+
+// Device events in board time, for models whose effects appear later (a byte completing on the
+// bus, the notification service becoming ready). They run from runDue(), which every register
+// access and every wait calls first.
+using EventId = uint64_t;
+EventId scheduleAt(uint64_t atNs, std::function<void()> fn);
+void cancelEvent(EventId id);
+void runDue();
+std::optional<uint64_t> nextEventNs();
+
+// Called once when the process starts and ends (start-up code, vboard): loads and saves the
+// board's virtual uptime.
+void timeStartProcess();
+void timeEndProcess();
+// Tests: forget every pending event and restart the process clock from the board.
+void timeResetForTests();
+
+}  // namespace sim

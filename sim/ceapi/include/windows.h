@@ -1,0 +1,190 @@
+// The platform's core API (coredll) as this program uses it, declared for host builds.
+// The product code includes this header exactly as it would include the platform SDK's; the
+// definitions live in the host stand-in (sim/ceapi) and act on the virtual board.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+typedef uint8_t BYTE;
+typedef uint16_t WORD;
+typedef uint32_t DWORD;
+typedef int32_t LONG;
+typedef uint32_t ULONG;
+typedef int64_t LONGLONG;
+typedef uint64_t ULONGLONG;
+typedef int BOOL;
+typedef unsigned int UINT;
+typedef char16_t WCHAR;  // the platform's 16-bit wide character
+typedef WCHAR* LPWSTR;
+typedef const WCHAR* LPCWSTR;
+typedef void* LPVOID;
+typedef const void* LPCVOID;
+typedef void* HANDLE;
+typedef HANDLE HINSTANCE;
+typedef HANDLE HMODULE;
+typedef HANDLE HLOCAL;
+typedef DWORD* LPDWORD;
+typedef BYTE* LPBYTE;
+typedef DWORD REGSAM;
+typedef struct HKEY__* HKEY;
+typedef HKEY* PHKEY;
+
+#define WINAPI
+#define TRUE 1
+#define FALSE 0
+#define TEXT(s) u##s
+#define _T(s) u##s
+
+#define MAX_PATH 260
+#define INFINITE 0xFFFFFFFFu
+
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_ABANDONED 0x00000080u
+#define WAIT_TIMEOUT 0x00000102u
+#define WAIT_FAILED 0xFFFFFFFFu
+
+// Last-error codes.
+#define ERROR_SUCCESS 0L
+#define ERROR_INVALID_FUNCTION 1L
+#define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_ACCESS_DENIED 5L
+#define ERROR_INVALID_HANDLE 6L
+#define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_INVALID_DATA 13L
+#define ERROR_OUTOFMEMORY 14L
+#define ERROR_NOT_SUPPORTED 50L
+#define ERROR_INVALID_PARAMETER 87L
+#define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_BUSY 170L
+#define ERROR_ALREADY_EXISTS 183L
+#define ERROR_MORE_DATA 234L
+#define ERROR_INVALID_ADDRESS 487L
+#define ERROR_OPERATION_ABORTED 995L
+#define ERROR_IO_DEVICE 1117L
+#define ERROR_INVALID_COMPUTERNAME 1210L
+#define ERROR_NO_SYSTEM_RESOURCES 1450L
+#define ERROR_TIMEOUT 1460L
+
+typedef struct _SYSTEMTIME {
+    WORD wYear;
+    WORD wMonth;
+    WORD wDayOfWeek;
+    WORD wDay;
+    WORD wHour;
+    WORD wMinute;
+    WORD wSecond;
+    WORD wMilliseconds;
+} SYSTEMTIME, *LPSYSTEMTIME;
+
+typedef struct _FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME, *LPFILETIME;
+
+typedef struct _TIME_ZONE_INFORMATION {
+    LONG Bias;
+    WCHAR StandardName[32];
+    SYSTEMTIME StandardDate;
+    LONG StandardBias;
+    WCHAR DaylightName[32];
+    SYSTEMTIME DaylightDate;
+    LONG DaylightBias;
+} TIME_ZONE_INFORMATION, *LPTIME_ZONE_INFORMATION;
+
+#define TIME_ZONE_ID_UNKNOWN 0
+#define TIME_ZONE_ID_STANDARD 1
+#define TIME_ZONE_ID_DAYLIGHT 2
+#define TIME_ZONE_ID_INVALID 0xFFFFFFFFu
+
+typedef struct _SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+} SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+// Registry.
+#define HKEY_CLASSES_ROOT ((HKEY)(uintptr_t)0x80000000u)
+#define HKEY_CURRENT_USER ((HKEY)(uintptr_t)0x80000001u)
+#define HKEY_LOCAL_MACHINE ((HKEY)(uintptr_t)0x80000002u)
+#define HKEY_USERS ((HKEY)(uintptr_t)0x80000003u)
+#define KEY_ALL_ACCESS 0x000F003Fu
+#define REG_NONE 0
+#define REG_SZ 1
+#define REG_EXPAND_SZ 2
+#define REG_BINARY 3
+#define REG_DWORD 4
+#define REG_MULTI_SZ 7
+
+LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult);
+LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                      LPDWORD lpcbData);
+LONG RegCloseKey(HKEY hKey);
+
+// Time.
+void GetSystemTime(LPSYSTEMTIME lpSystemTime);
+BOOL SetSystemTime(const SYSTEMTIME* lpSystemTime);
+BOOL SystemTimeToFileTime(const SYSTEMTIME* lpSystemTime, LPFILETIME lpFileTime);
+BOOL FileTimeToSystemTime(const FILETIME* lpFileTime, LPSYSTEMTIME lpSystemTime);
+DWORD GetTimeZoneInformation(LPTIME_ZONE_INFORMATION lpTimeZoneInformation);
+BOOL SetDaylightTime(DWORD dst);
+DWORD GetTickCount(void);
+
+// Synchronisation and handles.
+#define EVENT_ALL_ACCESS 0x001F0003u
+#define MUTANT_ALL_ACCESS 0x001F0001u
+#define DUPLICATE_CLOSE_SOURCE 0x00000001u
+#define DUPLICATE_SAME_ACCESS 0x00000002u
+
+HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCWSTR lpName);
+BOOL ReleaseMutex(HANDLE hMutex);
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                    LPCWSTR lpName);
+HANDLE OpenEventW(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCWSTR lpName);
+BOOL SetEvent(HANDLE hEvent);
+BOOL ResetEvent(HANDLE hEvent);
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+BOOL CloseHandle(HANDLE hObject);
+BOOL DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle, HANDLE hTargetProcessHandle,
+                     HANDLE* lpTargetHandle, DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwOptions);
+HANDLE GetCurrentProcess(void);
+void Sleep(DWORD dwMilliseconds);
+DWORD GetLastError(void);
+void SetLastError(DWORD dwErrCode);
+
+// Memory and process.
+#define LMEM_FIXED 0x0000u
+#define LMEM_ZEROINIT 0x0040u
+#define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
+#define MEM_COMMIT 0x00001000u
+#define MEM_RESERVE 0x00002000u
+#define MEM_DECOMMIT 0x00004000u
+#define MEM_RELEASE 0x00008000u
+#define PAGE_NOACCESS 0x01u
+#define PAGE_READONLY 0x02u
+#define PAGE_READWRITE 0x04u
+#define PAGE_NOCACHE 0x200u
+#define PAGE_PHYSICAL 0x400u
+
+DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize);
+HLOCAL LocalAlloc(UINT uFlags, UINT uBytes);
+HLOCAL LocalFree(HLOCAL hMem);
+LPVOID VirtualAlloc(LPVOID lpAddress, DWORD dwSize, DWORD flAllocationType, DWORD flProtect);
+BOOL VirtualFree(LPVOID lpAddress, DWORD dwSize, DWORD dwFreeType);
+
+// Debug output.
+void OutputDebugStringW(LPCWSTR lpOutputString);
+void NKDbgPrintfW(LPCWSTR lpszFmt, ...);
+
+// Wide-string routines of the platform's C runtime (16-bit characters).
+size_t wcslen(const WCHAR* s);
+int wcscmp(const WCHAR* a, const WCHAR* b);
+int _wcsicmp(const WCHAR* a, const WCHAR* b);
+WCHAR* wcscpy(WCHAR* dst, const WCHAR* src);
+const WCHAR* wcsstr(const WCHAR* haystack, const WCHAR* needle);
+const WCHAR* wcsrchr(const WCHAR* s, WCHAR c);
+WCHAR* _wcsupr(WCHAR* s);
+WCHAR* _wcslwr(WCHAR* s);
+
+// Program entry, as the platform's start-up code calls it.
+int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLine, int nCmdShow);

@@ -1,0 +1,64 @@
+// Kernel objects and handle tables of the host stand-in. Shared by the stand-in's modules (the
+// synchronisation calls, the kernel-call bridge, the interrupt dispatch); product code never
+// includes this.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace sim {
+
+// A fault that the real board would show as a trap, a hang or a refusal that stops the process:
+// written to stderr and the board's debug log, then the process ends with exit code 3.
+[[noreturn]] void boardFault(const std::string& what);
+
+enum class ObjKind { Event, Mutex, Process };
+
+struct KObject {
+    explicit KObject(ObjKind k) : kind(k) {}
+    virtual ~KObject() = default;
+    ObjKind kind;
+};
+
+struct EventObject : KObject {
+    EventObject(bool manual, bool initial) : KObject(ObjKind::Event), manualReset(manual), signalled(initial) {}
+    bool manualReset;
+    bool signalled;
+    std::string name;
+    // Events signalled by the board rather than by a program (the notification service's
+    // readiness): when it becomes signalled, in board uptime; nullopt = never.
+    bool boardDriven = false;
+    std::optional<uint64_t> readyAtNs;
+};
+
+// The two process contexts that the program can run in: its own, and the kernel's, in which the
+// HAL runs bridged routines. Each has its own handle table.
+enum class ProcessContext { User = 0, Kernel = 1 };
+
+ProcessContext currentContext();
+void setCurrentContext(ProcessContext ctx);
+// The handle of a process as it appears in the kernel data page word and to DuplicateHandle.
+HANDLE processHandle(ProcessContext ctx);
+
+HANDLE addHandle(ProcessContext ctx, std::shared_ptr<KObject> obj);
+// Looks a handle up in the current context's table; null when it is not valid there.
+std::shared_ptr<KObject> lookupHandle(HANDLE h);
+std::shared_ptr<KObject> lookupHandleIn(ProcessContext ctx, HANDLE h);
+
+// Signals an event (kernel side, e.g. an interrupt's dispatch).
+void signalEvent(EventObject& ev);
+
+// Named mutexes still owned by this process are released when it ends (start-up code, tests).
+void releaseProcessObjects();
+
+// UTF-16 <-> UTF-8 for the stand-in's boundaries (debug log, file names, registry text).
+std::string toUtf8(const WCHAR* s);
+std::string toUtf8(const std::u16string& s);
+std::u16string fromUtf8(const std::string& s);
+
+}  // namespace sim

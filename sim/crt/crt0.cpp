@@ -1,0 +1,31 @@
+// Start-up code of a program on the virtual board: what the platform's run-time does before and
+// after WinMain. The command line is the process's arguments joined with single spaces, as the
+// device passes it; the exit code is WinMain's result.
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "../board/board.h"
+#include "../board/simtime.h"
+#include "../ceapi/kernel_objects.h"
+
+int main(int argc, char** argv) {
+    std::string commandLine;
+    for (int i = 1; i < argc; ++i) {
+        if (i > 1) commandLine += ' ';
+        commandLine += argv[i];
+    }
+    try {
+        sim::Board::current();
+        sim::timeStartProcess();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s: cannot open the virtual board: %s\n", argv[0], e.what());
+        return 2;
+    }
+    std::u16string wide = sim::fromUtf8(commandLine);
+    int result = WinMain(reinterpret_cast<HINSTANCE>(0x00010000), nullptr, wide.data(), 5 /* SW_SHOW */);
+    sim::timeEndProcess();
+    sim::releaseProcessObjects();
+    return result;
+}

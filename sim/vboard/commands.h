@@ -1,0 +1,18 @@
+// vboard's subcommands, grouped by the part of the board they act on.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <string>
+
+namespace vboard {
+
+// The board directory chosen with --board, $TAMBLIN_BOARD or ./board.
+std::string& boardDirOption();
+// Opens the chosen board (it must exist).
+void openBoard();
+
+void addBoardCommands(CLI::App& app);         // init, show, set-time, log, registry
+void addChipCommands(CLI::App& app);          // chip dump/set/time, power, backup loss
+void addNotificationCommands(CLI::App& app);  // notification list/add/clear
+
+}  // namespace vboard
