@@ -1,0 +1,7 @@
+#include "commands.h"
+
+namespace vboard {
+
+void addNotificationCommands(CLI::App&) {}
+
+}  // namespace vboard
