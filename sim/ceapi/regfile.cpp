@@ -1,0 +1,515 @@
+#include "regfile.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "kernel_objects.h"
+
+namespace sim::reg {
+
+namespace {
+
+const char* const kRoots[] = {"HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER", "HKEY_CLASSES_ROOT", "HKEY_USERS"};
+
+char fold(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+}
+
+bool startsWithFolded(const std::string& s, const std::string& prefix) {
+    if (s.size() < prefix.size()) return false;
+    for (size_t i = 0; i < prefix.size(); ++i)
+        if (fold(s[i]) != fold(prefix[i])) return false;
+    return true;
+}
+
+bool isSpace(char c) {
+    return c == ' ' || c == '\t';
+}
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+std::string canonical(const std::string& path) {
+    std::vector<std::string> parts = splitPath(path);
+    if (!parts.empty()) {
+        for (const char* root : kRoots)
+            if (sameName(parts[0], root)) parts[0] = root;
+    }
+    return joinPath(parts);
+}
+
+void appendUtf16(std::vector<uint8_t>& out, const std::string& utf8) {
+    for (char16_t c : sim::fromUtf8(utf8)) {
+        out.push_back(static_cast<uint8_t>(c & 0xFF));
+        out.push_back(static_cast<uint8_t>(c >> 8));
+    }
+    out.push_back(0);
+    out.push_back(0);
+}
+
+// Reads the physical lines of a file one at a time, for the value forms that continue a line.
+class Parser {
+  public:
+    Parser(const std::string& text, std::string file) : file_(std::move(file)) {
+        size_t start = 0;
+        if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) start = 3;
+        if (text.size() >= 2 &&
+            ((text[0] == '\xFF' && text[1] == '\xFE') || (text[0] == '\xFE' && text[1] == '\xFF')))
+            fail(1, "the file is UTF-16; registry files are read as UTF-8");
+        while (start <= text.size()) {
+            size_t nl = text.find('\n', start);
+            std::string line = text.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            lines_.push_back(line);
+            if (nl == std::string::npos) break;
+            start = nl + 1;
+        }
+    }
+
+    Registry run() {
+        Registry r;
+        std::string section;
+        bool seenSection = false;
+        for (idx_ = 0; idx_ < lines_.size(); ++idx_) {
+            line_ = lines_[idx_];
+            pos_ = 0;
+            skipSpace();
+            if (atEnd() || peek() == ';') continue;
+            if (peek() == '[') {
+                section = parseSection();
+                r.addKey(section);
+                seenSection = true;
+                continue;
+            }
+            if (!seenSection && (line_.substr(pos_) == "REGEDIT4" ||
+                                 line_.substr(pos_) == "Windows Registry Editor Version 5.00"))
+                continue;
+            if (peek() != '"' && peek() != '@')
+                fail("expected a [key] section, a \"name\"=value line, @=value or a ; comment");
+            if (!seenSection) fail("a value before the first [key] section");
+            Value v = parseValueLine();
+            r.set(section, std::move(v));
+        }
+        return r;
+    }
+
+  private:
+    [[noreturn]] void fail(const std::string& why) const { fail(static_cast<int>(idx_) + 1, why); }
+    [[noreturn]] void fail(int line, const std::string& why) const { throw ParseError(file_, line, why); }
+
+    bool atEnd() const { return pos_ >= line_.size(); }
+    char peek() const { return line_[pos_]; }
+    void skipSpace() {
+        while (!atEnd() && isSpace(peek())) ++pos_;
+    }
+    // Only spaces and perhaps a comment remain.
+    bool restIsEmpty() {
+        size_t p = pos_;
+        while (p < line_.size() && isSpace(line_[p])) ++p;
+        return p >= line_.size() || line_[p] == ';';
+    }
+    void expectEndOfLine(const char* what) {
+        skipSpace();
+        if (!atEnd() && peek() != ';')
+            fail(std::string("unexpected text after ") + what + ": \"" + line_.substr(pos_) + "\"");
+    }
+    // A "\" as the last thing on the line: go on with the next line.
+    bool continuation() {
+        size_t p = pos_;
+        if (p >= line_.size() || line_[p] != '\\') return false;
+        ++p;
+        while (p < line_.size() && isSpace(line_[p])) ++p;
+        if (p < line_.size()) return false;
+        if (idx_ + 1 >= lines_.size()) fail("the line is continued with \\ but the file ends");
+        ++idx_;
+        line_ = lines_[idx_];
+        pos_ = 0;
+        skipSpace();
+        return true;
+    }
+
+    std::string parseSection() {
+        const size_t close = line_.find(']', pos_);
+        if (close == std::string::npos) fail("a [key] section without its closing ]");
+        std::string path = line_.substr(pos_ + 1, close - pos_ - 1);
+        pos_ = close + 1;
+        expectEndOfLine("the ] of a section");
+        if (!path.empty() && path[0] == '-') fail("deleting keys ([-...]) is not supported");
+        if (path.empty()) fail("an empty [] section");
+        size_t start = 0;
+        for (;;) {
+            size_t bs = path.find('\\', start);
+            std::string part = path.substr(start, bs == std::string::npos ? std::string::npos : bs - start);
+            if (part.empty()) fail("an empty key name in [" + path + "]");
+            if (bs == std::string::npos) break;
+            start = bs + 1;
+        }
+        std::vector<std::string> parts = splitPath(path);
+        if (!isRootName(parts[0]))
+            fail("the section [" + path +
+                 "] does not start with HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_CLASSES_ROOT or "
+                 "HKEY_USERS");
+        return canonical(path);
+    }
+
+    // A quoted string at pos_ with the \\ and \" escapes.
+    std::string parseQuoted(const char* what) {
+        if (atEnd() || peek() != '"') fail(std::string("expected a quoted ") + what);
+        ++pos_;
+        std::string s;
+        for (;;) {
+            if (atEnd()) fail(std::string("the quoted ") + what + " has no closing \"");
+            char c = line_[pos_++];
+            if (c == '"') return s;
+            if (c == '\\') {
+                if (atEnd()) fail(std::string("the quoted ") + what + " has no closing \"");
+                char e = line_[pos_++];
+                if (e != '\\' && e != '"')
+                    fail(std::string("unknown escape \\") + e + " in a quoted " + what +
+                         " (only \\\\ and \\\" are escapes)");
+                s += e;
+            } else {
+                s += c;
+            }
+        }
+    }
+
+    Value parseValueLine() {
+        Value v;
+        if (peek() == '@') {
+            ++pos_;
+        } else {
+            v.name = parseQuoted("value name");
+            if (v.name.empty()) fail("an empty value name (the default value is written @=)");
+        }
+        skipSpace();
+        if (atEnd() || peek() != '=') fail("expected = after the value name");
+        ++pos_;
+        skipSpace();
+        if (atEnd()) fail("no data after =");
+        if (peek() == '"') {
+            v.type = kSz;
+            appendUtf16(v.data, parseQuoted("string"));
+            expectEndOfLine("the string");
+            return v;
+        }
+        if (peek() == '-') fail("deleting values (=-) is not supported");
+        const std::string rest = line_.substr(pos_);
+        auto takes = [&](const char* prefix) {
+            if (!startsWithFolded(rest, prefix)) return false;
+            pos_ += std::strlen(prefix);
+            return true;
+        };
+        if (takes("dword:")) {
+            v.type = kDword;
+            uint32_t n = 0;
+            int digits = 0;
+            while (!atEnd() && hexDigit(peek()) >= 0) {
+                if (++digits > 8) fail("a dword has at most 8 hex digits");
+                n = (n << 4) | static_cast<uint32_t>(hexDigit(line_[pos_++]));
+            }
+            if (digits == 0) fail("dword: needs 1 to 8 hex digits");
+            expectEndOfLine("the dword");
+            for (int i = 0; i < 4; ++i) v.data.push_back(static_cast<uint8_t>(n >> (8 * i)));
+            return v;
+        }
+        if (takes("multi_sz:")) {
+            v.type = kMultiSz;
+            parseMultiSz(v.data);
+            return v;
+        }
+        if (takes("hex")) {
+            v.type = kBinary;
+            if (!atEnd() && peek() == '(') {
+                ++pos_;
+                uint32_t t = 0;
+                int digits = 0;
+                while (!atEnd() && hexDigit(peek()) >= 0) {
+                    if (++digits > 8) fail("hex(type): the type has at most 8 hex digits");
+                    t = (t << 4) | static_cast<uint32_t>(hexDigit(line_[pos_++]));
+                }
+                if (digits == 0 || atEnd() || peek() != ')') fail("expected hex(type): with the type in hex");
+                ++pos_;
+                v.type = t;
+            }
+            if (atEnd() || peek() != ':') fail("expected : after hex");
+            ++pos_;
+            parseHexBytes(v.data);
+            return v;
+        }
+        fail("unknown data form \"" + rest + "\" (expected \"text\", dword:, hex:, hex(type): or multi_sz:)");
+    }
+
+    void parseHexBytes(std::vector<uint8_t>& out) {
+        bool needByte = false;  // after a comma
+        for (;;) {
+            skipSpace();
+            if (continuation()) continue;
+            if (atEnd() || peek() == ';') {
+                if (needByte) fail("the hex data ends with a comma");
+                return;
+            }
+            if (!out.empty() && !needByte) fail("expected a comma between hex bytes");
+            int hi = hexDigit(peek());
+            if (hi < 0) fail(std::string("expected a hex byte, found '") + peek() + "'");
+            ++pos_;
+            int value = hi;
+            if (!atEnd() && hexDigit(peek()) >= 0) value = value * 16 + hexDigit(line_[pos_++]);
+            if (!atEnd() && hexDigit(peek()) >= 0) fail("a hex byte has at most 2 digits");
+            out.push_back(static_cast<uint8_t>(value));
+            needByte = false;
+            skipSpace();
+            if (!atEnd() && peek() == ',') {
+                ++pos_;
+                needByte = true;
+            }
+        }
+    }
+
+    void parseMultiSz(std::vector<uint8_t>& out) {
+        bool needString = false;
+        bool any = false;
+        for (;;) {
+            skipSpace();
+            if (continuation()) continue;
+            if (atEnd() || peek() == ';') {
+                if (needString) fail("the multi_sz list ends with a comma");
+                break;
+            }
+            if (any && !needString) fail("expected a comma between multi_sz strings");
+            std::string s = parseQuoted("multi_sz string");
+            if (s.empty()) fail("an empty string inside multi_sz would end the list early");
+            appendUtf16(out, s);
+            any = true;
+            needString = false;
+            skipSpace();
+            if (!atEnd() && peek() == ',') {
+                ++pos_;
+                needString = true;
+            }
+        }
+        out.push_back(0);
+        out.push_back(0);
+    }
+
+    std::string file_;
+    std::vector<std::string> lines_;
+    size_t idx_ = 0;
+    std::string line_;
+    size_t pos_ = 0;
+};
+
+std::string quote(const std::string& s) {
+    std::string out = "\"";
+    for (char c : s) {
+        if (c == '\\' || c == '"') out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+
+// UTF-16LE strings of `data`, each with its terminator; false when the data are not exactly that.
+bool splitStrings(const std::vector<uint8_t>& data, std::vector<std::string>& out) {
+    if (data.size() % 2 != 0 || data.size() < 2) return false;
+    std::u16string cur;
+    for (size_t i = 0; i < data.size(); i += 2) {
+        char16_t c = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
+        if (c == 0) {
+            out.push_back(sim::toUtf8(cur));
+            cur.clear();
+        } else {
+            cur += c;
+        }
+    }
+    return cur.empty();
+}
+
+}  // namespace
+
+ParseError::ParseError(std::string f, int l, std::string r)
+    : std::runtime_error(f + ":" + std::to_string(l) + ": " + r),
+      file(std::move(f)),
+      line(l),
+      reason(std::move(r)) {}
+
+bool sameName(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && startsWithFolded(a, b);
+}
+
+bool isRootName(const std::string& name) {
+    for (const char* root : kRoots)
+        if (sameName(name, root)) return true;
+    return false;
+}
+
+std::vector<std::string> splitPath(const std::string& path) {
+    std::vector<std::string> parts;
+    std::string cur;
+    for (char c : path) {
+        if (c == '\\') {
+            if (!cur.empty()) parts.push_back(cur);
+            cur.clear();
+        } else {
+            cur += c;
+        }
+    }
+    if (!cur.empty()) parts.push_back(cur);
+    return parts;
+}
+
+std::string joinPath(const std::vector<std::string>& parts) {
+    std::string out;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        if (i) out += '\\';
+        out += parts[i];
+    }
+    return out;
+}
+
+std::vector<uint8_t> stringData(const std::string& utf8) {
+    std::vector<uint8_t> out;
+    appendUtf16(out, utf8);
+    return out;
+}
+
+Key* Registry::findKey(const std::string& path) {
+    for (Key& k : keys_)
+        if (sameName(k.path, path)) return &k;
+    return nullptr;
+}
+
+void Registry::addKey(const std::string& path) {
+    const std::string c = canonical(path);
+    if (!findKey(c)) keys_.push_back(Key{c, {}});
+}
+
+bool Registry::keyExists(const std::string& path) const {
+    const std::string c = canonical(path);
+    if (isRootName(c)) return true;
+    for (const Key& k : keys_)
+        if (sameName(k.path, c) ||
+            (k.path.size() > c.size() && startsWithFolded(k.path, c) && k.path[c.size()] == '\\'))
+            return true;
+    return false;
+}
+
+const Value* Registry::findValue(const std::string& keyPath, const std::string& name) const {
+    const std::string c = canonical(keyPath);
+    for (const Key& k : keys_) {
+        if (!sameName(k.path, c)) continue;
+        for (const Value& v : k.values)
+            if (sameName(v.name, name)) return &v;
+    }
+    return nullptr;
+}
+
+void Registry::set(const std::string& keyPath, Value value) {
+    const std::string c = canonical(keyPath);
+    if (splitPath(c).empty() || !isRootName(splitPath(c)[0]))
+        throw std::invalid_argument("registry key \"" + keyPath + "\" does not start with a root key");
+    addKey(c);
+    Key* k = findKey(c);
+    for (Value& v : k->values) {
+        if (sameName(v.name, value.name)) {
+            v = std::move(value);
+            return;
+        }
+    }
+    k->values.push_back(std::move(value));
+}
+
+void Registry::setDword(const std::string& keyPath, const std::string& name, uint32_t n) {
+    Value v{name, kDword, {}};
+    for (int i = 0; i < 4; ++i) v.data.push_back(static_cast<uint8_t>(n >> (8 * i)));
+    set(keyPath, std::move(v));
+}
+
+void Registry::setString(const std::string& keyPath, const std::string& name, const std::string& utf8) {
+    set(keyPath, Value{name, kSz, stringData(utf8)});
+}
+
+std::string formatValue(const Value& v) {
+    std::string out = v.name.empty() ? "@" : quote(v.name);
+    out += "=";
+    std::vector<std::string> strings;
+    if (v.type == kDword && v.data.size() == 4) {
+        char buf[16];
+        uint32_t n =
+            v.data[0] | (v.data[1] << 8) | (v.data[2] << 16) | (static_cast<uint32_t>(v.data[3]) << 24);
+        std::snprintf(buf, sizeof buf, "dword:%08x", n);
+        return out + buf;
+    }
+    if (v.type == kSz && splitStrings(v.data, strings) && strings.size() == 1) return out + quote(strings[0]);
+    strings.clear();
+    if (v.type == kMultiSz && splitStrings(v.data, strings) && !strings.empty() && strings.back().empty()) {
+        bool ok = strings.size() >= 2;
+        for (size_t i = 0; i + 1 < strings.size(); ++i) ok = ok && !strings[i].empty();
+        if (ok) {
+            out += "multi_sz:";
+            for (size_t i = 0; i + 1 < strings.size(); ++i) out += (i ? "," : "") + quote(strings[i]);
+            return out;
+        }
+    }
+    char buf[24];
+    if (v.type == kBinary)
+        out += "hex:";
+    else {
+        std::snprintf(buf, sizeof buf, "hex(%x):", v.type);
+        out += buf;
+    }
+    for (size_t i = 0; i < v.data.size(); ++i) {
+        if (i) out += (i % 24 == 0) ? ",\\\r\n  " : ",";
+        std::snprintf(buf, sizeof buf, "%02x", v.data[i]);
+        out += buf;
+    }
+    return out;
+}
+
+std::string Registry::toText() const {
+    std::string out;
+    for (const Key& k : keys_) {
+        if (!out.empty()) out += "\r\n";
+        out += "[" + k.path + "]\r\n";
+        for (const Value& v : k.values) out += formatValue(v) + "\r\n";
+    }
+    return out;
+}
+
+Registry parse(const std::string& text, const std::string& file) {
+    return Parser(text, file).run();
+}
+
+Registry load(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        if (errno == ENOENT) return Registry{};
+        throw ParseError(path, 0, std::string("cannot read: ") + std::strerror(errno));
+    }
+    std::ostringstream s;
+    s << in.rdbuf();
+    return parse(s.str(), path);
+}
+
+void save(const std::string& path, const Registry& r) {
+    const std::string tmp = path + ".tmp." + std::to_string(::getpid());
+    {
+        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+        if (!out) throw std::runtime_error(tmp + ": cannot write: " + std::strerror(errno));
+        out << r.toText();
+        if (!out.flush()) throw std::runtime_error(tmp + ": write failed: " + std::strerror(errno));
+    }
+    if (std::rename(tmp.c_str(), path.c_str()) != 0)
+        throw std::runtime_error(path + ": cannot replace: " + std::strerror(errno));
+}
+
+}  // namespace sim::reg
