@@ -20,9 +20,13 @@ WORD RtcDecodeYear(BYTE reg) {
     return (WORD)(v < 70 ? 2000 + v : 1900 + v);
 }
 
-BYTE RtcEncodeYear(WORD year) { return RtcEncodeField((WORD)(year % 100), RTC_TENS_YEAR); }
+BYTE RtcEncodeYear(WORD year) {
+    return RtcEncodeField((WORD)(year % 100), RTC_TENS_YEAR);
+}
 
-WORD RtcDecodeWeekday(BYTE reg, BYTE weekdayOffset) { return (WORD)((reg & RTC_WEEKDAY_MASK) - weekdayOffset); }
+WORD RtcDecodeWeekday(BYTE reg, BYTE weekdayOffset) {
+    return (WORD)((reg & RTC_WEEKDAY_MASK) - weekdayOffset);
+}
 
 BYTE RtcEncodeWeekday(WORD dayOfWeek, BYTE weekdayOffset) {
     return (BYTE)((dayOfWeek + weekdayOffset) & RTC_WEEKDAY_MASK);

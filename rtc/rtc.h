@@ -51,3 +51,19 @@ typedef struct RtcProtocolEntry {
 } RtcProtocolEntry;
 
 extern const RtcProtocolEntry g_rtcProtocols[RTC_PROTOCOL_COUNT];
+
+// Protocol 1: time in registers 0x00..0x06, register 0x07 after it; invalid flag 0x01 bit 7.
+int ReadRtcProtocol1(SYSTEMTIME* time, BYTE slave);
+int WriteRtcProtocol1(const SYSTEMTIME* time, BYTE slave);
+// Protocol 2: time in 0x00..0x06; control 0x0E and status 0x0F (invalid flag 0x0F bit 7).
+int ReadRtcProtocol2(SYSTEMTIME* time, BYTE slave);
+int WriteRtcProtocol2(const SYSTEMTIME* time, BYTE slave);
+// Protocol 3: time in 0x02..0x08 (day before weekday, Sunday = 0); lost backup voltage is
+// flagged in 0x02 bit 7 and answered by re-initialising everything but the time.
+int ReadRtcProtocol3(SYSTEMTIME* time, BYTE slave);
+int WriteRtcProtocol3(const SYSTEMTIME* time, BYTE slave);
+int ReinitRtcProtocol3(BYTE slave);
+// Protocol 4: time in 0x01..0x07; the halt bit 0x0C bit 6 is cleared before the time is read.
+int PrepareRtcProtocol4(BYTE slave);
+int ReadRtcProtocol4(SYSTEMTIME* time, BYTE slave);
+int WriteRtcProtocol4(const SYSTEMTIME* time, BYTE slave);

@@ -1,0 +1,32 @@
+// Protocol 2: seven time registers from 0x00; the control (0x0E) and status (0x0F) registers
+// are updated by a read-modify-write after the time, which clears the invalid-time flag.
+#include "../i2c/i2c.h"
+#include "rtc.h"
+
+#define P2_REG_COUNT 17  // registers 0x00..0x10
+#define P2_TIME_COUNT 7
+#define P2_REG_CONTROL 0x0E
+#define P2_REG_STATUS 0x0F
+#define P2_INVALID_BIT 0x80
+
+static const RtcTimeLayout kP2Layout = {0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 1};
+
+int ReadRtcProtocol2(SYSTEMTIME* time, BYTE slave) {
+    BYTE regs[P2_REG_COUNT] = {0};
+    if (!RtcReadRegsTwice(slave, regs, 0x00, P2_REG_COUNT)) return 0;
+    RtcDecodeTime(regs, &kP2Layout, time);
+    if (regs[P2_REG_STATUS] & P2_INVALID_BIT) time->wYear = RTC_INVALID_YEAR;
+    return 1;
+}
+
+int WriteRtcProtocol2(const SYSTEMTIME* time, BYTE slave) {
+    BYTE regs[P2_TIME_COUNT] = {0};
+    BYTE ctl[2] = {0};
+    RtcEncodeTime(time, &kP2Layout, regs);
+    if (!I2CWriteRegs(slave, regs, 0x00, P2_TIME_COUNT)) return 0;
+    // One attempt only: the time is already stored, and the flag is cleared only on success.
+    if (!I2CReadRegs(slave, ctl, P2_REG_CONTROL, 2)) return 0;
+    ctl[0] = (BYTE)(ctl[0] & 0x7F);
+    ctl[1] = (BYTE)((ctl[1] & 0x7C) | 0x03);
+    return I2CWriteRegs(slave, ctl, P2_REG_CONTROL, 2) ? 1 : 0;
+}

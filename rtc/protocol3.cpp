@@ -1,0 +1,50 @@
+// Protocol 3: time registers 0x02..0x08 with the day of month before the weekday and Sunday as 0.
+// Bit 7 of the seconds register reports a lost backup voltage; the read then re-initialises all
+// registers but the time. Register 0x00 holds 0x20 while the time is written, which stops the
+// clock, and 0x00 afterwards.
+#include "../i2c/i2c.h"
+#include "rtc.h"
+
+#define P3_REG_CONTROL1 0x00
+#define P3_REG_SECONDS 0x02
+#define P3_REG_ALARMS 0x09
+#define P3_TIME_COUNT 7
+#define P3_INVALID_BIT 0x80
+#define P3_CLOCK_STOP 0x20
+
+static const RtcTimeLayout kP3Layout = {0, 1, 2, 4, 3, 5, 6, 0};
+
+int ReinitRtcProtocol3(BYTE slave) {
+    static const BYTE control[2] = {0x00, 0x00};
+    static const BYTE rest[7] = {0x80, 0x80, 0x80, 0x80, 0x80, 0x00, 0x00};
+    if (!I2CWriteRegs(slave, control, P3_REG_CONTROL1, 2)) return 0;
+    return I2CWriteRegs(slave, rest, P3_REG_ALARMS, 7) ? 1 : 0;
+}
+
+int ReadRtcProtocol3(SYSTEMTIME* time, BYTE slave) {
+    BYTE regs[P3_TIME_COUNT] = {0};
+    if (!RtcReadRegsTwice(slave, regs, P3_REG_SECONDS, P3_TIME_COUNT)) return 0;
+    RtcDecodeTime(regs, &kP3Layout, time);
+    if (regs[0] & P3_INVALID_BIT) {
+        OutputDebugStringW(
+            TEXT("External RTC has lost backup voltage - reinitializing RTC, except Date/Time\r\n"));
+        ReinitRtcProtocol3(slave);  // the read succeeds whatever this returns
+        time->wYear = RTC_INVALID_YEAR;
+    }
+    return 1;
+}
+
+int WriteRtcProtocol3(const SYSTEMTIME* time, BYTE slave) {
+    static const BYTE stop = P3_CLOCK_STOP;
+    static const BYTE run = 0x00;
+    BYTE regs[P3_TIME_COUNT] = {0};
+    if (!I2CWriteRegs(slave, &stop, P3_REG_CONTROL1, 1)) return 0;
+    RtcEncodeTime(time, &kP3Layout, regs);
+    if (!I2CWriteRegs(slave, regs, P3_REG_SECONDS, P3_TIME_COUNT)) {
+        // Left at 0x20 the chip's clock would stand still from now on; start it again even
+        // though this write has failed.
+        I2CWriteRegs(slave, &run, P3_REG_CONTROL1, 1);
+        return 0;
+    }
+    return I2CWriteRegs(slave, &run, P3_REG_CONTROL1, 1) ? 1 : 0;
+}

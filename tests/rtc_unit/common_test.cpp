@@ -1,0 +1,155 @@
+// What the four chip protocols share: the read retry, the invalid marker, the weekday convention
+// and the one-transfer writes, checked row by row over the protocol table.
+#include "rtc_test_util.h"
+
+namespace rtctest {
+namespace {
+
+struct ProtocolRow {
+    const char* name;
+    RtcReadFn read;
+    RtcWriteFn write;
+    DWORD slave;
+    int readReg;
+    DWORD readLength;
+    int weekdayIndex;  // within the read buffer
+    int invalidIndex;  // register holding the invalid flag, within the read buffer
+    BYTE weekdayOffset;
+};
+
+const ProtocolRow kRows[] = {
+    {"protocol 1", ReadRtcProtocol1, WriteRtcProtocol1, 0x68, 0x00, 8, 3, 1, 1},
+    {"protocol 2", ReadRtcProtocol2, WriteRtcProtocol2, 0x68, 0x00, 17, 3, 15, 1},
+    {"protocol 3", ReadRtcProtocol3, WriteRtcProtocol3, 0x51, 0x02, 7, 4, 0, 0},
+    {"protocol 4", ReadRtcProtocol4, WriteRtcProtocol4, 0x68, 0x00, 13, 4, 2, 1},
+};
+
+class RtcCommon : public RtcBusTest {};
+
+TEST_F(RtcCommon, TableRowsHoldTheRoutinesAndDefaultAddresses) {
+    EXPECT_EQ(g_rtcProtocols[0].read, nullptr);
+    EXPECT_EQ(g_rtcProtocols[0].write, nullptr);
+    EXPECT_EQ(g_rtcProtocols[0].prepare, nullptr);
+    for (int p = 1; p <= 4; ++p) {
+        const ProtocolRow& r = kRows[p - 1];
+        EXPECT_EQ(g_rtcProtocols[p].read, r.read) << r.name;
+        EXPECT_EQ(g_rtcProtocols[p].write, r.write) << r.name;
+        EXPECT_EQ(g_rtcProtocols[p].defaultSlaveAddr, r.slave) << r.name;
+        EXPECT_EQ(g_rtcProtocols[p].prepare, p == 4 ? &PrepareRtcProtocol4 : nullptr) << r.name;
+    }
+}
+
+TEST_F(RtcCommon, ReadThatFailsTwiceReturnsZeroAfterExactlyTwoTransfers) {
+    for (const ProtocolRow& r : kRows) {
+        SCOPED_TRACE(r.name);
+        b().reset();
+        b().failCall(0);
+        b().failCall(1);
+        SYSTEMTIME t = rubbish();
+        EXPECT_EQ(r.read(&t, static_cast<BYTE>(r.slave)), 0);
+        ASSERT_EQ(b().calls.size(), 2u);
+        for (const BusCall& c : b().calls) expectRead(c, r.slave, r.readReg, r.readLength);
+        EXPECT_TRUE(b().debug.empty());
+    }
+}
+
+TEST_F(RtcCommon, ReadRetriedOnceUsesTheSecondTransfersData) {
+    for (const ProtocolRow& r : kRows) {
+        SCOPED_TRACE(r.name);
+        b().reset();
+        b().failCall(0);
+        // The worked example's registers, at the protocol's places.
+        std::vector<BYTE> regs(r.readLength, 0);
+        const int base = r.readReg == 0x02 ? 0 : (r.readLength == 13 ? 1 : 0);
+        const BYTE timeBytes[7] = {0x55, 0x59, 0x14, 0, 0, 0x11, 0x11};
+        for (int i = 0; i < 7; ++i) regs[base + i] = timeBytes[i];
+        if (r.weekdayOffset == 0) {  // protocol 3: day before weekday
+            regs[3] = 0x29;
+            regs[4] = 0x02;
+        } else {
+            regs[base + 3] = 0x03;
+            regs[base + 4] = 0x29;
+        }
+        b().script.push_back(regs);
+        SYSTEMTIME t = rubbish();
+        EXPECT_EQ(r.read(&t, static_cast<BYTE>(r.slave)), 1);
+        ASSERT_EQ(b().calls.size(), 2u);
+        expectRead(b().calls[0], r.slave, r.readReg, r.readLength);
+        expectRead(b().calls[1], r.slave, r.readReg, r.readLength);
+        expectTime(t, 2011, 11, 2, 29, 14, 59, 55);
+    }
+}
+
+TEST_F(RtcCommon, WeekdayRegisterOfZeroAndSevenFollowTheProtocolsConvention) {
+    struct Case {
+        BYTE reg;
+        WORD plusOne;  // protocols 1, 2, 4
+        WORD plain;    // protocol 3
+    };
+    const Case cases[] = {{0, 0xFFFF, 0}, {7, 6, 7}, {1, 0, 1}, {0xFB, 2, 3}};
+    for (const ProtocolRow& r : kRows) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(r.name) + " weekday register " + std::to_string(c.reg));
+            b().reset();
+            std::vector<BYTE> regs(r.readLength, 0);
+            regs[r.weekdayIndex] = c.reg;
+            b().script.push_back(regs);
+            SYSTEMTIME t = rubbish();
+            ASSERT_EQ(r.read(&t, static_cast<BYTE>(r.slave)), 1);
+            EXPECT_EQ(t.wDayOfWeek, r.weekdayOffset ? c.plusOne : c.plain);
+        }
+    }
+}
+
+TEST_F(RtcCommon, InvalidFlagMarksTheYearAndKeepsTheOtherFields) {
+    for (const ProtocolRow& r : kRows) {
+        SCOPED_TRACE(r.name);
+        b().reset();
+        std::vector<BYTE> regs(r.readLength, 0);
+        const int base = r.readLength == 13 ? 1 : 0;
+        regs[base + 0] = 0x30;                                 // seconds
+        regs[base + 1] = 0x45;                                 // minutes
+        regs[base + 2] = 0x08;                                 // hours
+        regs[r.weekdayIndex] = r.weekdayOffset ? 0x05 : 0x04;  // Thursday
+        regs[r.weekdayOffset ? base + 4 : 3] = 0x17;           // day
+        regs[base + 5] = 0x06;                                 // month
+        regs[base + 6] = 0x21;                                 // year
+        regs[r.invalidIndex] |= 0x80;
+        b().script.push_back(regs);
+        SYSTEMTIME t = rubbish();
+        EXPECT_EQ(r.read(&t, static_cast<BYTE>(r.slave)), 1);
+        expectTime(t, RTC_INVALID_YEAR, 6, 4, 17, 8, 45, 30);
+    }
+}
+
+TEST_F(RtcCommon, WriteIgnoresMillisecondsAndPassesTheSlaveUnchanged) {
+    for (const ProtocolRow& r : kRows) {
+        SCOPED_TRACE(r.name);
+        b().reset();
+        SYSTEMTIME t = workedExampleTime();
+        ASSERT_EQ(r.write(&t, 0x3A), 1);
+        const std::vector<BusCall> plain = b().calls;
+        b().reset();
+        t.wMilliseconds = 999;
+        ASSERT_EQ(r.write(&t, 0x3A), 1);
+        ASSERT_EQ(b().calls.size(), plain.size());
+        for (size_t i = 0; i < plain.size(); ++i) {
+            EXPECT_EQ(b().calls[i].slave, 0x3Au);
+            EXPECT_EQ(b().calls[i].bytes, plain[i].bytes);
+        }
+    }
+}
+
+TEST_F(RtcCommon, TensDigitThatDoesNotFitIsCutInTheWrittenBytes) {
+    // wHour 45 goes out as 0x05; minutes 99 as 0x19, so the bit above the digits stays 0.
+    SYSTEMTIME t = workedExampleTime();
+    t.wHour = 45;
+    t.wMinute = 99;
+    ASSERT_EQ(WriteRtcProtocol1(&t, 0x68), 1);
+    ASSERT_EQ(b().calls.size(), 1u);
+    EXPECT_EQ(b().calls[0].bytes[2], 0x05);
+    EXPECT_EQ(b().calls[0].bytes[1], 0x19);
+}
+
+}  // namespace
+}  // namespace rtctest
