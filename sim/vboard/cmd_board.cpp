@@ -94,8 +94,9 @@ std::string registryEntry(const std::string& spec) {
 }
 
 void doInit(const InitOptions& o) {
-    const std::string dir = boardDirOption().empty() ? (std::getenv("TAMBLIN_BOARD") ? std::getenv("TAMBLIN_BOARD") : "board")
-                                                     : boardDirOption();
+    const std::string dir = boardDirOption().empty()
+                                ? (std::getenv("TAMBLIN_BOARD") ? std::getenv("TAMBLIN_BOARD") : "board")
+                                : boardDirOption();
     struct stat st;
     if (::stat((dir + "/board.json").c_str(), &st) == 0 && !o.force)
         throw sim::BoardError(dir + " already holds a board (use --force to replace it)");
@@ -140,8 +141,8 @@ std::string formatFileTime(int64_t ft) {
     SYSTEMTIME st{};
     if (!FileTimeToSystemTime(&f, &st)) return "(not a valid time)";
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u.%03u", st.wYear, st.wMonth, st.wDay, st.wHour,
-                  st.wMinute, st.wSecond, st.wMilliseconds);
+    std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u.%03u", st.wYear, st.wMonth, st.wDay,
+                  st.wHour, st.wMinute, st.wSecond, st.wMilliseconds);
     return buf;
 }
 
@@ -150,8 +151,9 @@ bool parseTime(const std::string& text, SYSTEMTIME& st) {
     int n = std::sscanf(text.c_str(), "%u-%u-%u %u:%u:%u.%u", &y, &mo, &d, &h, &mi, &s, &ms);
     if (n < 3) n = std::sscanf(text.c_str(), "%u-%u-%uT%u:%u:%u.%u", &y, &mo, &d, &h, &mi, &s, &ms);
     if (n < 3) return false;
-    st = SYSTEMTIME{static_cast<WORD>(y), static_cast<WORD>(mo), 0, static_cast<WORD>(d), static_cast<WORD>(h),
-                    static_cast<WORD>(mi), static_cast<WORD>(s), static_cast<WORD>(ms)};
+    st = SYSTEMTIME{static_cast<WORD>(y), static_cast<WORD>(mo), 0,
+                    static_cast<WORD>(d), static_cast<WORD>(h),  static_cast<WORD>(mi),
+                    static_cast<WORD>(s), static_cast<WORD>(ms)};
     return true;
 }
 
@@ -172,24 +174,25 @@ void doShow() {
                 c.privileged ? "a privileged" : "user", c.programPath.c_str());
     std::printf("  clocks %s, notification service ready %s\n", c.frozen ? "frozen" : "running",
                 c.apiReady == sim::ApiReady::AtStart ? "at start"
-                : c.apiReady == sim::ApiReady::Never ? "never"
-                                                      : ("after " + std::to_string(c.apiReadyAfterMs) + " ms").c_str());
+                : c.apiReady == sim::ApiReady::Never
+                    ? "never"
+                    : ("after " + std::to_string(c.apiReadyAfterMs) + " ms").c_str());
     const int64_t utc = sim::boardSystemFileTime();
     const bool daylight = state.value("daylight", false);
     const int32_t bias = c.timeZone.bias + (daylight ? c.timeZone.daylightBias : c.timeZone.standardBias);
     std::printf("System time (UTC):   %s\n", formatFileTime(utc).c_str());
     std::printf("Local time:          %s (%s, daylight flag %s)\n",
                 formatFileTime(utc - static_cast<int64_t>(bias) * 600000000LL).c_str(),
-                (daylight ? c.timeZone.daylightName : c.timeZone.standardName).c_str(), daylight ? "on" : "off");
+                (daylight ? c.timeZone.daylightName : c.timeZone.standardName).c_str(),
+                daylight ? "on" : "off");
     std::printf("Chips:\n");
     if (c.chips.empty()) std::printf("  (none)\n");
-    for (const sim::ChipConfig& chip : c.chips) std::printf("  protocol %d at 0x%02X\n", chip.protocol, chip.address);
+    for (const sim::ChipConfig& chip : c.chips)
+        std::printf("  protocol %d at 0x%02X\n", chip.protocol, chip.address);
     std::printf("Notifications:\n");
-    const sim::json list = state.contains("notifications") ? state["notifications"].value("list", sim::json::array())
-                                                           : sim::json::array();
-    if (list.empty()) std::printf("  (none)\n");
-    for (const sim::json& n : list) std::printf("  %s\n", n.dump().c_str());
-    std::printf("Registry (%s):\n%s\n", b.path("registry.reg").c_str(), readText(b.path("registry.reg")).c_str());
+    printNotifications();
+    std::printf("Registry (%s):\n%s\n", b.path("registry.reg").c_str(),
+                readText(b.path("registry.reg")).c_str());
     std::printf("Debug log:\n%s", readText(b.path("debug.log")).c_str());
 }
 
@@ -201,14 +204,16 @@ void doSetTime(const std::string& text, bool wait) {
         FILETIME f{static_cast<DWORD>(ft & 0xFFFFFFFF), static_cast<DWORD>(static_cast<uint64_t>(ft) >> 32)};
         FileTimeToSystemTime(&f, &st);
     } else if (!parseTime(text, st)) {
-        throw sim::BoardError("set-time: expected \"YYYY-MM-DD HH:MM:SS[.mmm]\" (UTC) or \"now\", got \"" + text + "\"");
+        throw sim::BoardError("set-time: expected \"YYYY-MM-DD HH:MM:SS[.mmm]\" (UTC) or \"now\", got \"" +
+                              text + "\"");
     }
     size_t before = 0;
     {
         sim::json s = sim::Board::current().readState();
         before = s.contains("launches") ? s["launches"].size() : 0;
     }
-    if (!SetSystemTime(&st)) throw sim::BoardError("set-time: the platform refused " + text + " (not a valid date)");
+    if (!SetSystemTime(&st))
+        throw sim::BoardError("set-time: the platform refused " + text + " (not a valid date)");
     std::printf("System time set to %s UTC\n", formatFileTime(sim::boardSystemFileTime()).c_str());
     sim::json s = sim::Board::current().readState();
     std::vector<int> pids;
@@ -238,7 +243,8 @@ void addBoardCommands(CLI::App& app) {
     cmd->add_flag("--no-chip", init.noChip, "No RTC chip on the bus");
     cmd->add_option("--zone", init.zone, "Time zone: utc, cet (default), us-eastern, sydney");
     cmd->add_flag("--frozen", init.frozen, "Clocks stand still; process timing is virtual (replayable runs)");
-    cmd->add_option("--api-ready", init.apiReady, "Notification service ready: start (default), never, or N ms");
+    cmd->add_option("--api-ready", init.apiReady,
+                    "Notification service ready: start (default), never, or N ms");
     cmd->add_option("--reg", init.registry, "Registry value KEY:NAME=dword:N or KEY:NAME=text (repeatable)");
     cmd->add_option("--tamblin", init.tamblinExe, "Host executable started for the program's device path");
     cmd->callback([] { doInit(init); });

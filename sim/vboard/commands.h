@@ -14,5 +14,9 @@ void openBoard();
 void addBoardCommands(CLI::App& app);         // init, show, set-time, log, registry
 void addChipCommands(CLI::App& app);          // chip dump/set/time, power, backup loss
 void addNotificationCommands(CLI::App& app);  // notification list/add/clear
+void addRegistryCommands(CLI::App& app);      // registry show/set
+
+// One line per registration of the board's notification database.
+void printNotifications();
 
 }  // namespace vboard

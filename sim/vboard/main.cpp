@@ -27,13 +27,16 @@ void openBoard() {
 }  // namespace vboard
 
 int main(int argc, char** argv) {
-    CLI::App app{"vboard: the virtual board that Tamblin runs on.\n"
-                 "A board is a directory (board.json, registry.reg, state.json, debug.log)."};
+    CLI::App app{
+        "vboard: the virtual board that Tamblin runs on.\n"
+        "A board is a directory (board.json, registry.reg, state.json, debug.log)."};
     app.require_subcommand(1);
-    app.add_option("-b,--board", vboard::boardDirOption(), "Board directory (default: $TAMBLIN_BOARD, else ./board)");
+    app.add_option("-b,--board", vboard::boardDirOption(),
+                   "Board directory (default: $TAMBLIN_BOARD, else ./board)");
     vboard::addBoardCommands(app);
     vboard::addChipCommands(app);
     vboard::addNotificationCommands(app);
+    vboard::addRegistryCommands(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
