@@ -25,14 +25,16 @@ int ClearOwnNotifications(const WCHAR* fileName) {
         return 0;
     }
 
+    // A registration that could not be examined may be one of ours: the call has failed even if
+    // a later clear succeeds, so that the caller tries again rather than registering twice.
+    int unexamined = 0;
     for (DWORD i = count; i > 0; --i) {
         HANDLE handle = handles[i - 1];
         DWORD needed = 0;
         CeGetUserNotification(handle, 0, &needed, 0);
         BYTE* info = (BYTE*)LocalAlloc(LMEM_FIXED, needed);
         if (info == 0) {
-            // Not knowing whether this one is ours counts as a failed call.
-            result = 0;
+            unexamined = 1;
             continue;
         }
         if (CeGetUserNotification(handle, needed, &needed, info)) {
@@ -46,7 +48,7 @@ int ClearOwnNotifications(const WCHAR* fileName) {
     }
 
     LocalFree(handles);
-    return result;
+    return unexamined ? 0 : result;
 }
 
 int RegisterTimeChangeNotification(WCHAR* modulePath) {

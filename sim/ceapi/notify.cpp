@@ -556,10 +556,14 @@ BOOL CeRunAppAtTime(const WCHAR* pwszAppName, SYSTEMTIME* lpTime) {
     const std::string name = asciiLower(r.application);
     guarded("CeRunAppAtTime", [&] {
         Board::current().updateState([&](json& s) {
-            // A new request replaces what the application had pending; no time only cancels.
+            // No time cancels everything the application has pending; a time replaces its
+            // earlier timed request and leaves its event registrations alone.
             json& list = database(s)["list"];
-            for (size_t i = list.size(); i > 0; --i)
-                if (asciiLower(list[i - 1].value("application", std::string())) == name) list.erase(i - 1);
+            for (size_t i = list.size(); i > 0; --i) {
+                const json& e = list[i - 1];
+                if (asciiLower(e.value("application", std::string())) != name) continue;
+                if (!lpTime || e.value("type", uint32_t{0}) == CNT_TIME) list.erase(i - 1);
+            }
             if (lpTime) insertRecord(s, r);
         });
     });
