@@ -1,0 +1,60 @@
+// The board's physical address space: register blocks of the device models, and the interrupt
+// request lines they drive.
+//
+// A device model is an MmioDevice mapped at a physical base. Models register a factory, which
+// maps them for the board's configuration the first time this process touches the physical
+// address space (and again after a switch to another board):
+//
+//     namespace {
+//     sim::DeviceFactoryRegistration gTimer([](const sim::BoardConfig& config) {
+//         sim::mapDevice(0x40A00000, 0x1000, std::make_shared<OsTimer>(config));
+//     });
+//     }
+//
+// Accesses are 32-bit and aligned; an access where no device answers is a bus fault.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "board.h"
+
+namespace sim {
+
+class MmioDevice {
+  public:
+    virtual ~MmioDevice() = default;
+    virtual const char* name() const = 0;
+    // `offset` is from the base the device was mapped at; always a multiple of 4.
+    virtual uint32_t read32(uint32_t offset) = 0;
+    virtual void write32(uint32_t offset, uint32_t value) = 0;
+};
+
+// Places a device at [physBase, physBase + size). Overlapping another device is a board
+// configuration error (boardFault).
+void mapDevice(uint32_t physBase, uint32_t size, std::shared_ptr<MmioDevice> device);
+// The device at a physical address and the offset into it; null where nothing answers.
+std::shared_ptr<MmioDevice> deviceAt(uint32_t physAddr, uint32_t* offset = nullptr);
+
+// Bus cycles. Nothing there, or an unaligned address: boardFault.
+uint32_t physRead32(uint32_t physAddr);
+void physWrite32(uint32_t physAddr, uint32_t value);
+
+using DeviceFactory = std::function<void(const BoardConfig&)>;
+void registerDeviceFactory(DeviceFactory factory);
+struct DeviceFactoryRegistration {
+    explicit DeviceFactoryRegistration(DeviceFactory factory) { registerDeviceFactory(std::move(factory)); }
+};
+
+// Tests: forget every mapped device; the factories map theirs again at the next access.
+void resetPhysicalMapForTests();
+
+// Interrupt request lines, level-sensitive: a device holds its line asserted until its cause is
+// cleared. The kernel's interrupt dispatch watches them.
+constexpr unsigned kIrqLineCount = 64;
+void setIrqLine(unsigned irq, bool asserted);
+bool irqLineAsserted(unsigned irq);
+
+}  // namespace sim
