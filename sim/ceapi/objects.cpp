@@ -363,6 +363,11 @@ BOOL CloseHandle(HANDLE hObject) {
 
 BOOL DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle, HANDLE hTargetProcessHandle,
                      HANDLE* lpTargetHandle, DWORD, BOOL, DWORD dwOptions) {
+    const json& faults = Board::current().config().faults;
+    if (faults.contains("duplicateHandle") && faults["duplicateHandle"] == "fail") {  // board fault injection
+        tLastError = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
     auto src = lookupHandle(hSourceProcessHandle);
     auto dst = lookupHandle(hTargetProcessHandle);
     if (!src || src->kind != ObjKind::Process || !dst || dst->kind != ObjKind::Process || !lpTargetHandle) {
