@@ -1,128 +1,212 @@
+// The chips as the bus and the board see them: which chip answers an address, the bus events
+// carried into its state, and the board's power switching.
 #include "chips.h"
 
 #include <cstdio>
-#include <ctime>
 
+#include "../ceapi/kernel_objects.h"
 #include "simtime.h"
 
 namespace sim {
 
 namespace {
 
-std::string key(uint8_t address) {
+int64_t (*gTimeSource)() = nullptr;
+
+int64_t chipNow() {
+    return gTimeSource ? gTimeSource() : hostFileTimeNow();
+}
+
+const ChipConfig* configuredChip(const BoardConfig& config, uint8_t address) {
+    for (const ChipConfig& c : config.chips)
+        if (c.address == address) return &c;
+    return nullptr;
+}
+
+bool boolSetting(const json& entry, const char* key, bool fallback, size_t index) {
+    if (!entry.contains(key)) return fallback;
+    if (!entry[key].is_boolean())
+        throw BoardError("board.json: chips[" + std::to_string(index) + "]." + key +
+                         ": expected true or false");
+    return entry[key].get<bool>();
+}
+
+// The chip's state, created from the configuration when the board's state has none yet.
+json& chipState(json& state, const ChipConfig& config, int64_t now) {
+    json& chips = state["chips"];
+    if (!chips.is_object()) chips = json::object();
+    const std::string key = chipKey(config.address);
+    if (!chips.contains(key)) chips[key] = initialChipState(config, now);
+    json& chip = chips[key];
+    if (!chip.is_object() || !chip.contains("regs") || !chip["regs"].is_array() || !chip.contains("protocol"))
+        throw BoardError("state.json: chips." + key + ": expected an object with protocol and regs");
+    if (chip["protocol"] != config.protocol)
+        throw BoardError("state.json: chips." + key + ": protocol " + chip["protocol"].dump() +
+                         ", but board.json puts a protocol " + std::to_string(config.protocol) +
+                         " chip there");
+    if (chip["regs"].size() != chipRegisterCount(config.protocol))
+        throw BoardError("state.json: chips." + key + ".regs: a protocol " + std::to_string(config.protocol) +
+                         " chip has " + std::to_string(chipRegisterCount(config.protocol)) + " registers");
+    return chip;
+}
+
+}  // namespace
+
+void setChipTimeSourceForTests(int64_t (*source)()) {
+    gTimeSource = source;
+}
+
+uint8_t defaultChipAddress(int protocol) {
+    return protocol == 3 ? 0x51 : 0x68;
+}
+
+bool chipConfigKeyKnown(const std::string& key) {
+    return key == "frozen" || key == "present";
+}
+
+std::string chipKey(uint8_t address) {
     char buf[8];
     std::snprintf(buf, sizeof buf, "0x%02X", address);
     return buf;
 }
 
-uint8_t bcd(unsigned v) { return static_cast<uint8_t>(((v / 10) << 4) | (v % 10)); }
-
-// Where each protocol keeps its seconds register; the other time registers follow in the
-// protocol's order.
-struct Layout {
-    size_t size;
-    uint8_t seconds, minutes, hours, weekday, day, month, year;
-    int weekdayOffset;
-};
-
-const Layout* layoutOf(int protocol) {
-    static const Layout p1{8, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 1};
-    static const Layout p2{17, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 1};
-    static const Layout p3{16, 0x02, 0x03, 0x04, 0x06, 0x05, 0x07, 0x08, 0};
-    static const Layout p4{13, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 1};
-    switch (protocol) {
-        case 1:
-            return &p1;
-        case 2:
-            return &p2;
-        case 3:
-            return &p3;
-        case 4:
-            return &p4;
+ChipSettings chipSettings(const BoardConfig& config, uint8_t address) {
+    ChipSettings s;
+    s.frozen = config.frozen;
+    const json& list = config.raw.is_object() && config.raw.contains("chips") ? config.raw["chips"] : json();
+    for (size_t i = 0; i < config.chips.size(); ++i) {
+        if (config.chips[i].address != address || !list.is_array() || i >= list.size()) continue;
+        s.present = boolSetting(list[i], "present", true, i);
+        s.frozen = s.frozen || boolSetting(list[i], "frozen", false, i);
     }
-    return nullptr;
+    return s;
 }
 
-}  // namespace
-
-uint8_t defaultChipAddress(int protocol) { return protocol == 3 ? 0x51 : 0x68; }
-
-size_t chipRegisterCount(int protocol) {
-    const Layout* l = layoutOf(protocol);
-    return l ? l->size : 0;
+bool boardPoweredOn(const json& state) {
+    return !state.contains("power") || state["power"].value("on", true);
 }
 
-bool chipConfigKeyKnown(const std::string&) { return false; }
+void powerDownBoard() {
+    const Board& board = Board::current();
+    const int64_t now = chipNow();
+    board.updateState([&](json& s) {
+        if (!boardPoweredOn(s)) throw BoardError("the board is powered down already");
+        for (const ChipConfig& c : board.config().chips) {
+            json& chip = chipState(s, c, now);
+            chip.erase("latch");
+            chipCatchUp(chip, chipSettings(board.config(), c.address), now);
+            chipPowerDown(chip, now);
+        }
+        s["power"] = json{{"on", false}, {"changedAt", now}};
+    });
+}
 
-json initialChipState(const ChipConfig& chip, int64_t fileTime) {
-    const Layout* l = layoutOf(chip.protocol);
-    if (!l) throw BoardError("chip protocol " + std::to_string(chip.protocol) + " is not 1..4");
-    std::vector<uint8_t> regs(l->size, 0);
-    time_t secs = static_cast<time_t>(fileTime / kFileTimeUnitsPerSecond - 11644473600LL);
-    struct tm tm;
-    gmtime_r(&secs, &tm);
-    regs[l->seconds] = bcd(tm.tm_sec);
-    regs[l->minutes] = bcd(tm.tm_min);
-    regs[l->hours] = bcd(tm.tm_hour);
-    regs[l->weekday] = static_cast<uint8_t>(tm.tm_wday + l->weekdayOffset);
-    regs[l->day] = bcd(tm.tm_mday);
-    regs[l->month] = bcd(tm.tm_mon + 1);
-    regs[l->year] = bcd(tm.tm_year % 100);
-    return json{{"protocol", chip.protocol}, {"regs", regs}, {"pointer", 0}};
+void powerUpBoard(std::optional<int64_t> systemClockAtBoot) {
+    const Board& board = Board::current();
+    const int64_t now = hostFileTimeNow();
+    board.updateState([&](json& s) {
+        if (boardPoweredOn(s)) throw BoardError("the board is powered on already");
+        s["power"] = json{{"on", true}, {"changedAt", now}};
+        s["powerOnHost"] = now;
+        s["uptimeNs"] = 0;
+        if (systemClockAtBoot) s["systemClock"] = json{{"fileTime", *systemClockAtBoot}, {"atHost", now}};
+    });
 }
 
 bool I2cBus::start(uint8_t addressByte) {
     active_ = true;
     reading_ = (addressByte & 1) != 0;
     pointerSet_ = false;
+    released_ = false;
+    selected_ = -1;
     const uint8_t address = addressByte >> 1;
-    bool present = false;
-    for (const ChipConfig& c : Board::current().config().chips) present = present || c.address == address;
-    selected_ = present ? address : -1;
-    return present;
+    const Board& board = Board::current();
+    const ChipConfig* config = configuredChip(board.config(), address);
+    if (!config) return false;
+    const ChipSettings settings = chipSettings(board.config(), address);
+    if (!settings.present) return false;
+    const int64_t now = chipNow();
+    bool ack = false, poweredOff = false;
+    board.updateState([&](json& s) {
+        if (!boardPoweredOn(s)) {
+            poweredOff = true;
+            return;
+        }
+        json& chip = chipState(s, *config, now);
+        const int nak = chip.value("nakNext", 0);
+        if (nak > 0) {
+            if (nak == 1)
+                chip.erase("nakNext");
+            else
+                chip["nakNext"] = nak - 1;
+            return;
+        }
+        chipCatchUp(chip, settings, now);
+        // A read sees the registers as they were at its start, even across a second boundary.
+        if (reading_)
+            chip["latch"] = chipVisibleRegisters(chip);
+        else
+            chip.erase("latch");
+        ack = true;
+    });
+    if (poweredOff) boardFault("I2C bus used while the board is powered down");
+    if (ack) selected_ = address;
+    return ack;
 }
 
 bool I2cBus::writeByte(uint8_t value) {
     if (selected_ < 0 || reading_) return false;
     bool ack = false;
+    const int64_t now = chipNow();
     Board::current().updateState([&](json& s) {
-        json& chip = s["chips"][key(static_cast<uint8_t>(selected_))];
-        if (!chip.is_object()) return;
-        json& regs = chip["regs"];
-        const size_t n = regs.size();
-        if (n == 0) return;
+        const std::string key = chipKey(static_cast<uint8_t>(selected_));
+        if (!s["chips"].contains(key)) return;  // removed meanwhile
+        json& chip = s["chips"][key];
+        const size_t n = chip["regs"].size();
         if (!pointerSet_) {
-            chip["pointer"] = value % n;
+            // A register number beyond the file is refused rather than wrapped.
+            if (value >= n) return;
+            chip["pointer"] = value;
         } else {
-            size_t p = chip["pointer"].get<size_t>();
-            regs[p] = value;
+            const size_t p = chip["pointer"].get<size_t>() % n;
+            chipWriteRegister(chip, static_cast<uint8_t>(p), value, now);
             chip["pointer"] = (p + 1) % n;
         }
         ack = true;
     });
-    pointerSet_ = true;
+    if (ack) pointerSet_ = true;
     return ack;
 }
 
-uint8_t I2cBus::readByte(bool) {
-    if (selected_ < 0 || !reading_) return 0xFF;  // nobody drives SDA: the pull-up reads high
+uint8_t I2cBus::readByte(bool masterAck) {
+    // Nobody drives SDA (no chip, or the chip let go after the master's not-acknowledge): the
+    // pull-up reads high.
+    if (selected_ < 0 || !reading_ || released_) return 0xFF;
     uint8_t value = 0xFF;
     Board::current().updateState([&](json& s) {
-        json& chip = s["chips"][key(static_cast<uint8_t>(selected_))];
-        if (!chip.is_object()) return;
-        json& regs = chip["regs"];
-        const size_t n = regs.size();
-        if (n == 0) return;
-        size_t p = chip["pointer"].get<size_t>();
-        value = regs[p].get<uint8_t>();
+        const std::string key = chipKey(static_cast<uint8_t>(selected_));
+        if (!s["chips"].contains(key)) return;
+        json& chip = s["chips"][key];
+        const size_t n = chip["regs"].size();
+        const size_t p = chip["pointer"].get<size_t>() % n;
+        value = chip.contains("latch") ? chip["latch"][p].get<uint8_t>() : chipVisibleRegisters(chip)[p];
         chip["pointer"] = (p + 1) % n;
     });
+    if (!masterAck) released_ = true;
     return value;
 }
 
 void I2cBus::stop() {
+    if (selected_ >= 0 && reading_) {
+        const std::string key = chipKey(static_cast<uint8_t>(selected_));
+        Board::current().updateState([&](json& s) {
+            if (s.contains("chips") && s["chips"].contains(key)) s["chips"][key].erase("latch");
+        });
+    }
     active_ = false;
     selected_ = -1;
+    reading_ = false;
+    released_ = false;
 }
 
 I2cBus& boardBus() {
