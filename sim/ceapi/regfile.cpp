@@ -66,7 +66,8 @@ class Parser {
         if (text.size() >= 2 &&
             ((text[0] == '\xFF' && text[1] == '\xFE') || (text[0] == '\xFE' && text[1] == '\xFF')))
             fail(1, "the file is UTF-16; registry files are read as UTF-8");
-        while (start <= text.size()) {
+        // A final line end does not start another line.
+        while (start < text.size()) {
             size_t nl = text.find('\n', start);
             std::string line = text.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
             if (!line.empty() && line.back() == '\r') line.pop_back();
