@@ -24,10 +24,10 @@ bool beginTransaction(sim::I2cBus& bus, BYTE slave, bool read) {
 }  // namespace
 
 int I2CInit(DWORD unitBase) {
-    if (!gBusMutex) {
-        gBusMutex = CreateMutexW(nullptr, FALSE, TEXT("I2C"));
-        if (!gBusMutex) return 0;
-    }
+    // Created or opened at every call: a test process moves from board to board, and the
+    // handle of an earlier board's mutex is gone.
+    gBusMutex = CreateMutexW(nullptr, FALSE, TEXT("I2C"));
+    if (!gBusMutex) return 0;
     if (unitBase != I2C_UNIT_STANDARD && unitBase != I2C_UNIT_PWRMGR) {
         NKDbgPrintfW(TEXT("ERROR: I2C Unknown I2C Unit\n\r"));
         SetLastError(ERROR_INVALID_PARAMETER);
