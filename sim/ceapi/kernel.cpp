@@ -347,7 +347,7 @@ BOOL KernelIoControl(DWORD dwIoControlCode, LPVOID lpInBuf, DWORD nInBufSize, LP
                      DWORD nOutBufSize, LPDWORD lpBytesReturned) {
     // The HAL works on a copy of the input block: the caller's buffer need not be aligned.
     std::vector<DWORD> words;
-    if (lpInBuf) {
+    if (lpInBuf && nInBufSize >= 4) {
         words.resize(nInBufSize / 4);
         std::memcpy(words.data(), lpInBuf, words.size() * 4);
     }
@@ -355,7 +355,7 @@ BOOL KernelIoControl(DWORD dwIoControlCode, LPVOID lpInBuf, DWORD nInBufSize, LP
     ks().hal.push_back(HalRequest{dwIoControlCode, nInBufSize,
                                   std::vector<uint32_t>(words.begin(), words.end()), nOutBufSize,
                                   lpBytesReturned != nullptr, FALSE});
-    const DWORD* in = lpInBuf ? words.data() : nullptr;
+    const DWORD* in = words.empty() ? nullptr : words.data();
     BOOL result;
     switch (dwIoControlCode) {
         case kIoctlKernelBridge:
