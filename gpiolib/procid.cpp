@@ -1,0 +1,35 @@
+// Processor identification from the ARM main ID register.
+#include <windows.h>
+
+#include "../platform/hwaccess.h"
+#include "../platform/platform.h"
+#include "gpiolib.h"
+
+#define MAINID_REVISION_SHIFT 4
+#define MAINID_ARCH_MASK 0xF000u  // architecture field, once the revision nibble is gone
+#define MAINID_ARCH_V5 0x5000u
+#define MAINID_V5_PRODUCT_MASK 0x3Fu  // ARMv5 parts: the product number identifies the processor
+
+DWORD ReadMainIdRegister(void) {
+    return HwReadMainId();
+}
+
+DWORD ReadStatusRegister(void) {
+    return HwReadCpsr();
+}
+
+DWORD GetProcessorID(void) {
+    DWORD mainId;
+    if (IsPrivileged()) {
+        mainId = ReadMainIdRegister();
+    } else {
+        // CP15 is out of reach in user mode: the HAL runs the read for us. The trampoline passes
+        // two arguments that the routine ignores, which both the ARM and the host calling
+        // conventions allow. A failed bridge leaves 0, which no module supports.
+        BridgePackedCall call = {(DWORD)(uintptr_t)ReadMainIdRegister, 0, 0};
+        mainId = KernelCallWithArg((DWORD)(uintptr_t)CallPackedRoutine, (DWORD)(uintptr_t)&call);
+    }
+    DWORD id = mainId >> MAINID_REVISION_SHIFT;
+    if ((id & MAINID_ARCH_MASK) == MAINID_ARCH_V5) return id & MAINID_V5_PRODUCT_MASK;
+    return id;
+}

@@ -1,0 +1,180 @@
+// GPIOLib's tables checked against the rules they follow: runs of registers, bounds and
+// markers, and the telling rows of the Cortex-A9-class board.
+#include <windows.h>
+
+#include <set>
+
+#include "gpiolib_test_util.h"
+
+namespace {
+
+using namespace gpiolib_test;
+
+struct RegisterRun {
+    DWORD firstPin, lastPin, first;  // first index (ID 2) or byte offset (IDs 8, 9)
+};
+
+// ID 2: runs of consecutive pin-function registers, as word indices from 0x40E10124.
+const RegisterRun kId2Runs[] = {{0, 4, 0},      {5, 9, 90},      {10, 10, 205},  {11, 26, 95},
+                                {27, 48, 183},  {49, 62, 206},   {63, 73, 228},  {74, 98, 243},
+                                {99, 133, 311}, {134, 141, 220}, {142, 145, 239}};
+// IDs 8, 9: runs of byte offsets within the page 0x40E10000.
+const RegisterRun kId89Runs[] = {{0, 2, 0xB4},     {3, 26, 0x27C},    {27, 98, 0x400},
+                                 {99, 129, 0x600}, {130, 134, 0x2DC}, {135, 138, 0x52C}};
+
+uint32_t pinFunctionRegister(uint32_t id, DWORD pin) {
+    if (id == 2) {
+        for (const RegisterRun& r : kId2Runs)
+            if (pin >= r.firstPin && pin <= r.lastPin) return 0x40E10124u + 4u * (r.first + pin - r.firstPin);
+    } else {
+        const uint32_t shift = (id == 9 && pin >= 30 && pin <= 98) ? 12 : 0;
+        for (const RegisterRun& r : kId89Runs)
+            if (pin >= r.firstPin && pin <= r.lastPin)
+                return 0x40E10000u + r.first + 4u * (pin - r.firstPin) + shift;
+    }
+    ADD_FAILURE() << "pin " << pin << " is in no run";
+    return 0;
+}
+
+class GpioTables : public GpioLibTest {};
+
+TEST_F(GpioTables, Id2IndexTableFollowsItsRuns) {
+    DWORD covered = 0;
+    for (const RegisterRun& r : kId2Runs)
+        for (DWORD p = r.firstPin; p <= r.lastPin; ++p, ++covered)
+            EXPECT_EQ(g_PinFnIndexId2[p], r.first + p - r.firstPin) << "pin " << p;
+    EXPECT_EQ(covered, 146u);
+    // The physical ends of some runs as the hardware lists them.
+    EXPECT_EQ(0x40E10124u + 4u * g_PinFnIndexId2[10], 0x40E10458u);
+    EXPECT_EQ(0x40E10124u + 4u * g_PinFnIndexId2[98], 0x40E10550u);
+    EXPECT_EQ(0x40E10124u + 4u * g_PinFnIndexId2[133], 0x40E10688u);
+    EXPECT_EQ(0x40E10124u + 4u * g_PinFnIndexId2[145], 0x40E104ECu);
+}
+
+TEST_F(GpioTables, Id89OffsetTableFollowsItsRuns) {
+    DWORD covered = 0;
+    for (const RegisterRun& r : kId89Runs)
+        for (DWORD p = r.firstPin; p <= r.lastPin; ++p, ++covered)
+            EXPECT_EQ(g_PinFnOffsetId89[p], r.first + 4u * (p - r.firstPin)) << "pin " << p;
+    EXPECT_EQ(covered, 139u);
+    EXPECT_EQ(g_PinFnOffsetId89[0], 0xB4u);
+    EXPECT_EQ(g_PinFnOffsetId89[26], 0x2D8u);
+    EXPECT_EQ(g_PinFnOffsetId89[98], 0x51Cu);
+    EXPECT_EQ(g_PinFnOffsetId89[134], 0x2ECu);
+    EXPECT_EQ(g_PinFnOffsetId89[138], 0x538u);
+}
+
+// Every pin's function goes to its own register on the simulated part, and only there.
+TEST_F(GpioTables, EveryPinFunctionWriteLandsOnThePinsRegister) {
+    for (auto [id, pins] : {std::pair{2u, 146u}, std::pair{8u, 135u}, std::pair{9u, 139u}}) {
+        boardWith(id);
+        for (DWORD pin = 0; pin < pins; ++pin) {
+            clearLog();
+            GPIOSetAltFn(pin, 7, 0);  // 7 is no pin's GPIO function: the direction stays alone
+            const auto w = asWrites(accesses());
+            ASSERT_EQ(w.size(), 1u) << id << " pin " << pin;
+            EXPECT_EQ(w[0].phys, pinFunctionRegister(id, pin)) << id << " pin " << pin;
+            EXPECT_EQ(w[0].value & 7u, 7u);
+        }
+    }
+}
+
+TEST_F(GpioTables, GpioFunctionOfEachPin) {
+    struct Case {
+        uint32_t id;
+        DWORD pins;
+    };
+    for (Case c : {Case{17, 121}, Case{2, 146}, Case{8, 135}, Case{9, 139}, Case{kA9, 222}}) {
+        boardWith(c.id);
+        for (DWORD p = 0; p < c.pins; ++p) {
+            int expected = 0;
+            if (c.id == kA9) expected = 255;
+            if (c.id == 2 && (p == 56 || (p >= 59 && p <= 62))) expected = -1;
+            if (c.id == 8 || c.id == 9) {
+                if (p == 46) expected = 1;
+                if (p == 49 || p == 51 || p == 52) expected = 3;
+                if (p == 50) expected = 2;
+            }
+            EXPECT_EQ(GPIOGetDefaultAltFn(p), expected) << std::hex << c.id << std::dec << " pin " << p;
+        }
+    }
+}
+
+TEST_F(GpioTables, A9PinGroupsUse104GroupsOf1To110) {
+    std::set<int> used;
+    for (DWORD p = 0; p < A9_PIN_COUNT; ++p) {
+        const int g = g_A9PinGroup[p];
+        EXPECT_GE(g, 1) << "pin " << p;
+        EXPECT_LE(g, 110) << "pin " << p;
+        used.insert(g);
+    }
+    EXPECT_EQ(used.size(), 104u);
+    for (int g : {19, 24, 97, 104, 105, 106}) EXPECT_EQ(used.count(g), 0u) << "group " << g;
+}
+
+TEST_F(GpioTables, A9ControlTablesHaveTheirBoundsAndMarkers) {
+    const std::set<int> noTristate = {0, 104, 105, 106, 111, 112, 113, 114};
+    std::set<std::pair<int, int>> muxFields, tristateBits;
+    for (int g = 0; g < (int)A9_GROUP_COUNT; ++g) {
+        const A9GroupControl m = g_A9PinMux[g], t = g_A9Tristate[g];
+        if (g == 0) {
+            EXPECT_EQ(m.reg, 0xFF);
+            EXPECT_EQ(m.bit, 0xFF);
+        } else {
+            EXPECT_LE(m.reg, 7) << "group " << g;
+            EXPECT_LE(m.bit, 30) << "group " << g;
+            EXPECT_EQ(m.bit % 2, 0) << "group " << g;
+            // No two groups share a function field on a real part.
+            EXPECT_TRUE(muxFields.insert({m.reg, m.bit}).second) << "group " << g;
+        }
+        if (noTristate.count(g)) {
+            EXPECT_EQ(t.reg, 0xFF) << "group " << g;
+            EXPECT_EQ(t.bit, 0xFF) << "group " << g;
+        } else {
+            EXPECT_LE(t.reg, 3) << "group " << g;
+            EXPECT_LE(t.bit, 31) << "group " << g;
+            EXPECT_TRUE(tristateBits.insert({t.reg, t.bit}).second) << "group " << g;
+        }
+    }
+    for (DWORD p = 0; p < A9_PIN_COUNT; ++p) {
+        EXPECT_NE(g_A9PinMux[g_A9PinGroup[p]].reg, 0xFF) << "pin " << p;
+        EXPECT_NE(g_A9Tristate[g_A9PinGroup[p]].reg, 0xFF) << "pin " << p;
+    }
+}
+
+// The telling rows, on the simulated pin-mux block: function field and tristate bit of each pin.
+TEST_F(GpioTables, A9TellingRows) {
+    struct Row {
+        DWORD pin;
+        int group;
+        uint32_t muxReg;
+        unsigned shift;
+        uint32_t triReg;
+        unsigned bit;
+    };
+    const Row rows[] = {
+        {0, 12, 0x70000084, 30, 0x70000014, 15}, {1, 17, 0x70000084, 18, 0x70000018, 23},
+        {20, 1, 0x70000080, 14, 0x70000014, 25}, {21, 1, 0x70000080, 14, 0x70000014, 25},
+        {48, 3, 0x70000080, 22, 0x70000014, 2},  {100, 99, 0x70000098, 8, 0x7000001C, 22},
+        {192, 7, 0x70000080, 8, 0x70000020, 13}, {221, 12, 0x70000084, 30, 0x70000014, 15},
+    };
+    for (const Row& r : rows) {
+        EXPECT_EQ(g_A9PinGroup[r.pin], r.group) << "pin " << r.pin;
+        boardWith(kA9);
+        preset(r.muxReg, 0x55555555);  // every field 01
+        EXPECT_EQ(GPIOSetPinMux(r.pin, 2), 1);
+        EXPECT_EQ(asWrites(accesses()),
+                  (std::vector<Write>{{r.muxReg, (0x55555555u & ~(3u << r.shift)) | (2u << r.shift)}}))
+            << "pin " << r.pin;
+        clearLog();
+        EXPECT_EQ(GPIOSetTristate(r.pin, 0), 1);
+        EXPECT_EQ(asWrites(accesses()), (std::vector<Write>{{r.triReg, ~(1u << r.bit)}})) << "pin " << r.pin;
+        clearLog();
+        EXPECT_EQ(GPIOSetTristate(r.pin, 0), 1);  // already clear: read only
+        EXPECT_TRUE(writes().empty());
+        EXPECT_EQ(GPIOSetTristate(r.pin, 1), 1);
+        EXPECT_EQ(asWrites(accesses()), (std::vector<Write>{{r.triReg, 0xFFFFFFFFu}})) << "pin " << r.pin;
+    }
+}
+
+}  // namespace
