@@ -1,0 +1,64 @@
+# Targets of the ARM cross build (cmake/arm-linux-gnueabi.cmake), included by the top-level
+# CMakeLists.txt after the host targets.
+#
+# Two builds of the product code live side by side here:
+# - the device build (tamblin_device_*): the product folders with the real seams (mrs, mrc p15,
+#   plain volatile register accesses), -Os, for the code size and the tests of the seams;
+# - the host suite cross-built for ARM: every target of the host build, with TAMBLIN_HOST_SEAMS so
+#   that the seams come from the virtual board as they do on the host.
+
+# Every host target takes the platform headers through ceapi_headers. A target marked
+# TAMBLIN_DEVICE keeps the real seams even when it links the host stand-in.
+target_compile_definitions(ceapi_headers
+                           INTERFACE $<$<NOT:$<BOOL:$<TARGET_PROPERTY:TAMBLIN_DEVICE>>>:TAMBLIN_HOST_SEAMS>)
+
+# Programs that the tests start (vboard, tamblin) are ARM executables; the host kernel cannot run
+# them without binfmt_misc, which containers and CI machines rarely have. Each is built under a
+# .arm name, and a shell wrapper with the plain name runs it under qemu-arm. /proc/self/exe of a
+# program under qemu-arm is the .arm file, so the wrappers sit in the same directory.
+foreach(prog tamblin vboard)
+  set_target_properties(${prog} PROPERTIES OUTPUT_NAME ${prog}.arm)
+  file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/bin/${prog}
+       CONTENT "#!/bin/sh\nexec /usr/bin/qemu-arm -cpu ${TAMBLIN_ARM_CPU} -L ${TAMBLIN_ARM_LIBROOT} \"$(dirname \"$0\")/${prog}.arm\" \"$@\"\n"
+       FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+endforeach()
+
+# ---- Device build of the product code -------------------------------------------------------
+set(TAMBLIN_DEVICE_LIBS "")
+foreach(sub app rtc i2c gpiolib platform)
+  if(${sub}_SOURCES)
+    add_library(tamblin_device_${sub} STATIC ${${sub}_SOURCES})
+    target_include_directories(tamblin_device_${sub} PUBLIC ${CMAKE_SOURCE_DIR}/sim/ceapi/include)
+    # Plain C-style code: nothing of the C++ run time beyond what C would need.
+    target_compile_options(tamblin_device_${sub} PRIVATE -Os -fno-exceptions -fno-rtti -ffunction-sections
+                                                         -fdata-sections)
+    set_target_properties(tamblin_device_${sub} PROPERTIES ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/device
+                                                           TAMBLIN_DEVICE ON)
+    list(APPEND TAMBLIN_DEVICE_LIBS tamblin_device_${sub})
+  endif()
+endforeach()
+
+# Size of the product code: text + rodata of every product object, as the device build makes it.
+set(_size_files "")
+foreach(lib ${TAMBLIN_DEVICE_LIBS})
+  list(APPEND _size_files $<TARGET_FILE:${lib}>)
+endforeach()
+add_custom_target(product-size
+                  COMMAND ${CMAKE_COMMAND} -DSIZE=${CMAKE_SIZE} -DREADELF=/usr/bin/${TAMBLIN_ARM_TRIPLE}-readelf
+                          "-DLIBS=${_size_files}" -P ${CMAKE_SOURCE_DIR}/cmake/product-size.cmake
+                  DEPENDS ${TAMBLIN_DEVICE_LIBS}
+                  VERBATIM)
+
+# ---- Tests of the real seams (ARM only, run under qemu-arm) ---------------------------------
+# In a Linux user process the CPU really is in user mode, and CP15 really is out of reach.
+file(GLOB ARM_SEAM_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/arm/*.cpp)
+if(ARM_SEAM_TEST_SOURCES AND TARGET tamblin_device_platform AND TARGET tamblin_device_gpiolib)
+  add_executable(arm_seam_tests ${ARM_SEAM_TEST_SOURCES})
+  target_include_directories(arm_seam_tests PRIVATE ${CMAKE_SOURCE_DIR})
+  set_target_properties(arm_seam_tests PROPERTIES TAMBLIN_DEVICE ON)
+  # The platform calls that the device objects import come from the host stand-in; the tests
+  # only reach the seams, which the device objects carry inline.
+  target_link_libraries(arm_seam_tests PRIVATE tamblin_device_gpiolib tamblin_device_platform tamblin_sim
+                                               GTest::gtest_main)
+  gtest_discover_tests(arm_seam_tests DISCOVERY_TIMEOUT 60)
+endif()
