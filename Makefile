@@ -1,16 +1,24 @@
 # Tamblin: `make run` boots the program on a fresh default virtual board; `make test` runs every
-# test, in a normal build and again under AddressSanitizer + UndefinedBehaviorSanitizer.
+# test, in a normal build and again under AddressSanitizer + UndefinedBehaviorSanitizer, then the
+# host suite cross-built for ARMv5TE under qemu-arm with the tests of the real seams, and the
+# bare-metal image on QEMU's mainstone.
 # Both install the Debian packages the project needs first (as root), or say which are missing.
 
 BUILD     ?= build
 BUILD_SAN ?= build-san
+BUILD_ARM ?= build-arm
+BUILD_BARE ?= build-bare
 JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
 RUN_BOARD ?= $(BUILD)/run-board
 
 # Debian packages the build and the tests need.
 PACKAGES := cmake make g++ g++-multilib googletest nlohmann-json3-dev libcli11-dev
+# ARM: Debian's clang with the armel cross binutils and libraries (the gcc cross compiler package
+# conflicts with g++-multilib), qemu-user for the cross-built suite, qemu-system-arm for mainstone.
+PACKAGES += clang binutils-arm-linux-gnueabi libc6-dev-armel-cross libstdc++-12-dev-armel-cross \
+            libgcc-12-dev-armel-cross libatomic1-armel-cross qemu-user qemu-system-arm
 
-.PHONY: all deps configure build run test test-normal test-san clean
+.PHONY: all deps configure build run test test-normal test-san test-arm test-bare size clean
 
 all: build
 
@@ -52,7 +60,28 @@ test-san: deps $(BUILD_SAN)/CMakeCache.txt
 	cmake --build $(BUILD_SAN) -j $(JOBS)
 	cd $(BUILD_SAN) && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 ctest -j $(JOBS) --output-on-failure
 
-test: test-normal test-san
+$(BUILD_ARM)/CMakeCache.txt:
+	cmake -S . -B $(BUILD_ARM) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/arm-linux-gnueabi.cmake
+
+$(BUILD_BARE)/CMakeCache.txt:
+	cmake -S bare -B $(BUILD_BARE) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/armv5te-bare.cmake
+
+# The host suite and the seam tests, built for ARMv5TE and run under qemu-arm (PXA270 core).
+test-arm: deps $(BUILD_ARM)/CMakeCache.txt
+	cmake --build $(BUILD_ARM) -j $(JOBS)
+	cmake --build $(BUILD_ARM) --target product-size
+	cd $(BUILD_ARM) && ctest -j $(JOBS) --output-on-failure
+
+# The product's driver layers as a bare-metal image on qemu-system-arm -M mainstone.
+test-bare: deps $(BUILD_BARE)/CMakeCache.txt
+	cmake --build $(BUILD_BARE) -j $(JOBS)
+	cd $(BUILD_BARE) && ctest --output-on-failure -V
+
+# Code size of the product folders as the device build makes them (-Os, text + rodata).
+size: deps $(BUILD_ARM)/CMakeCache.txt
+	cmake --build $(BUILD_ARM) --target product-size
+
+test: test-normal test-san test-arm test-bare
 
 clean:
-	rm -rf $(BUILD) $(BUILD_SAN)
+	rm -rf $(BUILD) $(BUILD_SAN) $(BUILD_ARM) $(BUILD_BARE)
