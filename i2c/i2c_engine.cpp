@@ -1,0 +1,192 @@
+// The transfer engine: one byte at a time, each started by a control-register write and finished
+// by the controller's interrupt.
+#include "../platform/hwaccess.h"
+#include "../platform/platform.h"
+#include "i2c.h"
+#include "i2c_regs.h"
+
+I2CDriverState g_i2c = {0, 0, 0, 0, 0, 0, 2};
+
+static DWORD ReadReg(DWORD offset) {
+    return HwRead32(g_i2c.regs + offset / 4);
+}
+static void WriteReg(DWORD offset, DWORD value) {
+    HwWrite32(g_i2c.regs + offset / 4, value);
+}
+
+static BOOL SlaveRefused(DWORD slave) {
+    return slave == 0x00 || slave == I2C_OWN_SLAVE_ADDR || slave > 0x7F;
+}
+
+// Control word of an address byte: a start condition precedes it, and arbitration-loss interrupts
+// stay off until the first data byte.
+static DWORD AddressControl(void) {
+    DWORD ctl = ReadReg(I2C_CONTROL);
+    ctl &= ~(CTL_START | CTL_STOP);
+    ctl |= CTL_START;
+    ctl &= ~(CTL_ABORT | CTL_ARB_LOSS_IE);
+    return ctl | CTL_TRANSFER;
+}
+
+static DWORD DataControl(BOOL last, int stop) {
+    DWORD ctl = ReadReg(I2C_CONTROL);
+    ctl &= ~(CTL_START | CTL_STOP);
+    if (last && stop) ctl |= CTL_STOP;
+    ctl &= ~CTL_ABORT;
+    return ctl | CTL_ARB_LOSS_IE | CTL_TRANSFER;
+}
+
+// One signalled wait: the status decides. `done` is the direction's completion bit, `others` the
+// event bits that must be clear with it, `wrong` the other direction's completion bit.
+static int WaitByte(DWORD timeoutMs, DWORD done, DWORD others, DWORD busErrorCode, DWORD wrong) {
+    if (WaitForSingleObject(g_i2c.intrEvent, timeoutMs) != WAIT_OBJECT_0) {
+        // Nothing came: the status is left as it is and the interrupt stays masked.
+        SetLastError(ERROR_TIMEOUT);
+        return 0;
+    }
+    DWORD status = ReadReg(I2C_STATUS);
+    int result = 0;
+    if ((status & done) && !(status & others)) {
+        SetLastError(ERROR_SUCCESS);
+        result = 1;
+    } else if (status & STS_BUS_EVENTS) {
+        SetLastError(ERROR_IO_DEVICE);
+    } else if (status & STS_BUS_ERROR) {
+        SetLastError(busErrorCode);
+    } else if (status & wrong) {
+        SetLastError(ERROR_OPERATION_ABORTED);
+    }
+    WriteReg(I2C_STATUS, STS_EVENTS);
+    BridgeInterruptDone(g_i2c.sysIntr);
+    return result;
+}
+
+int I2CWaitTx(DWORD timeoutMs) {
+    return WaitByte(timeoutMs, STS_TX_EMPTY, STS_EVENTS_BUT_TX_EMPTY, ERROR_INVALID_ADDRESS, STS_RX_FULL);
+}
+
+int I2CWaitRx(DWORD timeoutMs) {
+    return WaitByte(timeoutMs, STS_RX_FULL, STS_EVENTS_BUT_RX_FULL, ERROR_IO_DEVICE, STS_TX_EMPTY);
+}
+
+int I2CSend(DWORD slaveArg, const BYTE* bytes, DWORD count, int stop) {
+    DWORD slave = slaveArg & 0xFF;
+    int result = 1;
+    if (slave != I2C_SLAVE_NONE) {
+        if (SlaveRefused(slave)) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return 0;
+        }
+        WriteReg(I2C_DATA, slave << 1);
+        WriteReg(I2C_STATUS, STS_TX_EMPTY);
+        WriteReg(I2C_CONTROL, AddressControl());
+        if (!I2CWaitTx(I2C_WAIT_MS)) {
+            result = 0;
+            goto settle;
+        }
+    }
+    if (count == 0) {
+        if (stop) {
+            // A stop needs a byte to follow: the address has gone out and the bus stays held.
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return 0;
+        }
+        goto done;
+    }
+    for (DWORD i = 0; i < count; ++i) {
+        WriteReg(I2C_DATA, bytes[i]);
+        WriteReg(I2C_STATUS, STS_TX_EMPTY);
+        WriteReg(I2C_CONTROL, DataControl(i + 1 == count, stop));
+        if (!I2CWaitTx(I2C_WAIT_MS)) {
+            result = 0;
+            break;
+        }
+    }
+settle:
+    if (stop) DelayUs(I2C_STOP_SETTLE_US);
+done:
+    WriteReg(I2C_CONTROL, ReadReg(I2C_CONTROL) & ~CTL_STOP);
+    return result;
+}
+
+int I2CReceive(DWORD slaveArg, BYTE* buffer, DWORD count, int stop) {
+    DWORD slave = slaveArg & 0xFF;
+    int result = 1;
+    if (slave != I2C_SLAVE_NONE) {
+        if (SlaveRefused(slave)) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return 0;
+        }
+        // The master sends the address byte, so its completion is a sent byte.
+        WriteReg(I2C_DATA, (slave << 1) | 1);
+        WriteReg(I2C_STATUS, STS_TX_EMPTY);
+        WriteReg(I2C_CONTROL, AddressControl());
+        if (!I2CWaitTx(I2C_WAIT_MS)) {
+            result = 0;
+            goto settle;
+        }
+    }
+    if (count == 0) {
+        if (!stop) goto done;
+        // Nothing to read: end the transfer with a master abort and a stop, no byte moves.
+        WriteReg(I2C_CONTROL, (ReadReg(I2C_CONTROL) & ~CTL_START) | CTL_STOP | CTL_ABORT);
+        goto settle;
+    }
+    for (DWORD i = 0; i < count; ++i) {
+        BOOL last = i + 1 == count;
+        DWORD ctl = DataControl(last, stop);
+        // The master does not acknowledge the last byte it wants.
+        ctl = last ? (ctl | CTL_NAK) : (ctl & ~CTL_NAK);
+        WriteReg(I2C_CONTROL, ctl);
+        if (!I2CWaitRx(I2C_WAIT_MS)) {
+            result = 0;
+            break;
+        }
+        buffer[i] = (BYTE)(ReadReg(I2C_DATA) & 0xFF);
+    }
+settle:
+    if (stop) DelayUs(I2C_STOP_SETTLE_US);
+done:
+    WriteReg(I2C_CONTROL, ReadReg(I2C_CONTROL) & ~(CTL_STOP | CTL_NAK));
+    return result;
+}
+
+// A transfer must not start while the controller still reports one in progress.
+static int WaitNotBusy(void) {
+    if (!(ReadReg(I2C_STATUS) & STS_BUSY)) return 1;
+    Sleep(1);
+    if (!(ReadReg(I2C_STATUS) & STS_BUSY)) return 1;
+    SetLastError(ERROR_BUSY);
+    return 0;
+}
+
+int I2CWriteRegs(DWORD slave, const BYTE* data, int reg, DWORD length) {
+    if (!WaitNotBusy()) return 0;
+    if (reg & I2C_REG_NONE) return I2CSend(slave, data, length, 1);
+    BYTE regByte = (BYTE)(reg & 0xFF);
+    if (!I2CSend(slave, &regByte, 1, length == 0)) return 0;
+    if (length == 0) return 1;
+    // The data continue the transaction the register byte opened.
+    return I2CSend(I2C_SLAVE_NONE, data, length, 1);
+}
+
+int I2CReadRegs(DWORD slave, BYTE* buffer, int reg, DWORD length) {
+    if (!WaitNotBusy()) return 0;
+    if (reg & I2C_REG_NONE) return I2CReceive(slave, buffer, length, 1);
+    BYTE regByte = (BYTE)(reg & 0xFF);
+    if (!I2CSend(slave, &regByte, 1, 0)) return 0;
+    // The bus is still held, so this start is a repeated start.
+    return I2CReceive(slave, buffer, length, 1);
+}
+
+void DelayUs(DWORD microseconds) {
+    volatile DWORD* counter = MapRegisters(OS_TIMER_COUNTER_ADDR);
+    if (counter != 0) {
+        DWORD ticks = (OS_TIMER_TICKS_PER_4US * microseconds + 3u) / 4u;
+        DWORD target = HwRead32(counter) + ticks;
+        // The signed difference stays right across the counter's wrap.
+        while ((LONG)(HwRead32(counter) - target) < 0) {
+        }
+    }
+    UnmapRegisters(counter);
+}

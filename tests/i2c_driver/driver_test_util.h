@@ -1,0 +1,85 @@
+// Boards for the register-level I2C driver running in this process: each test gets a new board
+// and the driver, GPIOLib and the simulated kernel start as in a new process.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "gpiolib/gpiolib_state.h"
+#include "i2c/i2c.h"
+#include "i2c/i2c_regs.h"
+#include "sim/board/buslines.h"
+#include "sim/board/i2c_trace.h"
+#include "sim/board/mmio.h"
+#include "sim/board/reglog.h"
+#include "sim/board/simtime.h"
+#include "sim/ceapi/kernel_hal.h"
+#include "tests/testboard.h"
+
+namespace i2c_test {
+
+inline sim::BoardConfig boardFor(uint32_t processorId, int protocol = 1,
+                                 const sim::json& faults = sim::json::object(), bool privileged = false) {
+    sim::BoardConfig c = testing_board::frozenDefaults();
+    c.mainId = sim::mainIdForProcessor(processorId);
+    c.privileged = privileged;
+    c.faults = faults;
+    c.chips = {sim::ChipConfig{protocol, protocol == 3 ? uint8_t(0x51) : uint8_t(0x68)}};
+    return c;
+}
+
+inline void freshProcessState() {
+    sim::resetKernelForTests();
+    sim::resetPhysicalMapForTests();
+    sim::resetBusLinesForTests();
+    g_i2c = I2CDriverState{0, 0, 0, 0, 0, 0, 2};
+    g_GpioState = GpioModuleState{};
+    g_ClockState = ClockModuleState{};
+}
+
+class DriverTest : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        board_.reset();
+        freshProcessState();
+    }
+
+    void boardWith(const sim::BoardConfig& config) {
+        board_.reset();
+        freshProcessState();
+        board_ = std::make_unique<TestBoard>(config);
+        sim::clearRegisterAccessLog();
+    }
+
+    std::vector<sim::TraceRecord> trace() const {
+        std::ifstream in(board_->path("trace.log"));
+        std::stringstream s;
+        s << in.rdbuf();
+        return sim::parseTrace(s.str());
+    }
+    std::vector<std::string> transactions() const { return sim::traceTransactions(trace()); }
+
+    // Values written to one register of the standard unit, in order, since the last clear.
+    std::vector<uint32_t> writesTo(uint32_t offset, uint32_t base = I2C_UNIT_STANDARD) const {
+        std::vector<uint32_t> out;
+        for (const sim::RegisterAccess& a : sim::registerAccessLog())
+            if (a.write && a.phys == base + offset) out.push_back(a.value);
+        return out;
+    }
+
+    std::vector<int> chipRegs(const char* address) const {
+        const sim::json state = sim::Board::current().readState();
+        std::vector<int> out;
+        for (const sim::json& v : state["chips"][address]["regs"]) out.push_back(v.get<int>());
+        return out;
+    }
+
+    std::unique_ptr<TestBoard> board_;
+};
+
+}  // namespace i2c_test

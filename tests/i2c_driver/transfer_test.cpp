@@ -1,0 +1,327 @@
+// The register-level driver on the simulated controller: the control words it writes, the status
+// outcomes of each wait, busy and refused addresses, opening with and without bus recovery, the
+// lock's interrupt, the bus speed across a run, and DelayUs across a counter wrap.
+#include <pkfuncs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "driver_test_util.h"
+#include "sim/ceapi/kernel_objects.h"
+
+namespace {
+
+using i2c_test::boardFor;
+
+constexpr uint32_t CONTROL = 0x10, DATA = 0x08;
+constexpr uint32_t START = 0x1, STOP = 0x2, NAK = 0x4, TRANSFER = 0x8, ABORT = 0x10, FAST = 0x8000;
+
+class I2cDriver : public i2c_test::DriverTest {
+  protected:
+    // Opened and locked as the main routine does it; the record starts afterwards.
+    void openAndLock(const sim::BoardConfig& config) {
+        boardWith(config);
+        ASSERT_NE(I2CInitStandard(), 0);
+        ASSERT_NE(I2CLock(INFINITE), 0);
+        sim::clearRegisterAccessLog();
+        std::remove(board_->path("trace.log").c_str());
+    }
+    std::vector<uint32_t> transferWords() const {
+        std::vector<uint32_t> out;
+        for (uint32_t w : writesTo(CONTROL))
+            if (w & TRANSFER) out.push_back(w);
+        return out;
+    }
+};
+
+TEST_F(I2cDriver, RegisterWriteOfThreeBytesStartsFiveBytesFirstWithStartLastWithStop) {
+    openAndLock(boardFor(17));
+    const BYTE data[3] = {0x11, 0x22, 0x33};
+    ASSERT_EQ(I2CWriteRegs(0x68, data, 0x0105, 3), 1);
+    EXPECT_EQ(GetLastError(), 0u);
+    const std::vector<uint32_t> words = transferWords();
+    ASSERT_EQ(words.size(), 5u);
+    for (size_t i = 0; i < words.size(); ++i) {
+        EXPECT_EQ((words[i] & START) != 0, i == 0) << i;
+        EXPECT_EQ((words[i] & STOP) != 0, i == 4) << i;
+        EXPECT_EQ(words[i] & NAK, 0u) << i;
+    }
+    EXPECT_EQ(transactions(), std::vector<std::string>({"S D0 A 05 A 11 A 22 A 33 A P"}))
+        << "reg 0x0105 sends 0x05";
+    const std::vector<int> regs = chipRegs("0x68");
+    EXPECT_EQ(regs[5], 0x11);
+    EXPECT_EQ(regs[6], 0x22);
+    EXPECT_EQ(regs[7], 0x33);
+}
+
+TEST_F(I2cDriver, OneByteReadSendsNakAndStopWithItsOnlyByte) {
+    openAndLock(boardFor(17));
+    BYTE b = 0;
+    ASSERT_EQ(I2CReadRegs(0x68, &b, 0x07, 1), 1);
+    const std::vector<uint32_t> words = transferWords();
+    ASSERT_EQ(words.size(), 4u);  // address, register, read address, the byte
+    EXPECT_EQ(words[2] & START, START) << "repeated start";
+    EXPECT_EQ(words[3] & (NAK | STOP), NAK | STOP);
+    EXPECT_EQ(transactions().size(), 1u);
+    EXPECT_EQ(transactions()[0].substr(0, 15), "S D0 A 07 A Sr ");
+}
+
+TEST_F(I2cDriver, ZeroLengthReadEndsWithMasterAbortAndNoTransfer) {
+    openAndLock(boardFor(17));
+    BYTE b = 0;
+    ASSERT_EQ(I2CReadRegs(0x68, &b, 0xFFFF, 0), 1) << "reg 0xFFFF: no register byte";
+    const std::vector<uint32_t> all = writesTo(CONTROL);
+    ASSERT_EQ(transferWords().size(), 1u);
+    bool abortSeen = false;
+    for (uint32_t w : all)
+        if ((w & (ABORT | STOP)) == (ABORT | STOP)) {
+            abortSeen = true;
+            EXPECT_EQ(w & (TRANSFER | START), 0u);
+        }
+    EXPECT_TRUE(abortSeen);
+    EXPECT_EQ(transactions(), std::vector<std::string>({"S D1 A P"}));
+}
+
+struct OutcomeCase {
+    const char* name;
+    sim::json faults;
+    bool read;  // the wait is I2CWaitRx (a received data byte)
+    int result;
+    DWORD lastError;
+};
+constexpr DWORD kBefore = 0xDEADu;
+
+TEST_F(I2cDriver, EveryStatusOutcomeOfAWaitInBothDirections) {
+    auto at = [](unsigned byte, const char* fault) {
+        return sim::json{{"i2c", {{{"byte", byte}, {"fault", fault}}}}};
+    };
+    // Byte 2 of a register write is the register byte (sent); byte 4 of a register read is the
+    // first received byte. The byte counts start after the opening, which moves no byte.
+    const OutcomeCase cases[] = {
+        {"tx own bit", sim::json::object(), false, 1, 0},
+        {"tx stop detected", at(2, "stop"), false, 0, 1117},
+        {"tx slave addressed", at(2, "slaveAddress"), false, 0, 1117},
+        {"tx general call", at(2, "generalCall"), false, 0, 1117},
+        {"tx arbitration lost", at(2, "arbitrationLoss"), false, 0, 1117},
+        {"tx bus error", at(2, "nak"), false, 0, 487},
+        // No status bit: the last error stays as the address byte's successful wait left it.
+        {"tx nothing", at(2, "interruptWithoutStatus"), false, 0, 0},
+        {"tx no interrupt", at(2, "noInterrupt"), false, 0, 1460},
+        {"rx own bit", sim::json::object(), true, 1, 0},
+        {"rx stop detected", at(4, "stop"), true, 0, 1117},
+        {"rx slave addressed", at(4, "slaveAddress"), true, 0, 1117},
+        {"rx arbitration lost", at(4, "arbitrationLoss"), true, 0, 1117},
+        {"rx bus error", at(4, "busError"), true, 0, 1117},
+        {"rx nothing", at(4, "interruptWithoutStatus"), true, 0, 0},
+        {"rx no interrupt", at(4, "noInterrupt"), true, 0, 1460},
+    };
+    for (const OutcomeCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        openAndLock(boardFor(17, 1, c.faults));
+        SetLastError(kBefore);
+        BYTE buf[2] = {0x01, 0x02};
+        const int r = c.read ? I2CReadRegs(0x68, buf, 0x00, 2) : I2CWriteRegs(0x68, buf, 0x03, 2);
+        EXPECT_EQ(r, c.result);
+        EXPECT_EQ(GetLastError(), c.lastError);
+        ASSERT_NE(I2CUnlock(), 0) << "the lock is still held and released";
+    }
+}
+
+TEST_F(I2cDriver, CompletionInTheWrongDirectionIsAnAbortedOperation) {
+    openAndLock(boardFor(17));
+    // The read transaction is open (address byte acknowledged, no stop): a byte "sent" now is
+    // moved as a received byte, and the other way round.
+    ASSERT_EQ(I2CReceive(0x68, nullptr, 0, 0), 1);
+    const BYTE out = 0x00;
+    EXPECT_EQ(I2CSend(I2C_SLAVE_NONE, &out, 1, 0), 0);
+    EXPECT_EQ(GetLastError(), 995u);
+    ASSERT_EQ(I2CSend(0x68, &out, 1, 0), 1);  // repeated start, write direction
+    BYTE in = 0;
+    EXPECT_EQ(I2CReceive(I2C_SLAVE_NONE, &in, 1, 1), 0);
+    EXPECT_EQ(GetLastError(), 995u);
+}
+
+TEST_F(I2cDriver, BusyControllerRefusesAfterOneMillisecondAndSendsNothing) {
+    openAndLock(boardFor(17, 1, {{"i2c", {{{"byte", 0}, {"fault", "stayBusy"}}}}}));
+    const BYTE data = 0;
+    const uint64_t t0 = sim::nowNs();
+    EXPECT_EQ(I2CWriteRegs(0x68, &data, 0, 1), 0);
+    EXPECT_EQ(GetLastError(), 170u);
+    EXPECT_GE(sim::nowNs() - t0, 1000000u);
+    BYTE in = 0;
+    EXPECT_EQ(I2CReadRegs(0x68, &in, 0, 1), 0);
+    EXPECT_EQ(GetLastError(), 170u);
+    EXPECT_TRUE(writesTo(DATA).empty());
+    EXPECT_TRUE(transferWords().empty());
+}
+
+TEST_F(I2cDriver, RefusedAddressesSendNothing) {
+    openAndLock(boardFor(17));
+    for (DWORD slave : {0x00u, 0x12u, 0x80u, 0xFEu, 0x112u}) {
+        SCOPED_TRACE(slave);
+        BYTE b = 0;
+        SetLastError(0);
+        EXPECT_EQ(I2CWriteRegs(slave, &b, 0, 1), 0);
+        EXPECT_EQ(GetLastError(), 87u);
+        SetLastError(0);
+        EXPECT_EQ(I2CReadRegs(slave, &b, 0, 1), 0);
+        EXPECT_EQ(GetLastError(), 87u);
+    }
+    EXPECT_TRUE(writesTo(DATA).empty());
+    EXPECT_TRUE(transferWords().empty());
+}
+
+TEST_F(I2cDriver, MissingChipFailsWithInvalidAddressAndNoStop) {
+    openAndLock(boardFor(17));
+    BYTE b = 0;
+    EXPECT_EQ(I2CReadRegs(0x50, &b, 0, 1), 0);
+    EXPECT_EQ(GetLastError(), 487u);
+    EXPECT_EQ(transactions(), std::vector<std::string>({"S A0 N"}));
+    // The driver stays usable: the next transfer's start is a repeated start on the held bus.
+    EXPECT_EQ(I2CReadRegs(0x68, &b, 0, 1), 1);
+    EXPECT_EQ(transactions()[0].substr(0, 12), "S A0 N Sr D0");
+}
+
+// Clock pulses and stop condition on the lines, from the trace's line records.
+struct Recovery {
+    int pulses = 0;
+    uint64_t shortestHighNs = UINT64_MAX, shortestLowNs = UINT64_MAX;
+    bool stopAtEnd = false;
+};
+
+Recovery recoveryOnTheLines(const std::vector<sim::TraceRecord>& trace) {
+    Recovery r;
+    bool scl = true, sda = true;
+    uint64_t sclSince = 0;
+    bool started = false;
+    for (const sim::TraceRecord& t : trace) {
+        if (t.kind != "L") continue;
+        if (t.line == "SCL") {
+            if (started) {
+                const uint64_t d = t.ns - sclSince;
+                if (scl) r.shortestHighNs = std::min(r.shortestHighNs, d);
+                if (!scl && t.value && r.pulses < 10) r.shortestLowNs = std::min(r.shortestLowNs, d);
+            }
+            if (t.value && started) ++r.pulses;
+            started = true;
+            scl = t.value;
+            sclSince = t.ns;
+            r.stopAtEnd = false;
+        } else {
+            r.stopAtEnd = scl && !sda && t.value;  // SDA rises while SCL is high
+            sda = t.value;
+        }
+    }
+    return r;
+}
+
+TEST_F(I2cDriver, FirstOpeningClearsTheBusWithTenPulsesAndAStop) {
+    boardWith(boardFor(17));
+    ASSERT_NE(I2CInitStandard(), 0);
+    EXPECT_EQ(GetLastError(), 0u);
+    const Recovery r = recoveryOnTheLines(trace());
+    // Ten times low and released again (the last release is the one before the stop condition).
+    EXPECT_EQ(r.pulses, 10);
+    EXPECT_GE(r.shortestHighNs, 5000u);
+    EXPECT_GE(r.shortestLowNs, 5000u);
+    EXPECT_TRUE(r.stopAtEnd);
+    EXPECT_TRUE(sim::lineHigh(sim::BusLine::SCL));
+    EXPECT_TRUE(sim::lineHigh(sim::BusLine::SDA));
+}
+
+TEST_F(I2cDriver, OpeningWhileAnotherProcessHasTheMutexSkipsTheRecovery) {
+    boardWith(boardFor(17));
+    int ready[2], done[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(done), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        sim::releaseProcessObjects();
+        HANDLE m = CreateMutexW(nullptr, FALSE, TEXT("I2C"));
+        char c = m ? 'y' : 'n';
+        (void)!write(ready[1], &c, 1);
+        (void)!read(done[0], &c, 1);
+        _exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    ASSERT_EQ(c, 'y');
+    ASSERT_NE(I2CInitStandard(), 0);
+    (void)!write(done[1], &c, 1);
+    waitpid(child, nullptr, 0);
+    EXPECT_EQ(recoveryOnTheLines(trace()).pulses, 0) << "both lines read high: no recovery";
+}
+
+TEST_F(I2cDriver, StuckBusIsRecoveredAtOpeningWhateverTheMutex) {
+    for (int n : {1, 5, 9}) {
+        SCOPED_TRACE(n);
+        boardWith(boardFor(17, 1, {{"i2cStuckSda", n}}));
+        ASSERT_NE(I2CInitStandard(), 0);
+        EXPECT_TRUE(sim::lineHigh(sim::BusLine::SDA));
+        ASSERT_NE(I2CLock(INFINITE), 0);
+        BYTE b = 0;
+        EXPECT_EQ(I2CReadRegs(0x68, &b, 0, 1), 1);
+        I2CUnlock();
+    }
+}
+
+TEST_F(I2cDriver, SlaveThatNeverLetsGoEndsEveryTransferWithoutAHang) {
+    boardWith(boardFor(17, 1, {{"i2cStuckSda", "forever"}}));
+    ASSERT_NE(I2CInitStandard(), 0);
+    ASSERT_NE(I2CLock(INFINITE), 0);
+    BYTE b = 0;
+    EXPECT_EQ(I2CReadRegs(0x68, &b, 0, 1), 0);
+    EXPECT_EQ(GetLastError(), 1460u) << "arbitration lost on the address byte, whose loss interrupt is off";
+    EXPECT_NE(I2CUnlock(), 0);
+}
+
+TEST_F(I2cDriver, EachLockRequestsTheSystemInterruptAndEachUnlockReleasesIt) {
+    boardWith(boardFor(17));
+    ASSERT_NE(I2CInitStandard(), 0);
+    sim::clearHalRequests();
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_NE(I2CLock(INFINITE), 0);
+        EXPECT_NE(g_i2c.sysIntr, 0u);
+        EXPECT_NE(I2CUnlock(), 0);
+        EXPECT_EQ(g_i2c.sysIntr, 0u);
+    }
+    int requests = 0, releases = 0;
+    for (const sim::HalRequest& r : sim::halRequests()) {
+        requests += r.code == IOCTL_HAL_REQUEST_SYSINTR;
+        releases += r.code == IOCTL_HAL_RELEASE_SYSINTR;
+    }
+    EXPECT_EQ(requests, 2);
+    EXPECT_EQ(releases, 2);
+}
+
+TEST_F(I2cDriver, BusSpeedOfTheTransfersIsTheOneTheControllerHadBeforeOpening) {
+    for (bool fastBefore : {false, true}) {
+        SCOPED_TRACE(fastBefore);
+        boardWith(boardFor(17));
+        sim::physWrite32(0x41300004, sim::physRead32(0x41300004) | (1u << 14));
+        sim::physWrite32(I2C_UNIT_STANDARD + CONTROL, fastBefore ? FAST : 0);
+        ASSERT_NE(I2CInitStandard(), 0);
+        EXPECT_EQ(g_i2c.fastModeSetting, fastBefore ? 1 : 0);
+        EXPECT_EQ(sim::physRead32(I2C_UNIT_STANDARD + CONTROL), 0xE0u | (fastBefore ? FAST : 0));
+        ASSERT_NE(I2CLock(INFINITE), 0);
+        EXPECT_EQ(sim::physRead32(I2C_UNIT_STANDARD + CONTROL), 0x17E0u | (fastBefore ? FAST : 0));
+        std::remove(board_->path("trace.log").c_str());
+        BYTE b = 0;
+        ASSERT_EQ(I2CReadRegs(0x68, &b, 0, 1), 1);
+        for (const sim::TraceRecord& t : trace()) EXPECT_EQ(t.bitNs, fastBefore ? 2500u : 10000u);
+        I2CUnlock();
+    }
+}
+
+TEST_F(I2cDriver, DelayUsWaitsItsTicksAcrossACounterWrap) {
+    boardWith(boardFor(17));
+    for (uint32_t start : {0x00001000u, 0xFFFFFFF8u}) {
+        sim::physWrite32(0x40A00010, start);
+        DelayUs(5);
+        const uint32_t ticks = sim::physRead32(0x40A00010) - start;
+        // At least 3 ticks per microsecond, and 5 us of the 3.25 MHz counter.
+        EXPECT_GE(ticks, 17u) << std::hex << start;
+        EXPECT_LT(ticks, 17u + 20u) << std::hex << start;
+    }
+}
+
+}  // namespace
