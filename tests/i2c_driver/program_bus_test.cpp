@@ -1,0 +1,188 @@
+// The program on the virtual board with its own bus driver: for every supported processor, chip
+// protocol and process mode, a boot restores the clock from the chip and a time change stores the
+// time in it, and the bus trace shows exactly the transactions the chip routines call for.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "driver_test_util.h"
+
+extern char** environ;
+
+namespace {
+
+struct ProgramBoard {
+    explicit ProgramBoard(sim::BoardConfig config, int protocol) {
+        char tmpl[] = "/tmp/tamblin-i2c-XXXXXX";
+        dir = mkdtemp(tmpl);
+        config.apps[config.programPath] = std::string(TAMBLIN_BIN_DIR) + "/tamblin";
+        char buf[160];
+        std::snprintf(buf, sizeof buf,
+                      "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vorlack\\Tamblin]\r\n\"Protocol\"=dword:%08x\r\n",
+                      protocol);
+        sim::createBoard(dir, config, sim::defaultRegistryText() + buf);
+    }
+    ~ProgramBoard() {
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+    int run(std::vector<std::string> argv) const {
+        std::vector<char*> args;
+        for (std::string& a : argv) args.push_back(a.data());
+        args.push_back(nullptr);
+        std::vector<std::string> envs;
+        for (char** e = environ; *e; ++e)
+            if (std::string(*e).rfind("TAMBLIN_BOARD=", 0) != 0) envs.push_back(*e);
+        envs.push_back("TAMBLIN_BOARD=" + dir);
+        std::vector<char*> env;
+        for (std::string& e : envs) env.push_back(e.data());
+        env.push_back(nullptr);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 1, (dir + "/.stdout").c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                         0644);
+        posix_spawn_file_actions_addopen(&fa, 2, (dir + "/.stderr").c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                         0644);
+        pid_t pid;
+        const int rc = posix_spawn(&pid, args[0], &fa, nullptr, args.data(), env.data());
+        posix_spawn_file_actions_destroy(&fa);
+        if (rc != 0) return -1;
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    int tamblin(const std::vector<std::string>& args = {}) const {
+        std::vector<std::string> argv{std::string(TAMBLIN_BIN_DIR) + "/tamblin"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return run(argv);
+    }
+    int vboard(const std::vector<std::string>& args) const {
+        std::vector<std::string> argv{std::string(TAMBLIN_BIN_DIR) + "/vboard", "--board", dir};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return run(argv);
+    }
+    std::string file(const char* name) const {
+        std::ifstream in(dir + "/" + name, std::ios::binary);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    std::vector<std::string> takeTransactions() const {
+        std::vector<std::string> t = sim::traceTransactions(sim::parseTrace(file("trace.log")));
+        std::remove((dir + "/trace.log").c_str());
+        return t;
+    }
+    std::string dir;
+};
+
+// One chip call as the chip routines make it: a register write or read of `length` bytes.
+struct Call {
+    bool read;
+    int reg;
+    int length;
+};
+
+// The bus transactions of one call: S, write address, register byte, then the data with a stop
+// (write), or a repeated start, the read address and the chip's bytes, the last one not
+// acknowledged, and the stop (read).
+std::regex shapeOf(const Call& c, int address) {
+    char head[64];
+    std::snprintf(head, sizeof head, "S %02X A %02X A ", address << 1, c.reg);
+    std::string re = head;
+    if (c.read) {
+        char rd[32];
+        std::snprintf(rd, sizeof rd, "Sr %02X A ", (address << 1) | 1);
+        re += rd;
+        for (int i = 0; i < c.length - 1; ++i) re += "[0-9A-F]{2} A ";
+        re += "[0-9A-F]{2} N P";
+    } else {
+        for (int i = 0; i < c.length; ++i) re += "[0-9A-F]{2} A ";
+        re += "P";
+    }
+    return std::regex(re);
+}
+
+struct ProtocolCalls {
+    int protocol;
+    int address;
+    std::vector<Call> restore;
+    std::vector<Call> store;
+};
+
+// From the chip protocols' register maps.
+const ProtocolCalls kCalls[] = {
+    {1, 0x68, {{true, 0x00, 8}}, {{false, 0x00, 8}}},
+    {2, 0x68, {{true, 0x00, 17}}, {{false, 0x00, 7}, {true, 0x0E, 2}, {false, 0x0E, 2}}},
+    {3, 0x51, {{true, 0x02, 7}}, {{false, 0x00, 1}, {false, 0x02, 7}, {false, 0x00, 1}}},
+    {4, 0x68, {{true, 0x0C, 1}, {false, 0x0C, 1}, {true, 0x00, 13}}, {{false, 0x00, 8}}},
+};
+
+void expectCalls(const std::vector<std::string>& got, const std::vector<Call>& calls, int address) {
+    ASSERT_EQ(got.size(), calls.size());
+    for (size_t i = 0; i < calls.size(); ++i)
+        EXPECT_TRUE(std::regex_match(got[i], shapeOf(calls[i], address)))
+            << "transaction " << i << ": " << got[i];
+}
+
+TEST(ProgramOnTheBus, EveryProcessorProtocolAndModeRestoresAndStoresWithOneTransactionPerCall) {
+    for (uint32_t processor : {2u, 8u, 9u, 17u}) {
+        for (const ProtocolCalls& p : kCalls) {
+            for (bool privileged : {false, true}) {
+                SCOPED_TRACE("processor " + std::to_string(processor) + " protocol " +
+                             std::to_string(p.protocol) + (privileged ? " privileged" : " user"));
+                ProgramBoard board(i2c_test::boardFor(processor, p.protocol, sim::json::object(), privileged),
+                                   p.protocol);
+                ASSERT_EQ(board.vboard({"set-time", "2005-01-01 00:00:00"}), 0);
+                ASSERT_EQ(board.vboard({"chip", "time", "2011-11-29 14:59:55"}), 0);
+                std::remove((board.dir + "/trace.log").c_str());
+                EXPECT_EQ(board.tamblin(), 1);
+                EXPECT_EQ(board.file("debug.log"), "RTC Time restored (29.11.2011 14:59:55)\r\n");
+                expectCalls(board.takeTransactions(), p.restore, p.address);
+
+                // The time change starts the registered program with the store path.
+                ASSERT_EQ(board.vboard({"set-time", "2012-02-29 23:59:58"}), 0);
+                EXPECT_NE(board.file("debug.log").find("RTC Time set (29.02.2012 23:59:58)\r\n"),
+                          std::string::npos)
+                    << board.file("debug.log");
+                expectCalls(board.takeTransactions(), p.store, p.address);
+                EXPECT_EQ(board.file(".stderr").find("virtual board:"), std::string::npos) << "no board fault";
+            }
+        }
+    }
+}
+
+TEST(ProgramOnTheBus, ProcessorsWithoutTheStandardUnitEndWithTheMessageAndExitZero) {
+    for (uint32_t processor : {0x0411FC09u, 3u}) {
+        SCOPED_TRACE(processor);
+        ProgramBoard board(i2c_test::boardFor(processor, 1), 1);
+        EXPECT_EQ(board.tamblin(), 0);
+        // GPIOLib may report the processor first; the bus driver's message ends the run.
+        const std::string log = board.file("debug.log");
+        const std::string last = "ERROR: I2C Unknown Processor ID\n\r";
+        ASSERT_GE(log.size(), last.size()) << log;
+        EXPECT_EQ(log.substr(log.size() - last.size()), last) << log;
+        EXPECT_TRUE(board.takeTransactions().empty());
+    }
+}
+
+TEST(ProgramOnTheBus, BoardWithAStuckBusRecoversAtBoot) {
+    ProgramBoard board(i2c_test::boardFor(17, 1, {{"i2cStuckSda", 9}}), 1);
+    ASSERT_EQ(board.vboard({"chip", "time", "2011-11-29 14:59:55"}), 0);
+    EXPECT_EQ(board.tamblin(), 1);
+    EXPECT_EQ(board.file("debug.log"), "RTC Time restored (29.11.2011 14:59:55)\r\n");
+    expectCalls(board.takeTransactions(), kCalls[0].restore, 0x68);
+}
+
+TEST(ProgramOnTheBus, SlaveThatNeverLetsGoMeansNoChipFoundNotAHang) {
+    ProgramBoard board(i2c_test::boardFor(17, 1, {{"i2cStuckSda", "forever"}}), 1);
+    EXPECT_EQ(board.tamblin(), 1);
+    EXPECT_EQ(board.file("debug.log"), "No external RTC found\r\n");
+}
+
+}  // namespace
