@@ -17,6 +17,9 @@ PACKAGES := cmake make g++ g++-multilib googletest nlohmann-json3-dev libcli11-d
 # conflicts with g++-multilib), qemu-user for the cross-built suite, qemu-system-arm for mainstone.
 PACKAGES += clang binutils-arm-linux-gnueabi libc6-dev-armel-cross libstdc++-12-dev-armel-cross \
             libgcc-12-dev-armel-cross libatomic1-armel-cross qemu-user qemu-system-arm
+# An independent I2C decoder that reads the board's VCD files (tests), and callgrind for the
+# instruction counts of the I2C benchmark.
+PACKAGES += sigrok-cli valgrind
 
 .PHONY: all deps configure build run test test-normal test-san test-arm test-bare size clean
 

@@ -19,4 +19,6 @@ void addRegistryCommands(CLI::App& app);      // registry show/set
 // One line per registration of the board's notification database.
 void printNotifications();
 
+void addTraceCommands(CLI::App& app);         // trace show/vcd/clear, i2c-hold
+
 }  // namespace vboard

@@ -37,6 +37,7 @@ int main(int argc, char** argv) {
     vboard::addChipCommands(app);
     vboard::addNotificationCommands(app);
     vboard::addRegistryCommands(app);
+    vboard::addTraceCommands(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
