@@ -1,0 +1,229 @@
+// The program as a whole, run as its own process on a board of the test's own: which path a command
+// line selects, every message byte for byte, exit codes, the clock and the registrations it leaves.
+#include <gtest/gtest.h>
+#include <notify.h>
+
+#include <vector>
+
+#include "e2e_util.h"
+#include "sim/board/simtime.h"
+#include "sim/ceapi/kernel_objects.h"
+
+namespace {
+
+const std::vector<uint8_t> kWorkedExampleP1 = {0x55, 0x59, 0x14, 0x03,
+                                               0x29, 0x11, 0x11, 0x00};  // 2011-11-29 14:59:55
+
+int64_t fileTimeOf(WORD y, WORD mo, WORD d, WORD h, WORD mi, WORD s, WORD ms = 0) {
+    // Days from 1601-01-01, by the Gregorian rules, independent of the platform stand-in.
+    auto leap = [](int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; };
+    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    int64_t days = 0;
+    for (int year = 1601; year < y; ++year) days += leap(year) ? 366 : 365;
+    for (int m = 1; m < mo; ++m) days += kDays[m - 1] + (m == 2 && leap(y) ? 1 : 0);
+    days += d - 1;
+    return (((days * 24 + h) * 60 + mi) * 60 + s) * 10000000LL + ms * 10000LL;
+}
+
+void setChipRegs(const e2e::Board& board, const char* address, const std::vector<uint8_t>& regs) {
+    sim::json s = board.state();
+    sim::json& chip = s["chips"][address];
+    for (size_t i = 0; i < regs.size(); ++i) chip["regs"][i] = regs[i];
+    board.setState(s);
+}
+
+void setSystemClock(const e2e::Board& board, int64_t fileTime) {
+    sim::json s = board.state();
+    s["systemClock"] = sim::json{{"fileTime", fileTime}, {"atHost", sim::hostFileTimeNow()}};
+    board.setState(s);
+}
+
+int64_t systemClock(const e2e::Board& board) {
+    return board.state()["systemClock"]["fileTime"].get<int64_t>();
+}
+
+struct Registration {
+    std::u16string application;
+    std::u16string arguments;
+};
+
+// The board's notification database, read through the platform API as any program would.
+std::vector<Registration> registrations(const e2e::Board& board) {
+    sim::Board::use(board.dir);
+    std::vector<Registration> out;
+    DWORD count = 0;
+    if (!CeGetUserNotificationHandles(nullptr, 0, &count)) return out;
+    std::vector<HANDLE> handles(count);
+    if (count == 0 || !CeGetUserNotificationHandles(handles.data(), count, &count)) return out;
+    for (HANDLE h : handles) {
+        DWORD needed = 0;
+        CeGetUserNotification(h, 0, &needed, nullptr);
+        std::vector<BYTE> buf(needed);
+        if (!CeGetUserNotification(h, needed, &needed, buf.data())) continue;
+        auto* header = reinterpret_cast<CE_NOTIFICATION_INFO_HEADER*>(buf.data());
+        out.push_back({header->pcent->lpszApplication ? header->pcent->lpszApplication : u"",
+                       header->pcent->lpszArguments ? header->pcent->lpszArguments : u""});
+    }
+    return out;
+}
+
+void registerFor(const e2e::Board& board, const char16_t* app, const char16_t* args) {
+    sim::Board::use(board.dir);
+    CE_NOTIFICATION_TRIGGER t{};
+    t.dwSize = sizeof t;
+    t.dwType = CNT_EVENT;
+    t.dwEvent = NOTIFICATION_EVENT_TIME_CHANGE;
+    t.lpszApplication = const_cast<WCHAR*>(app);
+    t.lpszArguments = const_cast<WCHAR*>(args);
+    ASSERT_NE(CeSetUserNotificationEx(nullptr, &t, nullptr), nullptr);
+}
+
+struct MessageCase {
+    const char* name;
+    int registryProtocol;  // -1: no configuration key
+    bool chip;
+    std::vector<std::string> args;
+    const char* log;
+};
+
+TEST(Program, ReportsEveryOutcomeExactlyAndExitsWithOne) {
+    const std::string set = "AppRunAfterTimeChange";
+    const MessageCase cases[] = {
+        {"auto-detect, boot",
+         0,
+         true,
+         {},
+         "RTC AutoDetect Function is not implemented!No external RTC found\r\n"},
+        {"auto-detect, store",
+         0,
+         true,
+         {set},
+         "RTC AutoDetect Function is not implemented!Error while setting RTC time\r\n"},
+        {"protocol 7, boot", 7, true, {}, "Invalid RTC Protocol in Registry: 7No external RTC found\r\n"},
+        {"protocol 7, store",
+         7,
+         true,
+         {set},
+         "Invalid RTC Protocol in Registry: 7Error while setting RTC time\r\n"},
+        {"no chip, boot", -1, false, {}, "No external RTC found\r\n"},
+        {"no chip, store", -1, false, {set}, "Error while setting RTC time\r\n"},
+        {"store", -1, true, {set}, "RTC Time set (29.11.2011 14:59:55)\r\n"},
+        {"boot", -1, true, {}, "RTC Time restored (29.11.2011 14:59:55)\r\n"},
+    };
+    for (const MessageCase& c : cases) {
+        sim::BoardConfig config = e2e::frozenConfig(1);
+        if (!c.chip) config.chips.clear();
+        e2e::Board board(config, c.registryProtocol < 0 ? sim::defaultRegistryText()
+                                                        : e2e::registryFor(c.registryProtocol));
+        if (c.chip) setChipRegs(board, "0x68", kWorkedExampleP1);
+        setSystemClock(board, fileTimeOf(2011, 11, 29, 14, 59, 55));
+        EXPECT_EQ(board.runTamblin(c.args), 1) << c.name;
+        EXPECT_EQ(board.debugLog(), c.log) << c.name;
+    }
+}
+
+struct PathCase {
+    std::vector<std::string> args;
+    bool store;
+};
+
+TEST(Program, OnlyTheExactCommandLineSelectsTheStorePath) {
+    const PathCase cases[] = {
+        {{"AppRunAfterTimeChange"}, true},
+        {{}, false},
+        {{"apprunaftertimechange"}, false},
+        {{"AppRunAfterTimeChange", "now"}, false},  // the command line is the arguments joined
+        {{"AppRunAfterTime", "Change"}, false},
+        {{"AppRunAfterTimeChange "}, false},
+    };
+    for (const PathCase& c : cases) {
+        e2e::Board board(e2e::frozenConfig(1));
+        setChipRegs(board, "0x68", kWorkedExampleP1);
+        setSystemClock(board, fileTimeOf(2020, 2, 29, 23, 1, 2));
+        EXPECT_EQ(board.runTamblin(c.args), 1);
+        const std::string log = board.debugLog();
+        const std::string expected = c.store ? "RTC Time set (29.02.2020 23:01:02)\r\n"
+                                             : "RTC Time restored (29.11.2011 14:59:55)\r\n";
+        EXPECT_EQ(log, expected) << (c.args.empty() ? "(empty)" : c.args[0]);
+    }
+}
+
+TEST(Program, StorePathWritesTheSystemTimeIntoTheChip) {
+    e2e::Board board(e2e::frozenConfig(1));
+    setSystemClock(board, fileTimeOf(2011, 11, 29, 14, 59, 55, 640));
+    ASSERT_EQ(board.runTamblin({"AppRunAfterTimeChange"}), 1);
+    const sim::json regs = board.state()["chips"]["0x68"]["regs"];
+    for (size_t i = 0; i < kWorkedExampleP1.size(); ++i)
+        EXPECT_EQ(regs[i].get<int>(), kWorkedExampleP1[i]) << i;
+    EXPECT_TRUE(registrations(board).empty());  // the store path registers nothing
+}
+
+TEST(Program, BootSetsTheClockDecidesDaylightAndLeavesOneRegistration) {
+    sim::BoardConfig config = e2e::frozenConfig(1);
+    config.apps["\\Windows\\Other.exe"] = "/bin/true";  // started by the clock change
+    e2e::Board board(config);
+    setChipRegs(board, "0x68", {0x00, 0x30, 0x12, 0x06, 0x01, 0x07, 0x11, 0x00});  // Fri 2011-07-01 12:30:00
+    registerFor(board, u"\\WINDOWS\\TAMBLIN.EXE", u"AppRunAfterTimeChange");
+    registerFor(board, u"\\Windows\\Other.exe", u"x");
+    registerFor(board, u"\\WINDOWS\\TAMBLIN.EXE", u"AppRunAfterTimeChange");  // a second one left behind
+
+    ASSERT_EQ(board.runTamblin(), 1);
+    EXPECT_EQ(board.debugLog(), "RTC Time restored (01.07.2011 12:30:00)\r\n");
+    EXPECT_EQ(systemClock(board), fileTimeOf(2011, 7, 1, 12, 30, 0));
+    EXPECT_TRUE(board.state()["daylight"].get<bool>());  // July in Central Europe
+
+    std::vector<Registration> regs = registrations(board);
+    ASSERT_EQ(regs.size(), 2u);
+    int ours = 0;
+    for (const Registration& r : regs) {
+        if (r.application == u"\\Windows\\Other.exe") continue;
+        ++ours;
+        EXPECT_EQ(r.application, u"\\WINDOWS\\TAMBLIN.EXE");
+        EXPECT_EQ(r.arguments, u"AppRunAfterTimeChange");
+    }
+    EXPECT_EQ(ours, 1);
+}
+
+TEST(Program, InvalidChipTimeLeavesTheClockAloneButStillRegisters) {
+    e2e::Board board(e2e::frozenConfig(1));
+    std::vector<uint8_t> regs = kWorkedExampleP1;
+    regs[1] |= 0x80;  // the chip's invalid-time flag
+    setChipRegs(board, "0x68", regs);
+    const int64_t before = fileTimeOf(2020, 1, 2, 3, 4, 5);
+    setSystemClock(board, before);
+    ASSERT_EQ(board.runTamblin(), 1);
+    EXPECT_EQ(board.debugLog(), "Invalid time on External RTC, please set a valid time\r\n");
+    EXPECT_EQ(systemClock(board), before);
+    EXPECT_EQ(registrations(board).size(), 1u);
+}
+
+TEST(Program, ClockThePlatformRefusesIsReportedNotClaimedAsRestored) {
+    e2e::Board board(e2e::frozenConfig(1));
+    std::vector<uint8_t> regs = kWorkedExampleP1;
+    regs[5] = 0x1F;  // month register decodes to 25
+    setChipRegs(board, "0x68", regs);
+    const int64_t before = fileTimeOf(2020, 1, 2, 3, 4, 5);
+    setSystemClock(board, before);
+    ASSERT_EQ(board.runTamblin(), 1);
+    EXPECT_EQ(board.debugLog(), "Error while restoring RTC time (29.25.2011 14:59:55)\r\n");
+    EXPECT_EQ(systemClock(board), before);
+    EXPECT_EQ(registrations(board).size(), 1u);  // the next manual time setting still reaches the chip
+}
+
+TEST(Program, TimeSpentWaitingForTheNotificationServiceIsAddedToTheChipTime) {
+    sim::BoardConfig config = e2e::frozenConfig(1);
+    config.apiReady = sim::ApiReady::AfterMs;
+    config.apiReadyAfterMs = 4500;
+    e2e::Board board(config);
+    setChipRegs(board, "0x68", kWorkedExampleP1);
+    ASSERT_EQ(board.runTamblin(), 1);
+    // The chip (frozen here) was read a few bus milliseconds after power-on and the clock is set when
+    // the service is ready, 4.5 s after power-on: the chip's time moves on by the time in between.
+    const int64_t chipTime = fileTimeOf(2011, 11, 29, 14, 59, 55);
+    EXPECT_GE(systemClock(board), chipTime + 4'450 * 10'000LL);
+    EXPECT_LE(systemClock(board), chipTime + 4'500 * 10'000LL);
+    EXPECT_EQ(board.debugLog().rfind("RTC Time restored (29.11.2011 14:59:59)\r\n", 0), 0u)
+        << board.debugLog();
+}
+
+}  // namespace

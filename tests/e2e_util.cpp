@@ -1,0 +1,118 @@
+#include "e2e_util.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+extern char** environ;
+
+namespace e2e {
+
+namespace {
+
+int run(const std::vector<std::string>& argv, const std::string& board, std::string* out) {
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    std::vector<std::string> envStrings;
+    for (char** e = environ; *e; ++e)
+        if (std::string(*e).rfind("TAMBLIN_BOARD=", 0) != 0) envStrings.push_back(*e);
+    envStrings.push_back("TAMBLIN_BOARD=" + board);
+    std::vector<char*> env;
+    for (std::string& e : envStrings) env.push_back(e.data());
+    env.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    const std::string outFile = board + "/.out." + std::to_string(getpid());
+    posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, (board + "/.stderr").c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0644);
+    pid_t pid;
+    int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), env.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return -1;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (out) {
+        std::ifstream in(outFile);
+        std::ostringstream s;
+        s << in.rdbuf();
+        *out = s.str();
+    }
+    std::remove(outFile.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace
+
+Board::Board(sim::BoardConfig config, const std::string& registry) {
+    char tmpl[] = "/tmp/tamblin-e2e-XXXXXX";
+    dir = mkdtemp(tmpl);
+    config.apps[config.programPath] = std::string(TAMBLIN_BIN_DIR) + "/tamblin";
+    sim::createBoard(dir, config, registry);
+}
+
+Board::~Board() {
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+}
+
+int Board::runTamblin(const std::vector<std::string>& args) const {
+    std::vector<std::string> argv{std::string(TAMBLIN_BIN_DIR) + "/tamblin"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run(argv, dir, nullptr);
+}
+
+int Board::runVboard(const std::vector<std::string>& args, std::string* out) const {
+    std::vector<std::string> argv{std::string(TAMBLIN_BIN_DIR) + "/vboard", "--board", dir};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run(argv, dir, out);
+}
+
+std::string Board::debugLog() const {
+    std::ifstream in(dir + "/debug.log", std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+sim::json Board::state() const {
+    std::ifstream in(dir + "/state.json");
+    return sim::json::parse(in);
+}
+
+void Board::setState(const sim::json& state) const {
+    std::ofstream(dir + "/state.json", std::ios::trunc) << state.dump(2);
+}
+
+sim::BoardConfig frozenConfig(int protocol) {
+    sim::BoardConfig c = sim::defaultBoardConfig();
+    c.frozen = true;
+    c.chips.clear();
+    c.chips.push_back(sim::ChipConfig{protocol, protocol == 3 ? uint8_t(0x51) : uint8_t(0x68)});
+    return c;
+}
+
+std::string registryFor(int protocol, int slaveAddr) {
+    char buf[256];
+    std::string text = sim::defaultRegistryText();
+    std::snprintf(buf, sizeof buf,
+                  "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vorlack\\Tamblin]\r\n\"Protocol\"=dword:%08x\r\n",
+                  protocol);
+    text += buf;
+    if (slaveAddr >= 0) {
+        std::snprintf(buf, sizeof buf, "\"SlaveAddr\"=dword:%08x\r\n", slaveAddr);
+        text += buf;
+    }
+    return text;
+}
+
+}  // namespace e2e

@@ -1,0 +1,35 @@
+// Running the real programs (tamblin, vboard) on a board of the test's own, as a person would.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "sim/board/board.h"
+
+namespace e2e {
+
+// A new board directory under the system's temporary directory; removed by the destructor.
+struct Board {
+    explicit Board(sim::BoardConfig config, const std::string& registry = sim::defaultRegistryText());
+    ~Board();
+    Board(const Board&) = delete;
+    Board& operator=(const Board&) = delete;
+
+    std::string dir;
+
+    // Runs build/bin/tamblin on this board with `args` as its arguments; returns its exit code.
+    int runTamblin(const std::vector<std::string>& args = {}) const;
+    // Runs build/bin/vboard --board <dir> <args>; returns its exit code, output in `out`.
+    int runVboard(const std::vector<std::string>& args, std::string* out = nullptr) const;
+
+    std::string debugLog() const;
+    sim::json state() const;
+    void setState(const sim::json& state) const;
+};
+
+// A frozen board with one chip of `protocol` at its default address, the notification service ready.
+sim::BoardConfig frozenConfig(int protocol = 1);
+// Registry text selecting `protocol` (and `slaveAddr` when non-negative).
+std::string registryFor(int protocol, int slaveAddr = -1);
+
+}  // namespace e2e
