@@ -140,6 +140,15 @@ TEST_F(GpioPins, A9PinMuxRefusesFunctionsAbove3) {
     EXPECT_EQ(GPIOSetPinMux(48, 3), 1);
 }
 
+TEST_F(GpioPins, PinMuxAndTristateBelongToTheCortexA9Only) {
+    for (uint32_t id : {2u, 17u}) {
+        boardWith(id);
+        EXPECT_EQ(GPIOSetPinMux(20, 1), 0);
+        EXPECT_EQ(GPIOSetTristate(20, 1), 0);
+        EXPECT_TRUE(accesses().empty()) << id;
+    }
+}
+
 struct PinCase {
     uint32_t id;
     DWORD pinCount;
