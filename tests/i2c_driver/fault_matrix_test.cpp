@@ -1,0 +1,181 @@
+// Every byte of every protocol's preparation, read and write, each with every injected controller
+// fault: the bus call that carries the byte ends with the result and last error that the bus
+// driver's rules give for that byte's role, the lock is released afterwards, nothing hangs or
+// crashes, and a write that failed before any data byte left the chip's registers as they were.
+#include "driver_test_util.h"
+#include "rtc/rtc.h"
+
+namespace {
+
+struct BusCall {
+    bool write;
+    int result;
+    DWORD lastError;
+    DWORD errorBefore;
+    unsigned firstByte, lastByte;  // bytes started by this call, counted as the faults count them
+};
+std::vector<BusCall> gCalls;
+
+unsigned bytesStarted() {
+    unsigned n = 0;
+    for (const sim::RegisterAccess& a : sim::registerAccessLog())
+        if (a.write && a.phys == I2C_UNIT_STANDARD + I2C_CONTROL && (a.value & CTL_TRANSFER)) ++n;
+    return n;
+}
+
+}  // namespace
+
+// The linker sends the product's calls of the two transfers here (--wrap on their symbols).
+extern "C" {
+int __real__Z12I2CWriteRegsjPKhij(DWORD slave, const BYTE* data, int reg, DWORD length);
+int __real__Z11I2CReadRegsjPhij(DWORD slave, BYTE* buffer, int reg, DWORD length);
+
+int __wrap__Z12I2CWriteRegsjPKhij(DWORD slave, const BYTE* data, int reg, DWORD length) {
+    BusCall c{true, 0, 0, GetLastError(), bytesStarted() + 1, 0};
+    c.result = __real__Z12I2CWriteRegsjPKhij(slave, data, reg, length);
+    c.lastError = GetLastError();
+    c.lastByte = bytesStarted();
+    gCalls.push_back(c);
+    SetLastError(c.lastError);
+    return c.result;
+}
+
+int __wrap__Z11I2CReadRegsjPhij(DWORD slave, BYTE* buffer, int reg, DWORD length) {
+    BusCall c{false, 0, 0, GetLastError(), bytesStarted() + 1, 0};
+    c.result = __real__Z11I2CReadRegsjPhij(slave, buffer, reg, length);
+    c.lastError = GetLastError();
+    c.lastByte = bytesStarted();
+    gCalls.push_back(c);
+    SetLastError(c.lastError);
+    return c.result;
+}
+}
+
+namespace {
+
+enum class Role { Address, Sent, Received };
+
+// Roles of the bytes of a run, from its transactions: after a read address every byte is the
+// chip's.
+std::vector<Role> rolesOf(const std::vector<std::string>& transactions) {
+    std::vector<Role> roles;
+    for (const std::string& t : transactions) {
+        std::istringstream in(t);
+        std::string tok, prev;
+        bool reading = false;
+        while (in >> tok) {
+            if (tok == "S" || tok == "Sr" || tok == "P" || tok == "A" || tok == "N") {
+                prev = tok;
+                continue;
+            }
+            if (prev == "S" || prev == "Sr") {
+                roles.push_back(Role::Address);
+                reading = std::stoul(tok, nullptr, 16) & 1;
+            } else {
+                roles.push_back(reading ? Role::Received : Role::Sent);
+            }
+            prev = tok;
+        }
+    }
+    return roles;
+}
+
+struct Expected {
+    bool fails;
+    DWORD lastError;  // kPrevious: the last error as the byte before left it
+};
+constexpr DWORD kPrevious = 0xFFFFFFFFu;
+
+// The bus driver's outcome for the call that carries the faulted byte.
+Expected expectedFor(const std::string& fault, Role role) {
+    if (fault == "nak") return role == Role::Received ? Expected{false, 0} : Expected{true, 487};
+    if (fault == "arbitrationLoss")  // address bytes run with the arbitration-loss interrupt off
+        return role == Role::Address ? Expected{true, 1460} : Expected{true, 1117};
+    if (fault == "busError") return role == Role::Received ? Expected{true, 1117} : Expected{false, 0};
+    if (fault == "stop" || fault == "slaveAddress" || fault == "generalCall") return {true, 1117};
+    if (fault == "noInterrupt") return {true, 1460};
+    if (fault == "interruptWithoutStatus") return {true, kPrevious};
+    return {false, 0};  // stayBusy: this call completes; the next one finds the unit busy
+}
+
+struct Routine {
+    const char* name;
+    bool store;
+};
+
+class FaultMatrix : public i2c_test::DriverTest {
+  protected:
+    // One routine run on a fresh board; false when the lock could not be had.
+    int runRoutine(int protocol, bool store, const sim::json& faults, std::vector<int>* regsBefore) {
+        boardWith(i2c_test::boardFor(17, protocol, faults));
+        if (!I2CInitStandard() || !I2CLock(INFINITE)) return -1;
+        const char* address = protocol == 3 ? "0x51" : "0x68";
+        if (regsBefore) *regsBefore = chipRegs(address);
+        sim::clearRegisterAccessLog();
+        std::remove(board_->path("trace.log").c_str());
+        gCalls.clear();
+        const RtcProtocolEntry& p = g_rtcProtocols[protocol];
+        const BYTE slave = static_cast<BYTE>(p.defaultSlaveAddr);
+        SYSTEMTIME t = {2011, 11, 2, 29, 14, 59, 55, 0};
+        int r;
+        if (store) {
+            r = p.write(&t, slave);
+        } else {
+            r = p.prepare ? p.prepare(slave) : 1;
+            if (r) r = p.read(&t, slave);
+        }
+        unlocked_ = I2CUnlock();
+        return r;
+    }
+    int unlocked_ = 0;
+};
+
+TEST_F(FaultMatrix, EveryByteOfEveryRoutineWithEveryFault) {
+    const char* faults[] = {"nak",      "arbitrationLoss", "busError",
+                            "stop",     "slaveAddress",    "generalCall",
+                            "stayBusy", "noInterrupt",     "interruptWithoutStatus"};
+    for (int protocol = 1; protocol <= 4; ++protocol) {
+        for (bool store : {false, true}) {
+            // The clean run: its calls, and the role of every byte it moves.
+            ASSERT_EQ(runRoutine(protocol, store, sim::json::object(), nullptr), 1);
+            const std::vector<BusCall> clean = gCalls;
+            const std::vector<Role> roles = rolesOf(transactions());
+            ASSERT_EQ(roles.size(), clean.back().lastByte);
+            for (unsigned byte = 1; byte <= roles.size(); ++byte) {
+                size_t callIndex = 0;
+                while (clean[callIndex].lastByte < byte) ++callIndex;
+                for (const char* fault : faults) {
+                    SCOPED_TRACE("protocol " + std::to_string(protocol) + (store ? " store" : " restore") +
+                                 ", byte " + std::to_string(byte) + ", " + fault);
+                    std::vector<int> before;
+                    const int r =
+                        runRoutine(protocol, store, {{"i2c", {{{"byte", byte}, {"fault", fault}}}}}, &before);
+                    ASSERT_GE(r, 0);
+                    EXPECT_NE(unlocked_, 0) << "the lock is released";
+                    ASSERT_GT(gCalls.size(), callIndex);
+                    const BusCall& c = gCalls[callIndex];
+                    const Expected e = expectedFor(fault, roles[byte - 1]);
+                    EXPECT_EQ(c.result == 0, e.fails);
+                    if (e.fails && e.lastError == kPrevious) {
+                        // No status bit: the previous byte's wait left its result (0), or the
+                        // call's first byte: as before the call.
+                        EXPECT_EQ(c.lastError, byte == c.firstByte ? c.errorBefore : 0u);
+                    } else {
+                        EXPECT_EQ(c.lastError, e.lastError);
+                    }
+                    if (std::string(fault) == "stayBusy" && gCalls.size() > callIndex + 1) {
+                        EXPECT_EQ(gCalls[callIndex + 1].result, 0);
+                        EXPECT_EQ(gCalls[callIndex + 1].lastError, 170u);
+                    }
+                    // A write that failed before any data byte moved changed nothing in the chip.
+                    const bool beforeData = byte - clean[callIndex].firstByte < 2;
+                    if (callIndex == 0 && clean[0].write && e.fails && beforeData && r == 0) {
+                        EXPECT_EQ(chipRegs(protocol == 3 ? "0x51" : "0x68"), before);
+                    }
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
