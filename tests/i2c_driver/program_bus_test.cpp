@@ -171,6 +171,16 @@ TEST(ProgramOnTheBus, ProcessorsWithoutTheStandardUnitEndWithTheMessageAndExitZe
     }
 }
 
+TEST(ProgramOnTheBus, ControllerThatCannotBeMappedEndsTheRunCleanlyWithExitZero) {
+    for (const char* fault : {"virtualAlloc", "virtualCopy"}) {
+        SCOPED_TRACE(fault);
+        ProgramBoard board(i2c_test::boardFor(17, 1, {{fault, "fail"}}), 1);
+        EXPECT_EQ(board.tamblin(), 0);
+        EXPECT_EQ(board.file(".stderr").find("virtual board:"), std::string::npos) << "nothing dereferenced";
+        EXPECT_TRUE(board.takeTransactions().empty());
+    }
+}
+
 TEST(ProgramOnTheBus, BoardWithAStuckBusRecoversAtBoot) {
     ProgramBoard board(i2c_test::boardFor(17, 1, {{"i2cStuckSda", 9}}), 1);
     ASSERT_EQ(board.vboard({"chip", "time", "2011-11-29 14:59:55"}), 0);
