@@ -5,7 +5,7 @@
 #include "i2c.h"
 #include "i2c_regs.h"
 
-I2CDriverState g_i2c = {0, 0, 0, 0, 0, 0, 2};
+I2CDriverState g_i2c = {0, 0, 0, 0, 0, 0, 2, I2C_IRQ_STANDARD};
 
 static DWORD ReadReg(DWORD offset) {
     return HwRead32(g_i2c.regs + offset / 4);

@@ -43,7 +43,8 @@
 #define STS_EVENTS_BUT_RX_FULL 0x770u   // every event except STS_RX_FULL
 #define STS_BUS_EVENTS 0x330u           // stop, arbitration, general call, slave address
 
-#define I2C_IRQ 18u              // the controller's interrupt, both units
+#define I2C_IRQ_STANDARD 18u     // the standard unit's interrupt
+#define I2C_IRQ_PWRMGR 6u        // the power-manager unit's interrupt: it has a line of its own
 #define I2C_WAIT_MS 10u          // longest wait for one byte
 #define I2C_INIT_LOCK_MS 2000u   // I2CInit's wait for the bus lock
 #define I2C_STOP_SETTLE_US 10u   // after every stop condition
@@ -62,10 +63,11 @@ typedef struct I2CDriverState {
     volatile DWORD* regs;  // mapped register block of the open unit
     HANDLE busMutex;       // the system-wide mutex "I2C"
     HANDLE intrEvent;      // signalled by the kernel on the controller's interrupt
-    DWORD sysIntr;         // for IRQ 18; 0 = none
+    DWORD sysIntr;         // for the open unit's IRQ; 0 = none
     int savedFastMode;     // CTL_FAST_MODE as I2CLock found it
     int recoveryNeeded;    // clear the bus at the next opening of the standard unit
     int fastModeSetting;   // applied by I2CLock; 2 (fast) until I2CSetFastMode stores 0 or 1
+    DWORD irq;             // interrupt of the open unit, chosen by I2CInit
 } I2CDriverState;
 
 extern I2CDriverState g_i2c;

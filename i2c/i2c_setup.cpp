@@ -104,6 +104,14 @@ static int OpenPowerManagerUnit(void) {
 
 int I2CInit(DWORD unitBase) {
     if (!I2CCreateLock()) return 0;
+    // Each unit has an interrupt line of its own; a SYSINTR still recorded for the other one
+    // (after a failed attach) is no use here.
+    DWORD irq = unitBase == I2C_UNIT_PWRMGR ? I2C_IRQ_PWRMGR : I2C_IRQ_STANDARD;
+    if (irq != g_i2c.irq && g_i2c.sysIntr != 0) {
+        ReleaseSysIntr(g_i2c.sysIntr);
+        g_i2c.sysIntr = 0;
+    }
+    g_i2c.irq = irq;
     g_i2c.regs = MapRegisters(unitBase);
     if (g_i2c.regs == 0) {
         // Without the controller's registers there is nothing to lock or open.
@@ -149,7 +157,7 @@ int I2CLock(DWORD timeoutMs) {
     g_i2c.savedFastMode = (ReadReg(I2C_CONTROL) & CTL_FAST_MODE) ? 1 : 0;
     I2CSetFastMode(g_i2c.fastModeSetting);
     g_i2c.intrEvent = CreateEventW(0, FALSE, FALSE, 0);
-    if (g_i2c.sysIntr == 0) g_i2c.sysIntr = RequestSysIntr(I2C_IRQ);
+    if (g_i2c.sysIntr == 0) g_i2c.sysIntr = RequestSysIntr(g_i2c.irq);
     if (g_i2c.sysIntr == 0 || !BridgeInterruptInitialize(g_i2c.sysIntr, g_i2c.intrEvent, 0, 0)) {
         // A SYSINTR already obtained stays recorded for the next attempt.
         SetLastError(ERROR_NO_SYSTEM_RESOURCES);

@@ -250,6 +250,19 @@ TEST(I2cControllerModel, PowerManagerUnitNeedsItsConfigurationBit) {
     EXPECT_EQ(b.rd(STATUS), 0u) << "the standard unit saw nothing";
 }
 
+TEST(I2cControllerModel, PowerManagerUnitSignalsOnItsOwnInterruptLine) {
+    ModelBoard b(oneChip());
+    sim::physWrite32(sim::kPowerManagerConfig, 0x40);
+    enable(b, IRQS, sim::kI2cPowerManagerUnit);
+    b.wr(DATA, 0xD0, sim::kI2cPowerManagerUnit);
+    b.wr(CONTROL, ENABLE | IRQS | START | TRANSFER, sim::kI2cPowerManagerUnit);
+    b.settle();
+    EXPECT_TRUE(sim::irqLineAsserted(6));
+    EXPECT_FALSE(sim::irqLineAsserted(18)) << "the standard unit's line stays quiet";
+    b.wr(STATUS, 0x7F0, sim::kI2cPowerManagerUnit);
+    EXPECT_FALSE(sim::irqLineAsserted(6));
+}
+
 TEST(I2cControllerModel, GatedClockUnitDoesNotRespond) {
     ModelBoard b(oneChip());  // processor 17: CKEN at 0x41300004, bit 14
     if (!sim::deviceAt(kClockEnable)) GTEST_SKIP() << "this board has no clock model";
@@ -336,7 +349,6 @@ TEST(I2cControllerModel, SlaveThatNeverLetsGoDefeatsEveryStart) {
 }
 
 TEST(I2cControllerModelDeathTest, UnknownFaultNameStopsTheBoard) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     ModelBoard b(withFaults({{"i2c", {{{"byte", 1}, {"fault", "gremlins"}}}}}));
     EXPECT_EXIT(sim::physRead32(sim::kI2cStandardUnit + STATUS), testing::ExitedWithCode(3),
                 "unknown fault \"gremlins\"");

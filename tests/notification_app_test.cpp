@@ -140,10 +140,10 @@ TEST(ClearOwnNotifications, AProgramPathWithoutSeparatorIsSearchedWhole) {
     EXPECT_EQ(registeredApps(), std::vector<std::string>{kOther});
 }
 
-// Memory running out inside the clean-up. The board's LocalAlloc fault counts the calls of the
-// whole process, so each case runs in a freshly started copy of this test program, where the
-// clean-up's allocations are calls 1 (the handle array), 2, 3, ... (one per registration, last
-// registration first).
+// Memory running out inside the clean-up. The board's LocalAlloc fault counts a process's calls on
+// its board, so each case runs in a child process on a board of its own, where the clean-up's
+// allocations are calls 1 (the handle array), 2, 3, ... (one per registration, last registration
+// first).
 TEST(ClearOwnNotifications, AFailedAllocationCountsAsAFailedCallAndIsNeverUsed) {
     struct Case {
         const char* what;
@@ -159,7 +159,6 @@ TEST(ClearOwnNotifications, AFailedAllocationCountsAsAFailedCallAndIsNeverUsed) 
         {"information of our only registration", {3}, {kOurs, kOther}, false, {kOurs, kOther}},
         {"handle array with nothing registered", {1}, {}, true, {}},
     };
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         auto body = [&] {

@@ -96,7 +96,6 @@ std::map<unsigned, std::string> parseByteFaults(const json& faults) {
 
 // Shared by both units: bytes are counted across the process, as the fault schedule counts them.
 unsigned gBytesStarted = 0;
-bool gIrqLevels[2] = {false, false};
 int gObserverGeneration = 0;
 
 class I2cUnit : public MmioDevice, public std::enable_shared_from_this<I2cUnit> {
@@ -360,13 +359,7 @@ class I2cUnit : public MmioDevice, public std::enable_shared_from_this<I2cUnit> 
         if (control_ & CTL_SLAVE_ADDR_IE) enabled |= STS_SLAVE_ADDRESSED | STS_GCALL_DETECTED;
         const bool level =
             (control_ & CTL_UNIT_ENABLE) && ((status_ & ~silent_ & enabled) != 0 || bareInterrupt_);
-        // Both units share IRQ 18: the line is the OR of the two.
-        irqFromUnit(pm_ ? 1 : 0, level);
-    }
-
-    static void irqFromUnit(int unit, bool level) {
-        gIrqLevels[unit] = level;
-        setIrqLine(kI2cIrq, gIrqLevels[0] || gIrqLevels[1]);
+        setIrqLine(pm_ ? kI2cPowerManagerIrq : kI2cIrq, level);
     }
 
     bool pm_;
@@ -409,7 +402,6 @@ struct StuckChip {
 
 DeviceFactoryRegistration gI2cUnits([](const BoardConfig& config) {
     gBytesStarted = 0;
-    gIrqLevels[0] = gIrqLevels[1] = false;
     const int generation = ++gObserverGeneration;
     mapDevice(kI2cStandardUnit, kUnitSize, std::make_shared<I2cUnit>(config, false));
     // The power manager's page: registers below and above the I2C unit.

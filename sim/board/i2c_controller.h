@@ -36,7 +36,8 @@ constexpr uint32_t kPowerManagerConfig = 0x40F0001Cu;
 constexpr uint32_t kPowerManagerConfigI2c = 0x40u;  // routes the power-manager unit to its pins
 constexpr uint32_t kOsTimerBase = 0x40A00000u;
 constexpr uint32_t kOsTimerCounter = 0x40A00010u;
-constexpr unsigned kI2cIrq = 18;
+constexpr unsigned kI2cIrq = 18;             // the standard unit's interrupt line
+constexpr unsigned kI2cPowerManagerIrq = 6;  // the power-manager unit has a line of its own
 
 // One bit time on the wire.
 constexpr uint64_t kI2cStandardBitNs = 10000;  // 100 kHz

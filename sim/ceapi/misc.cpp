@@ -37,7 +37,9 @@ std::string toUtf8(const std::u16string& s) {
     return out;
 }
 
-std::string toUtf8(const WCHAR* s) { return s ? toUtf8(std::u16string(s)) : std::string(); }
+std::string toUtf8(const WCHAR* s) {
+    return s ? toUtf8(std::u16string(s)) : std::string();
+}
 
 std::u16string fromUtf8(const std::string& s) {
     std::u16string out;
@@ -58,7 +60,8 @@ std::u16string fromUtf8(const std::string& s) {
             c = b & 0x07;
             n = 4;
         }
-        for (size_t k = 1; k < n && i + k < s.size(); ++k) c = (c << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+        for (size_t k = 1; k < n && i + k < s.size(); ++k)
+            c = (c << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
         i += n;
         if (c >= 0x10000) {
             c -= 0x10000;
@@ -168,7 +171,8 @@ std::u16string format(const WCHAR* fmt, va_list ap) {
                 body = fromUtf8(buf);
                 break;
             case u'p':
-                std::snprintf(buf, sizeof buf, "%08X", static_cast<unsigned>(reinterpret_cast<uintptr_t>(va_arg(ap, void*))));
+                std::snprintf(buf, sizeof buf, "%08X",
+                              static_cast<unsigned>(reinterpret_cast<uintptr_t>(va_arg(ap, void*))));
                 body = fromUtf8(buf);
                 break;
             case u'c':
@@ -214,7 +218,10 @@ std::u16string format(const WCHAR* fmt, va_list ap) {
     return out;
 }
 
+// Calls are counted per board the process runs on, so that "the N-th allocation fails" means the
+// same in a new process and in a test that has just switched boards.
 unsigned gLocalAllocCalls = 0;
+std::string gLocalAllocBoard;
 
 }  // namespace
 
@@ -243,8 +250,12 @@ int wcscmp(const WCHAR* a, const WCHAR* b) {
 }
 
 namespace {
-WCHAR lower(WCHAR c) { return (c >= u'A' && c <= u'Z') ? static_cast<WCHAR>(c + 32) : c; }
-WCHAR upper(WCHAR c) { return (c >= u'a' && c <= u'z') ? static_cast<WCHAR>(c - 32) : c; }
+WCHAR lower(WCHAR c) {
+    return (c >= u'A' && c <= u'Z') ? static_cast<WCHAR>(c + 32) : c;
+}
+WCHAR upper(WCHAR c) {
+    return (c >= u'a' && c <= u'z') ? static_cast<WCHAR>(c - 32) : c;
+}
 }  // namespace
 
 int _wcsicmp(const WCHAR* a, const WCHAR* b) {
@@ -308,6 +319,10 @@ DWORD GetModuleFileNameW(HMODULE, LPWSTR lpFilename, DWORD nSize) {
 }
 
 HLOCAL LocalAlloc(UINT uFlags, UINT uBytes) {
+    if (Board::current().dir() != gLocalAllocBoard) {
+        gLocalAllocBoard = Board::current().dir();
+        gLocalAllocCalls = 0;
+    }
     ++gLocalAllocCalls;
     const json& faults = Board::current().config().faults;
     if (faults.contains("localAllocFail")) {
@@ -317,7 +332,8 @@ HLOCAL LocalAlloc(UINT uFlags, UINT uBytes) {
                 return nullptr;
             }
     }
-    void* p = (uFlags & LMEM_ZEROINIT) ? std::calloc(uBytes ? uBytes : 1, 1) : std::malloc(uBytes ? uBytes : 1);
+    void* p =
+        (uFlags & LMEM_ZEROINIT) ? std::calloc(uBytes ? uBytes : 1, 1) : std::malloc(uBytes ? uBytes : 1);
     if (!p) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return p;
 }

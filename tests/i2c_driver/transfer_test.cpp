@@ -293,6 +293,29 @@ TEST_F(I2cDriver, EachLockRequestsTheSystemInterruptAndEachUnlockReleasesIt) {
     EXPECT_EQ(releases, 2);
 }
 
+TEST_F(I2cDriver, PowerManagerUnitTransfersCompleteOnItsOwnInterrupt) {
+    boardWith(boardFor(17));
+    ASSERT_NE(I2CInit(I2C_UNIT_PWRMGR), 0);
+    EXPECT_EQ(GetLastError(), 0u);
+    ASSERT_NE(I2CLock(INFINITE), 0);
+    const std::optional<sim::SysIntrInfo> info = sim::sysIntrInfo(g_i2c.sysIntr);
+    ASSERT_TRUE(info.has_value());
+    EXPECT_EQ(info->irq, 6u);  // IRQ 18 belongs to the standard unit and never fires for this one
+    BYTE regs[8] = {};
+    SetLastError(12345);
+    EXPECT_EQ(I2CReadRegs(0x68, regs, 0x00, 8), 1);
+    EXPECT_EQ(GetLastError(), 0u);
+    EXPECT_GT(sim::sysIntrInfo(g_i2c.sysIntr)->signals, 0u);
+    EXPECT_NE(I2CUnlock(), 0);
+
+    // Back on the standard unit, its own line again.
+    ASSERT_NE(I2CInitStandard(), 0);
+    ASSERT_NE(I2CLock(INFINITE), 0);
+    EXPECT_EQ(sim::sysIntrInfo(g_i2c.sysIntr)->irq, 18u);
+    EXPECT_EQ(I2CReadRegs(0x68, regs, 0x00, 8), 1);
+    EXPECT_NE(I2CUnlock(), 0);
+}
+
 TEST_F(I2cDriver, BusSpeedOfTheTransfersIsTheOneTheControllerHadBeforeOpening) {
     for (bool fastBefore : {false, true}) {
         SCOPED_TRACE(fastBefore);
