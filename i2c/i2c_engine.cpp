@@ -69,6 +69,15 @@ int I2CWaitRx(DWORD timeoutMs) {
     return WaitByte(timeoutMs, STS_RX_FULL, STS_EVENTS_BUT_RX_FULL, ERROR_IO_DEVICE, STS_TX_EMPTY);
 }
 
+// The master sends the address byte after a start condition (a repeated start while the bus is
+// still held), in either direction.
+static int SendAddressByte(DWORD addressByte) {
+    WriteReg(I2C_DATA, addressByte);
+    WriteReg(I2C_STATUS, STS_TX_EMPTY);
+    WriteReg(I2C_CONTROL, AddressControl());
+    return I2CWaitTx(I2C_WAIT_MS);
+}
+
 int I2CSend(DWORD slaveArg, const BYTE* bytes, DWORD count, int stop) {
     DWORD slave = slaveArg & 0xFF;
     int result = 1;
@@ -77,10 +86,7 @@ int I2CSend(DWORD slaveArg, const BYTE* bytes, DWORD count, int stop) {
             SetLastError(ERROR_INVALID_PARAMETER);
             return 0;
         }
-        WriteReg(I2C_DATA, slave << 1);
-        WriteReg(I2C_STATUS, STS_TX_EMPTY);
-        WriteReg(I2C_CONTROL, AddressControl());
-        if (!I2CWaitTx(I2C_WAIT_MS)) {
+        if (!SendAddressByte(slave << 1)) {
             result = 0;
             goto settle;
         }
@@ -118,10 +124,7 @@ int I2CReceive(DWORD slaveArg, BYTE* buffer, DWORD count, int stop) {
             return 0;
         }
         // The master sends the address byte, so its completion is a sent byte.
-        WriteReg(I2C_DATA, (slave << 1) | 1);
-        WriteReg(I2C_STATUS, STS_TX_EMPTY);
-        WriteReg(I2C_CONTROL, AddressControl());
-        if (!I2CWaitTx(I2C_WAIT_MS)) {
+        if (!SendAddressByte((slave << 1) | 1)) {
             result = 0;
             goto settle;
         }

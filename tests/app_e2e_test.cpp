@@ -14,16 +14,7 @@ namespace {
 const std::vector<uint8_t> kWorkedExampleP1 = {0x55, 0x59, 0x14, 0x03,
                                                0x29, 0x11, 0x11, 0x00};  // 2011-11-29 14:59:55
 
-int64_t fileTimeOf(WORD y, WORD mo, WORD d, WORD h, WORD mi, WORD s, WORD ms = 0) {
-    // Days from 1601-01-01, by the Gregorian rules, independent of the platform stand-in.
-    auto leap = [](int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; };
-    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    int64_t days = 0;
-    for (int year = 1601; year < y; ++year) days += leap(year) ? 366 : 365;
-    for (int m = 1; m < mo; ++m) days += kDays[m - 1] + (m == 2 && leap(y) ? 1 : 0);
-    days += d - 1;
-    return (((days * 24 + h) * 60 + mi) * 60 + s) * 10000000LL + ms * 10000LL;
-}
+using e2e::fileTimeOf;
 
 void setChipRegs(const e2e::Board& board, const char* address, const std::vector<uint8_t>& regs) {
     sim::json s = board.state();

@@ -8,6 +8,7 @@
 #include "rtc/rtc.h"
 #include "sim/board/chips.h"
 #include "sim/board/simtime.h"
+#include "e2e_util.h"
 #include "testboard.h"
 
 namespace {
@@ -21,15 +22,7 @@ int64_t fakeNow() {
 
 constexpr int64_t kSecond = sim::kFileTimeUnitsPerSecond;
 
-int64_t fileTimeOf(int y, int mo, int d, int h, int mi, int s) {
-    auto leap = [](int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; };
-    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    int64_t days = 0;
-    for (int year = 1601; year < y; ++year) days += leap(year) ? 366 : 365;
-    for (int m = 1; m < mo; ++m) days += kDays[m - 1] + (m == 2 && leap(y) ? 1 : 0);
-    days += d - 1;
-    return (((days * 24 + h) * 60 + mi) * 60 + s) * kSecond;
-}
+using e2e::fileTimeOf;
 
 // ---- The clock arithmetic -----------------------------------------------------------------
 

@@ -93,6 +93,16 @@ void Board::setState(const sim::json& state) const {
     std::ofstream(dir + "/state.json", std::ios::trunc) << state.dump(2);
 }
 
+int64_t fileTimeOf(int y, int mo, int d, int h, int mi, int s, int ms) {
+    auto leap = [](int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; };
+    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    int64_t days = 0;
+    for (int year = 1601; year < y; ++year) days += leap(year) ? 366 : 365;
+    for (int m = 1; m < mo; ++m) days += kDays[m - 1] + (m == 2 && leap(y) ? 1 : 0);
+    days += d - 1;
+    return (((days * 24 + h) * 60 + mi) * 60 + s) * 10000000LL + ms * 10000LL;
+}
+
 sim::BoardConfig frozenConfig(int protocol) {
     sim::BoardConfig c = sim::defaultBoardConfig();
     c.frozen = true;

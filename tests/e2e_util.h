@@ -27,6 +27,9 @@ struct Board {
     void setState(const sim::json& state) const;
 };
 
+// A UTC date as a file time, by the Gregorian rules alone (independent of the platform stand-in).
+int64_t fileTimeOf(int y, int mo, int d, int h, int mi, int s, int ms = 0);
+
 // A frozen board with one chip of `protocol` at its default address, the notification service ready.
 sim::BoardConfig frozenConfig(int protocol = 1);
 // Registry text selecting `protocol` (and `slaveAddr` when non-negative).

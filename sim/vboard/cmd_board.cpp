@@ -59,13 +59,6 @@ sim::TimeZoneConfig zoneByName(const std::string& name) {
     throw sim::BoardError("unknown zone \"" + name + "\" (known: utc, cet, us-eastern, sydney)");
 }
 
-uint32_t parseNumber(const std::string& text, const std::string& what) {
-    char* end = nullptr;
-    unsigned long v = std::strtoul(text.c_str(), &end, 0);
-    if (text.empty() || *end != '\0') throw sim::BoardError(what + ": not a number: \"" + text + "\"");
-    return static_cast<uint32_t>(v);
-}
-
 // "SOFTWARE\Vorlack\Tamblin:Protocol=dword:3" or "...:Name=text" -> a .reg section line pair.
 std::string registryEntry(const std::string& spec) {
     size_t colon = spec.find(':');
@@ -155,13 +148,6 @@ bool parseTime(const std::string& text, SYSTEMTIME& st) {
                     static_cast<WORD>(d), static_cast<WORD>(h),  static_cast<WORD>(mi),
                     static_cast<WORD>(s), static_cast<WORD>(ms)};
     return true;
-}
-
-std::string readText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 void doShow() {

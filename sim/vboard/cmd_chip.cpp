@@ -21,20 +21,6 @@ namespace {
 
 constexpr int64_t kColdBootClock = 12591158400LL * sim::kFileTimeUnitsPerSecond;  // 2000-01-01 00:00:00 UTC
 
-uint32_t parseNumber(const std::string& text, const std::string& what) {
-    char* end = nullptr;
-    unsigned long v = std::strtoul(text.c_str(), &end, 0);
-    if (text.empty() || *end != '\0') throw sim::BoardError(what + ": not a number: \"" + text + "\"");
-    return static_cast<uint32_t>(v);
-}
-
-std::string readText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 void writeText(const std::string& path, const std::string& text) {
     const std::string tmp = path + ".new";
     {

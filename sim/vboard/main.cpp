@@ -1,5 +1,8 @@
 // vboard: creates, shows and changes virtual boards.
+#include <cerrno>
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <cstdlib>
 
 #include "../board/board.h"
@@ -12,6 +15,22 @@ namespace vboard {
 std::string& boardDirOption() {
     static std::string dir;
     return dir;
+}
+
+uint32_t parseNumber(const std::string& text, const std::string& what) {
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long v = std::strtoull(text.c_str(), &end, 0);
+    if (text.empty() || *end != '\0' || errno != 0 || v > 0xFFFFFFFFull)
+        throw sim::BoardError(what + ": not a 32-bit number: \"" + text + "\"");
+    return static_cast<uint32_t>(v);
+}
+
+std::string readText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
 }
 
 void openBoard() {
