@@ -18,7 +18,9 @@ static void FromFileTime64(LONGLONG value, SYSTEMTIME* st) {
     FileTimeToSystemTime(&ft, st);
 }
 
-static LONGLONG Minutes(LONG minutes) { return (LONGLONG)minutes * FILETIME_UNITS_PER_MINUTE; }
+static LONGLONG Minutes(LONG minutes) {
+    return (LONGLONG)minutes * FILETIME_UNITS_PER_MINUTE;
+}
 
 BOOL HasDaylightRules(const TIME_ZONE_INFORMATION* tzi) {
     return tzi->StandardDate.wMonth != 0 && tzi->DaylightDate.wMonth != 0;

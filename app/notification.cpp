@@ -40,7 +40,8 @@ int ClearOwnNotifications(const WCHAR* fileName) {
         if (CeGetUserNotification(handle, needed, &needed, info)) {
             const CE_NOTIFICATION_INFO_HEADER* header = (const CE_NOTIFICATION_INFO_HEADER*)info;
             const CE_NOTIFICATION_TRIGGER* trigger = header->pcent;
-            if (trigger != 0 && trigger->lpszApplication != 0 && wcsstr(trigger->lpszApplication, fileName) != 0) {
+            if (trigger != 0 && trigger->lpszApplication != 0 &&
+                wcsstr(trigger->lpszApplication, fileName) != 0) {
                 result = CeClearUserNotification(handle);
             }
         }

@@ -11,7 +11,8 @@ struct YearCase {
 };
 
 TEST(RtcCodec, YearRegisterReadsThroughTheFixedWindow) {
-    const YearCase cases[] = {{0x00, 2000}, {0x69, 2069}, {0x70, 1970}, {0x99, 1999}, {0xA5, 2005}, {0x11, 2011}};
+    const YearCase cases[] = {{0x00, 2000}, {0x69, 2069}, {0x70, 1970},
+                              {0x99, 1999}, {0xA5, 2005}, {0x11, 2011}};
     for (const YearCase& c : cases) EXPECT_EQ(RtcDecodeYear(c.reg), c.year) << std::hex << int(c.reg);
 }
 
@@ -52,13 +53,13 @@ struct FieldCase {
 
 TEST(RtcCodec, FieldsDecodeWithoutValidation) {
     const FieldCase cases[] = {
-        {0x1F, RTC_TENS_MONTH, 25},   // a nibble above 9 counts at face value
-        {0xD5, RTC_TENS_SECONDS, 55}, // bit 7 is not part of the seconds
-        {0xD4, RTC_TENS_HOURS, 14},   // bits 6..7 are not part of the hours
-        {0xE9, RTC_TENS_DAY, 29},
-        {0xF1, RTC_TENS_MONTH, 11},
+        {0x1F, RTC_TENS_MONTH, 25},    // a nibble above 9 counts at face value
+        {0xD5, RTC_TENS_SECONDS, 55},  // bit 7 is not part of the seconds
+        {0xD4, RTC_TENS_HOURS, 14},    // bits 6..7 are not part of the hours
+        {0xE9, RTC_TENS_DAY, 29},     {0xF1, RTC_TENS_MONTH, 11},
     };
-    for (const FieldCase& c : cases) EXPECT_EQ(RtcDecodeField(c.reg, c.mask), c.value) << std::hex << int(c.reg);
+    for (const FieldCase& c : cases)
+        EXPECT_EQ(RtcDecodeField(c.reg, c.mask), c.value) << std::hex << int(c.reg);
 }
 
 TEST(RtcCodec, WeekdayConventions) {

@@ -65,7 +65,8 @@ void checkKeys(const json& obj, std::initializer_list<const char*> known, const 
 
 SysTime parseSysTime(const json& v, const std::string& file, const std::string& field) {
     if (!v.is_object()) fail(file, field, "expected an object with year, month, dayOfWeek, day, hour, ...");
-    checkKeys(v, {"year", "month", "dayOfWeek", "day", "hour", "minute", "second", "milliseconds"}, file, field);
+    checkKeys(v, {"year", "month", "dayOfWeek", "day", "hour", "minute", "second", "milliseconds"}, file,
+              field);
     SysTime t;
     auto get = [&](const char* k, uint16_t& out) {
         if (!v.contains(k)) return;
@@ -85,9 +86,9 @@ SysTime parseSysTime(const json& v, const std::string& file, const std::string& 
 }
 
 json sysTimeToJson(const SysTime& t) {
-    return json{{"year", t.year},     {"month", t.month},   {"dayOfWeek", t.dayOfWeek}, {"day", t.day},
-                {"hour", t.hour},     {"minute", t.minute}, {"second", t.second},
-                {"milliseconds", t.milliseconds}};
+    return json{
+        {"year", t.year}, {"month", t.month},   {"dayOfWeek", t.dayOfWeek}, {"day", t.day},
+        {"hour", t.hour}, {"minute", t.minute}, {"second", t.second},       {"milliseconds", t.milliseconds}};
 }
 
 std::string hex(uint32_t v, int width) {
@@ -118,7 +119,7 @@ void writeFileAtomically(const std::string& path, const std::string& text) {
 
 // Holds the board's state lock for one read or update.
 class StateLock {
-public:
+  public:
     StateLock(const std::string& dir, bool exclusive) {
         if (gStateLockDepth > 0)
             throw std::logic_error("board state lock taken twice in one thread (nested state update)");
@@ -137,7 +138,7 @@ public:
     StateLock(const StateLock&) = delete;
     StateLock& operator=(const StateLock&) = delete;
 
-private:
+  private:
     int fd_ = -1;
 };
 
@@ -178,14 +179,16 @@ uint32_t mainIdForProcessor(uint32_t processorId) {
 BoardConfig parseBoardConfig(const json& j, const std::string& file) {
     BoardConfig c;
     if (!j.is_object()) fail(file, "(top level)", "expected a JSON object");
-    checkKeys(j, {"processor", "program", "apps", "clock", "timeZone", "apiReady", "chips", "faults", "comment"},
+    checkKeys(j,
+              {"processor", "program", "apps", "clock", "timeZone", "apiReady", "chips", "faults", "comment"},
               file, "");
     c.raw = j;
     if (j.contains("processor")) {
         const json& p = j["processor"];
         if (!p.is_object()) fail(file, "processor", "expected an object {\"mainId\": ..., \"mode\": ...}");
         checkKeys(p, {"id", "mainId", "mode"}, file, "processor");
-        if (p.contains("id") && p.contains("mainId")) fail(file, "processor", "give either id or mainId, not both");
+        if (p.contains("id") && p.contains("mainId"))
+            fail(file, "processor", "give either id or mainId, not both");
         if (p.contains("id")) c.mainId = mainIdForProcessor(parseU32(p["id"], file, "processor.id"));
         if (p.contains("mainId")) c.mainId = parseU32(p["mainId"], file, "processor.mainId");
         if (p.contains("mode")) {
@@ -203,7 +206,8 @@ BoardConfig parseBoardConfig(const json& j, const std::string& file) {
         if (c.programPath.empty()) fail(file, "program", "the program's device path is empty");
     }
     if (j.contains("apps")) {
-        if (!j["apps"].is_object()) fail(file, "apps", "expected an object mapping device paths to executables");
+        if (!j["apps"].is_object())
+            fail(file, "apps", "expected an object mapping device paths to executables");
         for (auto it = j["apps"].begin(); it != j["apps"].end(); ++it)
             c.apps[it.key()] = parseString(it.value(), file, "apps." + it.key());
     }
@@ -225,12 +229,18 @@ BoardConfig parseBoardConfig(const json& j, const std::string& file) {
                   file, "timeZone");
         TimeZoneConfig& t = c.timeZone;
         if (z.contains("bias")) t.bias = parseI32(z["bias"], file, "timeZone.bias");
-        if (z.contains("standardName")) t.standardName = parseString(z["standardName"], file, "timeZone.standardName");
-        if (z.contains("standardDate")) t.standardDate = parseSysTime(z["standardDate"], file, "timeZone.standardDate");
-        if (z.contains("standardBias")) t.standardBias = parseI32(z["standardBias"], file, "timeZone.standardBias");
-        if (z.contains("daylightName")) t.daylightName = parseString(z["daylightName"], file, "timeZone.daylightName");
-        if (z.contains("daylightDate")) t.daylightDate = parseSysTime(z["daylightDate"], file, "timeZone.daylightDate");
-        if (z.contains("daylightBias")) t.daylightBias = parseI32(z["daylightBias"], file, "timeZone.daylightBias");
+        if (z.contains("standardName"))
+            t.standardName = parseString(z["standardName"], file, "timeZone.standardName");
+        if (z.contains("standardDate"))
+            t.standardDate = parseSysTime(z["standardDate"], file, "timeZone.standardDate");
+        if (z.contains("standardBias"))
+            t.standardBias = parseI32(z["standardBias"], file, "timeZone.standardBias");
+        if (z.contains("daylightName"))
+            t.daylightName = parseString(z["daylightName"], file, "timeZone.daylightName");
+        if (z.contains("daylightDate"))
+            t.daylightDate = parseSysTime(z["daylightDate"], file, "timeZone.daylightDate");
+        if (z.contains("daylightBias"))
+            t.daylightBias = parseI32(z["daylightBias"], file, "timeZone.daylightBias");
         if (t.standardName.size() > 31) fail(file, "timeZone.standardName", "longer than 31 characters");
         if (t.daylightName.size() > 31) fail(file, "timeZone.daylightName", "longer than 31 characters");
     }
@@ -253,12 +263,14 @@ BoardConfig parseBoardConfig(const json& j, const std::string& file) {
         for (size_t i = 0; i < list.size(); ++i) {
             const std::string where = "chips[" + std::to_string(i) + "]";
             const json& e = list[i];
-            if (!e.is_object()) fail(file, where, "expected an object {\"protocol\": N, \"address\": \"0x68\"}");
+            if (!e.is_object())
+                fail(file, where, "expected an object {\"protocol\": N, \"address\": \"0x68\"}");
             ChipConfig chip;
             for (auto it = e.begin(); it != e.end(); ++it) {
                 if (it.key() == "protocol") {
                     uint32_t p = parseU32(it.value(), file, where + ".protocol");
-                    if (p < 1 || p > 4) fail(file, where + ".protocol", "expected 1..4, got " + std::to_string(p));
+                    if (p < 1 || p > 4)
+                        fail(file, where + ".protocol", "expected 1..4, got " + std::to_string(p));
                     chip.protocol = static_cast<int>(p);
                 } else if (it.key() == "address") {
                     uint32_t a = parseU32(it.value(), file, where + ".address");
@@ -400,9 +412,13 @@ Board& Board::current() {
     return *gBoard;
 }
 
-void Board::use(const std::string& dir) { gBoard.reset(new Board(dir)); }
+void Board::use(const std::string& dir) {
+    gBoard.reset(new Board(dir));
+}
 
-bool Board::isOpen() { return gBoard != nullptr; }
+bool Board::isOpen() {
+    return gBoard != nullptr;
+}
 
 json Board::readState() const {
     StateLock lock(dir_, false);

@@ -63,7 +63,7 @@ json boardConfigToJson(const BoardConfig& c);
 uint32_t mainIdForProcessor(uint32_t processorId);
 
 class Board {
-public:
+  public:
     // The board of this process: $TAMBLIN_BOARD, else ./board; created with the defaults when
     // the directory does not exist yet.
     static Board& current();
@@ -83,7 +83,7 @@ public:
     // Appends to the board's debug log (UTF-8).
     void appendDebugLog(const std::string& utf8) const;
 
-private:
+  private:
     explicit Board(std::string dir);
     std::string dir_;
     BoardConfig config_;

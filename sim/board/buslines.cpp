@@ -32,10 +32,16 @@ void pullLine(BusLine line, LineDriver who, bool pullLow) {
     for (auto& observer : l.observers) observer(line, after);
 }
 
-bool lineHigh(BusLine line) { return levelOf(lines(), line); }
+bool lineHigh(BusLine line) {
+    return levelOf(lines(), line);
+}
 
-void onLineChange(std::function<void(BusLine, bool)> observer) { lines().observers.push_back(std::move(observer)); }
+void onLineChange(std::function<void(BusLine, bool)> observer) {
+    lines().observers.push_back(std::move(observer));
+}
 
-void resetBusLinesForTests() { lines() = Lines{}; }
+void resetBusLinesForTests() {
+    lines() = Lines{};
+}
 
 }  // namespace sim

@@ -92,7 +92,9 @@ void sleepUntilNs(uint64_t target) {
         uint64_t now = nowNs();
         if (now >= target) return;
         uint64_t d = target - now;
-        struct timespec ts{static_cast<time_t>(d / 1000000000u), static_cast<long>(d % 1000000000u)};
+        struct timespec ts {
+            static_cast<time_t>(d / 1000000000u), static_cast<long>(d % 1000000000u)
+        };
         nanosleep(&ts, nullptr);
     }
 }

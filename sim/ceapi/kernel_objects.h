@@ -26,7 +26,8 @@ struct KObject {
 };
 
 struct EventObject : KObject {
-    EventObject(bool manual, bool initial) : KObject(ObjKind::Event), manualReset(manual), signalled(initial) {}
+    EventObject(bool manual, bool initial)
+        : KObject(ObjKind::Event), manualReset(manual), signalled(initial) {}
     bool manualReset;
     bool signalled;
     std::string name;

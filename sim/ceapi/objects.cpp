@@ -74,7 +74,9 @@ std::string objectFile(const std::string& name, const char* suffix) {
     return Board::current().path("objects/mutex-" + safe + suffix);
 }
 
-int openLockFile(const std::string& path) { return ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644); }
+int openLockFile(const std::string& path) {
+    return ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+}
 
 int flockRetry(int fd, int op) {
     int r;
@@ -175,8 +177,12 @@ void boardFault(const std::string& what) {
     ::_exit(3);
 }
 
-ProcessContext currentContext() { return tables().current; }
-void setCurrentContext(ProcessContext ctx) { tables().current = ctx; }
+ProcessContext currentContext() {
+    return tables().current;
+}
+void setCurrentContext(ProcessContext ctx) {
+    tables().current = ctx;
+}
 
 HANDLE processHandle(ProcessContext ctx) {
     return reinterpret_cast<HANDLE>(
@@ -200,9 +206,13 @@ std::shared_ptr<KObject> lookupHandleIn(ProcessContext ctx, HANDLE h) {
     return it == table.end() ? nullptr : it->second;
 }
 
-std::shared_ptr<KObject> lookupHandle(HANDLE h) { return lookupHandleIn(currentContext(), h); }
+std::shared_ptr<KObject> lookupHandle(HANDLE h) {
+    return lookupHandleIn(currentContext(), h);
+}
 
-void signalEvent(EventObject& ev) { ev.signalled = true; }
+void signalEvent(EventObject& ev) {
+    ev.signalled = true;
+}
 
 void releaseProcessObjects() {
     Tables& t = tables();
@@ -216,10 +226,16 @@ void releaseProcessObjects() {
 
 using namespace sim;
 
-DWORD GetLastError(void) { return tLastError; }
-void SetLastError(DWORD code) { tLastError = code; }
+DWORD GetLastError(void) {
+    return tLastError;
+}
+void SetLastError(DWORD code) {
+    tLastError = code;
+}
 
-HANDLE GetCurrentProcess(void) { return processHandle(currentContext()); }
+HANDLE GetCurrentProcess(void) {
+    return processHandle(currentContext());
+}
 
 HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCWSTR lpName) {
     Tables& t = tables();
@@ -236,7 +252,8 @@ HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCWSTR lpName) {
         }
     }
     auto m = std::make_shared<MutexObject>();
-    m->name = name.empty() ? "unnamed-" + std::to_string(::getpid()) + "-" + std::to_string(t.nextHandle) : name;
+    m->name =
+        name.empty() ? "unnamed-" + std::to_string(::getpid()) + "-" + std::to_string(t.nextHandle) : name;
     // The guard makes "is anybody else holding it open?" and "now I hold it open" one step.
     int guard = openLockFile(Board::current().path("objects/.guard"));
     m->openFd = openLockFile(objectFile(m->name, ".open"));
@@ -395,4 +412,6 @@ void Sleep(DWORD dwMilliseconds) {
     runDue();
 }
 
-DWORD GetTickCount(void) { return static_cast<DWORD>(nowNs() / 1000000u); }
+DWORD GetTickCount(void) {
+    return static_cast<DWORD>(nowNs() / 1000000u);
+}

@@ -9,7 +9,9 @@ namespace {
 HANDLE gBusMutex = nullptr;
 bool gLocked = false;
 
-bool slaveRefused(BYTE slave) { return slave == 0x00 || slave == I2C_OWN_SLAVE_ADDR || slave > 0x7F; }
+bool slaveRefused(BYTE slave) {
+    return slave == 0x00 || slave == I2C_OWN_SLAVE_ADDR || slave > 0x7F;
+}
 
 // Address phase (and register byte) of a transaction; false with the contract's last error.
 bool beginTransaction(sim::I2cBus& bus, BYTE slave, bool read) {
@@ -37,7 +39,9 @@ int I2CInit(DWORD unitBase) {
     return 1;
 }
 
-int I2CInitStandard(void) { return I2CInit(I2C_UNIT_STANDARD); }
+int I2CInitStandard(void) {
+    return I2CInit(I2C_UNIT_STANDARD);
+}
 
 int I2CLock(DWORD timeoutMs) {
     if (WaitForSingleObject(gBusMutex, timeoutMs) != WAIT_OBJECT_0) return 0;

@@ -151,7 +151,8 @@ TEST(ProgramOnTheBus, EveryProcessorProtocolAndModeRestoresAndStoresWithOneTrans
                           std::string::npos)
                     << board.file("debug.log");
                 expectCalls(board.takeTransactions(), p.store, p.address);
-                EXPECT_EQ(board.file(".stderr").find("virtual board:"), std::string::npos) << "no board fault";
+                EXPECT_EQ(board.file(".stderr").find("virtual board:"), std::string::npos)
+                    << "no board fault";
             }
         }
     }
