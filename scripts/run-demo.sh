@@ -22,8 +22,11 @@ vb set-time "2026-07-01 12:00:00"
 echo
 echo "== The board afterwards"
 vb show
-if vb chip --help >/dev/null 2>&1; then
-  echo
-  echo "== The RTC chip's registers"
-  vb chip dump
-fi
+echo
+echo "== The RTC chip's registers"
+vb chip dump
+
+echo
+echo "== The I2C bus: one transaction for the boot's read, one for the store's write"
+echo "   (S start, Sr repeated start, A/N acknowledge or not, P stop)"
+vb trace show -t

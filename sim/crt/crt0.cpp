@@ -24,7 +24,14 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::u16string wide = sim::fromUtf8(commandLine);
-    int result = WinMain(reinterpret_cast<HINSTANCE>(0x00010000), nullptr, wide.data(), 5 /* SW_SHOW */);
+    int result = 0;
+    try {
+        result = WinMain(reinterpret_cast<HINSTANCE>(0x00010000), nullptr, wide.data(), 5 /* SW_SHOW */);
+    } catch (const std::exception& e) {
+        // The board itself failed under the program (an unreadable state file, say): stop as a
+        // board fault does, loudly and with its exit code.
+        sim::boardFault(std::string("the board failed under the program: ") + e.what());
+    }
     sim::timeEndProcess();
     sim::releaseProcessObjects();
     return result;
