@@ -316,7 +316,7 @@ void checkProtocol4() {
           "time is the -rtc base 2025-06-15 12:34:00 plus the run time (within -2 s..+2 min)");
     // Protocol 4 keeps Sunday as 1; QEMU's model counts Sunday as 0, which decodes one lower.
     check(got.wDayOfWeek == kBaseWeekday || got.wDayOfWeek == (WORD)(kBaseWeekday - 1),
-          "weekday is Sunday in the design's or the model's convention (0x%x)", got.wDayOfWeek);
+          "weekday is Sunday in the driver's or the model's convention (0x%x)", got.wDayOfWeek);
 }
 
 void checkPowerManagerUnit() {

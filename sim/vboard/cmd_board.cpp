@@ -60,14 +60,14 @@ sim::TimeZoneConfig zoneByName(const std::string& name) {
 }
 
 // "SOFTWARE\Vorlack\Tamblin:Protocol=dword:3" or "...:Name=text" -> a .reg section line pair.
-std::string registryEntry(const std::string& spec) {
-    size_t colon = spec.find(':');
-    size_t eq = spec.find('=', colon == std::string::npos ? 0 : colon);
+std::string registryEntry(const std::string& entry) {
+    size_t colon = entry.find(':');
+    size_t eq = entry.find('=', colon == std::string::npos ? 0 : colon);
     if (colon == std::string::npos || eq == std::string::npos)
-        throw sim::BoardError("--reg \"" + spec + "\": expected KEY:NAME=dword:N or KEY:NAME=text");
-    std::string key = spec.substr(0, colon);
-    std::string name = spec.substr(colon + 1, eq - colon - 1);
-    std::string value = spec.substr(eq + 1);
+        throw sim::BoardError("--reg \"" + entry + "\": expected KEY:NAME=dword:N or KEY:NAME=text");
+    std::string key = entry.substr(0, colon);
+    std::string name = entry.substr(colon + 1, eq - colon - 1);
+    std::string value = entry.substr(eq + 1);
     std::string line = "\"" + name + "\"=";
     if (value.rfind("dword:", 0) == 0) {
         char buf[16];
