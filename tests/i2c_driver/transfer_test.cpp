@@ -293,6 +293,52 @@ TEST_F(I2cDriver, EachLockRequestsTheSystemInterruptAndEachUnlockReleasesIt) {
     EXPECT_EQ(releases, 2);
 }
 
+// Whether another process could take the bus lock at once.
+bool lockFreeForAnotherProcess() {
+    const pid_t child = fork();
+    if (child == 0) {
+        sim::releaseProcessObjects();
+        HANDLE m = CreateMutexW(nullptr, FALSE, TEXT("I2C"));
+        _exit(m && WaitForSingleObject(m, 0) == WAIT_OBJECT_0 ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TEST_F(I2cDriver, UnitsAProcessorDoesNotHaveAreRefusedWithTheirMessageAndTheLockReleased) {
+    struct Case {
+        uint32_t processor;
+        DWORD unit;
+        DWORD error;
+        const char* message;
+    };
+    const Case cases[] = {
+        {8, I2C_UNIT_PWRMGR, 87, "ERROR: I2C Unknown I2C Unit\n\r"},
+        {2, I2C_UNIT_PWRMGR, 87, "ERROR: I2C Unknown I2C Unit\n\r"},
+        {3, I2C_UNIT_STANDARD, 1210, "ERROR: I2C Unknown Processor ID\n\r"},
+    };
+    for (const Case& c : cases) {
+        boardWith(boardFor(c.processor));
+        SetLastError(0);
+        EXPECT_EQ(I2CInit(c.unit), 0) << c.processor;
+        EXPECT_EQ(GetLastError(), c.error) << c.processor;
+        const std::string log = board_->debugLog();
+        const std::string message = c.message;
+        EXPECT_TRUE(log.size() >= message.size() &&
+                    log.compare(log.size() - message.size(), message.size(), message) == 0)
+            << log;
+        EXPECT_EQ(g_i2c.sysIntr, 0u) << "the interrupt went with the lock";
+        EXPECT_TRUE(lockFreeForAnotherProcess()) << c.processor;
+    }
+    // The check itself sees a lock that is held.
+    boardWith(boardFor(17));
+    ASSERT_NE(I2CInitStandard(), 0);
+    ASSERT_NE(I2CLock(INFINITE), 0);
+    EXPECT_FALSE(lockFreeForAnotherProcess());
+    EXPECT_NE(I2CUnlock(), 0);
+}
+
 TEST_F(I2cDriver, PowerManagerUnitTransfersCompleteOnItsOwnInterrupt) {
     boardWith(boardFor(17));
     ASSERT_NE(I2CInit(I2C_UNIT_PWRMGR), 0);
