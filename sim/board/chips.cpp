@@ -114,7 +114,6 @@ void powerUpBoard(std::optional<int64_t> systemClockAtBoot) {
 }
 
 bool I2cBus::start(uint8_t addressByte) {
-    active_ = true;
     reading_ = (addressByte & 1) != 0;
     pointerSet_ = false;
     released_ = false;
@@ -203,7 +202,6 @@ void I2cBus::stop() {
             if (s.contains("chips") && s["chips"].contains(key)) s["chips"][key].erase("latch");
         });
     }
-    active_ = false;
     selected_ = -1;
     reading_ = false;
     released_ = false;

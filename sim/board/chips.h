@@ -89,10 +89,8 @@ class I2cBus {
     // A byte sent by the addressed chip; `masterAck` false for the last byte of a read.
     uint8_t readByte(bool masterAck);
     void stop();
-    bool inTransaction() const { return active_; }
 
   private:
-    bool active_ = false;
     int selected_ = -1;  // address of the acknowledging chip, -1 when nobody answered
     bool reading_ = false;
     bool pointerSet_ = false;

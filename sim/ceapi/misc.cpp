@@ -258,19 +258,6 @@ WCHAR upper(WCHAR c) {
 }
 }  // namespace
 
-int _wcsicmp(const WCHAR* a, const WCHAR* b) {
-    while (*a && lower(*a) == lower(*b)) ++a, ++b;
-    WCHAR x = lower(*a), y = lower(*b);
-    return (x > y) - (x < y);
-}
-
-WCHAR* wcscpy(WCHAR* dst, const WCHAR* src) {
-    WCHAR* d = dst;
-    while ((*d++ = *src++)) {
-    }
-    return dst;
-}
-
 const WCHAR* wcsstr(const WCHAR* haystack, const WCHAR* needle) {
     if (!*needle) return haystack;
     for (; *haystack; ++haystack) {
@@ -280,14 +267,6 @@ const WCHAR* wcsstr(const WCHAR* haystack, const WCHAR* needle) {
         if (!*n) return haystack;
     }
     return nullptr;
-}
-
-const WCHAR* wcsrchr(const WCHAR* s, WCHAR c) {
-    const WCHAR* last = nullptr;
-    for (;; ++s) {
-        if (*s == c) last = s;
-        if (!*s) return last;
-    }
 }
 
 WCHAR* _wcsupr(WCHAR* s) {

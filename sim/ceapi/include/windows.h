@@ -179,10 +179,7 @@ void NKDbgPrintfW(LPCWSTR lpszFmt, ...);
 // Wide-string routines of the platform's C runtime (16-bit characters).
 size_t wcslen(const WCHAR* s);
 int wcscmp(const WCHAR* a, const WCHAR* b);
-int _wcsicmp(const WCHAR* a, const WCHAR* b);
-WCHAR* wcscpy(WCHAR* dst, const WCHAR* src);
 const WCHAR* wcsstr(const WCHAR* haystack, const WCHAR* needle);
-const WCHAR* wcsrchr(const WCHAR* s, WCHAR c);
 WCHAR* _wcsupr(WCHAR* s);
 WCHAR* _wcslwr(WCHAR* s);
 
