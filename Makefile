@@ -20,6 +20,9 @@ PACKAGES += clang binutils-arm-linux-gnueabi libc6-dev-armel-cross libstdc++-12-
 # An independent I2C decoder that reads the board's VCD files (tests), and callgrind for the
 # instruction counts of the I2C benchmark.
 PACKAGES += sigrok-cli valgrind
+# vboard: the host's time-zone database and the header-only date library that reads its rules; a
+# renderer for the bus picture and a converter to a format the tests read.
+PACKAGES += tzdata libhowardhinnant-date-dev librsvg2-bin netpbm
 
 .PHONY: all deps configure build run test test-normal test-san test-arm test-bare size clean
 

@@ -124,6 +124,12 @@ class StateLock {
         if (gStateLockDepth > 0)
             throw std::logic_error("board state lock taken twice in one thread (nested state update)");
         fd_ = ::open((dir + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd_ < 0 && !exclusive && (errno == EACCES || errno == EROFS || errno == EPERM)) {
+            // A board the user may only read: a shared lock needs no write access, and where the
+            // lock file cannot even be created no writer has ever used the board with it.
+            fd_ = ::open((dir + "/.lock").c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd_ < 0 && (errno == ENOENT || errno == EACCES)) return;
+        }
         if (fd_ < 0) throw BoardError(dir + "/.lock: cannot open: " + std::strerror(errno));
         while (::flock(fd_, exclusive ? LOCK_EX : LOCK_SH) != 0) {
             if (errno != EINTR) throw BoardError(dir + "/.lock: cannot lock: " + std::strerror(errno));
@@ -131,6 +137,7 @@ class StateLock {
         ++gStateLockDepth;
     }
     ~StateLock() {
+        if (fd_ < 0) return;
         --gStateLockDepth;
         ::flock(fd_, LOCK_UN);
         ::close(fd_);
@@ -224,10 +231,11 @@ BoardConfig parseBoardConfig(const json& j, const std::string& file) {
         const json& z = j["timeZone"];
         if (!z.is_object()) fail(file, "timeZone", "expected an object");
         checkKeys(z,
-                  {"bias", "standardName", "standardDate", "standardBias", "daylightName", "daylightDate",
-                   "daylightBias"},
+                  {"name", "bias", "standardName", "standardDate", "standardBias", "daylightName",
+                   "daylightDate", "daylightBias"},
                   file, "timeZone");
         TimeZoneConfig& t = c.timeZone;
+        if (z.contains("name")) t.name = parseString(z["name"], file, "timeZone.name");
         if (z.contains("bias")) t.bias = parseI32(z["bias"], file, "timeZone.bias");
         if (z.contains("standardName"))
             t.standardName = parseString(z["standardName"], file, "timeZone.standardName");
@@ -310,6 +318,7 @@ json boardConfigToJson(const BoardConfig& c) {
                          {"daylightName", t.daylightName},
                          {"daylightDate", sysTimeToJson(t.daylightDate)},
                          {"daylightBias", t.daylightBias}};
+    if (!t.name.empty()) j["timeZone"]["name"] = t.name;
     if (c.apiReady == ApiReady::AtStart)
         j["apiReady"] = "start";
     else if (c.apiReady == ApiReady::Never)
@@ -347,6 +356,7 @@ BoardConfig defaultBoardConfig() {
     c.frozen = false;
     // Central European time: daylight from the last Sunday of March 02:00 to the last Sunday of
     // October 03:00.
+    c.timeZone.name = "cet";
     c.timeZone.bias = -60;
     c.timeZone.standardName = "W. Europe Standard Time";
     c.timeZone.standardDate = SysTime{0, 10, 0, 5, 3, 0, 0, 0};

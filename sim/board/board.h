@@ -25,6 +25,7 @@ struct SysTime {  // a SYSTEMTIME as the board's configuration writes it
 };
 
 struct TimeZoneConfig {
+    std::string name;  // what the record was made from (a zone name or short name); "" when unknown
     int32_t bias = 0;
     std::string standardName = "Coordinated Universal Time";
     SysTime standardDate;

@@ -105,7 +105,7 @@ std::vector<std::string> traceTransactions(const std::vector<TraceRecord>& recor
     return out;
 }
 
-void writeVcd(const std::vector<TraceRecord>& records, std::ostream& out) {
+std::vector<TraceEdge> traceEdges(const std::vector<TraceRecord>& records) {
     struct Edge {
         uint64_t ns;
         int line;  // 0 SCL, 1 SDA
@@ -140,9 +140,22 @@ void writeVcd(const std::vector<TraceRecord>& records, std::ostream& out) {
         }
     }
     std::stable_sort(edges.begin(), edges.end(), [](const Edge& a, const Edge& b) { return a.ns < b.ns; });
-    const uint64_t origin = edges.empty() ? 0 : edges.front().ns;
-    // Start a little before the first edge so that the idle levels are visible.
-    const uint64_t base = origin > 1000 ? origin - 1000 : 0;
+    std::vector<TraceEdge> out;
+    int level[2] = {1, 1};
+    for (const Edge& e : edges) {
+        if (level[e.line] == e.level) continue;
+        level[e.line] = e.level;
+        out.push_back({e.ns, e.line, e.level});
+    }
+    return out;
+}
+
+void writeVcd(const std::vector<TraceRecord>& records, std::ostream& out) {
+    const std::vector<TraceEdge> edges = traceEdges(records);
+    // The dump starts a little before the first edge so that the idle levels are visible; readers
+    // such as sigrok begin at the first timestamp rather than at zero.
+    const uint64_t first = edges.empty() ? 0 : edges.front().ns;
+    const uint64_t start = first > 1000 ? first - 1000 : 0;
     out << "$date tamblin virtual board $end\n"
         << "$timescale 1ns $end\n"
         << "$scope module i2c $end\n"
@@ -150,18 +163,12 @@ void writeVcd(const std::vector<TraceRecord>& records, std::ostream& out) {
         << "$var wire 1 \" SDA $end\n"
         << "$upscope $end\n"
         << "$enddefinitions $end\n"
-        << "#0\n$dumpvars\n1!\n1\"\n$end\n";
-    int level[2] = {1, 1};
-    uint64_t last = 0;
-    bool timeWritten = true;
-    for (const Edge& e : edges) {
-        if (level[e.line] == e.level) continue;
-        level[e.line] = e.level;
-        const uint64_t ts = e.ns - base;
-        if (ts != last || !timeWritten) {
-            out << "#" << ts << "\n";
-            last = ts;
-            timeWritten = true;
+        << "#" << start << "\n$dumpvars\n1!\n1\"\n$end\n";
+    uint64_t last = start;
+    for (const TraceEdge& e : edges) {
+        if (e.ns != last) {
+            out << "#" << e.ns << "\n";
+            last = e.ns;
         }
         out << e.level << (e.line == 0 ? "!" : "\"") << "\n";
     }

@@ -41,7 +41,17 @@ std::string formatTraceRecord(const TraceRecord& r);
 // One transaction per start...stop, as "S D0 A 00 A Sr D1 A 55 A 59 N P".
 std::vector<std::string> traceTransactions(const std::vector<TraceRecord>& records);
 
-// A VCD file of SCL and SDA (1 ns timescale) that waveform viewers and decoders read.
+// The line changes the records stand for, in time order, each a real change from the level
+// before it (both lines idle high at the start). Views of the trace draw from these.
+struct TraceEdge {
+    uint64_t ns = 0;
+    int line = 0;  // 0 SCL, 1 SDA
+    int level = 0;
+};
+std::vector<TraceEdge> traceEdges(const std::vector<TraceRecord>& records);
+
+// A VCD file of SCL and SDA that waveform viewers and decoders read; its timestamps are the
+// trace's own (1 ns timescale, board uptime).
 void writeVcd(const std::vector<TraceRecord>& records, std::ostream& out);
 
 }  // namespace sim

@@ -7,8 +7,8 @@
 // unless --keep-clock is given.
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
+#include <functional>
+#include <optional>
 
 #include "../board/board.h"
 #include "../board/chips.h"
@@ -21,15 +21,6 @@ namespace {
 
 constexpr int64_t kColdBootClock = 12591158400LL * sim::kFileTimeUnitsPerSecond;  // 2000-01-01 00:00:00 UTC
 
-void writeText(const std::string& path, const std::string& text) {
-    const std::string tmp = path + ".new";
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        if (!(out << text)) throw sim::BoardError(tmp + ": cannot write");
-    }
-    if (std::rename(tmp.c_str(), path.c_str()) != 0) throw sim::BoardError(path + ": cannot replace");
-}
-
 // The chip that an --address option names, or the board's only chip.
 const sim::ChipConfig& selectChip(const std::string& addressText) {
     const sim::BoardConfig& c = sim::Board::current().config();
@@ -38,10 +29,10 @@ const sim::ChipConfig& selectChip(const std::string& addressText) {
         throw sim::BoardError(c.chips.empty() ? "the board has no chip"
                                               : "the board has several chips: choose one with --address");
     }
-    const uint32_t a = parseNumber(addressText, "--address");
+    const uint8_t a = parseAddress(addressText, "--address");
     for (const sim::ChipConfig& chip : c.chips)
         if (chip.address == a) return chip;
-    throw sim::BoardError("no chip at " + sim::chipKey(static_cast<uint8_t>(a)));
+    throw sim::BoardError("no chip at " + sim::chipKey(a));
 }
 
 // Changes one chip's state, its clock brought up to the present first.
@@ -60,50 +51,54 @@ void changeChip(const sim::ChipConfig& config, const std::function<void(sim::jso
     });
 }
 
-// "YYYY-MM-DD HH:MM:SS" -> the chip's time fields, weekday from the date.
-sim::ChipTime parseChipTime(const std::string& text, int protocol) {
-    unsigned y, mo, d, h = 0, mi = 0, s = 0;
-    const int n = std::sscanf(text.c_str(), "%u-%u-%u %u:%u:%u", &y, &mo, &d, &h, &mi, &s);
-    if (n < 3 || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 59)
-        throw sim::BoardError("expected a time \"YYYY-MM-DD HH:MM:SS\", got \"" + text + "\"");
-    static const unsigned offsets[] = {0, 3, 2, 5, 0, 3, 5, 1, 4, 6, 2, 4};
-    const unsigned yy = mo < 3 ? y - 1 : y;
-    const unsigned dow = (yy + yy / 4 - yy / 100 + yy / 400 + offsets[mo - 1] + d) % 7;
-    sim::ChipTime t;
-    t.year2 = y % 100;
-    t.month = mo;
-    t.day = d;
-    t.hour = h;
-    t.minute = mi;
-    t.second = s;
-    t.weekday = dow + (protocol == 3 ? 0 : 1);
+// A time for a chip: the chips keep a two-digit year, which reads back as 1970..2069.
+int64_t parseChipTime(const std::string& text, const std::string& what) {
+    const int64_t t = parseTime(text, what);
+    const int year = civilTime(t).year;
+    if (year < 1970 || year > 2069)
+        throw UsageError(what + ": a chip holds the years 1970..2069 (two digits), \"" + text + "\" is in " +
+                         std::to_string(year));
     return t;
 }
 
-int64_t parseFileTime(const std::string& text) {
-    unsigned y, mo, d, h = 0, mi = 0, s = 0;
-    if (std::sscanf(text.c_str(), "%u-%u-%u %u:%u:%u", &y, &mo, &d, &h, &mi, &s) < 3 || y < 1601)
-        throw sim::BoardError("expected a time \"YYYY-MM-DD HH:MM:SS\", got \"" + text + "\"");
-    auto leap = [](unsigned year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; };
-    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    int64_t days = 0;
-    for (unsigned year = 1601; year < y; ++year) days += leap(year) ? 366 : 365;
-    for (unsigned m = 1; m < mo && m <= 12; ++m) days += kDays[m - 1] + (m == 2 && leap(y) ? 1 : 0);
-    days += d - 1;
-    return (((days * 24 + h) * 60 + mi) * 60 + s) * sim::kFileTimeUnitsPerSecond;
+// The chip's time fields for a file time, the weekday in the chip's own count.
+sim::ChipTime chipTimeOf(int64_t fileTime, int protocol) {
+    const CivilTime c = civilTime(fileTime);
+    sim::ChipTime t;
+    t.year2 = static_cast<unsigned>(c.year % 100);
+    t.month = c.month;
+    t.day = c.day;
+    t.hour = c.hour;
+    t.minute = c.minute;
+    t.second = c.second;
+    t.weekday = c.weekday + (protocol == 3 ? 0 : 1);
+    return t;
+}
+
+// The time a chip's registers hold, as `chip dump` shows it.
+std::string chipTimeText(int protocol, const std::vector<uint8_t>& regs) {
+    const sim::ChipTime t = sim::decodeChipTime(protocol, regs);
+    static const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    const unsigned first = protocol == 3 ? 0 : 1;
+    const char* day = t.weekday >= first && t.weekday - first < 7 ? kDays[t.weekday - first] : "?";
+    char text[64];
+    std::snprintf(text, sizeof text, "%u-%02u-%02u %02u:%02u:%02u %s (weekday %u)",
+                  t.year2 < 70 ? 2000 + t.year2 : 1900 + t.year2, t.month, t.day, t.hour, t.minute, t.second,
+                  day, t.weekday);
+    return text;
+}
+
+// The registers behind the time, without a halt bit's frozen copy.
+std::vector<uint8_t> liveRegisters(const sim::json& chip) {
+    sim::json c = chip;
+    c.erase("halt");
+    return sim::chipVisibleRegisters(c);
 }
 
 void printChip(const sim::ChipConfig& config, const sim::json& chip) {
     const std::vector<uint8_t> regs = sim::chipVisibleRegisters(chip);
     const int p = config.protocol;
-    const sim::ChipTime t = sim::decodeChipTime(p, regs);
-    static const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-    const unsigned first = p == 3 ? 0 : 1;
-    const char* day = t.weekday >= first && t.weekday - first < 7 ? kDays[t.weekday - first] : "?";
-    char timeText[64];
-    std::snprintf(timeText, sizeof timeText, "%u-%02u-%02u %02u:%02u:%02u %s (weekday %u)",
-                  t.year2 < 70 ? 2000 + t.year2 : 1900 + t.year2, t.month, t.day, t.hour, t.minute, t.second,
-                  day, t.weekday);
+    const std::string timeText = chipTimeText(p, regs);
     std::printf("chip %s: protocol %d, %zu registers, pointer 0x%02x\n", sim::chipKey(config.address).c_str(),
                 p, regs.size(), chip.value("pointer", 0u));
     std::printf("     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f\n");
@@ -115,7 +110,7 @@ void printChip(const sim::ChipConfig& config, const sim::json& chip) {
             else
                 std::printf("   ");
         }
-        std::printf("   %s\n", row == 0 ? timeText : "");
+        std::printf("   %s\n", row == 0 ? timeText.c_str() : "");
     }
     std::printf("invalid-time flag %s", sim::chipTimeInvalidFlag(p, regs) ? "SET" : "clear");
     const sim::ChipSettings settings = sim::chipSettings(sim::Board::current().config(), config.address);
@@ -126,11 +121,7 @@ void printChip(const sim::ChipConfig& config, const sim::json& chip) {
     else
         std::printf(", clock running");
     if (p == 4 && (regs[0x0C] & 0x40)) {
-        const sim::ChipTime live = sim::decodeChipTime(4, sim::chipVisibleRegisters([&] {
-                                                           sim::json c = chip;
-                                                           c.erase("halt");
-                                                           return c;
-                                                       }()));
+        const sim::ChipTime live = sim::decodeChipTime(4, liveRegisters(chip));
         std::printf(
             ", halt bit set: the time registers show the power-down time (the clock is at %02u:%02u:%02u)",
             live.hour, live.minute, live.second);
@@ -153,54 +144,79 @@ void doDump(const std::string& addressText) {
         for (const sim::ChipConfig& chip : c.chips) chips.push_back(&chip);
     else
         chips.push_back(&selectChip(addressText));
+    // Shown as the chip's clock stands now, without writing to the board: dumping is reading,
+    // and works on a board the user may only read.
+    const sim::json state = sim::Board::current().readState();
+    const int64_t now = sim::hostFileTimeNow();
     for (const sim::ChipConfig* config : chips) {
-        sim::json copy;
-        changeChip(*config, [&](sim::json& chip, int64_t) { copy = chip; });
-        printChip(*config, copy);
+        const std::string key = sim::chipKey(config->address);
+        sim::json chip = state.contains("chips") && state["chips"].contains(key)
+                             ? state["chips"][key]
+                             : sim::initialChipState(*config, now);
+        chip.erase("latch");
+        sim::chipCatchUp(chip, sim::chipSettings(c, config->address), now);
+        printChip(*config, chip);
     }
 }
 
 struct AddOptions {
-    int protocol = 0;
-    std::string address, time;
+    std::string protocol, address, time;
     bool frozen = false;
 };
 
+// Writes board.json and then the state; when the state cannot be written, board.json goes back
+// to what it was, so that the command changes nothing.
+void writeConfigThenState(const std::string& file, const std::string& before, const sim::json& config,
+                          const std::function<void(sim::json&)>& change) {
+    writeText(file, config.dump(2) + "\n");
+    try {
+        sim::Board::use(sim::Board::current().dir());
+        sim::Board::current().updateState(change);
+    } catch (...) {
+        writeText(file, before);
+        throw;
+    }
+}
+
 void doAdd(const AddOptions& o) {
+    sim::ChipConfig chip;
+    chip.protocol = protocolNumber(o.protocol, "chip add: protocol");
+    chip.address =
+        o.address.empty() ? sim::defaultChipAddress(chip.protocol) : parseAddress(o.address, "--address");
+    const std::optional<int64_t> when =
+        o.time.empty() ? std::nullopt : std::optional<int64_t>(parseChipTime(o.time, "chip add --time"));
     openBoard();
     const std::string file = sim::Board::current().path("board.json");
-    sim::json j = sim::json::parse(readText(file));
-    if (o.protocol < 1 || o.protocol > 4) throw sim::BoardError("chip add: the protocol is 1..4");
-    sim::ChipConfig chip;
-    chip.protocol = o.protocol;
-    chip.address = o.address.empty() ? sim::defaultChipAddress(o.protocol)
-                                     : static_cast<uint8_t>(parseNumber(o.address, "--address"));
+    const std::string before = readText(file);
+    sim::json j = sim::json::parse(before);
     sim::json entry{{"protocol", chip.protocol}, {"address", sim::chipKey(chip.address)}};
     if (o.frozen) entry["frozen"] = true;
     if (!j.contains("chips")) j["chips"] = sim::json::array();
     j["chips"].push_back(entry);
-    sim::parseBoardConfig(j, file);  // refuses a second chip at one address, a bad address
-    writeText(file, j.dump(2) + "\n");
-    const std::string dir = sim::Board::current().dir();
-    sim::Board::use(dir);
-    const int64_t when = o.time.empty() ? sim::hostFileTimeNow() : parseFileTime(o.time);
-    sim::Board::current().updateState(
-        [&](sim::json& s) { s["chips"][sim::chipKey(chip.address)] = sim::initialChipState(chip, when); });
-    std::printf("Added a protocol %d chip at %s\n", chip.protocol, sim::chipKey(chip.address).c_str());
+    sim::parseBoardConfig(j, file);  // refuses a second chip at one address
+    sim::json state;
+    writeConfigThenState(file, before, j, [&](sim::json& s) {
+        s["chips"][sim::chipKey(chip.address)] =
+            sim::initialChipState(chip, when ? *when : sim::hostFileTimeNow());
+        state = s["chips"][sim::chipKey(chip.address)];
+    });
+    std::printf("Added a protocol %d chip at %s holding %s\n", chip.protocol,
+                sim::chipKey(chip.address).c_str(),
+                chipTimeText(chip.protocol, liveRegisters(state)).c_str());
 }
 
 void doRemove(const std::string& addressText) {
     openBoard();
     const sim::ChipConfig chip = selectChip(addressText);
     const std::string file = sim::Board::current().path("board.json");
-    sim::json j = sim::json::parse(readText(file));
+    const std::string before = readText(file);
+    sim::json j = sim::json::parse(before);
     sim::json kept = sim::json::array();
     const sim::BoardConfig parsed = sim::parseBoardConfig(j, file);
     for (size_t i = 0; i < parsed.chips.size(); ++i)
         if (parsed.chips[i].address != chip.address) kept.push_back(j["chips"][i]);
     j["chips"] = kept;
-    writeText(file, j.dump(2) + "\n");
-    sim::Board::current().updateState([&](sim::json& s) {
+    writeConfigThenState(file, before, j, [&](sim::json& s) {
         if (s.contains("chips")) s["chips"].erase(sim::chipKey(chip.address));
     });
     std::printf("Removed the chip at %s\n", sim::chipKey(chip.address).c_str());
@@ -223,8 +239,9 @@ void addChipCommands(CLI::App& app) {
     static AddOptions add;
     CLI::App* addCmd = chip->add_subcommand("add", "Put a chip on the bus");
     addCmd->add_option("protocol", add.protocol, "Chip protocol 1..4")->required();
-    addCmd->add_option("-a,--address", add.address, "7-bit address (default: the protocol's)");
-    addCmd->add_option("--time", add.time, "Time the chip holds, \"YYYY-MM-DD HH:MM:SS\" (default: now)");
+    addCmd->add_option("-a,--address", add.address, "7-bit address, 0x00..0x7F (default: the protocol's)");
+    addCmd->add_option("--time", add.time,
+                       std::string("Time the chip holds (UTC, years 1970..2069), default now: ") + kTimeForm);
     addCmd->add_flag("--frozen", add.frozen, "The chip's clock stands still");
     addCmd->callback([] { doAdd(add); });
 
@@ -235,13 +252,22 @@ void addChipCommands(CLI::App& app) {
     static std::string timeText;
     CLI::App* time = chip->add_subcommand("time", "Set the time digits of the chip (flags are kept)");
     addressOption(time);
-    time->add_option("time", timeText, "\"YYYY-MM-DD HH:MM:SS\" (the chip holds UTC)")->required();
+    time->add_option("time", timeText,
+                     std::string("The chip holds UTC, years 1970..2069, whole seconds: ") + kTimeForm)
+        ->required();
     time->callback([] {
+        const int64_t when = parseChipTime(timeText, "chip time");
+        if (!address.empty()) parseAddress(address, "--address");
         openBoard();
         const sim::ChipConfig config = selectChip(address);
-        const sim::ChipTime t = parseChipTime(timeText, config.protocol);
-        changeChip(config, [&](sim::json& c, int64_t now) { sim::chipSetTime(c, t, now); });
-        std::printf("Chip %s set to %s\n", sim::chipKey(config.address).c_str(), timeText.c_str());
+        const sim::ChipTime t = chipTimeOf(when, config.protocol);
+        sim::json stored;
+        changeChip(config, [&](sim::json& c, int64_t now) {
+            sim::chipSetTime(c, t, now);
+            stored = c;
+        });
+        std::printf("Chip %s set to %s\n", sim::chipKey(config.address).c_str(),
+                    chipTimeText(config.protocol, liveRegisters(stored)).c_str());
     });
 
     static std::vector<std::string> assignments;
@@ -254,12 +280,11 @@ void addChipCommands(CLI::App& app) {
         std::vector<std::pair<uint8_t, uint8_t>> writes;
         for (const std::string& a : assignments) {
             const size_t eq = a.find('=');
-            if (eq == std::string::npos)
-                throw sim::BoardError("chip set: expected REG=VALUE, got \"" + a + "\"");
+            if (eq == std::string::npos) throw UsageError("chip set: expected REG=VALUE, got \"" + a + "\"");
             const uint32_t reg = parseNumber(a.substr(0, eq), "register");
             const uint32_t value = parseNumber(a.substr(eq + 1), "value");
             if (reg >= sim::chipRegisterCount(config.protocol) || value > 0xFF)
-                throw sim::BoardError("chip set: \"" + a + "\" is outside the chip's registers or a byte");
+                throw UsageError("chip set: \"" + a + "\" is outside the chip's registers or a byte");
             writes.emplace_back(static_cast<uint8_t>(reg), static_cast<uint8_t>(value));
         }
         changeChip(config, [&](sim::json& c, int64_t now) {
@@ -279,14 +304,15 @@ void addChipCommands(CLI::App& app) {
         std::printf("Chip %s lost its backup supply\n", sim::chipKey(config.address).c_str());
     });
 
-    static int nakCount = 0;
+    static std::string nakText;
     CLI::App* nak =
         chip->add_subcommand("nak", "Make the chip ignore its address for the next N address phases");
     addressOption(nak);
-    nak->add_option("count", nakCount, "Number of address phases")->required();
+    nak->add_option("count", nakText, "Number of address phases (0: answer again)")->required();
     nak->callback([] {
+        const int nakCount = static_cast<int>(parseNumber(nakText, "chip nak", 0x7FFFFFFF));
         openBoard();
-        changeChip(selectChip(address), [](sim::json& c, int64_t) {
+        changeChip(selectChip(address), [nakCount](sim::json& c, int64_t) {
             if (nakCount > 0)
                 c["nakNext"] = nakCount;
             else
