@@ -233,6 +233,24 @@ std::string explain(CLI::App& app, const CLI::ParseError& e) {
     return where + ": " + e.what() + help;
 }
 
+// A message on one line: what the user typed may hold line breaks and other control characters.
+std::string oneLine(const std::string& message) {
+    std::string out;
+    for (unsigned char c : message) {
+        char buf[8];
+        if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else if (c < 0x20 || c == 0x7F) {
+            std::snprintf(buf, sizeof buf, "\\x%02X", c);
+            out += buf;
+        } else
+            out += static_cast<char>(c);
+    }
+    return out;
+}
+
 }  // namespace
 
 }  // namespace vboard
@@ -282,13 +300,13 @@ int main(int argc, char** argv) {
     } catch (const CLI::CallForVersion& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
-        std::fprintf(stderr, "vboard: %s\n", vboard::explain(app, e).c_str());
+        std::fprintf(stderr, "vboard: %s\n", vboard::oneLine(vboard::explain(app, e)).c_str());
         return 2;
     } catch (const vboard::UsageError& e) {
-        std::fprintf(stderr, "vboard: %s\n", e.what());
+        std::fprintf(stderr, "vboard: %s\n", vboard::oneLine(e.what()).c_str());
         return 2;
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "vboard: %s\n", e.what());
+        std::fprintf(stderr, "vboard: %s\n", vboard::oneLine(e.what()).c_str());
         return 1;
     }
     sim::timeEndProcess();

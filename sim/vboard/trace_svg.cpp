@@ -7,6 +7,7 @@
 // longer than 200 us are cut down to a 60 px break labelled with the time left out, so that the
 // transactions of a whole boot fit one picture; below each stretch drawn to scale stands its
 // board-uptime start.
+#include <cmath>
 #include <cstdio>
 #include <ostream>
 
@@ -88,9 +89,10 @@ std::string duration(uint64_t ns) {
     return buf;
 }
 
-void text(std::ostream& out, double x, double y, const std::string& s, const char* extra = "") {
-    out << "<text x=\"" << num(x) << "\" y=\"" << num(y) << "\" text-anchor=\"middle\"" << extra << ">" << s
-        << "</text>\n";
+void text(std::ostream& out, double x, double y, const std::string& s, const char* extra = "",
+          const char* anchor = "middle") {
+    out << "<text x=\"" << num(x) << "\" y=\"" << num(y) << "\" text-anchor=\"" << anchor << "\"" << extra
+        << ">" << s << "</text>\n";
 }
 
 void box(std::ostream& out, double x0, double x1, const char* fill, const std::string& label) {
@@ -115,7 +117,7 @@ void line(std::ostream& out, const std::vector<sim::TraceEdge>& edges, const Tim
 void writeTraceSvg(const std::vector<sim::TraceRecord>& records, std::ostream& out) {
     const std::vector<sim::TraceEdge> edges = sim::traceEdges(records);
     const TimeAxis axis(edges);
-    const double width = axis.right() + kRight;
+    const double width = std::ceil(axis.right() + kRight);  // whole pixels, as renderers size it
     out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
         << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << num(width) << "\" height=\"" << kHeight
         << "\" viewBox=\"0 0 " << num(width) << " " << kHeight
@@ -129,7 +131,7 @@ void writeTraceSvg(const std::vector<sim::TraceRecord>& records, std::ostream& o
     // Breaks, and the board uptime at which each stretch drawn to scale begins.
     const std::vector<Stretch>& stretches = axis.stretches();
     for (size_t i = 0; i < stretches.size(); ++i) {
-        text(out, stretches[i].x + 4, 190, "t=" + duration(stretches[i].from), " text-anchor=\"start\"");
+        text(out, stretches[i].x + 4, 190, "t=" + duration(stretches[i].from), "", "start");
         if (i + 1 == stretches.size()) break;
         const double x0 = axis.end(stretches[i]);
         out << "<rect x=\"" << num(x0) << "\" y=\"50\" width=\"" << num(kBreakPx)
