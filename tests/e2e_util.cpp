@@ -17,17 +17,36 @@ namespace e2e {
 
 namespace {
 
-int run(const std::vector<std::string>& argv, const std::string& board, std::string* out) {
+// This process's environment with TAMBLIN_BOARD set to `board` (unset when empty).
+struct Environment {
+    explicit Environment(const std::string& board) {
+        for (char** e = environ; *e; ++e)
+            if (std::string(*e).rfind("TAMBLIN_BOARD=", 0) != 0) strings.push_back(*e);
+        if (!board.empty()) strings.push_back("TAMBLIN_BOARD=" + board);
+        for (std::string& e : strings) pointers.push_back(e.data());
+        pointers.push_back(nullptr);
+    }
+    std::vector<std::string> strings;
+    std::vector<char*> pointers;
+};
+
+std::vector<char*> arguments(const std::vector<std::string>& argv) {
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    std::vector<std::string> envStrings;
-    for (char** e = environ; *e; ++e)
-        if (std::string(*e).rfind("TAMBLIN_BOARD=", 0) != 0) envStrings.push_back(*e);
-    envStrings.push_back("TAMBLIN_BOARD=" + board);
-    std::vector<char*> env;
-    for (std::string& e : envStrings) env.push_back(e.data());
-    env.push_back(nullptr);
+    return args;
+}
+
+std::string readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+int run(const std::vector<std::string>& argv, const std::string& board, std::string* out) {
+    std::vector<char*> args = arguments(argv);
+    Environment env(board);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -36,22 +55,42 @@ int run(const std::vector<std::string>& argv, const std::string& board, std::str
     posix_spawn_file_actions_addopen(&actions, 2, (board + "/.stderr").c_str(), O_WRONLY | O_CREAT | O_APPEND,
                                      0644);
     pid_t pid;
-    int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), env.data());
+    int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), env.pointers.data());
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) return -1;
     int status = 0;
     waitpid(pid, &status, 0);
-    if (out) {
-        std::ifstream in(outFile);
-        std::ostringstream s;
-        s << in.rdbuf();
-        *out = s.str();
-    }
+    if (out) *out = readAll(outFile);
     std::remove(outFile.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 }  // namespace
+
+Output runProgram(const std::vector<std::string>& argv, const std::string& board, const std::string& cwd) {
+    char tmpl[] = "/tmp/tamblin-run-XXXXXX";
+    const std::string io = mkdtemp(tmpl);
+    std::vector<char*> args = arguments(argv);
+    Environment env(board);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, (io + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, (io + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+    Output r;
+    pid_t pid;
+    if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), env.pointers.data()) == 0) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    r.out = readAll(io + "/out");
+    r.err = readAll(io + "/err");
+    std::filesystem::remove_all(io);
+    return r;
+}
 
 Board::Board(sim::BoardConfig config, const std::string& registry) {
     char tmpl[] = "/tmp/tamblin-e2e-XXXXXX";
@@ -78,10 +117,7 @@ int Board::runVboard(const std::vector<std::string>& args, std::string* out) con
 }
 
 std::string Board::debugLog() const {
-    std::ifstream in(dir + "/debug.log", std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return readAll(dir + "/debug.log");
 }
 
 sim::json Board::state() const {

@@ -1,9 +1,6 @@
 // vboard as a person uses it: the built program on boards of the tests' own, its exit codes and
 // messages, and a board that stays exactly as it was whenever a command is refused.
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -17,8 +14,6 @@
 #include "e2e_util.h"
 #include "sim/ceapi/regfile.h"
 
-extern char** environ;
-
 namespace {
 
 const std::string kBin = TAMBLIN_BIN_DIR;
@@ -30,44 +25,10 @@ std::string readFile(const std::string& path) {
     return s.str();
 }
 
-struct Result {
-    int code = -1;
-    std::string out, err;
-};
+using Result = e2e::Output;
 
-// Runs a program with `argv`, in `cwd` when given, with TAMBLIN_BOARD set to `board` (or unset
-// when empty); standard output and error are kept apart.
 Result spawn(const std::vector<std::string>& argv, const std::string& board, const std::string& cwd = "") {
-    char tmpl[] = "/tmp/tamblin-cli-XXXXXX";
-    const std::string io = mkdtemp(tmpl);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    std::vector<std::string> envStrings;
-    for (char** e = environ; *e; ++e)
-        if (std::string(*e).rfind("TAMBLIN_BOARD=", 0) != 0) envStrings.push_back(*e);
-    if (!board.empty()) envStrings.push_back("TAMBLIN_BOARD=" + board);
-    std::vector<char*> env;
-    for (std::string& e : envStrings) env.push_back(e.data());
-    env.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, (io + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, (io + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-    Result r;
-    pid_t pid;
-    if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), env.data()) == 0) {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    r.out = readFile(io + "/out");
-    r.err = readFile(io + "/err");
-    std::filesystem::remove_all(io);
-    return r;
+    return e2e::runProgram(argv, board, cwd);
 }
 
 Result vboard(const e2e::Board& b, const std::vector<std::string>& args) {
@@ -151,6 +112,7 @@ const Refusal kRefusals[] = {
     {{"init", "--force", "--reg", "no colon"}, 2, "expected KEY:NAME=dword:N"},
     {{"init", "--force", "--reg", "SOFTWARE\\X:N=dword:-1"}, 2, "dword"},
     {{"init", "--force", "--no-chip", "--protocol", "2"}, 2, "excludes"},
+    {{"init", "--force", "--program", ""}, 2, "--program: the device path is empty"},
     {{"init"}, 1, "already holds a board (use --force to replace it)"},
     // Chips.
     {{"chip", "add", "2", "-a", "0x50", "--time", "garbage"}, 2, "expected YYYY-MM-DD"},

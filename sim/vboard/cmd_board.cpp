@@ -205,7 +205,8 @@ void addBoardCommands(CLI::App& app) {
         "Processor ID 2, 8, 9, 17 (default) or 0x0411FC09, or a main ID as 'show' prints it: 0x and "
         "eight hex digits, e.g. 0x69054117");
     cmd->add_flag("--privileged", init.privileged, "Run the program in a privileged processor mode");
-    cmd->add_option("--program", init.program, "Device path of the program (default \\Windows\\Tamblin.exe)");
+    CLI::Option* program = cmd->add_option("--program", init.program,
+                                           "Device path of the program (default \\Windows\\Tamblin.exe)");
     CLI::Option* protocol =
         cmd->add_option("--protocol", init.protocol, "Protocol of the RTC chip, 1..4 (default 1)");
     CLI::Option* address = cmd->add_option("--address", init.address,
@@ -219,8 +220,14 @@ void addBoardCommands(CLI::App& app) {
                     "Notification service ready: start (default), never, or N ms");
     cmd->add_option("--reg", init.registry,
                     "Registry value KEY:NAME=dword:N, KEY:NAME=sz:TEXT or KEY:NAME=hex:BYTES (repeatable)");
-    cmd->add_option("--tamblin", init.tamblinExe, "Host executable started for the program's device path");
-    cmd->callback([] { doInit(init); });
+    CLI::Option* tamblin = cmd->add_option("--tamblin", init.tamblinExe,
+                                           "Host executable started for the program's device path");
+    cmd->callback([program, tamblin] {
+        if (program->count() && init.program.empty()) throw UsageError("--program: the device path is empty");
+        if (tamblin->count() && init.tamblinExe.empty())
+            throw UsageError("--tamblin: the executable is empty");
+        doInit(init);
+    });
 
     app.add_subcommand("show", "Show configuration, clocks, notifications, registry and debug log")
         ->callback([] { doShow(); });

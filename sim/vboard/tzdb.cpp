@@ -33,35 +33,30 @@ std::string folded(std::string s) {
     return s;
 }
 
-// The records the platform's own images carry for the four zones boards were first made with.
+// The records the platform's own images carry for the four zones boards were first made with
+// (cet: the default board's).
 std::optional<sim::TimeZoneConfig> shortName(const std::string& name) {
-    sim::TimeZoneConfig z;
+    static const sim::TimeZoneConfig kShortNames[] = {
+        {.name = "utc", .standardDate = {}, .daylightDate = {}},  // no daylight rules
+        {.name = "us-eastern",
+         .bias = 300,
+         .standardName = "Eastern Standard Time",
+         .standardDate = {0, 11, 0, 1, 2, 0, 0, 0},  // first Sunday of November 02:00
+         .daylightName = "Eastern Daylight Time",
+         .daylightDate = {0, 3, 0, 2, 2, 0, 0, 0},  // second Sunday of March 02:00
+         .daylightBias = -60},
+        {.name = "sydney",
+         .bias = -600,
+         .standardName = "AUS Eastern Standard Time",
+         .standardDate = {0, 4, 0, 1, 3, 0, 0, 0},  // first Sunday of April 03:00
+         .daylightName = "AUS Eastern Daylight Time",
+         .daylightDate = {0, 10, 0, 1, 2, 0, 0, 0},  // first Sunday of October 02:00
+         .daylightBias = -60},
+    };
     const std::string n = folded(name);
-    if (n == "utc") {
-        z.name = "utc";
-        return z;  // no daylight rules
-    }
     if (n == "cet") return sim::defaultBoardConfig().timeZone;
-    if (n == "us-eastern") {
-        z.name = "us-eastern";
-        z.bias = 300;
-        z.standardName = "Eastern Standard Time";
-        z.daylightName = "Eastern Daylight Time";
-        z.standardDate = sim::SysTime{0, 11, 0, 1, 2, 0, 0, 0};  // first Sunday of November 02:00
-        z.daylightDate = sim::SysTime{0, 3, 0, 2, 2, 0, 0, 0};   // second Sunday of March 02:00
-        z.daylightBias = -60;
-        return z;
-    }
-    if (n == "sydney") {
-        z.name = "sydney";
-        z.bias = -600;
-        z.standardName = "AUS Eastern Standard Time";
-        z.daylightName = "AUS Eastern Daylight Time";
-        z.standardDate = sim::SysTime{0, 4, 0, 1, 3, 0, 0, 0};   // first Sunday of April 03:00
-        z.daylightDate = sim::SysTime{0, 10, 0, 1, 2, 0, 0, 0};  // first Sunday of October 02:00
-        z.daylightBias = -60;
-        return z;
-    }
+    for (const sim::TimeZoneConfig& z : kShortNames)
+        if (z.name == n) return z;
     return std::nullopt;
 }
 
