@@ -14,7 +14,8 @@
 #include "e2e_util.h"
 #include "sim/ceapi/regfile.h"
 
-namespace {
+// A namespace of its own: the tests are compiled together in unity builds.
+namespace vboard_cli_test {
 
 const std::string kBin = TAMBLIN_BIN_DIR;
 
@@ -621,4 +622,4 @@ TEST(I2cBench, PrintsItsUsageForHelpInsteadOfRunning) {
     EXPECT_EQ(spawn({kBin + "/i2c_bench", "--frobnicate"}, "").code, 2);
 }
 
-}  // namespace
+}  // namespace vboard_cli_test

@@ -11,7 +11,8 @@
 
 #include "e2e_util.h"
 
-namespace {
+// A namespace of its own: the tests are compiled together in unity builds.
+namespace vboard_views_test {
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -137,7 +138,7 @@ TEST_P(ZoneSet, WritesTheZonesRulesAsThePlatformsRecordAndKeepsTheBoardsState) {
 
 INSTANTIATE_TEST_SUITE_P(Vboard, ZoneSet, ::testing::ValuesIn(kZones));
 
-TEST(ZoneSet, ChangesOutsideTheDayOfTheRuleLandOnTheLocalDayTheyHappen) {
+TEST(ZoneRecord, ChangesOutsideTheDayOfTheRuleLandOnTheLocalDayTheyHappen) {
     // Greenland changes with the EU at 01:00 UTC: at 23:00 local on the Saturday before the last
     // Sunday of March (-02 to -01), and at 00:00 local on the last Sunday of October.
     e2e::Board board(e2e::frozenConfig(1), e2e::registryFor(1));
@@ -153,7 +154,7 @@ TEST(ZoneSet, ChangesOutsideTheDayOfTheRuleLandOnTheLocalDayTheyHappen) {
     expectChange(z["standardDate"], {10, 0, 5, 0, 0}, "to standard time");
 }
 
-TEST(ZoneSet, ShortNamesKeepThePlatformsOwnRecords) {
+TEST(ZoneRecord, ShortNamesKeepThePlatformsOwnRecords) {
     e2e::Board board(e2e::frozenConfig(1), e2e::registryFor(1));
     const sim::json cet = zoneRecord(board);  // the default board's zone
     int status = 0;
@@ -419,4 +420,4 @@ TEST(TraceSvg, ARendererDrawsTheLinesThatDecodeToTheTracesBytes) {
     EXPECT_EQ(decodePicture(scl, sda), (std::vector<std::string>{"S D0 A 00 A Sr D1 A 55 N P", "S A0 N P"}));
 }
 
-}  // namespace
+}  // namespace vboard_views_test
