@@ -582,6 +582,17 @@ TEST(ReadOnlyBoard, CanStillBeInspected) {
                                  << r.err;
             EXPECT_NE(r.out.find(c.shows), std::string::npos) << describe(c.args) << "\n" << r.out;
         }
+        // What would change it is refused, not skipped.
+        for (const std::vector<std::string>& args :
+             std::vector<std::vector<std::string>>{{"log", "--clear"},
+                                                   {"trace", "clear"},
+                                                   {"set-time", "2026-07-01"},
+                                                   {"zone", "set", "UTC"}}) {
+            std::vector<std::string> argv = prefix;
+            argv.insert(argv.end(), {kBin + "/vboard", "--board", board.dir});
+            argv.insert(argv.end(), args.begin(), args.end());
+            EXPECT_EQ(spawn(argv, board.dir).code, 1) << describe(args);
+        }
         EXPECT_EQ(snapshot(board), before);
         chmod(board.dir.c_str(), 0755);
     }

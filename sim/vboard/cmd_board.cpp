@@ -245,8 +245,11 @@ void addBoardCommands(CLI::App& app) {
     log->callback([] {
         openBoard();
         const std::string path = sim::Board::current().path("debug.log");
-        std::fputs(readText(path).c_str(), stdout);
-        if (clear) std::ofstream(path, std::ios::trunc);
+        const std::string text = readText(path);
+        // Emptied before it is shown, so that a log that cannot be emptied is refused whole.
+        if (clear && !std::ofstream(path, std::ios::trunc))
+            throw sim::BoardError(path + ": cannot empty the log");
+        std::fputs(text.c_str(), stdout);
     });
 }
 

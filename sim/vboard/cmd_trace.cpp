@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <thread>
 
@@ -90,7 +92,9 @@ void addTraceCommands(CLI::App& app) {
 
     cmd->add_subcommand("clear", "Empty the trace")->callback([] {
         openBoard();
-        std::remove(sim::Board::current().path("trace.log").c_str());
+        const std::string path = sim::Board::current().path("trace.log");
+        if (std::remove(path.c_str()) != 0 && errno != ENOENT)
+            throw sim::BoardError(path + ": cannot remove: " + std::strerror(errno));
     });
 
     static std::string holdText;
