@@ -52,7 +52,10 @@ configure: deps $(BUILD)/CMakeCache.txt
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
+# The demo needs only the program and the board tool.
+run: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target tamblin vboard > $(BUILD)/run-build.log 2>&1 || \
+	  { cat $(BUILD)/run-build.log; exit 1; }
 	@scripts/run-demo.sh $(BUILD)/bin $(RUN_BOARD)
 
 test-normal: deps $(BUILD)/CMakeCache.txt

@@ -13,6 +13,7 @@
 #include "gpiolib/gpiolib.h"
 #include "gpiolib/gpiolib_state.h"
 #include "sim/board/buslines.h"
+#include "sim/board/interrupt_controller.h"
 #include "sim/board/mmio.h"
 #include "sim/board/reglog.h"
 #include "sim/ceapi/kernel_hal.h"

@@ -9,6 +9,7 @@
 #include "sim/board/buslines.h"
 #include "sim/board/i2c_controller.h"
 #include "sim/board/i2c_trace.h"
+#include "sim/board/interrupt_controller.h"
 #include "sim/board/mmio.h"
 #include "sim/board/simtime.h"
 #include "sim/ceapi/kernel_hal.h"

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "sim/board/interrupt_controller.h"
 #include "sim/board/mmio.h"
 #include "sim/ceapi/kernel_hal.h"
 #include "testboard.h"

@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "chips.h"
+#include "format.h"
 #include "simtime.h"
 
 namespace sim {
@@ -89,12 +90,6 @@ json sysTimeToJson(const SysTime& t) {
     return json{
         {"year", t.year}, {"month", t.month},   {"dayOfWeek", t.dayOfWeek}, {"day", t.day},
         {"hour", t.hour}, {"minute", t.minute}, {"second", t.second},       {"milliseconds", t.milliseconds}};
-}
-
-std::string hex(uint32_t v, int width) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%0*X", width, v);
-    return buf;
 }
 
 std::string readFile(const std::string& path) {

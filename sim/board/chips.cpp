@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "../ceapi/kernel_objects.h"
+#include "fault.h"
 #include "simtime.h"
 
 namespace sim {

@@ -13,7 +13,7 @@
 #include <memory>
 #include <string>
 
-#include "../ceapi/kernel_objects.h"
+#include "fault.h"
 #include "gpio_pins.h"
 #include "mmio.h"
 #include "reglog.h"

@@ -19,7 +19,7 @@
 #include <memory>
 #include <set>
 
-#include "../ceapi/kernel_objects.h"
+#include "fault.h"
 #include "gpio_pins.h"
 #include "mmio.h"
 #include "reglog.h"

@@ -12,7 +12,7 @@
 #include <memory>
 #include <set>
 
-#include "../ceapi/kernel_objects.h"
+#include "fault.h"
 #include "buslines.h"
 #include "gpio_pins.h"
 #include "mmio.h"

@@ -7,7 +7,9 @@
 #include <memory>
 #include <string>
 
-#include "../ceapi/kernel_objects.h"
+#include "fault.h"
+#include "format.h"
+#include "interrupt_controller.h"
 #include "buslines.h"
 #include "chips.h"
 #include "gpio_pins.h"
@@ -50,12 +52,6 @@ TraceRecord busRecord(uint64_t ns, const char* kind, uint64_t bitNs, uint8_t val
     r.value = value;
     r.ack = ack;
     return r;
-}
-
-std::string hex8(uint32_t v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08X", v);
-    return buf;
 }
 
 // The clock-enable bit of a unit as the processor's clock block keeps it.
@@ -176,7 +172,7 @@ class I2cUnit : public MmioDevice, public std::enable_shared_from_this<I2cUnit> 
     }
 
     [[noreturn]] void reserved(uint32_t offset, const char* what) {
-        boardFault(std::string("bus fault: 32-bit ") + what + " of reserved offset " + hex8(offset) +
+        boardFault(std::string("bus fault: 32-bit ") + what + " of reserved offset " + hex(offset, 8) +
                    " of the " + name());
     }
 

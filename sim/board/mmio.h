@@ -1,5 +1,4 @@
-// The board's physical address space: register blocks of the device models, and the interrupt
-// request lines they drive.
+// The board's physical address space: the register blocks of the device models.
 //
 // A device model is an MmioDevice mapped at a physical base. Models register a factory, which
 // maps them for the board's configuration the first time this process touches the physical
@@ -50,11 +49,5 @@ struct DeviceFactoryRegistration {
 
 // Tests: forget every mapped device; the factories map theirs again at the next access.
 void resetPhysicalMapForTests();
-
-// Interrupt request lines, level-sensitive: a device holds its line asserted until its cause is
-// cleared. The kernel's interrupt dispatch watches them.
-constexpr unsigned kIrqLineCount = 64;
-void setIrqLine(unsigned irq, bool asserted);
-bool irqLineAsserted(unsigned irq);
 
 }  // namespace sim

@@ -4,7 +4,7 @@
 // them).
 #include <memory>
 
-#include "../ceapi/kernel_objects.h"
+#include "fault.h"
 #include "i2c_controller.h"
 #include "mmio.h"
 #include "simtime.h"

@@ -17,7 +17,9 @@
 #include <pkfuncs.h>
 
 #include "../board/board.h"
-#include "../board/mmio.h"
+#include "../board/cpu.h"
+#include "../board/format.h"
+#include "../board/interrupt_controller.h"
 #include "kernel_hal.h"
 #include "kernel_objects.h"
 
@@ -25,7 +27,7 @@ namespace sim {
 
 namespace {
 
-constexpr uint32_t kPageSize = 0x1000;
+constexpr uint32_t kPageSize = cpu::kPageSize;
 constexpr DWORD kSysIntrFirst = 16;  // SYSINTR_FIRMWARE: the first one handed out for an IRQ
 constexpr DWORD kSysIntrLimit = 72;  // SYSINTR_MAXIMUM
 constexpr DWORD kMaxCallArgs = 4;
@@ -38,10 +40,8 @@ struct SysIntr {
 };
 
 struct KernelState {
-    int bridgedDepth = 0;
     std::map<uint32_t, WindowInfo> windows;  // by base address
     std::map<DWORD, SysIntr> sysIntrs;
-    bool irqLine[kIrqLineCount] = {};
     std::vector<HalRequest> hal;
     std::vector<KernelServiceCall> services;
 };
@@ -49,12 +49,6 @@ struct KernelState {
 KernelState& ks() {
     static KernelState s;
     return s;
-}
-
-std::string hex8(uint32_t v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08X", v);
-    return buf;
 }
 
 bool faultIs(const char* key, const char* value) {
@@ -75,8 +69,8 @@ BOOL fail(DWORD error) {
 
 // Records the entry into a privileged service; refuses it from user mode.
 bool enterService(const char* service) {
-    const bool kernel = cpuPrivileged();
-    ks().services.push_back(KernelServiceCall{service, kernel, inBridgedRoutine()});
+    const bool kernel = cpu::privileged();
+    ks().services.push_back(KernelServiceCall{service, kernel, cpu::inSupervisor()});
     if (!kernel) {
         kernelLog(std::string(service) + " called from user mode: access denied");
         SetLastError(ERROR_ACCESS_DENIED);
@@ -88,12 +82,12 @@ bool enterService(const char* service) {
 class BridgedScope {
   public:
     BridgedScope() : saved_(currentContext()) {
-        ++ks().bridgedDepth;
+        cpu::enterSupervisor();
         setCurrentContext(ProcessContext::Kernel);
     }
     ~BridgedScope() {
         setCurrentContext(saved_);
-        --ks().bridgedDepth;
+        cpu::leaveSupervisor();
     }
 
   private:
@@ -127,13 +121,13 @@ BOOL interruptInitialize(DWORD idInt, HANDLE hEvent) {
     auto obj = lookupHandle(hEvent);
     if (!obj || obj->kind != ObjKind::Event) {
         kernelLog("InterruptInitialize: handle " +
-                  hex8(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(hEvent))) +
+                  hex(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(hEvent)), 8) +
                   " is not an event in the calling process");
         return fail(ERROR_INVALID_HANDLE);
     }
     s.event = std::static_pointer_cast<EventObject>(obj);
     s.masked = false;
-    if (ks().irqLine[s.irq]) fire(s);
+    if (irqLineAsserted(s.irq)) fire(s);
     return TRUE;
 }
 
@@ -142,8 +136,17 @@ void interruptDone(DWORD idInt) {
     if (it == ks().sysIntrs.end() || !it->second.event) return;
     SysIntr& s = it->second;
     s.masked = false;
-    if (ks().irqLine[s.irq]) fire(s);
+    if (irqLineAsserted(s.irq)) fire(s);
 }
+
+// The kernel's dispatch: an asserted line signals every SYSINTR of it that is attached and armed.
+const bool gDispatchInstalled = [] {
+    setIrqListener([](unsigned irq) {
+        for (auto& [id, s] : ks().sysIntrs)
+            if (s.irq == irq && s.event && !s.masked) fire(s);
+    });
+    return true;
+}();
 
 void interruptDisable(DWORD idInt) {
     auto it = ks().sysIntrs.find(idInt);
@@ -155,7 +158,7 @@ void interruptDisable(DWORD idInt) {
 // Kernel-mode routines of the HAL's entry table. They live in kernel address space: a jump to
 // one from user mode is a prefetch abort.
 void requireKernelMode(const char* routine) {
-    if (!cpuPrivileged())
+    if (!cpu::privileged())
         boardFault(std::string("prefetch abort: user mode jumped to the kernel routine ") + routine);
 }
 
@@ -276,13 +279,6 @@ BOOL halReleaseSysIntr(const DWORD* words, DWORD inSize) {
 
 }  // namespace
 
-bool inBridgedRoutine() {
-    return ks().bridgedDepth > 0;
-}
-bool cpuPrivileged() {
-    return inBridgedRoutine() || Board::current().config().privileged;
-}
-
 std::optional<WindowInfo> findWindow(uint32_t virtualAddr) {
     const WindowInfo* w = windowContaining(virtualAddr);
     if (!w) return std::nullopt;
@@ -294,12 +290,8 @@ size_t reservedWindowCount() {
 }
 
 std::optional<uint32_t> translateWindowAddress(uint32_t virtualAddr) {
-    const WindowInfo* w = windowContaining(virtualAddr);
-    if (!w) return std::nullopt;
-    const uint32_t offset = virtualAddr - w->base;
-    const auto& page = w->physPage[offset / kPageSize];
-    if (!page) return std::nullopt;
-    return *page + offset % kPageSize;
+    if (!windowContaining(virtualAddr)) return std::nullopt;
+    return cpu::translate(virtualAddr);
 }
 
 const std::vector<HalRequest>& halRequests() {
@@ -319,23 +311,12 @@ std::optional<SysIntrInfo> sysIntrInfo(DWORD sysIntr) {
     return SysIntrInfo{s.irq, s.event != nullptr, s.masked, s.signals};
 }
 
-void setIrqLine(unsigned irq, bool asserted) {
-    if (irq >= kIrqLineCount) boardFault("board model: IRQ line " + std::to_string(irq) + " does not exist");
-    KernelState& k = ks();
-    k.irqLine[irq] = asserted;
-    if (!asserted) return;
-    for (auto& [id, s] : k.sysIntrs)
-        if (s.irq == irq && s.event && !s.masked) fire(s);
-}
-
-bool irqLineAsserted(unsigned irq) {
-    return irq < kIrqLineCount && ks().irqLine[irq];
-}
-
 void resetKernelForTests() {
     KernelState& k = ks();
     for (auto& [base, w] : k.windows) ::munmap(reinterpret_cast<void*>(static_cast<uintptr_t>(base)), w.size);
     k = KernelState{};
+    cpu::resetForTests();
+    resetIrqLinesForTests();
     setCurrentContext(ProcessContext::User);
 }
 
@@ -411,6 +392,7 @@ BOOL VirtualFree(LPVOID lpAddress, DWORD dwSize, DWORD dwFreeType) {
         // Only the whole region, by its base, with size 0.
         auto it = windows.find(addr);
         if (!lpAddress || it == windows.end() || dwSize != 0) return fail(ERROR_INVALID_PARAMETER);
+        for (uint32_t a = addr; a < addr + it->second.size; a += kPageSize) cpu::unbindPage(a);
         ::munmap(lpAddress, it->second.size);
         windows.erase(it);
         return TRUE;
@@ -418,8 +400,10 @@ BOOL VirtualFree(LPVOID lpAddress, DWORD dwSize, DWORD dwFreeType) {
     if (dwFreeType == MEM_DECOMMIT) {
         WindowInfo* w = windowContaining(addr);
         if (!w || dwSize == 0 || dwSize > w->base + w->size - addr) return fail(ERROR_INVALID_PARAMETER);
-        for (uint32_t a = addr & ~(kPageSize - 1); a < addr + dwSize; a += kPageSize)
+        for (uint32_t a = addr & ~(kPageSize - 1); a < addr + dwSize; a += kPageSize) {
             w->physPage[(a - w->base) / kPageSize].reset();
+            cpu::unbindPage(a);
+        }
         return TRUE;
     }
     return fail(ERROR_INVALID_PARAMETER);
@@ -444,7 +428,10 @@ BOOL VirtualCopy(LPVOID lpvDest, LPVOID lpvSrc, DWORD cbSize, DWORD fdwProtect) 
     const uint32_t first = (dest - w->base) / kPageSize;
     for (uint32_t i = 0; i < pages; ++i)
         if (w->physPage[first + i]) return fail(ERROR_INVALID_PARAMETER);  // already bound
-    for (uint32_t i = 0; i < pages; ++i) w->physPage[first + i] = static_cast<uint32_t>(phys + i * kPageSize);
+    for (uint32_t i = 0; i < pages; ++i) {
+        w->physPage[first + i] = static_cast<uint32_t>(phys + i * kPageSize);
+        cpu::bindPage(dest + i * kPageSize, static_cast<uint32_t>(phys + i * kPageSize));
+    }
     return TRUE;
 }
 

@@ -3,6 +3,8 @@
 // use the platform calls of <notify.h>; both go through the same locked state updates.
 #pragma once
 
+#include "layer.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>

@@ -15,6 +15,7 @@
 #include "i2c/i2c_regs.h"
 #include "sim/board/buslines.h"
 #include "sim/board/i2c_trace.h"
+#include "sim/board/interrupt_controller.h"
 #include "sim/board/mmio.h"
 #include "sim/board/reglog.h"
 #include "sim/board/simtime.h"
