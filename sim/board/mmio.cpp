@@ -6,6 +6,7 @@
 
 #include "fault.h"
 #include "format.h"
+#include "i2c_bus.h"
 
 namespace sim {
 
@@ -45,6 +46,7 @@ void ensureBuilt() {
     m.building = true;
     m.board = &board;
     m.boardDir = board.dir();
+    i2cbus::reset();  // the wires belong to the board's hardware too
     for (const DeviceFactory& f : factories()) f(board.config());
     m.building = false;
     m.built = true;
@@ -71,6 +73,10 @@ const Mapping& deviceForCycle(uint32_t addr, const char* what) {
 }
 
 }  // namespace
+
+void ensureBoardHardware() {
+    ensureBuilt();
+}
 
 void mapDevice(uint32_t physBase, uint32_t size, std::shared_ptr<MmioDevice> device) {
     ensureBuilt();
@@ -118,6 +124,7 @@ void registerDeviceFactory(DeviceFactory factory) {
 
 void resetPhysicalMapForTests() {
     PhysicalMap& m = physMap();
+    i2cbus::reset();
     m.byBase.clear();
     m.built = false;
     m.board = nullptr;

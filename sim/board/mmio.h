@@ -31,6 +31,10 @@ class MmioDevice {
     virtual void write32(uint32_t offset, uint32_t value) = 0;
 };
 
+// Builds the board's devices (and its I2C wires) for this process if that has not happened yet;
+// register accesses do it on their own.
+void ensureBoardHardware();
+
 // Places a device at [physBase, physBase + size). Overlapping another device is a board
 // configuration error (boardFault).
 void mapDevice(uint32_t physBase, uint32_t size, std::shared_ptr<MmioDevice> device);

@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "fault.h"
-#include "i2c_controller.h"
+#include "pxa_i2c.h"
 #include "mmio.h"
 #include "simtime.h"
 

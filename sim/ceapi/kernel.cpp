@@ -20,6 +20,7 @@
 #include "../board/cpu.h"
 #include "../board/format.h"
 #include "../board/interrupt_controller.h"
+#include "../board/simtime.h"
 #include "kernel_hal.h"
 #include "kernel_objects.h"
 
@@ -51,10 +52,8 @@ KernelState& ks() {
     return s;
 }
 
-bool faultIs(const char* key, const char* value) {
-    const json& f = Board::current().config().faults;
-    auto it = f.find(key);
-    return it != f.end() && it->is_string() && it->get<std::string>() == value;
+const FaultConfig& faults() {
+    return Board::current().config().faults;
 }
 
 // The kernel's own complaints go to the debug output, as on the device.
@@ -104,10 +103,17 @@ WindowInfo* windowContaining(uint32_t addr) {
 
 // ---- Interrupts ---------------------------------------------------------------------------
 
-void fire(SysIntr& s) {
-    signalEvent(*s.event);
+// The kernel masks the SYSINTR as its interrupt comes in; the waiting thread hears of it once the
+// interrupt has reached the kernel's handler and the thread has been switched to.
+void fire(DWORD id, SysIntr& s) {
     s.masked = true;
-    ++s.signals;
+    const TimingConfig& t = Board::current().config().timing;
+    scheduleAt(nowNs() + t.interruptLatencyNs + t.threadWakeNs, [id] {
+        auto it = ks().sysIntrs.find(id);
+        if (it == ks().sysIntrs.end() || !it->second.event) return;
+        signalEvent(*it->second.event);
+        ++it->second.signals;
+    });
 }
 
 BOOL interruptInitialize(DWORD idInt, HANDLE hEvent) {
@@ -127,7 +133,7 @@ BOOL interruptInitialize(DWORD idInt, HANDLE hEvent) {
     }
     s.event = std::static_pointer_cast<EventObject>(obj);
     s.masked = false;
-    if (irqLineAsserted(s.irq)) fire(s);
+    if (irqLineAsserted(s.irq)) fire(idInt, s);
     return TRUE;
 }
 
@@ -136,14 +142,14 @@ void interruptDone(DWORD idInt) {
     if (it == ks().sysIntrs.end() || !it->second.event) return;
     SysIntr& s = it->second;
     s.masked = false;
-    if (irqLineAsserted(s.irq)) fire(s);
+    if (irqLineAsserted(s.irq)) fire(idInt, s);
 }
 
 // The kernel's dispatch: an asserted line signals every SYSINTR of it that is attached and armed.
 const bool gDispatchInstalled = [] {
     setIrqListener([](unsigned irq) {
         for (auto& [id, s] : ks().sysIntrs)
-            if (s.irq == irq && s.event && !s.masked) fire(s);
+            if (s.irq == irq && s.event && !s.masked) fire(id, s);
     });
     return true;
 }();
@@ -207,7 +213,7 @@ DWORD runRoutine(DWORD routine, const DWORD* args, DWORD count) {
 }
 
 BOOL halKernelBridge(const DWORD* words, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned) {
-    if (faultIs("kernelBridge", "absent")) return fail(ERROR_NOT_SUPPORTED);
+    if (faults().kernelBridgeAbsent) return fail(ERROR_NOT_SUPPORTED);
     if (!words || inSize < 4) return fail(ERROR_INVALID_PARAMETER);
     switch (words[0]) {
         case kBridgeCall: {
@@ -238,10 +244,10 @@ BOOL halKernelBridge(const DWORD* words, DWORD inSize, LPVOID out, DWORD outSize
         }
         case kBridgeProbe: {
             if (inSize != 4) return fail(ERROR_INVALID_PARAMETER);
-            if (faultIs("bridgeProbe", "fail")) return fail(ERROR_NOT_SUPPORTED);
+            if (faults().bridgeProbe == "fail") return fail(ERROR_NOT_SUPPORTED);
             if (!out || outSize < kBridgeEntryWords * 4) return fail(ERROR_INSUFFICIENT_BUFFER);
             DWORD table[kBridgeEntryWords] = {};
-            if (!faultIs("bridgeProbe", "zero")) {
+            if (faults().bridgeProbe != "zero") {
                 table[kEntryInterruptDisable] = routineAddress(entryInterruptDisable);
                 table[kEntryInterruptDone] = routineAddress(entryInterruptDone);
                 table[kEntryInterruptInitialize] = routineAddress(entryInterruptInitialize);
@@ -257,7 +263,7 @@ BOOL halKernelBridge(const DWORD* words, DWORD inSize, LPVOID out, DWORD outSize
 
 BOOL halRequestSysIntr(const DWORD* words, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned) {
     if (!words || inSize < 4 || !out || outSize < 4) return fail(ERROR_INVALID_PARAMETER);
-    if (faultIs("requestSysIntr", "refuse")) return fail(ERROR_NO_SYSTEM_RESOURCES);
+    if (faults().requestSysIntrRefused) return fail(ERROR_NO_SYSTEM_RESOURCES);
     const DWORD irq = words[0];
     if (irq >= kIrqLineCount) return fail(ERROR_INVALID_PARAMETER);
     DWORD id = kSysIntrFirst;
@@ -361,7 +367,7 @@ LPVOID VirtualAlloc(LPVOID lpAddress, DWORD dwSize, DWORD flAllocationType, DWOR
         boardFault(
             "VirtualAlloc: the virtual board models only reserving address space where the system chooses "
             "(null address, MEM_RESERVE)");
-    if (faultIs("virtualAlloc", "fail")) {
+    if (faults().virtualAllocFails) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
@@ -411,7 +417,7 @@ BOOL VirtualFree(LPVOID lpAddress, DWORD dwSize, DWORD dwFreeType) {
 
 BOOL VirtualCopy(LPVOID lpvDest, LPVOID lpvSrc, DWORD cbSize, DWORD fdwProtect) {
     if (!enterService("VirtualCopy")) return FALSE;
-    if (faultIs("virtualCopy", "fail")) return fail(ERROR_INVALID_PARAMETER);
+    if (faults().virtualCopyFails) return fail(ERROR_INVALID_PARAMETER);
     if (!(fdwProtect & PAGE_PHYSICAL))
         boardFault("VirtualCopy between two virtual addresses is not modelled by the virtual board");
     const uint32_t dest = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(lpvDest));

@@ -380,8 +380,7 @@ BOOL CloseHandle(HANDLE hObject) {
 
 BOOL DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle, HANDLE hTargetProcessHandle,
                      HANDLE* lpTargetHandle, DWORD, BOOL, DWORD dwOptions) {
-    const json& faults = Board::current().config().faults;
-    if (faults.contains("duplicateHandle") && faults["duplicateHandle"] == "fail") {  // board fault injection
+    if (Board::current().config().faults.duplicateHandleFails) {  // board fault injection
         tLastError = ERROR_INVALID_HANDLE;
         return FALSE;
     }

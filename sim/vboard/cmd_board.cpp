@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "../board/board.h"
-#include "../board/chips.h"
+#include "../board/rtc_chip.h"
 #include "../board/simtime.h"
 #include "../ceapi/kernel_objects.h"
 #include "../ceapi/services.h"
@@ -118,7 +118,7 @@ void doInit(const InitOptions& o) {
         if (o.protocol < 1 || o.protocol > 4) throw sim::BoardError("--protocol: expected 1..4");
         sim::ChipConfig chip;
         chip.protocol = o.protocol;
-        chip.address = o.address.empty() ? sim::defaultChipAddress(o.protocol)
+        chip.address = o.address.empty() ? sim::chipModel(o.protocol).defaultAddress
                                          : static_cast<uint8_t>(parseNumber(o.address, "--address"));
         if (chip.address > 0x7F) throw sim::BoardError("--address: a 7-bit address is 0x00..0x7F");
         c.chips.push_back(chip);
@@ -154,7 +154,7 @@ void doShow() {
     openBoard();
     const sim::Board& b = sim::Board::current();
     const sim::BoardConfig& c = b.config();
-    sim::json state = b.readState();
+    const sim::BoardState state = b.readState();
     std::printf("Board %s\n", b.dir().c_str());
     std::printf("  processor main ID 0x%08X, program in %s mode, path %s\n", c.mainId,
                 c.privileged ? "a privileged" : "user", c.programPath.c_str());
@@ -164,7 +164,7 @@ void doShow() {
                     ? "never"
                     : ("after " + std::to_string(c.apiReadyAfterMs) + " ms").c_str());
     const int64_t utc = sim::boardSystemFileTime();
-    const bool daylight = state.value("daylight", false);
+    const bool daylight = state.daylight.value_or(false);
     const int32_t bias = c.timeZone.bias + (daylight ? c.timeZone.daylightBias : c.timeZone.standardBias);
     std::printf("System time (UTC):   %s\n", formatFileTime(utc).c_str());
     std::printf("Local time:          %s (%s, daylight flag %s)\n",
@@ -193,23 +193,17 @@ void doSetTime(const std::string& text, bool wait) {
         throw sim::BoardError("set-time: expected \"YYYY-MM-DD HH:MM:SS[.mmm]\" (UTC) or \"now\", got \"" +
                               text + "\"");
     }
-    size_t before = 0;
-    {
-        sim::json s = sim::Board::current().readState();
-        before = s.contains("launches") ? s["launches"].size() : 0;
-    }
+    const size_t before = sim::Board::current().readState().launches.size();
     if (!SetSystemTime(&st))
         throw sim::BoardError("set-time: the platform refused " + text + " (not a valid date)");
     std::printf("System time set to %s UTC\n", formatFileTime(sim::boardSystemFileTime()).c_str());
-    sim::json s = sim::Board::current().readState();
+    const sim::BoardState s = sim::Board::current().readState();
     std::vector<int> pids;
-    if (s.contains("launches"))
-        for (size_t i = before; i < s["launches"].size(); ++i) {
-            const sim::json& l = s["launches"][i];
-            std::printf("Notification service started %s %s\n", l.value("app", std::string()).c_str(),
-                        l.value("args", std::string()).c_str());
-            if (l.contains("pid")) pids.push_back(l["pid"].get<int>());
-        }
+    for (size_t i = before; i < s.launches.size(); ++i) {
+        const sim::LaunchRecord& l = s.launches[i];
+        std::printf("Notification service started %s %s\n", l.app.c_str(), l.args.value_or("").c_str());
+        pids.push_back(l.pid);
+    }
     if (!wait || pids.empty()) return;
     std::vector<int> codes = sim::waitForStartedApps(pids);
     for (size_t i = 0; i < codes.size(); ++i) std::printf("  process %d exited with %d\n", pids[i], codes[i]);

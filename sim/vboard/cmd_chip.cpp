@@ -11,7 +11,10 @@
 #include <sstream>
 
 #include "../board/board.h"
-#include "../board/chips.h"
+#include "../board/board_power.h"
+#include "../board/calendar.h"
+#include "../board/format.h"
+#include "../board/rtc_chip.h"
 #include "../board/simtime.h"
 #include "commands.h"
 
@@ -20,15 +23,6 @@ namespace vboard {
 namespace {
 
 constexpr int64_t kColdBootClock = 12591158400LL * sim::kFileTimeUnitsPerSecond;  // 2000-01-01 00:00:00 UTC
-
-void writeText(const std::string& path, const std::string& text) {
-    const std::string tmp = path + ".new";
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        if (!(out << text)) throw sim::BoardError(tmp + ": cannot write");
-    }
-    if (std::rename(tmp.c_str(), path.c_str()) != 0) throw sim::BoardError(path + ": cannot replace");
-}
 
 // The chip that an --address option names, or the board's only chip.
 const sim::ChipConfig& selectChip(const std::string& addressText) {
@@ -41,21 +35,20 @@ const sim::ChipConfig& selectChip(const std::string& addressText) {
     const uint32_t a = parseNumber(addressText, "--address");
     for (const sim::ChipConfig& chip : c.chips)
         if (chip.address == a) return chip;
-    throw sim::BoardError("no chip at " + sim::chipKey(static_cast<uint8_t>(a)));
+    throw sim::BoardError("no chip at " + sim::hex(a, 2));
 }
 
 // Changes one chip's state, its clock brought up to the present first.
-void changeChip(const sim::ChipConfig& config, const std::function<void(sim::json&, int64_t)>& change) {
+void changeChip(const sim::ChipConfig& config, const std::function<void(sim::ChipState&, int64_t)>& change) {
     const sim::Board& board = sim::Board::current();
     const int64_t now = sim::hostFileTimeNow();
-    const sim::ChipSettings settings = sim::chipSettings(board.config(), config.address);
-    board.updateState([&](sim::json& s) {
-        sim::json& chips = s["chips"];
-        const std::string key = sim::chipKey(config.address);
-        if (!chips.contains(key)) chips[key] = sim::initialChipState(config, now);
-        sim::json& chip = chips[key];
-        chip.erase("latch");
-        sim::chipCatchUp(chip, settings, now);
+    const sim::RtcChipModel& model = sim::chipModel(config.protocol);
+    board.updateState([&](sim::BoardState& s) {
+        auto it = s.chips.find(config.address);
+        if (it == s.chips.end()) it = s.chips.emplace(config.address, model.initialState(now)).first;
+        sim::ChipState& chip = it->second;
+        chip.latch.reset();
+        model.catchUp(chip, board.config().frozen || config.frozen, now);
         change(chip, now);
     });
 }
@@ -64,11 +57,9 @@ void changeChip(const sim::ChipConfig& config, const std::function<void(sim::jso
 sim::ChipTime parseChipTime(const std::string& text, int protocol) {
     unsigned y, mo, d, h = 0, mi = 0, s = 0;
     const int n = std::sscanf(text.c_str(), "%u-%u-%u %u:%u:%u", &y, &mo, &d, &h, &mi, &s);
-    if (n < 3 || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 59)
+    if (n < 3 || !sim::validDate(static_cast<int>(y), mo, d) || h > 23 || mi > 59 || s > 59)
         throw sim::BoardError("expected a time \"YYYY-MM-DD HH:MM:SS\", got \"" + text + "\"");
-    static const unsigned offsets[] = {0, 3, 2, 5, 0, 3, 5, 1, 4, 6, 2, 4};
-    const unsigned yy = mo < 3 ? y - 1 : y;
-    const unsigned dow = (yy + yy / 4 - yy / 100 + yy / 400 + offsets[mo - 1] + d) % 7;
+    const sim::CivilDate date = sim::dateOfDayNumber(sim::dayNumber(static_cast<int>(y), mo, d));
     sim::ChipTime t;
     t.year2 = y % 100;
     t.month = mo;
@@ -76,36 +67,33 @@ sim::ChipTime parseChipTime(const std::string& text, int protocol) {
     t.hour = h;
     t.minute = mi;
     t.second = s;
-    t.weekday = dow + (protocol == 3 ? 0 : 1);
+    t.weekday = date.weekday + sim::chipModel(protocol).time.sunday;
     return t;
 }
 
 int64_t parseFileTime(const std::string& text) {
     unsigned y, mo, d, h = 0, mi = 0, s = 0;
-    if (std::sscanf(text.c_str(), "%u-%u-%u %u:%u:%u", &y, &mo, &d, &h, &mi, &s) < 3 || y < 1601)
+    if (std::sscanf(text.c_str(), "%u-%u-%u %u:%u:%u", &y, &mo, &d, &h, &mi, &s) < 3 || y < 1601 ||
+        !sim::validDate(static_cast<int>(y), mo, d) || h > 23 || mi > 59 || s > 59)
         throw sim::BoardError("expected a time \"YYYY-MM-DD HH:MM:SS\", got \"" + text + "\"");
-    auto leap = [](unsigned year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; };
-    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    int64_t days = 0;
-    for (unsigned year = 1601; year < y; ++year) days += leap(year) ? 366 : 365;
-    for (unsigned m = 1; m < mo && m <= 12; ++m) days += kDays[m - 1] + (m == 2 && leap(y) ? 1 : 0);
-    days += d - 1;
-    return (((days * 24 + h) * 60 + mi) * 60 + s) * sim::kFileTimeUnitsPerSecond;
+    return sim::fileTimeOf(sim::SysTime{static_cast<uint16_t>(y), static_cast<uint16_t>(mo), 0,
+                                        static_cast<uint16_t>(d), static_cast<uint16_t>(h),
+                                        static_cast<uint16_t>(mi), static_cast<uint16_t>(s), 0});
 }
 
-void printChip(const sim::ChipConfig& config, const sim::json& chip) {
-    const std::vector<uint8_t> regs = sim::chipVisibleRegisters(chip);
-    const int p = config.protocol;
-    const sim::ChipTime t = sim::decodeChipTime(p, regs);
+void printChip(const sim::ChipConfig& config, const sim::ChipState& chip) {
+    const sim::RtcChipModel& model = sim::chipModel(config.protocol);
+    const std::vector<uint8_t> regs = model.visibleRegisters(chip);
+    const sim::ChipTime t = model.timeOf(regs);
     static const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-    const unsigned first = p == 3 ? 0 : 1;
+    const unsigned first = model.time.sunday;
     const char* day = t.weekday >= first && t.weekday - first < 7 ? kDays[t.weekday - first] : "?";
     char timeText[64];
     std::snprintf(timeText, sizeof timeText, "%u-%02u-%02u %02u:%02u:%02u %s (weekday %u)",
                   t.year2 < 70 ? 2000 + t.year2 : 1900 + t.year2, t.month, t.day, t.hour, t.minute, t.second,
                   day, t.weekday);
-    std::printf("chip %s: protocol %d, %zu registers, pointer 0x%02x\n", sim::chipKey(config.address).c_str(),
-                p, regs.size(), chip.value("pointer", 0u));
+    std::printf("chip %s: protocol %d, %zu registers, pointer 0x%02x\n", sim::hex(config.address, 2).c_str(),
+                config.protocol, regs.size(), chip.pointer);
     std::printf("     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f\n");
     for (size_t row = 0; row < regs.size(); row += 16) {
         std::printf("%02zx: ", row);
@@ -117,27 +105,20 @@ void printChip(const sim::ChipConfig& config, const sim::json& chip) {
         }
         std::printf("   %s\n", row == 0 ? timeText : "");
     }
-    std::printf("invalid-time flag %s", sim::chipTimeInvalidFlag(p, regs) ? "SET" : "clear");
-    const sim::ChipSettings settings = sim::chipSettings(sim::Board::current().config(), config.address);
-    if (settings.frozen)
+    std::printf("invalid-time flag %s", model.timeInvalid(regs) ? "SET" : "clear");
+    if (sim::Board::current().config().frozen || config.frozen)
         std::printf(", clock frozen");
-    else if (p == 3 && (regs[0] & 0x20))
-        std::printf(", clock stopped (register 0x00 bit 5)");
+    else if (model.clockStopped(chip))
+        std::printf(", clock stopped");
     else
         std::printf(", clock running");
-    if (p == 4 && (regs[0x0C] & 0x40)) {
-        const sim::ChipTime live = sim::decodeChipTime(4, sim::chipVisibleRegisters([&] {
-                                                           sim::json c = chip;
-                                                           c.erase("halt");
-                                                           return c;
-                                                       }()));
-        std::printf(
-            ", halt bit set: the time registers show the power-down time (the clock is at %02u:%02u:%02u)",
-            live.hour, live.minute, live.second);
+    if (regs != chip.regs) {
+        const sim::ChipTime live = model.timeOf(chip.regs);
+        std::printf(", halted: the time registers show the power-down time (the clock is at %02u:%02u:%02u)",
+                    live.hour, live.minute, live.second);
     }
-    if (!settings.present) std::printf(", configured absent (never answers)");
-    if (chip.value("nakNext", 0) > 0)
-        std::printf(", refuses the next %d address phases", chip.value("nakNext", 0));
+    if (!config.present) std::printf(", configured absent (never answers)");
+    if (chip.nakNext > 0) std::printf(", refuses the next %u address phases", chip.nakNext);
     std::printf("\n");
 }
 
@@ -154,8 +135,8 @@ void doDump(const std::string& addressText) {
     else
         chips.push_back(&selectChip(addressText));
     for (const sim::ChipConfig* config : chips) {
-        sim::json copy;
-        changeChip(*config, [&](sim::json& chip, int64_t) { copy = chip; });
+        sim::ChipState copy;
+        changeChip(*config, [&](sim::ChipState& chip, int64_t) { copy = chip; });
         printChip(*config, copy);
     }
 }
@@ -168,42 +149,35 @@ struct AddOptions {
 
 void doAdd(const AddOptions& o) {
     openBoard();
-    const std::string file = sim::Board::current().path("board.json");
-    sim::json j = sim::json::parse(readText(file));
     if (o.protocol < 1 || o.protocol > 4) throw sim::BoardError("chip add: the protocol is 1..4");
     sim::ChipConfig chip;
     chip.protocol = o.protocol;
-    chip.address = o.address.empty() ? sim::defaultChipAddress(o.protocol)
+    chip.address = o.address.empty() ? sim::chipModel(o.protocol).defaultAddress
                                      : static_cast<uint8_t>(parseNumber(o.address, "--address"));
-    sim::json entry{{"protocol", chip.protocol}, {"address", sim::chipKey(chip.address)}};
-    if (o.frozen) entry["frozen"] = true;
-    if (!j.contains("chips")) j["chips"] = sim::json::array();
-    j["chips"].push_back(entry);
-    sim::parseBoardConfig(j, file);  // refuses a second chip at one address, a bad address
-    writeText(file, j.dump(2) + "\n");
-    const std::string dir = sim::Board::current().dir();
-    sim::Board::use(dir);
+    chip.frozen = o.frozen;
     const int64_t when = o.time.empty() ? sim::hostFileTimeNow() : parseFileTime(o.time);
-    sim::Board::current().updateState(
-        [&](sim::json& s) { s["chips"][sim::chipKey(chip.address)] = sim::initialChipState(chip, when); });
-    std::printf("Added a protocol %d chip at %s\n", chip.protocol, sim::chipKey(chip.address).c_str());
+    sim::BoardConfig c = sim::Board::current().config();
+    if (chip.address > 0x7F) throw sim::BoardError("--address: a 7-bit address is 0x00..0x7F");
+    if (c.chipAt(chip.address))
+        throw sim::BoardError("a chip answers at " + sim::hex(chip.address, 2) + " already");
+    c.chips.push_back(chip);
+    const std::string dir = sim::Board::current().dir();
+    sim::writeBoardConfig(dir, c);
+    sim::Board::use(dir);
+    sim::Board::current().updateState([&](sim::BoardState& s) {
+        s.chips[chip.address] = sim::chipModel(chip.protocol).initialState(when);
+    });
+    std::printf("Added a protocol %d chip at %s\n", chip.protocol, sim::hex(chip.address, 2).c_str());
 }
 
 void doRemove(const std::string& addressText) {
     openBoard();
     const sim::ChipConfig chip = selectChip(addressText);
-    const std::string file = sim::Board::current().path("board.json");
-    sim::json j = sim::json::parse(readText(file));
-    sim::json kept = sim::json::array();
-    const sim::BoardConfig parsed = sim::parseBoardConfig(j, file);
-    for (size_t i = 0; i < parsed.chips.size(); ++i)
-        if (parsed.chips[i].address != chip.address) kept.push_back(j["chips"][i]);
-    j["chips"] = kept;
-    writeText(file, j.dump(2) + "\n");
-    sim::Board::current().updateState([&](sim::json& s) {
-        if (s.contains("chips")) s["chips"].erase(sim::chipKey(chip.address));
-    });
-    std::printf("Removed the chip at %s\n", sim::chipKey(chip.address).c_str());
+    sim::BoardConfig c = sim::Board::current().config();
+    std::erase_if(c.chips, [&](const sim::ChipConfig& e) { return e.address == chip.address; });
+    sim::writeBoardConfig(sim::Board::current().dir(), c);
+    sim::Board::current().updateState([&](sim::BoardState& s) { s.chips.erase(chip.address); });
+    std::printf("Removed the chip at %s\n", sim::hex(chip.address, 2).c_str());
 }
 
 }  // namespace
@@ -240,8 +214,10 @@ void addChipCommands(CLI::App& app) {
         openBoard();
         const sim::ChipConfig config = selectChip(address);
         const sim::ChipTime t = parseChipTime(timeText, config.protocol);
-        changeChip(config, [&](sim::json& c, int64_t now) { sim::chipSetTime(c, t, now); });
-        std::printf("Chip %s set to %s\n", sim::chipKey(config.address).c_str(), timeText.c_str());
+        changeChip(config, [&](sim::ChipState& c, int64_t now) {
+            sim::chipModel(config.protocol).setTime(c, t, now);
+        });
+        std::printf("Chip %s set to %s\n", sim::hex(config.address, 2).c_str(), timeText.c_str());
     });
 
     static std::vector<std::string> assignments;
@@ -262,10 +238,10 @@ void addChipCommands(CLI::App& app) {
                 throw sim::BoardError("chip set: \"" + a + "\" is outside the chip's registers or a byte");
             writes.emplace_back(static_cast<uint8_t>(reg), static_cast<uint8_t>(value));
         }
-        changeChip(config, [&](sim::json& c, int64_t now) {
+        changeChip(config, [&](sim::ChipState& c, int64_t now) {
             for (const auto& [reg, value] : writes) {
-                sim::chipWriteRegister(c, reg, value, now);
-                c["regs"][reg] = value;  // also bits that a bus write could not set
+                sim::chipModel(config.protocol).writeRegister(c, reg, value, now);
+                c.regs[reg] = value;  // also bits that a bus write could not set
             }
         });
     });
@@ -275,8 +251,10 @@ void addChipCommands(CLI::App& app) {
     loss->callback([] {
         openBoard();
         const sim::ChipConfig config = selectChip(address);
-        changeChip(config, [](sim::json& c, int64_t now) { sim::chipLoseBackupPower(c, now); });
-        std::printf("Chip %s lost its backup supply\n", sim::chipKey(config.address).c_str());
+        changeChip(config, [&](sim::ChipState& c, int64_t now) {
+            sim::chipModel(config.protocol).loseBackupSupply(c, now);
+        });
+        std::printf("Chip %s lost its backup supply\n", sim::hex(config.address, 2).c_str());
     });
 
     static int nakCount = 0;
@@ -286,12 +264,8 @@ void addChipCommands(CLI::App& app) {
     nak->add_option("count", nakCount, "Number of address phases")->required();
     nak->callback([] {
         openBoard();
-        changeChip(selectChip(address), [](sim::json& c, int64_t) {
-            if (nakCount > 0)
-                c["nakNext"] = nakCount;
-            else
-                c.erase("nakNext");
-        });
+        changeChip(selectChip(address),
+                   [](sim::ChipState& c, int64_t) { c.nakNext = nakCount > 0 ? nakCount : 0; });
     });
 
     CLI::App* power =
