@@ -12,7 +12,7 @@ JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
 RUN_BOARD ?= $(BUILD)/run-board
 
 # Debian packages the build and the tests need.
-PACKAGES := cmake make g++ g++-multilib googletest nlohmann-json3-dev libcli11-dev
+PACKAGES := cmake make g++ g++-multilib googletest nlohmann-json3-dev libcli11-dev libhowardhinnant-date-dev tzdata
 # ARM: Debian's clang with the armel cross binutils and libraries (the gcc cross compiler package
 # conflicts with g++-multilib), qemu-user for the cross-built suite, qemu-system-arm for mainstone.
 PACKAGES += clang binutils-arm-linux-gnueabi libc6-dev-armel-cross libstdc++-12-dev-armel-cross \
