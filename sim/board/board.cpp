@@ -67,11 +67,47 @@ BoardState initialState(const BoardConfig& config, int64_t now) {
     return s;
 }
 
+// The last state this process read or wrote, and the file it came from. A file replaced since
+// (every write is a new file) has another inode, so a match means nobody has changed it.
+struct CachedState {
+    std::string file;
+    ino_t inode = 0;
+    off_t size = 0;
+    struct timespec mtime = {};
+    BoardState state;
+};
+
+CachedState& cache() {
+    static CachedState* c = new CachedState;
+    return *c;
+}
+
+bool sameFile(const CachedState& c, const std::string& file, const struct stat& st) {
+    return c.file == file && c.inode == st.st_ino && c.size == st.st_size &&
+           c.mtime.tv_sec == st.st_mtim.tv_sec && c.mtime.tv_nsec == st.st_mtim.tv_nsec;
+}
+
+void remember(const std::string& file, const BoardState& state) {
+    struct stat st;
+    if (::stat(file.c_str(), &st) != 0) return;
+    cache() = CachedState{file, st.st_ino, st.st_size, st.st_mtim, state};
+}
+
 BoardState loadState(const std::string& dir, const BoardConfig& config) {
     const std::string file = dir + "/state.json";
+    struct stat st;
+    if (::stat(file.c_str(), &st) == 0 && sameFile(cache(), file, st)) return cache().state;
     const std::string text = readFile(file);
     if (text.empty()) return initialState(config, hostFileTimeNow());
-    return stateFromJson(parseBoardJson(text, file), file);
+    BoardState state = stateFromJson(parseBoardJson(text, file), file);
+    remember(file, state);
+    return state;
+}
+
+void storeState(const std::string& dir, const BoardState& state) {
+    const std::string file = dir + "/state.json";
+    writeFileAtomically(file, stateToJson(state).dump(2) + "\n");
+    remember(file, state);
 }
 
 }  // namespace
@@ -194,7 +230,7 @@ void Board::updateState(const std::function<void(BoardState&)>& change) const {
     StateLock lock(dir_, true);
     BoardState state = loadState(dir_, config_);
     change(state);
-    writeFileAtomically(dir_ + "/state.json", stateToJson(state).dump(2) + "\n");
+    storeState(dir_, state);
 }
 
 BoardState readBoardState(const std::string& dir) {
@@ -206,7 +242,7 @@ void updateBoardState(const std::string& dir, const std::function<void(BoardStat
     StateLock lock(dir, true);
     BoardState state = loadState(dir, loadBoardConfig(dir + "/board.json"));
     change(state);
-    writeFileAtomically(dir + "/state.json", stateToJson(state).dump(2) + "\n");
+    storeState(dir, state);
 }
 
 namespace {

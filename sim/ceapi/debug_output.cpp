@@ -162,4 +162,3 @@ void NKDbgPrintfW(LPCWSTR lpszFmt, ...) {
     va_end(ap);
     debugWrite(text);
 }
-
