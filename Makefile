@@ -12,7 +12,7 @@ JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
 RUN_BOARD ?= $(BUILD)/run-board
 
 # Debian packages the build and the tests need.
-PACKAGES := cmake make g++ g++-multilib googletest nlohmann-json3-dev libcli11-dev
+PACKAGES := cmake make g++ g++-multilib googletest nlohmann-json3-dev libcli11-dev libhowardhinnant-date-dev tzdata
 # ARM: Debian's clang with the armel cross binutils and libraries (the gcc cross compiler package
 # conflicts with g++-multilib), qemu-user for the cross-built suite, qemu-system-arm for mainstone.
 PACKAGES += clang binutils-arm-linux-gnueabi libc6-dev-armel-cross libstdc++-12-dev-armel-cross \
@@ -20,9 +20,8 @@ PACKAGES += clang binutils-arm-linux-gnueabi libc6-dev-armel-cross libstdc++-12-
 # An independent I2C decoder that reads the board's VCD files (tests), and callgrind for the
 # instruction counts of the I2C benchmark.
 PACKAGES += sigrok-cli valgrind
-# vboard: the host's time-zone database and the header-only date library that reads its rules; a
-# renderer for the bus picture and a converter to a format the tests read.
-PACKAGES += tzdata libhowardhinnant-date-dev librsvg2-bin netpbm
+# vboard's bus picture: a renderer, and a converter to a format the tests read.
+PACKAGES += librsvg2-bin netpbm
 
 .PHONY: all deps configure build run test test-normal test-san test-arm test-bare size clean
 
@@ -55,7 +54,10 @@ configure: deps $(BUILD)/CMakeCache.txt
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
+# The demo needs only the program and the board tool.
+run: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target tamblin vboard > $(BUILD)/run-build.log 2>&1 || \
+	  { cat $(BUILD)/run-build.log; exit 1; }
 	@scripts/run-demo.sh $(BUILD)/bin $(RUN_BOARD)
 
 test-normal: deps $(BUILD)/CMakeCache.txt

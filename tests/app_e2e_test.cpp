@@ -16,21 +16,18 @@ const std::vector<uint8_t> kWorkedExampleP1 = {0x55, 0x59, 0x14, 0x03,
 
 using e2e::fileTimeOf;
 
-void setChipRegs(const e2e::Board& board, const char* address, const std::vector<uint8_t>& regs) {
-    sim::json s = board.state();
-    sim::json& chip = s["chips"][address];
-    for (size_t i = 0; i < regs.size(); ++i) chip["regs"][i] = regs[i];
-    board.setState(s);
+void setChipRegs(const e2e::Board& board, uint8_t address, const std::vector<uint8_t>& regs) {
+    board.changeState([&](sim::BoardState& s) {
+        for (size_t i = 0; i < regs.size(); ++i) s.chips.at(address).regs[i] = regs[i];
+    });
 }
 
 void setSystemClock(const e2e::Board& board, int64_t fileTime) {
-    sim::json s = board.state();
-    s["systemClock"] = sim::json{{"fileTime", fileTime}, {"atHost", sim::hostFileTimeNow()}};
-    board.setState(s);
+    board.changeState([&](sim::BoardState& s) { s.systemClock = {fileTime, sim::hostFileTimeNow()}; });
 }
 
 int64_t systemClock(const e2e::Board& board) {
-    return board.state()["systemClock"]["fileTime"].get<int64_t>();
+    return board.state().systemClock.fileTime;
 }
 
 struct Registration {
@@ -106,7 +103,7 @@ TEST(Program, ReportsEveryOutcomeExactlyAndExitsWithOne) {
         if (!c.chip) config.chips.clear();
         e2e::Board board(config, c.registryProtocol < 0 ? sim::defaultRegistryText()
                                                         : e2e::registryFor(c.registryProtocol));
-        if (c.chip) setChipRegs(board, "0x68", kWorkedExampleP1);
+        if (c.chip) setChipRegs(board, 0x68, kWorkedExampleP1);
         setSystemClock(board, fileTimeOf(2011, 11, 29, 14, 59, 55));
         EXPECT_EQ(board.runTamblin(c.args), 1) << c.name;
         EXPECT_EQ(board.debugLog(), c.log) << c.name;
@@ -129,7 +126,7 @@ TEST(Program, OnlyTheExactCommandLineSelectsTheStorePath) {
     };
     for (const PathCase& c : cases) {
         e2e::Board board(e2e::frozenConfig(1));
-        setChipRegs(board, "0x68", kWorkedExampleP1);
+        setChipRegs(board, 0x68, kWorkedExampleP1);
         setSystemClock(board, fileTimeOf(2020, 2, 29, 23, 1, 2));
         EXPECT_EQ(board.runTamblin(c.args), 1);
         const std::string log = board.debugLog();
@@ -143,9 +140,8 @@ TEST(Program, StorePathWritesTheSystemTimeIntoTheChip) {
     e2e::Board board(e2e::frozenConfig(1));
     setSystemClock(board, fileTimeOf(2011, 11, 29, 14, 59, 55, 640));
     ASSERT_EQ(board.runTamblin({"AppRunAfterTimeChange"}), 1);
-    const sim::json regs = board.state()["chips"]["0x68"]["regs"];
-    for (size_t i = 0; i < kWorkedExampleP1.size(); ++i)
-        EXPECT_EQ(regs[i].get<int>(), kWorkedExampleP1[i]) << i;
+    const std::vector<uint8_t> regs = board.state().chips.at(0x68).regs;
+    for (size_t i = 0; i < kWorkedExampleP1.size(); ++i) EXPECT_EQ(regs[i], kWorkedExampleP1[i]) << i;
     EXPECT_TRUE(registrations(board).empty());  // the store path registers nothing
 }
 
@@ -153,7 +149,7 @@ TEST(Program, BootSetsTheClockDecidesDaylightAndLeavesOneRegistration) {
     sim::BoardConfig config = e2e::frozenConfig(1);
     config.apps["\\Windows\\Other.exe"] = "/bin/true";  // started by the clock change
     e2e::Board board(config);
-    setChipRegs(board, "0x68", {0x00, 0x30, 0x12, 0x06, 0x01, 0x07, 0x11, 0x00});  // Fri 2011-07-01 12:30:00
+    setChipRegs(board, 0x68, {0x00, 0x30, 0x12, 0x06, 0x01, 0x07, 0x11, 0x00});  // Fri 2011-07-01 12:30:00
     registerFor(board, u"\\WINDOWS\\TAMBLIN.EXE", u"AppRunAfterTimeChange");
     registerFor(board, u"\\Windows\\Other.exe", u"x");
     registerFor(board, u"\\WINDOWS\\TAMBLIN.EXE", u"AppRunAfterTimeChange");  // a second one left behind
@@ -161,7 +157,7 @@ TEST(Program, BootSetsTheClockDecidesDaylightAndLeavesOneRegistration) {
     ASSERT_EQ(board.runTamblin(), 1);
     EXPECT_EQ(board.debugLog(), "RTC Time restored (01.07.2011 12:30:00)\r\n");
     EXPECT_EQ(systemClock(board), fileTimeOf(2011, 7, 1, 12, 30, 0));
-    EXPECT_TRUE(board.state()["daylight"].get<bool>());  // July in Central Europe
+    EXPECT_EQ(board.state().daylight, true);  // July in Central Europe
 
     std::vector<Registration> regs = registrations(board);
     ASSERT_EQ(regs.size(), 2u);
@@ -179,7 +175,7 @@ TEST(Program, InvalidChipTimeLeavesTheClockAloneButStillRegisters) {
     e2e::Board board(e2e::frozenConfig(1));
     std::vector<uint8_t> regs = kWorkedExampleP1;
     regs[1] |= 0x80;  // the chip's invalid-time flag
-    setChipRegs(board, "0x68", regs);
+    setChipRegs(board, 0x68, regs);
     const int64_t before = fileTimeOf(2020, 1, 2, 3, 4, 5);
     setSystemClock(board, before);
     ASSERT_EQ(board.runTamblin(), 1);
@@ -192,7 +188,7 @@ TEST(Program, ClockThePlatformRefusesIsReportedNotClaimedAsRestored) {
     e2e::Board board(e2e::frozenConfig(1));
     std::vector<uint8_t> regs = kWorkedExampleP1;
     regs[5] = 0x1F;  // month register decodes to 25
-    setChipRegs(board, "0x68", regs);
+    setChipRegs(board, 0x68, regs);
     const int64_t before = fileTimeOf(2020, 1, 2, 3, 4, 5);
     setSystemClock(board, before);
     ASSERT_EQ(board.runTamblin(), 1);
@@ -206,7 +202,7 @@ TEST(Program, TimeSpentWaitingForTheNotificationServiceIsAddedToTheChipTime) {
     config.apiReady = sim::ApiReady::AfterMs;
     config.apiReadyAfterMs = 4500;
     e2e::Board board(config);
-    setChipRegs(board, "0x68", kWorkedExampleP1);
+    setChipRegs(board, 0x68, kWorkedExampleP1);
     ASSERT_EQ(board.runTamblin(), 1);
     // The chip (frozen here) was read a few bus milliseconds after power-on and the clock is set when
     // the service is ready, 4.5 s after power-on: the chip's time moves on by the time in between.

@@ -6,7 +6,9 @@
 
 #include "i2c/i2c.h"
 #include "rtc/rtc.h"
-#include "sim/board/chips.h"
+#include "sim/board/board_power.h"
+#include "sim/board/i2c_master.h"
+#include "sim/board/rtc_chip.h"
 #include "sim/board/simtime.h"
 #include "e2e_util.h"
 #include "testboard.h"
@@ -82,7 +84,7 @@ TEST(ChipClock, TicksCarryThroughEveryField) {
     };
     for (const TickCase& c : cases) {
         Regs regs = c.before;
-        sim::tickChipClock(1, regs, c.seconds);
+        sim::chipModel(1).tick(regs, c.seconds);
         EXPECT_EQ(regs, c.after) << c.what;
     }
 }
@@ -93,7 +95,7 @@ TEST(ChipClock, Protocol3CountsWeekdaysFromSundayZero) {
     const Regs time = {0x59, 0x59, 0x23, 0x31, 0x06, 0x12, 0x11};
     std::copy(time.begin(), time.end(), regs.begin() + 2);
     regs[2] |= 0x80;  // the backup-voltage flag rides in the seconds register
-    sim::tickChipClock(3, regs, 1);
+    sim::chipModel(3).tick(regs, 1);
     const Regs expected = {0x80, 0x00, 0x00, 0x01, 0x00, 0x01, 0x12};
     EXPECT_EQ(Regs(regs.begin() + 2, regs.begin() + 9), expected);
 }
@@ -107,15 +109,15 @@ TEST(ChipClock, LongJumpsAgreeWithSingleSteps) {
     for (const Regs& start : starts) {
         Regs stepped = start, jumped = start;
         const uint64_t n = 3 * 86400 + 3 * 3600 + 7;
-        for (uint64_t i = 0; i < n; ++i) sim::tickChipClock(1, stepped, 1);
-        sim::tickChipClock(1, jumped, n);
+        for (uint64_t i = 0; i < n; ++i) sim::chipModel(1).tick(stepped, 1);
+        sim::chipModel(1).tick(jumped, n);
         EXPECT_EQ(jumped, stepped);
     }
 }
 
 TEST(ChipClock, OutOfRangeValuesRollOverAtTheNextCarry) {
     Regs regs = {0x59, 0x59, 0x23, 0x00, 0x3F, 0x15, 0xA5, 0};  // day 45, month 15, year 105, weekday 0
-    sim::tickChipClock(1, regs, 1);
+    sim::chipModel(1).tick(regs, 1);
     // Day 45 and month 15 are past their ends, the weekday 0 is below the chip's 1..7 count.
     EXPECT_EQ(regs, (Regs{0x00, 0x00, 0x00, 0x01, 0x01, 0x01, 0x00, 0}));
 }
@@ -130,19 +132,19 @@ sim::BoardConfig boardWith(int protocol, uint8_t address, bool frozen = false) {
 }
 
 bool busWrite(uint8_t address, uint8_t reg, const Regs& bytes) {
-    sim::I2cBus& bus = sim::boardBus();
-    bool ok = bus.start(static_cast<uint8_t>(address << 1)) && bus.writeByte(reg);
-    for (size_t i = 0; ok && i < bytes.size(); ++i) ok = bus.writeByte(bytes[i]);
+    sim::I2cWireMaster bus;
+    bool ok = bus.start(static_cast<uint8_t>(address << 1)) && bus.write(reg);
+    for (size_t i = 0; ok && i < bytes.size(); ++i) ok = bus.write(bytes[i]);
     bus.stop();
     return ok;
 }
 
 Regs busRead(uint8_t address, uint8_t reg, size_t n) {
-    sim::I2cBus& bus = sim::boardBus();
+    sim::I2cWireMaster bus;
     Regs out;
-    if (bus.start(static_cast<uint8_t>(address << 1)) && bus.writeByte(reg) &&
+    if (bus.start(static_cast<uint8_t>(address << 1)) && bus.write(reg) &&
         bus.start(static_cast<uint8_t>((address << 1) | 1))) {
-        for (size_t i = 0; i < n; ++i) out.push_back(bus.readByte(i + 1 < n));
+        for (size_t i = 0; i < n; ++i) out.push_back(bus.read(i + 1 < n));
     }
     bus.stop();
     return out;
@@ -159,21 +161,18 @@ class ChipOnBus : public ::testing::Test {
         board_.reset();
     }
     void makeBoard(const sim::BoardConfig& c) { board_ = std::make_unique<TestBoard>(c); }
-    sim::json chip(uint8_t address) {
-        return sim::Board::current().readState()["chips"][sim::chipKey(address)];
-    }
-    void editChip(uint8_t address, const std::function<void(sim::json&)>& f) {
-        sim::Board::current().updateState([&](sim::json& s) { f(s["chips"][sim::chipKey(address)]); });
+    void editChip(uint8_t address, const std::function<void(sim::ChipState&)>& f) {
+        sim::Board::current().updateState([&](sim::BoardState& s) { f(s.chips.at(address)); });
     }
     std::unique_ptr<TestBoard> board_;
 };
 
 TEST_F(ChipOnBus, AcknowledgesOnlyItsOwnAddress) {
     makeBoard(boardWith(3, 0x51));
-    sim::I2cBus& bus = sim::boardBus();
+    sim::I2cWireMaster bus;
     for (uint8_t a : {0x50, 0x52, 0x68, 0x00, 0x7F}) {
         EXPECT_FALSE(bus.start(static_cast<uint8_t>(a << 1))) << int(a);
-        EXPECT_FALSE(bus.writeByte(0x00));
+        EXPECT_FALSE(bus.write(0x00));
         bus.stop();
     }
     EXPECT_TRUE(bus.start(0x51 << 1));
@@ -184,12 +183,12 @@ TEST_F(ChipOnBus, AcknowledgesOnlyItsOwnAddress) {
 
 TEST_F(ChipOnBus, ChipConfiguredAbsentOrToRefuseAnswersNobody) {
     sim::BoardConfig c = boardWith(1, 0x68);
-    c.raw = sim::json{{"chips", sim::json::array({sim::json{{"protocol", 1}, {"present", false}}})}};
+    c.chips[0].present = false;
     makeBoard(c);
     EXPECT_TRUE(busRead(0x68, 0, 1).empty());
 
     makeBoard(boardWith(1, 0x68));
-    editChip(0x68, [](sim::json& ch) { ch["nakNext"] = 2; });
+    editChip(0x68, [](sim::ChipState& ch) { ch.nakNext = 2; });
     EXPECT_TRUE(busRead(0x68, 0, 1).empty());  // two address phases: write, then read
     EXPECT_EQ(busRead(0x68, 0, 1).size(), 0u);
     EXPECT_EQ(busRead(0x68, 0, 1).size(), 1u);
@@ -212,9 +211,9 @@ TEST_F(ChipOnBus, PointerAdvancesAndWrapsAtTheEndOfEachFile) {
         const Regs wrapped = busRead(c.address, last, 3);
         EXPECT_EQ(wrapped, (Regs{whole[last], whole[0], whole[1]}));
         // A read without a register byte goes on where the last one ended.
-        sim::I2cBus& bus = sim::boardBus();
+        sim::I2cWireMaster bus;
         ASSERT_TRUE(bus.start(static_cast<uint8_t>((c.address << 1) | 1)));
-        EXPECT_EQ(bus.readByte(false), whole[2]);
+        EXPECT_EQ(bus.read(false), whole[2]);
         bus.stop();
         // A register byte beyond the file is not acknowledged.
         EXPECT_FALSE(busWrite(c.address, static_cast<uint8_t>(c.size), {0x00}));
@@ -259,7 +258,7 @@ TEST_F(ChipOnBus, ClockStandsStillOnAFrozenBoardOrChip) {
     EXPECT_EQ(busRead(0x68, 0, 8), before);
 
     sim::BoardConfig c = boardWith(4, 0x68);
-    c.raw = sim::json{{"chips", sim::json::array({sim::json{{"protocol", 4}, {"frozen", true}}})}};
+    c.chips[0].frozen = true;
     makeBoard(c);
     const Regs p4 = busRead(0x68, 0, 13);
     gNow += 3600 * kSecond;
@@ -270,16 +269,14 @@ TEST_F(ChipOnBus, ReadIsLatchedAtItsStart) {
     makeBoard(boardWith(1, 0x68));
     ASSERT_TRUE(busWrite(0x68, 0x00, {0x59, 0x59, 0x23, 0x07, 0x31, 0x12, 0x11, 0x00}));
     gNow += kSecond / 2;
-    sim::I2cBus& bus = sim::boardBus();
+    sim::I2cWireMaster bus;
     ASSERT_TRUE(bus.start(0x68 << 1));
-    ASSERT_TRUE(bus.writeByte(0x00));
+    ASSERT_TRUE(bus.write(0x00));
     ASSERT_TRUE(bus.start((0x68 << 1) | 1));
     Regs got;
-    for (int i = 0; i < 3; ++i) got.push_back(bus.readByte(true));
-    gNow += kSecond;  // the year turns while the read is under way, and another process
-    // (vboard chip dump) brings the chip's clock up to date meanwhile
-    editChip(0x68, [](sim::json& ch) { sim::chipCatchUp(ch, sim::ChipSettings{}, gNow); });
-    for (int i = 3; i < 7; ++i) got.push_back(bus.readByte(i < 6));
+    for (int i = 0; i < 3; ++i) got.push_back(bus.read(true));
+    gNow += kSecond;  // the year turns while the read is under way
+    for (int i = 3; i < 7; ++i) got.push_back(bus.read(i < 6));
     bus.stop();
     EXPECT_EQ(got, (Regs{0x59, 0x59, 0x23, 0x07, 0x31, 0x12, 0x11}));
     EXPECT_EQ(busRead(0x68, 0, 7), (Regs{0x00, 0x00, 0x00, 0x01, 0x01, 0x01, 0x12}));
@@ -287,11 +284,11 @@ TEST_F(ChipOnBus, ReadIsLatchedAtItsStart) {
 
 TEST_F(ChipOnBus, MasterNotAcknowledgingEndsTheChipsBytes) {
     makeBoard(boardWith(1, 0x68, true));
-    sim::I2cBus& bus = sim::boardBus();
+    sim::I2cWireMaster bus;
     ASSERT_TRUE(busWrite(0x68, 0x07, {0x00}));
     ASSERT_TRUE(bus.start((0x68 << 1) | 1));
-    bus.readByte(false);
-    EXPECT_EQ(bus.readByte(false), 0xFF);  // the chip has let go of the bus
+    bus.read(false);
+    EXPECT_EQ(bus.read(false), 0xFF);  // the chip has let go of the bus
     bus.stop();
 }
 
@@ -322,7 +319,8 @@ TEST_F(ChipWithDriver, BackupLossSetsTheFlagAndTheProtocolsWriteClearsIt) {
         makeBoard(boardWith(c.protocol, c.address));
         lock();
         const RtcProtocolEntry& p = g_rtcProtocols[c.protocol];
-        editChip(c.address, [](sim::json& ch) { sim::chipLoseBackupPower(ch, gNow); });
+        editChip(c.address,
+                 [&](sim::ChipState& ch) { sim::chipModel(c.protocol).loseBackupSupply(ch, gNow); });
         EXPECT_NE(busRead(c.address, c.flagReg, 1).at(0) & 0x80, 0);
         SYSTEMTIME t{};
         if (p.prepare) {
@@ -351,7 +349,7 @@ TEST_F(ChipWithDriver, BackupLossSetsTheFlagAndTheProtocolsWriteClearsIt) {
 TEST_F(ChipWithDriver, Protocol2StatusFlagIsClearedByTheWriteAndNeverSetByOne) {
     makeBoard(boardWith(2, 0x68));
     lock();
-    editChip(0x68, [](sim::json& ch) { sim::chipLoseBackupPower(ch, gNow); });
+    editChip(0x68, [](sim::ChipState& ch) { sim::chipModel(2).loseBackupSupply(ch, gNow); });
     const SYSTEMTIME set = {2011, 11, 2, 29, 14, 59, 55, 0};
     ASSERT_EQ(WriteRtcProtocol2(&set, 0x68), 1);
     EXPECT_EQ(busRead(0x68, 0x0E, 2), (Regs{0x1C, 0x0B}));
@@ -362,7 +360,7 @@ TEST_F(ChipWithDriver, Protocol2StatusFlagIsClearedByTheWriteAndNeverSetByOne) {
 TEST_F(ChipWithDriver, Protocol3ReinitialisationResetsAllButTheTime) {
     makeBoard(boardWith(3, 0x51));
     lock();
-    editChip(0x51, [](sim::json& ch) { sim::chipLoseBackupPower(ch, gNow); });
+    editChip(0x51, [](sim::ChipState& ch) { sim::chipModel(3).loseBackupSupply(ch, gNow); });
     EXPECT_EQ(busRead(0x51, 0x0E, 1), (Regs{0x03}));
     SYSTEMTIME t{};
     ASSERT_EQ(ReadRtcProtocol3(&t, 0x51), 1);
@@ -410,7 +408,7 @@ TEST_F(ChipWithDriver, Protocol4HaltBitFreezesTheTimeOfThePowerDown) {
 TEST_F(ChipOnBus, BusUseWhileThePowerIsDownIsABoardFault) {
     makeBoard(boardWith(1, 0x68, true));
     sim::powerDownBoard();
-    EXPECT_EXIT(sim::boardBus().start(0x68 << 1), ::testing::ExitedWithCode(3), "powered down");
+    EXPECT_EXIT(sim::I2cWireMaster().start(0x68 << 1), ::testing::ExitedWithCode(3), "powered down");
     sim::powerUpBoard(std::nullopt);
     EXPECT_EQ(busRead(0x68, 0, 1).size(), 1u);
 }

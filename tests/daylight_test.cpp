@@ -46,13 +46,13 @@ const char* const kAutoDstOn =
 
 // The flag as the kernel last heard it: absent when SetDaylightTime was never called.
 const char* recordedFlag() {
-    sim::json s = sim::Board::current().readState();
-    if (!s.contains("daylight")) return "none";
-    return s["daylight"].get<bool>() ? "daylight" : "standard";
+    const std::optional<bool> flag = sim::Board::current().readState().daylight;
+    if (!flag) return "none";
+    return *flag ? "daylight" : "standard";
 }
 
 void forgetFlag() {
-    sim::Board::current().updateState([](sim::json& s) { s.erase("daylight"); });
+    sim::Board::current().updateState([](sim::BoardState& s) { s.daylight.reset(); });
 }
 
 struct Case {

@@ -120,13 +120,12 @@ std::string Board::debugLog() const {
     return readAll(dir + "/debug.log");
 }
 
-sim::json Board::state() const {
-    std::ifstream in(dir + "/state.json");
-    return sim::json::parse(in);
+sim::BoardState Board::state() const {
+    return sim::readBoardState(dir);
 }
 
-void Board::setState(const sim::json& state) const {
-    std::ofstream(dir + "/state.json", std::ios::trunc) << state.dump(2);
+void Board::changeState(const std::function<void(sim::BoardState&)>& change) const {
+    sim::updateBoardState(dir, change);
 }
 
 int64_t fileTimeOf(int y, int mo, int d, int h, int mi, int s, int ms) {

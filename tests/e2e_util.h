@@ -1,6 +1,7 @@
 // Running the real programs (tamblin, vboard) on a board of the test's own, as a person would.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,8 +24,8 @@ struct Board {
     int runVboard(const std::vector<std::string>& args, std::string* out = nullptr) const;
 
     std::string debugLog() const;
-    sim::json state() const;
-    void setState(const sim::json& state) const;
+    sim::BoardState state() const;
+    void changeState(const std::function<void(sim::BoardState&)>& change) const;
 };
 
 // What a program wrote and how it ended.

@@ -248,24 +248,25 @@ TEST_F(GpioPins, BusPinsPullTheI2cLinesOnlyAsLowGpioOutputs) {
         EXPECT_EQ(GPIOGetLevel(sda), 1u);
 
         // A chip holding SDA shows on the pin.
-        sim::pullLine(sim::BusLine::SDA, sim::LineDriver::Chip, true);
+        const int chip = sim::i2cbus::addDriver("a chip");
+        sim::i2cbus::pull(sim::BusLine::SDA, chip, true);
         EXPECT_EQ(GPIOGetLevel(sda), 0u);
-        sim::pullLine(sim::BusLine::SDA, sim::LineDriver::Chip, false);
+        sim::i2cbus::pull(sim::BusLine::SDA, chip, false);
 
         // Latch low, then direction alone pulls and releases the line.
         GPIOSetLevel(b.scl, 0);
-        EXPECT_TRUE(sim::lineHigh(sim::BusLine::SCL));
+        EXPECT_TRUE(sim::i2cbus::high(sim::BusLine::SCL));
         GPIOSetDir(b.scl, 1);
-        EXPECT_FALSE(sim::lineHigh(sim::BusLine::SCL)) << b.id;
+        EXPECT_FALSE(sim::i2cbus::high(sim::BusLine::SCL)) << b.id;
         EXPECT_EQ(GPIOGetLevel(b.scl), 0u);
         GPIOSetDir(b.scl, 0);
-        EXPECT_TRUE(sim::lineHigh(sim::BusLine::SCL));
+        EXPECT_TRUE(sim::i2cbus::high(sim::BusLine::SCL));
         // A high latch on an output does not hold a line another driver pulls low.
         GPIOSetLevel(sda, 1);
         GPIOSetDir(sda, 1);
-        sim::pullLine(sim::BusLine::SDA, sim::LineDriver::Chip, true);
+        sim::i2cbus::pull(sim::BusLine::SDA, chip, true);
         EXPECT_EQ(GPIOGetLevel(sda), 0u);
-        sim::pullLine(sim::BusLine::SDA, sim::LineDriver::Chip, false);
+        sim::i2cbus::pull(sim::BusLine::SDA, chip, false);
 
         // Handed to the I2C controller, the pins no longer drive the lines.
         EXPECT_FALSE(sim::i2cPinsRoutedToController());
@@ -275,9 +276,9 @@ TEST_F(GpioPins, BusPinsPullTheI2cLinesOnlyAsLowGpioOutputs) {
         EXPECT_FALSE(sim::i2cPinsRoutedToController());
         GPIOSetAltFn(sda, 1, 1);
         EXPECT_TRUE(sim::i2cPinsRoutedToController()) << b.id;
-        EXPECT_TRUE(sim::lineHigh(sim::BusLine::SCL)) << b.id;
+        EXPECT_TRUE(sim::i2cbus::high(sim::BusLine::SCL)) << b.id;
         GPIOSetAltFn(b.scl, -1, 1);  // back to GPIO, still an output with its latch low
-        EXPECT_FALSE(sim::lineHigh(sim::BusLine::SCL)) << b.id;
+        EXPECT_FALSE(sim::i2cbus::high(sim::BusLine::SCL)) << b.id;
     }
 }
 

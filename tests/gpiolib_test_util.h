@@ -12,7 +12,8 @@
 
 #include "gpiolib/gpiolib.h"
 #include "gpiolib/gpiolib_state.h"
-#include "sim/board/buslines.h"
+#include "sim/board/i2c_bus.h"
+#include "sim/board/interrupt_controller.h"
 #include "sim/board/mmio.h"
 #include "sim/board/reglog.h"
 #include "sim/ceapi/kernel_hal.h"
@@ -26,7 +27,7 @@ inline sim::BoardConfig configFor(uint32_t processorId, const sim::json& faults 
                                   bool privileged = false) {
     sim::BoardConfig c = testing_board::frozenDefaults();
     c.mainId = sim::mainIdForProcessor(processorId);
-    c.faults = faults;
+    c.faults = sim::faultsFromJson(faults);
     c.privileged = privileged;
     return c;
 }
@@ -46,7 +47,6 @@ class GpioLibTest : public ::testing::Test {
         board_.reset();
         sim::resetKernelForTests();
         sim::resetPhysicalMapForTests();
-        sim::resetBusLinesForTests();
         board_ = std::make_unique<TestBoard>(config);
         g_GpioState = GpioModuleState{};
         g_ClockState = ClockModuleState{};

@@ -41,7 +41,7 @@ std::vector<std::string> registeredApps() {
 sim::BoardConfig boardWith(const std::string& programPath, sim::json faults = sim::json::object()) {
     sim::BoardConfig c = testing_board::frozenDefaults();
     c.programPath = programPath;
-    c.faults = std::move(faults);
+    c.faults = sim::faultsFromJson(faults);
     return c;
 }
 

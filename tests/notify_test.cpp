@@ -487,11 +487,11 @@ TEST(NotificationService, TimeChangeStartsTheMappedProgramWithItsArgumentsOnThis
 
     // The registration stays: it fires on every time change.
     EXPECT_EQ(sim::listNotifications().size(), 2u);
-    sim::json launches = sim::Board::current().readState().value("launches", sim::json::array());
+    const std::vector<sim::LaunchRecord> launches = sim::Board::current().readState().launches;
     ASSERT_EQ(launches.size(), 1u);
-    EXPECT_EQ(launches[0]["app"], "\\WINDOWS\\PROBE.EXE");
-    EXPECT_EQ(launches[0]["args"], "one two  three");
-    EXPECT_EQ(launches[0]["pid"], pids[0]);
+    EXPECT_EQ(launches[0].app, "\\WINDOWS\\PROBE.EXE");
+    EXPECT_EQ(launches[0].args, "one two  three");
+    EXPECT_EQ(launches[0].pid, pids[0]);
 
     std::vector<int> again = sim::notifyTimeChanged();
     ASSERT_EQ(again.size(), 1u);
@@ -528,5 +528,5 @@ TEST(NotificationService, TimeChangeWithNothingRegisteredStartsNothing) {
     SYSTEMTIME at{2012, 3, 0, 25, 2, 0, 0, 0};
     ASSERT_TRUE(CeRunAppAtTime(u"\\Windows\\Probe.exe", &at));  // timed, not a time-change event
     EXPECT_TRUE(sim::notifyTimeChanged().empty());
-    EXPECT_FALSE(sim::Board::current().readState().contains("launches"));
+    EXPECT_TRUE(sim::Board::current().readState().launches.empty());
 }

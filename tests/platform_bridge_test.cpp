@@ -278,6 +278,9 @@ TEST_F(PlatformTest, SysIntrsAreHandedOutAndTakenBack) {
 
 class InterruptTest : public PlatformTest, public ::testing::WithParamInterface<bool> {};
 
+// Long enough for the interrupt to reach the waiting thread (tens of microseconds).
+constexpr DWORD kDispatchMs = 1;
+
 TEST_P(InterruptTest, AssertedIrqSignalsAndOnlyInterruptDoneRearms) {
     boot(GetParam());
     HANDLE event = CreateEventW(NULL, FALSE, FALSE, NULL);
@@ -287,7 +290,7 @@ TEST_P(InterruptTest, AssertedIrqSignalsAndOnlyInterruptDoneRearms) {
     EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
 
     sim::setIrqLine(kIrq, true);
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(event, kDispatchMs), WAIT_OBJECT_0);
     // Masked from the signal on: the line going away and coming back is not seen.
     sim::setIrqLine(kIrq, false);
     sim::setIrqLine(kIrq, true);
@@ -296,15 +299,15 @@ TEST_P(InterruptTest, AssertedIrqSignalsAndOnlyInterruptDoneRearms) {
 
     // Level-triggered: still asserted when re-armed, so it fires again at once.
     BridgeInterruptDone(sysIntr);
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(event, kDispatchMs), WAIT_OBJECT_0);
 
     sim::setIrqLine(kIrq, false);
     BridgeInterruptDone(sysIntr);
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForSingleObject(event, kDispatchMs), WAIT_TIMEOUT);
     sim::setIrqLine(7, true);  // another line
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForSingleObject(event, kDispatchMs), WAIT_TIMEOUT);
     sim::setIrqLine(kIrq, true);
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(event, kDispatchMs), WAIT_OBJECT_0);
     EXPECT_EQ(sim::sysIntrInfo(sysIntr)->signals, 3u);
 
     // Detached: nothing more.
@@ -312,7 +315,7 @@ TEST_P(InterruptTest, AssertedIrqSignalsAndOnlyInterruptDoneRearms) {
     BridgeInterruptDisable(sysIntr);
     sim::setIrqLine(kIrq, true);
     BridgeInterruptDone(sysIntr);
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForSingleObject(event, kDispatchMs), WAIT_TIMEOUT);
     EXPECT_FALSE(sim::sysIntrInfo(sysIntr)->attached);
     EXPECT_TRUE(ReleaseSysIntr(sysIntr));
 }
@@ -326,6 +329,37 @@ TEST_P(InterruptTest, DeviceEventAssertingTheLineEndsAWait) {
     sim::scheduleAt(start + 2'000'000, [] { sim::setIrqLine(kIrq, true); });
     EXPECT_EQ(WaitForSingleObject(event, 10), WAIT_OBJECT_0);
     EXPECT_LT(sim::nowNs() - start, 10'000'000u);
+}
+
+TEST_P(InterruptTest, TheWaitingThreadHearsOfAnInterruptAfterTheKernelsLatency) {
+    // As the board sets it, and by default the order of an XScale part running this OS.
+    const struct {
+        const char* what;
+        sim::json timing;
+        uint64_t ns;
+    } cases[] = {{"defaults", sim::json::object(), 12000 + 8000},
+                 {"board.json", {{"interruptLatencyNs", 30000}, {"threadWakeNs", 45000}}, 75000}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::BoardConfig config = testing_board::frozenDefaults();
+        config.privileged = GetParam();
+        if (!c.timing.empty()) {
+            const sim::BoardConfig read =
+                sim::parseBoardConfig(sim::json{{"timing", c.timing}}, "board.json");
+            config.timing = read.timing;
+        }
+        bootWith(config);
+        HANDLE event = CreateEventW(NULL, FALSE, FALSE, NULL);
+        const DWORD sysIntr = RequestSysIntr(kIrq);
+        ASSERT_TRUE(BridgeInterruptInitialize(sysIntr, event, NULL, 0));
+        const uint64_t raised = sim::nowNs();
+        sim::setIrqLine(kIrq, true);
+        EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT) << "not yet at the thread";
+        ASSERT_EQ(WaitForSingleObject(event, kDispatchMs), WAIT_OBJECT_0);
+        EXPECT_GE(sim::nowNs() - raised, c.ns);
+        EXPECT_LT(sim::nowNs() - raised, c.ns + 5000);
+        sim::setIrqLine(kIrq, false);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(UserAndPrivileged, InterruptTest, ::testing::Bool(),

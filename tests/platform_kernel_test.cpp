@@ -54,9 +54,9 @@ TEST_F(PlatformTest, PrivilegedServicesCalledFromUserModeAreRefused) {
     // detach.
     ASSERT_TRUE(BridgeInterruptInitialize(sysIntr, event, NULL, 0));
     sim::setIrqLine(18, true);
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(event, 1), WAIT_OBJECT_0);
     InterruptDone(sysIntr);
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForSingleObject(event, 1), WAIT_TIMEOUT);
     InterruptDisable(sysIntr);
     EXPECT_TRUE(sim::sysIntrInfo(sysIntr)->attached);
 

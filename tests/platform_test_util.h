@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "sim/board/interrupt_controller.h"
 #include "sim/board/mmio.h"
 #include "sim/ceapi/kernel_hal.h"
 #include "testboard.h"
@@ -45,10 +46,13 @@ class PlatformTest : public ::testing::Test {
 
     // A new board; the module state of a process that has just started.
     void boot(bool privileged, sim::json faults = sim::json::object()) {
-        board.reset();
         sim::BoardConfig config = testing_board::frozenDefaults();
         config.privileged = privileged;
-        config.faults = std::move(faults);
+        config.faults = sim::faultsFromJson(faults);
+        bootWith(config);
+    }
+    void bootWith(const sim::BoardConfig& config) {
+        board.reset();
         board = std::make_unique<TestBoard>(config);
         resetPlatformState();
         ram = std::make_shared<RamBlock>(kRamSize);

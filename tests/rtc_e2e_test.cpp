@@ -5,28 +5,26 @@
 #include <gtest/gtest.h>
 
 #include "e2e_util.h"
-#include "sim/board/chips.h"
+#include "sim/board/rtc_chip.h"
 
 namespace {
 
 struct ProtocolCase {
     int protocol;
-    const char* address;
+    uint8_t address;
 };
 
-const ProtocolCase kProtocols[] = {{1, "0x68"}, {2, "0x68"}, {3, "0x51"}, {4, "0x68"}};
+const ProtocolCase kProtocols[] = {{1, 0x68}, {2, 0x68}, {3, 0x51}, {4, 0x68}};
 
 sim::ChipTime chipTime(const e2e::Board& board, const ProtocolCase& p, bool* invalid) {
-    const sim::json chip = board.state()["chips"][p.address];
-    std::vector<uint8_t> regs;
-    for (const sim::json& r : chip["regs"]) regs.push_back(r.get<uint8_t>());
-    *invalid = sim::chipTimeInvalidFlag(p.protocol, regs);
-    return sim::decodeChipTime(p.protocol, regs);
+    const std::vector<uint8_t> regs = board.state().chips.at(p.address).regs;
+    const sim::RtcChipModel& model = sim::chipModel(p.protocol);
+    *invalid = model.timeInvalid(regs);
+    return model.timeOf(regs);
 }
 
 size_t registrations(const e2e::Board& board) {
-    const sim::json s = board.state();
-    return s.contains("notifications") ? s["notifications"]["list"].size() : 0;
+    return board.state().notifications.list.size();
 }
 
 void expectChipAt(const e2e::Board& board, const ProtocolCase& p, unsigned yy, unsigned mo, unsigned d,

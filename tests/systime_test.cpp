@@ -170,7 +170,7 @@ TEST(TimeConversion, FileTimesFromTheTopBitOnAreRefused) {
 }
 
 int64_t storedClock() {
-    return sim::Board::current().readState()["systemClock"]["fileTime"].get<int64_t>();
+    return sim::Board::current().readState().systemClock.fileTime;
 }
 
 TEST(SystemClock, SetThenGetOnAFrozenBoard) {
@@ -230,9 +230,8 @@ TEST(SystemClock, RunningBoardClockFollowsTheHost) {
     EXPECT_LE(now - set, hostElapsed);
 
     // A clock set ten minutes ago (host time) is ten minutes further on.
-    sim::Board::current().updateState([&](sim::json& s) {
-        s["systemClock"] =
-            sim::json{{"fileTime", set}, {"atHost", sim::hostFileTimeNow() - 600 * kUnitsPerSecond}};
+    sim::Board::current().updateState([&](sim::BoardState& s) {
+        s.systemClock = {set, sim::hostFileTimeNow() - 600 * kUnitsPerSecond};
     });
     SYSTEMTIME t;
     GetSystemTime(&t);
@@ -259,10 +258,10 @@ TEST(TimeZone, ComesFromTheBoardWithTheRecordedDaylightFlag) {
     EXPECT_EQ(tzi.DaylightDate.wYear, 0);
 
     EXPECT_TRUE(SetDaylightTime(1));
-    EXPECT_TRUE(sim::Board::current().readState()["daylight"].get<bool>());
+    EXPECT_EQ(sim::Board::current().readState().daylight, true);
     EXPECT_EQ(GetTimeZoneInformation(&tzi), static_cast<DWORD>(TIME_ZONE_ID_DAYLIGHT));
     EXPECT_TRUE(SetDaylightTime(0));
-    EXPECT_FALSE(sim::Board::current().readState()["daylight"].get<bool>());
+    EXPECT_EQ(sim::Board::current().readState().daylight, false);
     EXPECT_EQ(GetTimeZoneInformation(&tzi), static_cast<DWORD>(TIME_ZONE_ID_STANDARD));
 }
 

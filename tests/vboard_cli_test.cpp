@@ -120,7 +120,7 @@ const Refusal kRefusals[] = {
     {{"chip", "add", "2", "-a", "0x50", "--time", "2070-01-01"}, 2, "a chip holds the years 1970..2069"},
     {{"chip", "add", "5"}, 2, "the chip protocols are 1, 2, 3 and 4"},
     {{"chip", "add", "2", "-a", "0x168"}, 2, "a 7-bit I2C address"},
-    {{"chip", "add", "1"}, 1, "two chips answer at 0x68"},
+    {{"chip", "add", "1"}, 1, "a chip answers at 0x68 already"},
     {{"chip", "dump", "-a", "0x50"}, 1, "no chip at 0x50"},
     {{"chip", "dump", "-a", "0x168"}, 2, "a 7-bit I2C address"},
     {{"chip", "time", "2011-11-29T14:59:55x"}, 2, "expected YYYY-MM-DD"},
@@ -229,8 +229,7 @@ TEST_P(SetTime, StoresTheInstantWrittenAndSaysSo) {
     e2e::Board board(e2e::frozenConfig(1), e2e::registryFor(1));
     const Result r = vboard(board, {"set-time", c.text});
     ASSERT_EQ(r.code, 0) << c.text << "\n" << r.err;
-    EXPECT_EQ(board.state()["systemClock"]["fileTime"].get<int64_t>(),
-              e2e::fileTimeOf(c.y, c.mo, c.d, c.h, c.mi, c.s, c.ms))
+    EXPECT_EQ(board.state().systemClock.fileTime, e2e::fileTimeOf(c.y, c.mo, c.d, c.h, c.mi, c.s, c.ms))
         << c.text;
     char expected[80];
     std::snprintf(expected, sizeof expected, "System time set to %04d-%02d-%02d %02d:%02d:%02d.%03d UTC\n",
@@ -302,7 +301,7 @@ TEST(SetTimeNow, TakesTheHostsClock) {
     ASSERT_EQ(vboard(board, {"set-time", "2005-01-01"}).code, 0);
     const Result r = vboard(board, {"set-time", "now"});
     ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_GT(board.state()["systemClock"]["fileTime"].get<int64_t>(), e2e::fileTimeOf(2020, 1, 1, 0, 0, 0));
+    EXPECT_GT(board.state().systemClock.fileTime, e2e::fileTimeOf(2020, 1, 1, 0, 0, 0));
 }
 
 // ---- Chip times: what the chip's registers hold afterwards ------------------------------------
@@ -409,7 +408,7 @@ TEST(InitForce, ReplacesTheBoardOnlyWhenEveryOptionHolds) {
     ASSERT_EQ(vboard(board, {"init", "--force", "--frozen", "--protocol", "3"}).code, 0);
     EXPECT_EQ(board.debugLog(), "");
     EXPECT_FALSE(std::filesystem::exists(board.dir + "/trace.log"));
-    EXPECT_TRUE(board.state()["notifications"]["list"].empty());
+    EXPECT_TRUE(board.state().notifications.list.empty());
     EXPECT_EQ(sim::json::parse(readFile(board.dir + "/board.json"))["chips"][0]["address"], "0x51");
 }
 

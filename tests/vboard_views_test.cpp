@@ -95,7 +95,7 @@ class ZoneSet : public ::testing::TestWithParam<ZoneCase> {};
 TEST_P(ZoneSet, WritesTheZonesRulesAsThePlatformsRecordAndKeepsTheBoardsState) {
     const ZoneCase& c = GetParam();
     sim::BoardConfig config = e2e::frozenConfig(1);
-    config.raw = sim::json{{"chips", sim::json::array({sim::json{{"protocol", 1}, {"frozen", true}}})}};
+    config.chips.at(0).frozen = true;  // a chip's own setting, which must survive the zone change
     e2e::Board board(config, e2e::registryFor(1));
     int status = 0;
     ASSERT_EQ(vboard(board, "notify add 'Other.exe' x", &status), "Registered as 1\n");

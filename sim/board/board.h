@@ -1,67 +1,17 @@
 // The virtual board: a directory holding the board's configuration (board.json), its registry
-// (registry.reg), the state that persists between runs (state.json), the debug log (debug.log)
-// and the named kernel objects shared by the processes that run on it (objects/).
+// (registry.reg), the state that persists between runs (state.json), the debug log (debug.log),
+// the I2C bus trace (trace.log) and the named kernel objects shared by the processes that run on
+// it (objects/).
 #pragma once
 
 #include <cstdint>
 #include <functional>
-#include <map>
-#include <nlohmann/json.hpp>
-#include <stdexcept>
 #include <string>
-#include <vector>
+
+#include "config.h"
+#include "state.h"
 
 namespace sim {
-
-using json = nlohmann::json;
-
-// Bad board configuration or state: the message names the file and the field.
-struct BoardError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
-struct SysTime {  // a SYSTEMTIME as the board's configuration writes it
-    uint16_t year = 0, month = 0, dayOfWeek = 0, day = 0, hour = 0, minute = 0, second = 0, milliseconds = 0;
-};
-
-struct TimeZoneConfig {
-    std::string name;  // what the record was made from (a zone name or short name); "" when unknown
-    int32_t bias = 0;
-    std::string standardName = "Coordinated Universal Time";
-    SysTime standardDate;
-    int32_t standardBias = 0;
-    std::string daylightName = "Coordinated Universal Time";
-    SysTime daylightDate;
-    int32_t daylightBias = 0;
-};
-
-struct ChipConfig {
-    int protocol = 1;
-    uint8_t address = 0x68;
-};
-
-enum class ApiReady { AtStart, AfterMs, Never };
-
-struct BoardConfig {
-    uint32_t mainId = 0x69054117;  // processor ID 17
-    bool privileged = false;       // the program runs in user mode unless the board says otherwise
-    std::string programPath = "\\Windows\\Tamblin.exe";
-    std::map<std::string, std::string> apps;  // device path -> host executable
-    bool frozen = false;                      // clocks stand still; process timing is virtual
-    TimeZoneConfig timeZone;
-    ApiReady apiReady = ApiReady::AtStart;
-    uint32_t apiReadyAfterMs = 0;
-    std::vector<ChipConfig> chips;
-    json faults = json::object();  // fault injection, read by the device models
-    json raw;                      // the whole file, for device models with settings of their own
-};
-
-// Parses board.json's text; throws BoardError naming the field.
-BoardConfig parseBoardConfig(const json& j, const std::string& file);
-json boardConfigToJson(const BoardConfig& c);
-
-// Main ID register values for the processor IDs the program knows.
-uint32_t mainIdForProcessor(uint32_t processorId);
 
 class Board {
   public:
@@ -76,13 +26,15 @@ class Board {
     const BoardConfig& config() const { return config_; }
     std::string path(const std::string& name) const { return dir_ + "/" + name; }
 
-    // Reads or changes the persisted state under the board's lock, so that concurrent processes
-    // on one board never lose each other's changes. `update` writes the state back atomically.
-    json readState() const;
-    void updateState(const std::function<void(json&)>& change) const;
+    // The persisted state, read or changed under the board's lock so that concurrent processes
+    // on one board never lose each other's changes. `updateState` writes the state back
+    // atomically, and only when `change` returns normally.
+    BoardState readState() const;
+    void updateState(const std::function<void(BoardState&)>& change) const;
 
-    // Appends to the board's debug log (UTF-8).
+    // Appends to the board's debug log (UTF-8) and to its bus trace.
     void appendDebugLog(const std::string& utf8) const;
+    void appendTrace(const std::string& lines) const;
 
   private:
     explicit Board(std::string dir);
@@ -95,8 +47,20 @@ class Board {
 void createBoard(const std::string& dir, const BoardConfig& config, const std::string& registryText);
 BoardConfig defaultBoardConfig();
 std::string defaultRegistryText();
+// The persisted state of the board in `dir`, read or changed under its lock, as Board does for
+// the board of this process (for tools and tests that look at a board from outside).
+BoardState readBoardState(const std::string& dir);
+void updateBoardState(const std::string& dir, const std::function<void(BoardState&)>& change);
+// Reads and checks a board.json (refusals name the file and the field).
+BoardConfig loadBoardConfig(const std::string& file);
+// Replaces board.json of an existing board, checked first as any reader would check it.
+void writeBoardConfig(const std::string& dir, const BoardConfig& config);
 
 // The directory of the running executable (for mapping device paths to host programs).
 std::string selfExeDir();
+
+// A whole file ("" when it cannot be read), and a file replaced in one step.
+std::string readFile(const std::string& path);
+void writeFileAtomically(const std::string& path, const std::string& text);
 
 }  // namespace sim

@@ -13,7 +13,7 @@
 #include <memory>
 #include <string>
 
-#include "../ceapi/kernel_objects.h"
+#include "fault.h"
 #include "gpio_pins.h"
 #include "mmio.h"
 #include "reglog.h"
@@ -50,8 +50,8 @@ class ClockManager : public MmioDevice {
   public:
     ClockManager(const BoardConfig& config, const Layout& layout) : l_(layout), regs_(layout.reset) {
         const uint32_t bits = 32u * layout.enableCount;
-        stuckOff_ = parseBits(config, "clockStuckBits", bits);
-        stuckOn_ = parseBits(config, "clockStuckOnBits", bits);
+        stuckOff_ = maskOf(config.faults.clockStuckBits, "clockStuckBits", bits);
+        stuckOn_ = maskOf(config.faults.clockStuckOnBits, "clockStuckOnBits", bits);
     }
     const char* name() const override { return "clock manager"; }
 
@@ -89,17 +89,13 @@ class ClockManager : public MmioDevice {
         return e < l_.enableCount ? static_cast<int>(e) : -1;
     }
 
-    static std::array<uint32_t, 2> parseBits(const BoardConfig& config, const char* key, uint32_t limit) {
+    static std::array<uint32_t, 2> maskOf(const std::vector<uint32_t>& bits, const char* key,
+                                          uint32_t limit) {
         std::array<uint32_t, 2> mask{};
-        if (!config.faults.contains(key)) return mask;
-        const json& list = config.faults[key];
-        const std::string where = std::string("board.json: faults.") + key;
-        if (!list.is_array()) throw BoardError(where + ": expected an array of clock bit numbers");
-        for (const json& b : list) {
-            if (!b.is_number_unsigned() || b.get<uint32_t>() >= limit)
-                throw BoardError(where + ": bit numbers are 0.." + std::to_string(limit - 1) +
-                                 " on this processor");
-            const uint32_t n = b.get<uint32_t>();
+        for (uint32_t n : bits) {
+            if (n >= limit)
+                throw BoardError(std::string("board.json: faults.") + key + ": bit numbers are 0.." +
+                                 std::to_string(limit - 1) + " on this processor");
             mask[n >> 5] |= 1u << (n & 31);
         }
         return mask;

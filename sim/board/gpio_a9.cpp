@@ -19,7 +19,7 @@
 #include <memory>
 #include <set>
 
-#include "../ceapi/kernel_objects.h"
+#include "fault.h"
 #include "gpio_pins.h"
 #include "mmio.h"
 #include "reglog.h"
@@ -41,16 +41,11 @@ enum Reg { CNF = 0, OE, OUT, IN, INT_STA, INT_ENB, INT_LVL, INT_CLR };
 class A9Gpio : public MmioDevice {
   public:
     explicit A9Gpio(const BoardConfig& config) {
-        if (config.faults.contains("gpioInputsLow")) {
-            const json& list = config.faults["gpioInputsLow"];
-            if (!list.is_array())
-                throw BoardError("board.json: faults.gpioInputsLow: expected an array of pins");
-            for (const json& p : list) {
-                if (!p.is_number_unsigned() || p.get<uint32_t>() > kLastPin)
-                    throw BoardError("board.json: faults.gpioInputsLow: pins are 0.." +
-                                     std::to_string(kLastPin));
-                padLow_.insert(p.get<uint32_t>());
-            }
+        for (uint32_t pin : config.faults.gpioInputsLow) {
+            if (pin > kLastPin)
+                throw BoardError("board.json: faults.gpioInputsLow: this processor's pins are 0.." +
+                                 std::to_string(kLastPin));
+            padLow_.insert(pin);
         }
     }
     const char* name() const override { return "GPIO controller"; }

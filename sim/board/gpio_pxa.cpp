@@ -12,8 +12,8 @@
 #include <memory>
 #include <set>
 
-#include "../ceapi/kernel_objects.h"
-#include "buslines.h"
+#include "fault.h"
+#include "i2c_bus.h"
 #include "gpio_pins.h"
 #include "mmio.h"
 #include "reglog.h"
@@ -86,19 +86,20 @@ class PxaGpio {
                          : v.lastPin - first >= 31 ? 0xFFFFFFFFu
                                                    : (1u << (v.lastPin - first + 1)) - 1u;
         }
-        if (config.faults.contains("gpioInputsLow")) {
-            const json& list = config.faults["gpioInputsLow"];
-            if (!list.is_array())
-                throw BoardError("board.json: faults.gpioInputsLow: expected an array of pins");
-            for (const json& p : list) {
-                if (!p.is_number_unsigned() || p.get<uint32_t>() > v.lastPin)
-                    throw BoardError("board.json: faults.gpioInputsLow: pins are 0.." +
-                                     std::to_string(v.lastPin));
-                padLow_.insert(p.get<uint32_t>());
-            }
+        for (uint32_t pin : config.faults.gpioInputsLow) {
+            if (pin > v.lastPin)
+                throw BoardError("board.json: faults.gpioInputsLow: this processor's pins are 0.." +
+                                 std::to_string(v.lastPin));
+            padLow_.insert(pin);
         }
         for (const auto& [first, last] : v.mfprRuns)
             for (uint32_t off = first; off <= last; off += 4) mfpr_[off] = kMfprReset;
+        // A bus pin's pad is the bus wire: the board holding it low holds the line low.
+        for (unsigned which = 0; which < 2; ++which) {
+            if (!padLow_.count(v.sclPin + which)) continue;
+            i2cbus::holdFromTheStart(which == 0 ? BusLine::SCL : BusLine::SDA,
+                                     i2cbus::addDriver("pad held low (fault)"));
+        }
         // Out of reset every pin is a GPIO input: nothing drives the bus.
         updateBusDrive();
     }
@@ -176,9 +177,9 @@ class PxaGpio {
             if (!((exists_[bank] >> i) & 1u)) continue;
             bool high;
             if (pin == v_.sclPin)
-                high = lineHigh(BusLine::SCL);  // the pad is the bus wire, whoever drives it
+                high = i2cbus::high(BusLine::SCL);  // the pad is the bus wire, whoever drives it
             else if (pin == v_.sclPin + 1)
-                high = lineHigh(BusLine::SDA);
+                high = i2cbus::high(BusLine::SDA);
             else if (bit(dir_, pin))
                 high = bit(latch_, pin);
             else
@@ -243,11 +244,15 @@ class PxaGpio {
         for (unsigned which = 0; which < 2; ++which) {
             const unsigned pin = v_.sclPin + which;
             const bool low = busPinFunction(which) == 0 && bit(dir_, pin) && !bit(latch_, pin);
-            pullLine(which == 0 ? BusLine::SCL : BusLine::SDA, LineDriver::GpioPin, low);
+            if (low == driving_[which]) continue;
+            driving_[which] = low;
+            i2cbus::pull(which == 0 ? BusLine::SCL : BusLine::SDA, busDriver_, low);
         }
     }
 
     const Variant& v_;
+    int busDriver_ = i2cbus::addDriver("GPIO pads");
+    bool driving_[2] = {false, false};
     std::array<uint32_t, 4> exists_{}, latch_{}, dir_{}, rising_{}, falling_{};
     std::array<uint32_t, 8> gafr_{};  // out of reset every pin is in its GPIO function
     std::map<uint32_t, uint32_t> mfpr_;
@@ -290,9 +295,7 @@ std::shared_ptr<PxaGpio> currentPxaGpio() {
 }  // namespace
 
 uint32_t boardProcessorId(const BoardConfig& config) {
-    const uint32_t v = config.mainId >> 4;
-    if ((v & 0xF000u) == 0x5000u) return v & 0x3Fu;  // ARMv5: the product number
-    return v;
+    return processorIdForMainId(config.mainId);
 }
 
 bool i2cPinsRoutedToController() {

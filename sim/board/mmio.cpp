@@ -4,7 +4,9 @@
 #include <map>
 #include <vector>
 
-#include "../ceapi/kernel_objects.h"
+#include "fault.h"
+#include "format.h"
+#include "i2c_bus.h"
 
 namespace sim {
 
@@ -34,12 +36,6 @@ std::vector<DeviceFactory>& factories() {
     return f;
 }
 
-std::string hex8(uint32_t v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08X", v);
-    return buf;
-}
-
 // Device models belong to a board: a process that switches boards gets that board's devices.
 void ensureBuilt() {
     PhysicalMap& m = physMap();
@@ -50,6 +46,7 @@ void ensureBuilt() {
     m.building = true;
     m.board = &board;
     m.boardDir = board.dir();
+    i2cbus::reset();  // the wires belong to the board's hardware too
     for (const DeviceFactory& f : factories()) f(board.config());
     m.building = false;
     m.built = true;
@@ -67,25 +64,29 @@ const Mapping* find(uint32_t addr) {
 
 const Mapping& deviceForCycle(uint32_t addr, const char* what) {
     if (addr & 3u)
-        boardFault(std::string("alignment fault: 32-bit ") + what + " at physical address " + hex8(addr));
+        boardFault(std::string("alignment fault: 32-bit ") + what + " at physical address " + hex(addr, 8));
     const Mapping* mp = find(addr);
     if (!mp)
-        boardFault(std::string("bus fault: 32-bit ") + what + " at physical address " + hex8(addr) +
+        boardFault(std::string("bus fault: 32-bit ") + what + " at physical address " + hex(addr, 8) +
                    ", where the board has no device");
     return *mp;
 }
 
 }  // namespace
 
+void ensureBoardHardware() {
+    ensureBuilt();
+}
+
 void mapDevice(uint32_t physBase, uint32_t size, std::shared_ptr<MmioDevice> device) {
     ensureBuilt();
     if (!device || size == 0 || (physBase & 3u) || physBase + (size - 1) < physBase)
-        boardFault("board configuration: bad device mapping at " + hex8(physBase));
+        boardFault("board configuration: bad device mapping at " + hex(physBase, 8));
     auto& byBase = physMap().byBase;
     for (const auto& [base, mp] : byBase) {
         if (physBase <= mp.base + (mp.size - 1) && mp.base <= physBase + (size - 1))
-            boardFault(std::string("board configuration: ") + device->name() + " at " + hex8(physBase) +
-                       " overlaps " + mp.device->name() + " at " + hex8(mp.base));
+            boardFault(std::string("board configuration: ") + device->name() + " at " + hex(physBase, 8) +
+                       " overlaps " + mp.device->name() + " at " + hex(mp.base, 8));
     }
     byBase[physBase] = Mapping{physBase, size, std::move(device)};
 }
@@ -123,6 +124,7 @@ void registerDeviceFactory(DeviceFactory factory) {
 
 void resetPhysicalMapForTests() {
     PhysicalMap& m = physMap();
+    i2cbus::reset();
     m.byBase.clear();
     m.built = false;
     m.board = nullptr;

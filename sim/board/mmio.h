@@ -1,5 +1,4 @@
-// The board's physical address space: register blocks of the device models, and the interrupt
-// request lines they drive.
+// The board's physical address space: the register blocks of the device models.
 //
 // A device model is an MmioDevice mapped at a physical base. Models register a factory, which
 // maps them for the board's configuration the first time this process touches the physical
@@ -32,6 +31,10 @@ class MmioDevice {
     virtual void write32(uint32_t offset, uint32_t value) = 0;
 };
 
+// Builds the board's devices (and its I2C wires) for this process if that has not happened yet;
+// register accesses do it on their own.
+void ensureBoardHardware();
+
 // Places a device at [physBase, physBase + size). Overlapping another device is a board
 // configuration error (boardFault).
 void mapDevice(uint32_t physBase, uint32_t size, std::shared_ptr<MmioDevice> device);
@@ -50,11 +53,5 @@ struct DeviceFactoryRegistration {
 
 // Tests: forget every mapped device; the factories map theirs again at the next access.
 void resetPhysicalMapForTests();
-
-// Interrupt request lines, level-sensitive: a device holds its line asserted until its cause is
-// cleared. The kernel's interrupt dispatch watches them.
-constexpr unsigned kIrqLineCount = 64;
-void setIrqLine(unsigned irq, bool asserted);
-bool irqLineAsserted(unsigned irq);
 
 }  // namespace sim

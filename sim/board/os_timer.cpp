@@ -4,8 +4,8 @@
 // them).
 #include <memory>
 
-#include "../ceapi/kernel_objects.h"
-#include "i2c_controller.h"
+#include "fault.h"
+#include "pxa_i2c.h"
 #include "mmio.h"
 #include "simtime.h"
 

@@ -5,6 +5,7 @@
 #include <map>
 
 #include "board.h"
+#include "i2c_bus.h"
 
 namespace sim {
 
@@ -21,8 +22,9 @@ struct ProcessTime {
 };
 
 ProcessTime& pt() {
-    static ProcessTime t;
-    return t;
+    // Never destroyed: device models may still cancel their events while statics go away.
+    static ProcessTime* t = new ProcessTime;
+    return *t;
 }
 
 void ensureStarted() {
@@ -42,19 +44,19 @@ void timeStartProcess() {
     t.started = true;
     const Board& board = Board::current();
     t.virt = board.config().frozen;
-    json s = board.readState();
-    t.powerOnHost = s.value("powerOnHost", hostFileTimeNow());
-    t.virtualNs = s.value("uptimeNs", static_cast<uint64_t>(0));
+    const BoardState s = board.readState();
+    t.powerOnHost = s.powerOnHost;
+    t.virtualNs = s.uptimeNs;
     t.startNs = t.virtualNs;
 }
 
 void timeEndProcess() {
+    i2cbus::endProcess();
     ProcessTime& t = pt();
     if (!t.started || !t.virt || t.virtualNs == t.startNs) return;
     const uint64_t end = t.virtualNs;
-    Board::current().updateState([&](json& s) {
-        uint64_t stored = s.value("uptimeNs", static_cast<uint64_t>(0));
-        if (end > stored) s["uptimeNs"] = end;
+    Board::current().updateState([&](BoardState& s) {
+        if (end > s.uptimeNs) s.uptimeNs = end;
     });
 }
 

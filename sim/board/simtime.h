@@ -11,9 +11,9 @@
 #include <functional>
 #include <optional>
 
-namespace sim {
+#include "calendar.h"
 
-constexpr int64_t kFileTimeUnitsPerSecond = 10'000'000;
+namespace sim {
 
 // Host wall clock as a file time (100 ns units since 1601-01-01 UTC).
 int64_t hostFileTimeNow();

@@ -13,6 +13,8 @@
 //   "virtualCopy": "fail"        VirtualCopy fails (ERROR_INVALID_PARAMETER)
 #pragma once
 
+#include "layer.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -27,10 +29,6 @@ constexpr DWORD kIoctlKernelBridge = 0x010120D0u;
 constexpr DWORD kBridgeCall = 0, kBridgeVirtualCopy = 1, kBridgeProbe = 2;
 constexpr unsigned kBridgeEntryWords = 50;
 constexpr unsigned kEntryInterruptDisable = 21, kEntryInterruptDone = 22, kEntryInterruptInitialize = 23;
-
-// CPU mode. Kernel mode: the board runs the program privileged, or a bridged routine is running.
-bool cpuPrivileged();
-bool inBridgedRoutine();
 
 // Address windows made by VirtualAlloc(MEM_RESERVE) and bound by VirtualCopy.
 struct WindowInfo {

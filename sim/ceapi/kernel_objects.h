@@ -3,6 +3,8 @@
 // includes this.
 #pragma once
 
+#include "layer.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -11,11 +13,9 @@
 #include <optional>
 #include <string>
 
-namespace sim {
+#include "../board/fault.h"
 
-// A fault that the real board would show as a trap, a hang or a refusal that stops the process:
-// written to stderr and the board's debug log, then the process ends with exit code 3.
-[[noreturn]] void boardFault(const std::string& what);
+namespace sim {
 
 enum class ObjKind { Event, Mutex, Process };
 

@@ -1,39 +1,19 @@
-// The notification service's database as the board keeps it (state.json, "notifications"), for
-// the parts of the simulation that look at it from outside a program (vboard, tests). Programs
-// use the platform calls of <notify.h>; both go through the same locked state updates.
+// The notification service's database (the board state's notification records): the rules the
+// platform applies to a registration, and the operations the platform calls and the parts of the
+// simulation that look at it from outside a program (vboard, tests) share. Every change is one
+// locked update of the board's state, so processes running on the board at the same time never
+// lose each other's registrations, and a handle names the same registration in every process.
 #pragma once
 
+#include "layer.h"
+
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "../board/board.h"
 
 namespace sim {
-
-// The dialog/sound part of a registration (CE_USER_NOTIFICATION); strings UTF-8, absent = null.
-struct UserNotificationRecord {
-    uint32_t actionFlags = 0;
-    std::optional<std::string> dialogTitle;
-    std::optional<std::string> dialogText;
-    std::optional<std::string> sound;
-    uint32_t maxSound = 0;
-    uint32_t reserved = 0;
-};
-
-// One registration: its trigger (CE_NOTIFICATION_TRIGGER) and, if given, its user notification.
-struct NotificationRecord {
-    uint32_t handle = 0;      // assigned by the database; stable for the life of the registration
-    uint32_t type = 0;        // CNT_EVENT, CNT_TIME, CNT_PERIOD, CNT_CLASSICTIME
-    uint32_t event = 0;       // NOTIFICATION_EVENT_... for CNT_EVENT
-    std::string application;  // device path, as registered
-    std::optional<std::string> arguments;  // absent = no arguments (null pointer)
-    SysTime start;                         // time-based triggers
-    SysTime end;
-    uint32_t status = 0;
-    std::optional<UserNotificationRecord> user;
-};
 
 // Every registration, oldest first.
 std::vector<NotificationRecord> listNotifications();
@@ -45,5 +25,13 @@ bool clearNotification(uint32_t handle);
 
 // Why the platform would refuse this trigger (empty: it is acceptable).
 std::string notificationRecordProblem(const NotificationRecord& record);
+
+// Within one state update: a new registration with a fresh handle (returned), and the removal
+// of one (false when no registration has that handle).
+uint32_t insertNotification(BoardState& state, NotificationRecord record);
+bool eraseNotification(BoardState& state, uint32_t handle);
+
+// The platform compares application paths without regard to letter case.
+std::string asciiLower(std::string s);
 
 }  // namespace sim

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "../board/board.h"
+#include "../board/cpu.h"
 #include "../board/simtime.h"
 #include "kernel_objects.h"
 
@@ -56,9 +57,14 @@ Tables& tables() {
     return t;
 }
 
-// Process handles as the kernel data page shows them.
+// Process handles as the kernel data page shows them, and where it shows the current one
+// (the platform's user-visible kernel data page starts at 0xFFFFC800; its handle table holds the
+// current process at word 3).
 constexpr uint32_t kUserProcessHandle = 0x42A6F00Au;
 constexpr uint32_t kKernelProcessHandle = 0x00FFF002u;
+constexpr uint32_t kKDataCurrentProcess = 0xFFFFC80Cu;
+// A process starts in its own context.
+const bool gKDataPublished = (cpu::writeKDataWord(kKDataCurrentProcess, kUserProcessHandle), true);
 
 std::string objectFile(const std::string& name, const char* suffix) {
     std::string safe;
@@ -169,19 +175,13 @@ DWORD waitMutex(MutexObject& m, DWORD ms) {
 
 }  // namespace
 
-void boardFault(const std::string& what) {
-    const std::string line = "virtual board: " + what + "\n";
-    std::fputs(line.c_str(), stderr);
-    std::fflush(stderr);
-    if (Board::isOpen()) Board::current().appendDebugLog(line);
-    ::_exit(3);
-}
-
 ProcessContext currentContext() {
     return tables().current;
 }
 void setCurrentContext(ProcessContext ctx) {
     tables().current = ctx;
+    cpu::writeKDataWord(kKDataCurrentProcess,
+                        static_cast<uint32_t>(reinterpret_cast<uintptr_t>(processHandle(ctx))));
 }
 
 HANDLE processHandle(ProcessContext ctx) {
@@ -380,8 +380,7 @@ BOOL CloseHandle(HANDLE hObject) {
 
 BOOL DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle, HANDLE hTargetProcessHandle,
                      HANDLE* lpTargetHandle, DWORD, BOOL, DWORD dwOptions) {
-    const json& faults = Board::current().config().faults;
-    if (faults.contains("duplicateHandle") && faults["duplicateHandle"] == "fail") {  // board fault injection
+    if (Board::current().config().faults.duplicateHandleFails) {  // board fault injection
         tLastError = ERROR_INVALID_HANDLE;
         return FALSE;
     }

@@ -14,6 +14,8 @@
 // as a whole: the error names the file, the line and the reason.
 #pragma once
 
+#include "layer.h"
+
 #include <cstdint>
 #include <stdexcept>
 #include <string>

@@ -1,6 +1,8 @@
 // Services of the board's operating system that several parts of the stand-in use.
 #pragma once
 
+#include "layer.h"
+
 #include <windows.h>
 
 #include <string>

@@ -9,7 +9,8 @@
 #include <sstream>
 
 #include "../board/board.h"
-#include "../board/chips.h"
+#include "../board/format.h"
+#include "../board/rtc_chip.h"
 #include "../board/simtime.h"
 #include "../ceapi/kernel_objects.h"
 #include "../ceapi/services.h"
@@ -93,8 +94,8 @@ void doInit(const InitOptions& o) {
     if (!o.noChip) {
         sim::ChipConfig chip;
         chip.protocol = protocolNumber(o.protocol, "--protocol");
-        chip.address =
-            o.address.empty() ? sim::defaultChipAddress(chip.protocol) : parseAddress(o.address, "--address");
+        chip.address = o.address.empty() ? sim::chipModel(chip.protocol).defaultAddress
+                                         : parseAddress(o.address, "--address");
         c.chips.push_back(chip);
     }
     std::string registry = sim::defaultRegistryText();
@@ -116,7 +117,7 @@ void doInit(const InitOptions& o) {
     std::printf("Created board %s: processor main ID 0x%08X, %s", dir.c_str(), c.mainId,
                 c.chips.empty() ? "no chip"
                                 : ("a protocol-" + std::to_string(c.chips[0].protocol) + " chip at " +
-                                   sim::chipKey(c.chips[0].address))
+                                   sim::hex(c.chips[0].address, 2))
                                       .c_str());
     std::printf(", time zone %s, clocks %s\n", c.timeZone.name.c_str(), c.frozen ? "frozen" : "running");
 }
@@ -135,7 +136,7 @@ void doShow() {
     openBoard();
     const sim::Board& b = sim::Board::current();
     const sim::BoardConfig& c = b.config();
-    sim::json state = b.readState();
+    const sim::BoardState state = b.readState();
     std::printf("Board %s\n", b.dir().c_str());
     std::printf("  processor main ID 0x%08X, program in %s mode, path %s\n", c.mainId,
                 c.privileged ? "a privileged" : "user", c.programPath.c_str());
@@ -145,7 +146,7 @@ void doShow() {
                     ? "never"
                     : ("after " + std::to_string(c.apiReadyAfterMs) + " ms").c_str());
     const int64_t utc = sim::boardSystemFileTime();
-    const bool daylight = state.value("daylight", false);
+    const bool daylight = state.daylight.value_or(false);
     const int32_t bias = c.timeZone.bias + (daylight ? c.timeZone.daylightBias : c.timeZone.standardBias);
     std::printf("System time (UTC):   %s\n", formatFileTime(utc).c_str());
     std::printf("Local time:          %s (%s, daylight flag %s)\n",
@@ -172,23 +173,17 @@ void doSetTime(const std::string& text, bool wait) {
                   static_cast<WORD>(t.hour),    static_cast<WORD>(t.minute),
                   static_cast<WORD>(t.second),  static_cast<WORD>(t.subsecond / 10000)};
     openBoard();
-    size_t before = 0;
-    {
-        sim::json s = sim::Board::current().readState();
-        before = s.contains("launches") ? s["launches"].size() : 0;
-    }
+    const size_t before = sim::Board::current().readState().launches.size();
     if (!SetSystemTime(&st))
         throw sim::BoardError("set-time: the platform refused " + formatTime(when, true));
     std::printf("System time set to %s UTC\n", formatTime(when - when % 10000, true).c_str());
-    sim::json s = sim::Board::current().readState();
+    const sim::BoardState s = sim::Board::current().readState();
     std::vector<int> pids;
-    if (s.contains("launches"))
-        for (size_t i = before; i < s["launches"].size(); ++i) {
-            const sim::json& l = s["launches"][i];
-            std::printf("Notification service started %s %s\n", l.value("app", std::string()).c_str(),
-                        l.value("args", std::string()).c_str());
-            if (l.contains("pid")) pids.push_back(l["pid"].get<int>());
-        }
+    for (size_t i = before; i < s.launches.size(); ++i) {
+        const sim::LaunchRecord& l = s.launches[i];
+        std::printf("Notification service started %s %s\n", l.app.c_str(), l.args.value_or("").c_str());
+        pids.push_back(l.pid);
+    }
     if (!wait || pids.empty()) return;
     std::vector<int> codes = sim::waitForStartedApps(pids);
     for (size_t i = 0; i < codes.size(); ++i) std::printf("  process %d exited with %d\n", pids[i], codes[i]);

@@ -11,7 +11,10 @@
 #include <optional>
 
 #include "../board/board.h"
-#include "../board/chips.h"
+#include "../board/board_power.h"
+#include "../board/calendar.h"
+#include "../board/format.h"
+#include "../board/rtc_chip.h"
 #include "../board/simtime.h"
 #include "commands.h"
 
@@ -32,21 +35,20 @@ const sim::ChipConfig& selectChip(const std::string& addressText) {
     const uint8_t a = parseAddress(addressText, "--address");
     for (const sim::ChipConfig& chip : c.chips)
         if (chip.address == a) return chip;
-    throw sim::BoardError("no chip at " + sim::chipKey(a));
+    throw sim::BoardError("no chip at " + sim::hex(a, 2));
 }
 
 // Changes one chip's state, its clock brought up to the present first.
-void changeChip(const sim::ChipConfig& config, const std::function<void(sim::json&, int64_t)>& change) {
+void changeChip(const sim::ChipConfig& config, const std::function<void(sim::ChipState&, int64_t)>& change) {
     const sim::Board& board = sim::Board::current();
     const int64_t now = sim::hostFileTimeNow();
-    const sim::ChipSettings settings = sim::chipSettings(board.config(), config.address);
-    board.updateState([&](sim::json& s) {
-        sim::json& chips = s["chips"];
-        const std::string key = sim::chipKey(config.address);
-        if (!chips.contains(key)) chips[key] = sim::initialChipState(config, now);
-        sim::json& chip = chips[key];
-        chip.erase("latch");
-        sim::chipCatchUp(chip, settings, now);
+    const sim::RtcChipModel& model = sim::chipModel(config.protocol);
+    board.updateState([&](sim::BoardState& s) {
+        auto it = s.chips.find(config.address);
+        if (it == s.chips.end()) it = s.chips.emplace(config.address, model.initialState(now)).first;
+        sim::ChipState& chip = it->second;
+        chip.latch.reset();
+        model.catchUp(chip, board.config().frozen || config.frozen, now);
         change(chip, now);
     });
 }
@@ -71,15 +73,16 @@ sim::ChipTime chipTimeOf(int64_t fileTime, int protocol) {
     t.hour = c.hour;
     t.minute = c.minute;
     t.second = c.second;
-    t.weekday = c.weekday + (protocol == 3 ? 0 : 1);
+    t.weekday = c.weekday + sim::chipModel(protocol).time.sunday;
     return t;
 }
 
 // The time a chip's registers hold, as `chip dump` shows it.
 std::string chipTimeText(int protocol, const std::vector<uint8_t>& regs) {
-    const sim::ChipTime t = sim::decodeChipTime(protocol, regs);
+    const sim::RtcChipModel& model = sim::chipModel(protocol);
+    const sim::ChipTime t = model.timeOf(regs);
     static const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-    const unsigned first = protocol == 3 ? 0 : 1;
+    const unsigned first = model.time.sunday;
     const char* day = t.weekday >= first && t.weekday - first < 7 ? kDays[t.weekday - first] : "?";
     char text[64];
     std::snprintf(text, sizeof text, "%u-%02u-%02u %02u:%02u:%02u %s (weekday %u)",
@@ -88,19 +91,12 @@ std::string chipTimeText(int protocol, const std::vector<uint8_t>& regs) {
     return text;
 }
 
-// The registers behind the time, without a halt bit's frozen copy.
-std::vector<uint8_t> liveRegisters(const sim::json& chip) {
-    sim::json c = chip;
-    c.erase("halt");
-    return sim::chipVisibleRegisters(c);
-}
-
-void printChip(const sim::ChipConfig& config, const sim::json& chip) {
-    const std::vector<uint8_t> regs = sim::chipVisibleRegisters(chip);
-    const int p = config.protocol;
-    const std::string timeText = chipTimeText(p, regs);
-    std::printf("chip %s: protocol %d, %zu registers, pointer 0x%02x\n", sim::chipKey(config.address).c_str(),
-                p, regs.size(), chip.value("pointer", 0u));
+void printChip(const sim::ChipConfig& config, const sim::ChipState& chip) {
+    const sim::RtcChipModel& model = sim::chipModel(config.protocol);
+    const std::vector<uint8_t> regs = model.visibleRegisters(chip);
+    const std::string timeText = chipTimeText(config.protocol, regs);
+    std::printf("chip %s: protocol %d, %zu registers, pointer 0x%02x\n", sim::hex(config.address, 2).c_str(),
+                config.protocol, regs.size(), chip.pointer);
     std::printf("     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f\n");
     for (size_t row = 0; row < regs.size(); row += 16) {
         std::printf("%02zx: ", row);
@@ -112,23 +108,20 @@ void printChip(const sim::ChipConfig& config, const sim::json& chip) {
         }
         std::printf("   %s\n", row == 0 ? timeText.c_str() : "");
     }
-    std::printf("invalid-time flag %s", sim::chipTimeInvalidFlag(p, regs) ? "SET" : "clear");
-    const sim::ChipSettings settings = sim::chipSettings(sim::Board::current().config(), config.address);
-    if (settings.frozen)
+    std::printf("invalid-time flag %s", model.timeInvalid(regs) ? "SET" : "clear");
+    if (sim::Board::current().config().frozen || config.frozen)
         std::printf(", clock frozen");
-    else if (p == 3 && (regs[0] & 0x20))
-        std::printf(", clock stopped (register 0x00 bit 5)");
+    else if (model.clockStopped(chip))
+        std::printf(", clock stopped");
     else
         std::printf(", clock running");
-    if (p == 4 && (regs[0x0C] & 0x40)) {
-        const sim::ChipTime live = sim::decodeChipTime(4, liveRegisters(chip));
-        std::printf(
-            ", halt bit set: the time registers show the power-down time (the clock is at %02u:%02u:%02u)",
-            live.hour, live.minute, live.second);
+    if (regs != chip.regs) {
+        const sim::ChipTime live = model.timeOf(chip.regs);
+        std::printf(", halted: the time registers show the power-down time (the clock is at %02u:%02u:%02u)",
+                    live.hour, live.minute, live.second);
     }
-    if (!settings.present) std::printf(", configured absent (never answers)");
-    if (chip.value("nakNext", 0) > 0)
-        std::printf(", refuses the next %d address phases", chip.value("nakNext", 0));
+    if (!config.present) std::printf(", configured absent (never answers)");
+    if (chip.nakNext > 0) std::printf(", refuses the next %u address phases", chip.nakNext);
     std::printf("\n");
 }
 
@@ -146,15 +139,14 @@ void doDump(const std::string& addressText) {
         chips.push_back(&selectChip(addressText));
     // Shown as the chip's clock stands now, without writing to the board: dumping is reading,
     // and works on a board the user may only read.
-    const sim::json state = sim::Board::current().readState();
+    const sim::BoardState state = sim::Board::current().readState();
     const int64_t now = sim::hostFileTimeNow();
     for (const sim::ChipConfig* config : chips) {
-        const std::string key = sim::chipKey(config->address);
-        sim::json chip = state.contains("chips") && state["chips"].contains(key)
-                             ? state["chips"][key]
-                             : sim::initialChipState(*config, now);
-        chip.erase("latch");
-        sim::chipCatchUp(chip, sim::chipSettings(c, config->address), now);
+        const sim::RtcChipModel& model = sim::chipModel(config->protocol);
+        const auto it = state.chips.find(config->address);
+        sim::ChipState chip = it != state.chips.end() ? it->second : model.initialState(now);
+        chip.latch.reset();
+        model.catchUp(chip, c.frozen || config->frozen, now);
         printChip(*config, chip);
     }
 }
@@ -166,11 +158,14 @@ struct AddOptions {
 
 // Writes board.json and then the state; when the state cannot be written, board.json goes back
 // to what it was, so that the command changes nothing.
-void writeConfigThenState(const std::string& file, const std::string& before, const sim::json& config,
-                          const std::function<void(sim::json&)>& change) {
-    writeText(file, config.dump(2) + "\n");
+void writeConfigThenState(const sim::BoardConfig& config,
+                          const std::function<void(sim::BoardState&)>& change) {
+    const std::string dir = sim::Board::current().dir();
+    const std::string file = dir + "/board.json";
+    const std::string before = readText(file);
+    sim::writeBoardConfig(dir, config);
     try {
-        sim::Board::use(sim::Board::current().dir());
+        sim::Board::use(dir);
         sim::Board::current().updateState(change);
     } catch (...) {
         writeText(file, before);
@@ -181,45 +176,32 @@ void writeConfigThenState(const std::string& file, const std::string& before, co
 void doAdd(const AddOptions& o) {
     sim::ChipConfig chip;
     chip.protocol = protocolNumber(o.protocol, "chip add: protocol");
-    chip.address =
-        o.address.empty() ? sim::defaultChipAddress(chip.protocol) : parseAddress(o.address, "--address");
+    chip.address = o.address.empty() ? sim::chipModel(chip.protocol).defaultAddress
+                                     : parseAddress(o.address, "--address");
+    chip.frozen = o.frozen;
     const std::optional<int64_t> when =
         o.time.empty() ? std::nullopt : std::optional<int64_t>(parseChipTime(o.time, "chip add --time"));
     openBoard();
-    const std::string file = sim::Board::current().path("board.json");
-    const std::string before = readText(file);
-    sim::json j = sim::json::parse(before);
-    sim::json entry{{"protocol", chip.protocol}, {"address", sim::chipKey(chip.address)}};
-    if (o.frozen) entry["frozen"] = true;
-    if (!j.contains("chips")) j["chips"] = sim::json::array();
-    j["chips"].push_back(entry);
-    sim::parseBoardConfig(j, file);  // refuses a second chip at one address
-    sim::json state;
-    writeConfigThenState(file, before, j, [&](sim::json& s) {
-        s["chips"][sim::chipKey(chip.address)] =
-            sim::initialChipState(chip, when ? *when : sim::hostFileTimeNow());
-        state = s["chips"][sim::chipKey(chip.address)];
+    sim::BoardConfig c = sim::Board::current().config();
+    if (c.chipAt(chip.address))
+        throw sim::BoardError("a chip answers at " + sim::hex(chip.address, 2) + " already");
+    c.chips.push_back(chip);
+    sim::ChipState state;
+    writeConfigThenState(c, [&](sim::BoardState& s) {
+        state = sim::chipModel(chip.protocol).initialState(when ? *when : sim::hostFileTimeNow());
+        s.chips[chip.address] = state;
     });
     std::printf("Added a protocol %d chip at %s holding %s\n", chip.protocol,
-                sim::chipKey(chip.address).c_str(),
-                chipTimeText(chip.protocol, liveRegisters(state)).c_str());
+                sim::hex(chip.address, 2).c_str(), chipTimeText(chip.protocol, state.regs).c_str());
 }
 
 void doRemove(const std::string& addressText) {
     openBoard();
     const sim::ChipConfig chip = selectChip(addressText);
-    const std::string file = sim::Board::current().path("board.json");
-    const std::string before = readText(file);
-    sim::json j = sim::json::parse(before);
-    sim::json kept = sim::json::array();
-    const sim::BoardConfig parsed = sim::parseBoardConfig(j, file);
-    for (size_t i = 0; i < parsed.chips.size(); ++i)
-        if (parsed.chips[i].address != chip.address) kept.push_back(j["chips"][i]);
-    j["chips"] = kept;
-    writeConfigThenState(file, before, j, [&](sim::json& s) {
-        if (s.contains("chips")) s["chips"].erase(sim::chipKey(chip.address));
-    });
-    std::printf("Removed the chip at %s\n", sim::chipKey(chip.address).c_str());
+    sim::BoardConfig c = sim::Board::current().config();
+    std::erase_if(c.chips, [&](const sim::ChipConfig& e) { return e.address == chip.address; });
+    writeConfigThenState(c, [&](sim::BoardState& s) { s.chips.erase(chip.address); });
+    std::printf("Removed the chip at %s\n", sim::hex(chip.address, 2).c_str());
 }
 
 }  // namespace
@@ -261,13 +243,13 @@ void addChipCommands(CLI::App& app) {
         openBoard();
         const sim::ChipConfig config = selectChip(address);
         const sim::ChipTime t = chipTimeOf(when, config.protocol);
-        sim::json stored;
-        changeChip(config, [&](sim::json& c, int64_t now) {
-            sim::chipSetTime(c, t, now);
-            stored = c;
+        std::vector<uint8_t> stored;
+        changeChip(config, [&](sim::ChipState& c, int64_t now) {
+            sim::chipModel(config.protocol).setTime(c, t, now);
+            stored = c.regs;  // the running time, also while a halt bit shows a frozen copy
         });
-        std::printf("Chip %s set to %s\n", sim::chipKey(config.address).c_str(),
-                    chipTimeText(config.protocol, liveRegisters(stored)).c_str());
+        std::printf("Chip %s set to %s\n", sim::hex(config.address, 2).c_str(),
+                    chipTimeText(config.protocol, stored).c_str());
     });
 
     static std::vector<std::string> assignments;
@@ -287,10 +269,10 @@ void addChipCommands(CLI::App& app) {
                 throw UsageError("chip set: \"" + a + "\" is outside the chip's registers or a byte");
             writes.emplace_back(static_cast<uint8_t>(reg), static_cast<uint8_t>(value));
         }
-        changeChip(config, [&](sim::json& c, int64_t now) {
+        changeChip(config, [&](sim::ChipState& c, int64_t now) {
             for (const auto& [reg, value] : writes) {
-                sim::chipWriteRegister(c, reg, value, now);
-                c["regs"][reg] = value;  // also bits that a bus write could not set
+                sim::chipModel(config.protocol).writeRegister(c, reg, value, now);
+                c.regs[reg] = value;  // also bits that a bus write could not set
             }
         });
     });
@@ -300,8 +282,10 @@ void addChipCommands(CLI::App& app) {
     loss->callback([] {
         openBoard();
         const sim::ChipConfig config = selectChip(address);
-        changeChip(config, [](sim::json& c, int64_t now) { sim::chipLoseBackupPower(c, now); });
-        std::printf("Chip %s lost its backup supply\n", sim::chipKey(config.address).c_str());
+        changeChip(config, [&](sim::ChipState& c, int64_t now) {
+            sim::chipModel(config.protocol).loseBackupSupply(c, now);
+        });
+        std::printf("Chip %s lost its backup supply\n", sim::hex(config.address, 2).c_str());
     });
 
     static std::string nakText;
@@ -310,14 +294,9 @@ void addChipCommands(CLI::App& app) {
     addressOption(nak);
     nak->add_option("count", nakText, "Number of address phases (0: answer again)")->required();
     nak->callback([] {
-        const int nakCount = static_cast<int>(parseNumber(nakText, "chip nak", 0x7FFFFFFF));
+        const unsigned nakCount = parseNumber(nakText, "chip nak", 0x7FFFFFFF);
         openBoard();
-        changeChip(selectChip(address), [nakCount](sim::json& c, int64_t) {
-            if (nakCount > 0)
-                c["nakNext"] = nakCount;
-            else
-                c.erase("nakNext");
-        });
+        changeChip(selectChip(address), [nakCount](sim::ChipState& c, int64_t) { c.nakNext = nakCount; });
     });
 
     CLI::App* power =

@@ -29,16 +29,18 @@ std::vector<sim::TraceRecord> boardTrace() {
     return sim::parseTrace(s.str());
 }
 
-void show(bool transactions) {
+void show(bool transactions, bool edges) {
     const std::vector<sim::TraceRecord> records = boardTrace();
     if (records.empty()) std::printf("The bus trace is empty.\n");
     if (transactions) {
         for (const std::string& t : sim::traceTransactions(records)) std::printf("%s\n", t.c_str());
         return;
     }
-    for (const sim::TraceRecord& r : records) {
+    for (const sim::TraceRecord& r : edges ? records : sim::decodeTrace(records)) {
         const double us = static_cast<double>(r.ns) / 1000.0;
-        if (r.kind == "L") {
+        if (r.kind == "F") {
+            std::printf("%14.3f us  FAULT: %s\n", us, r.text.c_str());
+        } else if (r.kind == "L") {
             std::printf("%14.3f us  %s %s\n", us, r.line.c_str(), r.value ? "released (high)" : "pulled low");
         } else if (r.kind == "B") {
             std::printf("%14.3f us  byte 0x%02X %s\n", us, r.value, r.ack ? "ACK" : "NAK");
@@ -70,12 +72,14 @@ void writeView(const std::string& file,
 
 void addTraceCommands(CLI::App& app) {
     CLI::App* cmd =
-        app.add_subcommand("trace", "The I2C bus trace (trace.log): every start, stop, byte and acknowledge");
+        app.add_subcommand("trace", "The I2C bus trace (trace.log): every edge of SCL and SDA, decoded");
     cmd->require_subcommand(1);
     static bool transactions = false;
-    CLI::App* showCmd = cmd->add_subcommand("show", "Print the trace with board-uptime timestamps");
+    static bool edges = false;
+    CLI::App* showCmd = cmd->add_subcommand("show", "Print the decoded trace with board-uptime timestamps");
     showCmd->add_flag("-t,--transactions", transactions, "One line per transaction (start to stop)");
-    showCmd->callback([] { show(transactions); });
+    showCmd->add_flag("-e,--edges", edges, "Every level change of SCL and SDA instead of the decoded bytes");
+    showCmd->callback([] { show(transactions, edges); });
 
     static std::string vcdFile;
     CLI::App* vcd = cmd->add_subcommand(

@@ -1,7 +1,7 @@
 // vboard trace svg: the bus trace as a logic analyser draws it. SCL and SDA are step lines from
-// the same edges the VCD file holds; above them each byte's bits carry the decoded value (an
-// address byte as its 7-bit address and R or W), each ninth bit ACK or NAK, and every start,
-// repeated start and stop is a dashed line with its name.
+// the same edges the VCD file holds; an injected fault is a red note where it struck; above them each byte's
+// bits carry the decoded value (an address byte as its 7-bit address and R or W), each ninth bit ACK or NAK,
+// and every start, repeated start and stop is a dashed line with its name.
 //
 // Time runs left to right at 4 px per microsecond (a 100 kHz bit is 40 px wide). Idle stretches
 // longer than 200 us are cut down to a 60 px break labelled with the time left out, so that the
@@ -35,7 +35,7 @@ struct Stretch {
 
 class TimeAxis {
   public:
-    explicit TimeAxis(const std::vector<sim::TraceEdge>& edges) {
+    explicit TimeAxis(const std::vector<sim::LineEdge>& edges) {
         const uint64_t first = edges.empty() ? 0 : edges.front().ns;
         const uint64_t last = edges.empty() ? 0 : edges.back().ns;
         uint64_t from = first > kMarginNs ? first - kMarginNs : 0;
@@ -89,6 +89,22 @@ std::string duration(uint64_t ns) {
     return buf;
 }
 
+// Text of the trace's notes as XML character data.
+std::string escaped(const std::string& s) {
+    std::string out;
+    for (char c : s) {
+        if (c == '<')
+            out += "&lt;";
+        else if (c == '>')
+            out += "&gt;";
+        else if (c == '&')
+            out += "&amp;";
+        else
+            out += c;
+    }
+    return out;
+}
+
 void text(std::ostream& out, double x, double y, const std::string& s, const char* extra = "",
           const char* anchor = "middle") {
     out << "<text x=\"" << num(x) << "\" y=\"" << num(y) << "\" text-anchor=\"" << anchor << "\"" << extra
@@ -101,21 +117,24 @@ void box(std::ostream& out, double x0, double x1, const char* fill, const std::s
     text(out, (x0 + x1) / 2, 39, label);
 }
 
-void line(std::ostream& out, const std::vector<sim::TraceEdge>& edges, const TimeAxis& axis, int which,
-          double high, double low, const char* colour) {
+void line(std::ostream& out, const std::vector<sim::LineEdge>& edges, const TimeAxis& axis,
+          sim::BusLine which, double high, double low, const char* colour) {
     out << "<path fill=\"none\" stroke=\"" << colour << "\" stroke-width=\"2\" d=\"M" << num(kLeft) << " "
         << num(high);
-    for (const sim::TraceEdge& e : edges) {
+    for (const sim::LineEdge& e : edges) {
         if (e.line != which) continue;
-        out << " H" << num(axis.x(e.ns)) << " V" << num(e.level ? high : low);
+        out << " H" << num(axis.x(e.ns)) << " V" << num(e.high ? high : low);
     }
     out << " H" << num(axis.right()) << "\"/>\n";
 }
 
 }  // namespace
 
-void writeTraceSvg(const std::vector<sim::TraceRecord>& records, std::ostream& out) {
-    const std::vector<sim::TraceEdge> edges = sim::traceEdges(records);
+void writeTraceSvg(const std::vector<sim::TraceRecord>& trace, std::ostream& out) {
+    const std::vector<sim::LineEdge> edges = sim::traceEdges(trace);
+    // The bus conditions and bytes as a decoder on the wire finds them, with the notes (lost
+    // arbitration, injected faults) in their place.
+    const std::vector<sim::TraceRecord> records = sim::decodeTrace(trace);
     const TimeAxis axis(edges);
     const double width = std::ceil(axis.right() + kRight);  // whole pixels, as renderers size it
     out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
@@ -147,10 +166,15 @@ void writeTraceSvg(const std::vector<sim::TraceRecord>& records, std::ostream& o
             const double x = axis.x(r.ns + T / 2);  // where SDA changes while SCL is high
             out << "<line x1=\"" << num(x) << "\" y1=\"50\" x2=\"" << num(x)
                 << "\" y2=\"168\" stroke=\"#c00000\" stroke-dasharray=\"3,3\"/>\n";
-            text(out, x, 16, r.kind, " fill=\"#c00000\" font-weight=\"bold\"");
+            // A stop's name stands left of its line, a start's right of it: a stop and the start
+            // that follows it at once stay readable.
+            text(out, r.kind == "P" ? x - 2 : x + 2, 16, r.kind, " fill=\"#c00000\" font-weight=\"bold\"",
+                 r.kind == "P" ? "end" : "start");
             addressNext = r.kind != "P";
         } else if (r.kind == "ARB") {
             text(out, axis.x(r.ns), 16, "arbitration lost", " fill=\"#c00000\"");
+        } else if (r.kind == "F") {
+            text(out, axis.x(r.ns), 178, "fault: " + escaped(r.text), " fill=\"#c00000\"");
         } else if (r.kind == "B") {
             char label[16];
             const bool address = addressNext;
@@ -166,8 +190,8 @@ void writeTraceSvg(const std::vector<sim::TraceRecord>& records, std::ostream& o
                 r.ack ? (wide ? "ACK" : "A") : (wide ? "NAK" : "N"));
         }
     }
-    line(out, edges, axis, 0, kSclHigh, kSclLow, kSclColour);
-    line(out, edges, axis, 1, kSdaHigh, kSdaLow, kSdaColour);
+    line(out, edges, axis, sim::BusLine::SCL, kSclHigh, kSclLow, kSclColour);
+    line(out, edges, axis, sim::BusLine::SDA, kSdaHigh, kSdaLow, kSdaColour);
     out << "</svg>\n";
 }
 

@@ -13,8 +13,9 @@
 #include "gpiolib/gpiolib_state.h"
 #include "i2c/i2c.h"
 #include "i2c/i2c_regs.h"
-#include "sim/board/buslines.h"
+#include "sim/board/i2c_bus.h"
 #include "sim/board/i2c_trace.h"
+#include "sim/board/interrupt_controller.h"
 #include "sim/board/mmio.h"
 #include "sim/board/reglog.h"
 #include "sim/board/simtime.h"
@@ -28,7 +29,7 @@ inline sim::BoardConfig boardFor(uint32_t processorId, int protocol = 1,
     sim::BoardConfig c = testing_board::frozenDefaults();
     c.mainId = sim::mainIdForProcessor(processorId);
     c.privileged = privileged;
-    c.faults = faults;
+    c.faults = sim::faultsFromJson(faults);
     c.chips = {sim::ChipConfig{protocol, protocol == 3 ? uint8_t(0x51) : uint8_t(0x68)}};
     return c;
 }
@@ -36,7 +37,6 @@ inline sim::BoardConfig boardFor(uint32_t processorId, int protocol = 1,
 inline void freshProcessState() {
     sim::resetKernelForTests();
     sim::resetPhysicalMapForTests();
-    sim::resetBusLinesForTests();
     g_i2c = I2CDriverState{0, 0, 0, 0, 0, 0, 2, I2C_IRQ_STANDARD};
     g_GpioState = GpioModuleState{};
     g_ClockState = ClockModuleState{};
@@ -57,6 +57,7 @@ class DriverTest : public ::testing::Test {
     }
 
     std::vector<sim::TraceRecord> trace() const {
+        sim::traceFlush();
         std::ifstream in(board_->path("trace.log"));
         std::stringstream s;
         s << in.rdbuf();
@@ -72,11 +73,14 @@ class DriverTest : public ::testing::Test {
         return out;
     }
 
-    std::vector<int> chipRegs(const char* address) const {
-        const sim::json state = sim::Board::current().readState();
-        std::vector<int> out;
-        for (const sim::json& v : state["chips"][address]["regs"]) out.push_back(v.get<int>());
-        return out;
+    void setChipRegs(uint8_t address, const std::vector<uint8_t>& regs) const {
+        sim::Board::current().updateState([&](sim::BoardState& s) {
+            for (size_t i = 0; i < regs.size(); ++i) s.chips.at(address).regs[i] = regs[i];
+        });
+    }
+    std::vector<int> chipRegs(uint8_t address) const {
+        const std::vector<uint8_t> regs = sim::Board::current().readState().chips.at(address).regs;
+        return std::vector<int>(regs.begin(), regs.end());
     }
 
     std::unique_ptr<TestBoard> board_;

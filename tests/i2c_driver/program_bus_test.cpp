@@ -197,3 +197,35 @@ TEST(ProgramOnTheBus, SlaveThatNeverLetsGoMeansNoChipFoundNotAHang) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ProgramOnTheBus, BytesThatTimeOutEndTheRunCleanly) {
+    // A chip that holds the clock for 20 ms after every byte: each byte outlasts the driver's
+    // 10 ms wait. The run reports no chip and ends normally, with nothing of the board's own
+    // failing on the way out (its pending device events used to outlive the event list).
+    ProgramBoard board(i2c_test::boardFor(17, 1, {{"i2cClockStretchNs", 20'000'000}}), 1);
+    EXPECT_EQ(board.tamblin(), 1);
+    EXPECT_EQ(board.file("debug.log"), "No external RTC found\r\n");
+    EXPECT_EQ(board.file(".stderr").find("virtual board:"), std::string::npos) << board.file(".stderr");
+    EXPECT_EQ(board.file(".stderr").find("AddressSanitizer"), std::string::npos) << board.file(".stderr");
+}
+
+TEST(ProgramOnTheBus, EitherReadingOfTheReadWriteModeBitMeetsTheDriversBusyCheck) {
+    // The manuals have RWM cleared by the stop that ends a read; QEMU's model keeps it until the
+    // next write address. The driver's busy check looks at that bit before every transfer, so
+    // with QEMU's reading every transfer after a read is refused (the write-back of protocol 2's
+    // control registers follows its read).
+    for (bool qemuReading : {false, true}) {
+        SCOPED_TRACE(qemuReading ? "kept until the next write address" : "cleared by the stop");
+        sim::BoardConfig config = i2c_test::boardFor(17, 2);
+        if (qemuReading) config.rwmClears = sim::RwmClears::AtNextWriteAddress;
+        ProgramBoard board(config, 2);
+        ASSERT_EQ(board.vboard({"set-time", "2012-02-29 23:59:58"}), 0);
+        EXPECT_EQ(board.tamblin({"AppRunAfterTimeChange"}), 1);
+        EXPECT_EQ(board.file("debug.log"), qemuReading ? "Error while setting RTC time\r\n"
+                                                       : "RTC Time set (29.02.2012 23:59:58)\r\n");
+    }
+}
+
+}  // namespace

@@ -1,0 +1,39 @@
+#include "board_power.h"
+
+#include "board.h"
+#include "rtc_chip.h"
+#include "simtime.h"
+
+namespace sim {
+
+void powerDownBoard() {
+    const Board& board = Board::current();
+    const int64_t now = chipNow();
+    board.updateState([&](BoardState& s) {
+        if (!s.power.on) throw BoardError("the board is powered down already");
+        for (const ChipConfig& c : board.config().chips) {
+            auto it = s.chips.find(c.address);
+            if (it == s.chips.end()) continue;
+            ChipState& chip = it->second;
+            const RtcChipModel& model = chipModel(chip.protocol);
+            chip.latch.reset();
+            chip.bus = SlaveBusState{};  // the chip's interface resets with the bus's supply
+            model.catchUp(chip, board.config().frozen || c.frozen, now);
+            model.powerDown(chip, now);
+        }
+        s.power = PowerState{false, now};
+    });
+}
+
+void powerUpBoard(std::optional<int64_t> systemClockAtBoot) {
+    const int64_t now = hostFileTimeNow();
+    Board::current().updateState([&](BoardState& s) {
+        if (s.power.on) throw BoardError("the board is powered on already");
+        s.power = PowerState{true, now};
+        s.powerOnHost = now;
+        s.uptimeNs = 0;
+        if (systemClockAtBoot) s.systemClock = SystemClockState{*systemClockAtBoot, now};
+    });
+}
+
+}  // namespace sim

@@ -1,0 +1,328 @@
+#include "config.h"
+
+#include "format.h"
+#include "rtc_chip.h"
+#include "state_json.h"
+
+namespace sim {
+
+namespace {
+
+constexpr std::pair<ByteFault, const char*> kByteFaultNames[] = {
+    {ByteFault::Nak, "nak"},
+    {ByteFault::ArbitrationLoss, "arbitrationLoss"},
+    {ByteFault::BusError, "busError"},
+    {ByteFault::Stop, "stop"},
+    {ByteFault::SlaveAddress, "slaveAddress"},
+    {ByteFault::GeneralCall, "generalCall"},
+    {ByteFault::StayBusy, "stayBusy"},
+    {ByteFault::NoInterrupt, "noInterrupt"},
+    {ByteFault::InterruptWithoutStatus, "interruptWithoutStatus"},
+};
+
+// A fault key whose only value names the misbehaviour ("virtualAlloc": "fail").
+bool oneWord(const Field& f, const char* word) {
+    if (f.string() != word) f.fail(std::string("expected \"") + word + "\", got \"" + f.string() + "\"");
+    return true;
+}
+
+std::vector<uint32_t> numbers(const Field& f, uint32_t max) {
+    std::vector<uint32_t> out;
+    for (const Field& n : f.items()) out.push_back(static_cast<uint32_t>(n.integer(0, max)));
+    return out;
+}
+
+json chipJson(const ChipConfig& c) {
+    json j{{"protocol", c.protocol}, {"address", hex(c.address, 2)}};
+    if (c.frozen) j["frozen"] = true;
+    if (!c.present) j["present"] = false;
+    return j;
+}
+
+}  // namespace
+
+const char* byteFaultName(ByteFault f) {
+    for (const auto& [fault, name] : kByteFaultNames)
+        if (fault == f) return name;
+    return "?";
+}
+
+std::optional<ByteFault> byteFaultByName(const std::string& name) {
+    for (const auto& [fault, n] : kByteFaultNames)
+        if (name == n) return fault;
+    return std::nullopt;
+}
+
+bool FaultConfig::any() const {
+    return kernelBridgeAbsent || !bridgeProbe.empty() || requestSysIntrRefused || duplicateHandleFails ||
+           virtualAllocFails || virtualCopyFails || moduleFileNameFails || !localAllocFail.empty() ||
+           !clockStuckBits.empty() || !clockStuckOnBits.empty() || !gpioInputsLow.empty() ||
+           !i2cBytes.empty() || i2cStuckSda || i2cSclLowMs || i2cClockStretchNs != 0;
+}
+
+const ChipConfig* BoardConfig::chipAt(uint8_t address) const {
+    for (const ChipConfig& c : chips)
+        if (c.address == address) return &c;
+    return nullptr;
+}
+
+uint32_t mainIdForProcessor(uint32_t processorId) {
+    switch (processorId) {
+        case 2:
+            return 0x69052020;  // ARMv5, product number 2
+        case 8:
+            return 0x69052080;
+        case 9:
+            return 0x69052090;
+        case 17:
+            return 0x69054117;  // ARMv5, product number 0x11
+        case 0x0411FC09:
+            return 0x411FC090;  // Cortex-A9 class, revision 0
+        default:
+            // Not a known processor: an ARMv5 main ID with that product number when it fits,
+            // else the value itself with a zero revision nibble.
+            return processorId < 0x40 ? (0x69050000u | (processorId << 4)) : (processorId << 4);
+    }
+}
+
+uint32_t processorIdForMainId(uint32_t mainId) {
+    const uint32_t v = mainId >> 4;                  // without the revision
+    if ((v & 0xF000u) == 0x5000u) return v & 0x3Fu;  // ARMv5: the product number
+    return v;
+}
+
+FaultConfig parseFaults(const Field& f) {
+    f.onlyKeys({"kernelBridge", "bridgeProbe", "requestSysIntr", "duplicateHandle", "virtualAlloc",
+                "virtualCopy", "moduleFileName", "localAllocFail", "clockStuckBits", "clockStuckOnBits",
+                "gpioInputsLow", "i2c", "i2cStuckSda", "i2cSclLowMs", "i2cClockStretchNs", "i2cChipTimeNs"});
+    FaultConfig c;
+    if (f.has("kernelBridge")) c.kernelBridgeAbsent = oneWord(f["kernelBridge"], "absent");
+    if (f.has("bridgeProbe")) {
+        c.bridgeProbe = f["bridgeProbe"].string();
+        if (c.bridgeProbe != "zero" && c.bridgeProbe != "fail")
+            f["bridgeProbe"].fail("expected \"zero\" or \"fail\", got \"" + c.bridgeProbe + "\"");
+    }
+    if (f.has("requestSysIntr")) c.requestSysIntrRefused = oneWord(f["requestSysIntr"], "refuse");
+    if (f.has("duplicateHandle")) c.duplicateHandleFails = oneWord(f["duplicateHandle"], "fail");
+    if (f.has("virtualAlloc")) c.virtualAllocFails = oneWord(f["virtualAlloc"], "fail");
+    if (f.has("virtualCopy")) c.virtualCopyFails = oneWord(f["virtualCopy"], "fail");
+    if (f.has("moduleFileName")) c.moduleFileNameFails = oneWord(f["moduleFileName"], "fail");
+    if (f.has("localAllocFail")) c.localAllocFail = numbers(f["localAllocFail"], 0xFFFFFFFFu);
+    if (f.has("clockStuckBits")) c.clockStuckBits = numbers(f["clockStuckBits"], 63);
+    if (f.has("clockStuckOnBits")) c.clockStuckOnBits = numbers(f["clockStuckOnBits"], 63);
+    if (f.has("gpioInputsLow")) c.gpioInputsLow = numbers(f["gpioInputsLow"], 221);
+    if (f.has("i2c")) {
+        for (const Field& e : f["i2c"].items()) {
+            e.onlyKeys({"byte", "fault"});
+            const uint32_t byte = e["byte"].u32();
+            const std::string name = e["fault"].string();
+            const std::optional<ByteFault> fault = byteFaultByName(name);
+            if (!fault) {
+                std::string known;
+                for (const auto& [k, n] : kByteFaultNames)
+                    known += std::string(known.empty() ? "" : ", ") + n;
+                e["fault"].fail("unknown fault \"" + name + "\" (known: " + known + ")");
+            }
+            if (byte == 0 && *fault != ByteFault::StayBusy)
+                e["byte"].fail("bytes count from 1 (0 means \"from the start\", for stayBusy only)");
+            if (c.i2cBytes.count(byte)) e["byte"].fail("byte " + std::to_string(byte) + " has two faults");
+            c.i2cBytes[byte] = *fault;
+        }
+    }
+    if (f.has("i2cStuckSda")) {
+        const Field s = f["i2cStuckSda"];
+        if (s.isString()) {
+            oneWord(s, "forever");
+            c.i2cStuckSda = -1;
+        } else {
+            c.i2cStuckSda = static_cast<int>(s.integer(1, 9));
+        }
+    }
+    if (f.has("i2cSclLowMs")) {
+        const Field s = f["i2cSclLowMs"];
+        if (s.isString()) {
+            oneWord(s, "forever");
+            c.i2cSclLowMs = -1;
+        } else {
+            c.i2cSclLowMs = s.integer(1, 3600 * 1000);
+        }
+    }
+    // Earlier boards called the chips' clock stretching the time every byte takes longer.
+    if (f.has("i2cClockStretchNs") && f.has("i2cChipTimeNs"))
+        f["i2cChipTimeNs"].fail("give i2cClockStretchNs only (i2cChipTimeNs is its older name)");
+    if (f.has("i2cClockStretchNs"))
+        c.i2cClockStretchNs = static_cast<uint64_t>(f["i2cClockStretchNs"].integer(0, 10'000'000'000LL));
+    if (f.has("i2cChipTimeNs"))
+        c.i2cClockStretchNs = static_cast<uint64_t>(f["i2cChipTimeNs"].integer(0, 10'000'000'000LL));
+    return c;
+}
+
+FaultConfig faultsFromJson(const json& j) {
+    return parseFaults(Field(j, "board.json", "faults"));
+}
+
+json faultsToJson(const FaultConfig& c) {
+    json j = json::object();
+    if (c.kernelBridgeAbsent) j["kernelBridge"] = "absent";
+    if (!c.bridgeProbe.empty()) j["bridgeProbe"] = c.bridgeProbe;
+    if (c.requestSysIntrRefused) j["requestSysIntr"] = "refuse";
+    if (c.duplicateHandleFails) j["duplicateHandle"] = "fail";
+    if (c.virtualAllocFails) j["virtualAlloc"] = "fail";
+    if (c.virtualCopyFails) j["virtualCopy"] = "fail";
+    if (c.moduleFileNameFails) j["moduleFileName"] = "fail";
+    if (!c.localAllocFail.empty()) j["localAllocFail"] = c.localAllocFail;
+    if (!c.clockStuckBits.empty()) j["clockStuckBits"] = c.clockStuckBits;
+    if (!c.clockStuckOnBits.empty()) j["clockStuckOnBits"] = c.clockStuckOnBits;
+    if (!c.gpioInputsLow.empty()) j["gpioInputsLow"] = c.gpioInputsLow;
+    if (!c.i2cBytes.empty()) {
+        json list = json::array();
+        for (const auto& [byte, fault] : c.i2cBytes)
+            list.push_back(json{{"byte", byte}, {"fault", byteFaultName(fault)}});
+        j["i2c"] = list;
+    }
+    if (c.i2cStuckSda) j["i2cStuckSda"] = *c.i2cStuckSda < 0 ? json("forever") : json(*c.i2cStuckSda);
+    if (c.i2cSclLowMs) j["i2cSclLowMs"] = *c.i2cSclLowMs < 0 ? json("forever") : json(*c.i2cSclLowMs);
+    if (c.i2cClockStretchNs) j["i2cClockStretchNs"] = c.i2cClockStretchNs;
+    return j;
+}
+
+BoardConfig parseBoardConfig(const json& j, const std::string& file) {
+    const Field top(j, file, "");
+    if (!j.is_object()) top.fail("expected a JSON object");
+    top.onlyKeys({"processor", "program", "apps", "clock", "timeZone", "apiReady", "chips", "faults",
+                  "timing", "i2cController", "comment"});
+    BoardConfig c;
+    if (top.has("comment")) c.comment = top["comment"].string();
+    if (top.has("processor")) {
+        const Field p = top["processor"];
+        p.onlyKeys({"id", "mainId", "mode"});
+        if (p.has("id") && p.has("mainId")) p.fail("give either id or mainId, not both");
+        if (p.has("id")) c.mainId = mainIdForProcessor(p["id"].u32(true));
+        if (p.has("mainId")) c.mainId = p["mainId"].u32(true);
+        if (p.has("mode")) {
+            const std::string m = p["mode"].string();
+            if (m != "user" && m != "privileged")
+                p["mode"].fail("expected \"user\" or \"privileged\", got \"" + m + "\"");
+            c.privileged = m == "privileged";
+        }
+    }
+    if (top.has("program")) {
+        c.programPath = top["program"].string();
+        if (c.programPath.empty()) top["program"].fail("the program's device path is empty");
+    }
+    if (top.has("apps"))
+        for (const auto& [path, exe] : top["apps"].members()) c.apps[path] = exe.string();
+    if (top.has("clock")) {
+        const std::string m = top["clock"].string();
+        if (m != "real" && m != "frozen")
+            top["clock"].fail("expected \"real\" or \"frozen\", got \"" + m + "\"");
+        c.frozen = m == "frozen";
+    }
+    if (top.has("timeZone")) {
+        const Field z = top["timeZone"];
+        z.onlyKeys({"name", "bias", "standardName", "standardDate", "standardBias", "daylightName",
+                    "daylightDate", "daylightBias"});
+        TimeZoneConfig& t = c.timeZone;
+        if (z.has("name")) t.name = z["name"].string();
+        auto bias = [&](const char* key, int32_t& out) {
+            if (z.has(key)) out = static_cast<int32_t>(z[key].integer(-kMaxBiasMinutes, kMaxBiasMinutes));
+        };
+        bias("bias", t.bias);
+        bias("standardBias", t.standardBias);
+        bias("daylightBias", t.daylightBias);
+        auto name = [&](const char* key, std::string& out) {
+            if (!z.has(key)) return;
+            out = z[key].string();
+            if (out.size() > 31) z[key].fail("longer than 31 characters");
+        };
+        name("standardName", t.standardName);
+        name("daylightName", t.daylightName);
+        if (z.has("standardDate")) t.standardDate = sysTimeFrom(z["standardDate"]);
+        if (z.has("daylightDate")) t.daylightDate = sysTimeFrom(z["daylightDate"]);
+    }
+    if (top.has("apiReady")) {
+        const Field a = top["apiReady"];
+        if (a.isString() && a.string() == "start") {
+            c.apiReady = ApiReady::AtStart;
+        } else if (a.isString() && a.string() == "never") {
+            c.apiReady = ApiReady::Never;
+        } else if (a.isObject() && a.value().size() == 1 && a.has("afterMs")) {
+            c.apiReady = ApiReady::AfterMs;
+            c.apiReadyAfterMs = a["afterMs"].u32(true);
+        } else {
+            a.fail("expected \"start\", \"never\" or {\"afterMs\": N}, got " + a.value().dump());
+        }
+    }
+    if (top.has("chips")) {
+        for (const Field& e : top["chips"].items()) {
+            e.onlyKeys({"protocol", "address", "frozen", "present"});
+            ChipConfig chip;
+            chip.protocol = static_cast<int>(e["protocol"].integer(1, 4, true));
+            chip.address = e.has("address") ? static_cast<uint8_t>(e["address"].integer(0, 0x7F, true))
+                                            : chipModel(chip.protocol).defaultAddress;
+            if (e.has("frozen")) chip.frozen = e["frozen"].boolean();
+            if (e.has("present")) chip.present = e["present"].boolean();
+            if (c.chipAt(chip.address)) e["address"].fail("two chips answer at " + hex(chip.address, 2));
+            c.chips.push_back(chip);
+        }
+    }
+    if (top.has("faults")) c.faults = parseFaults(top["faults"]);
+    if (top.has("timing")) {
+        const Field t = top["timing"];
+        t.onlyKeys({"interruptLatencyNs", "threadWakeNs"});
+        if (t.has("interruptLatencyNs"))
+            c.timing.interruptLatencyNs =
+                static_cast<uint64_t>(t["interruptLatencyNs"].integer(0, 1'000'000'000));
+        if (t.has("threadWakeNs"))
+            c.timing.threadWakeNs = static_cast<uint64_t>(t["threadWakeNs"].integer(0, 1'000'000'000));
+    }
+    if (top.has("i2cController")) {
+        const Field u = top["i2cController"];
+        u.onlyKeys({"rwmClears"});
+        if (u.has("rwmClears")) {
+            const std::string m = u["rwmClears"].string();
+            if (m != "stop" && m != "nextWriteAddress")
+                u["rwmClears"].fail("expected \"stop\" or \"nextWriteAddress\", got \"" + m + "\"");
+            c.rwmClears = m == "stop" ? RwmClears::AtStop : RwmClears::AtNextWriteAddress;
+        }
+    }
+    return c;
+}
+
+json boardConfigToJson(const BoardConfig& c) {
+    json j = json::object();
+    if (!c.comment.empty()) j["comment"] = c.comment;
+    j["processor"] = json{{"mainId", hex(c.mainId, 8)}, {"mode", c.privileged ? "privileged" : "user"}};
+    j["program"] = c.programPath;
+    j["apps"] = json::object();
+    for (const auto& [k, v] : c.apps) j["apps"][k] = v;
+    j["clock"] = c.frozen ? "frozen" : "real";
+    const TimeZoneConfig& t = c.timeZone;
+    j["timeZone"] = json{{"bias", t.bias},
+                         {"standardName", t.standardName},
+                         {"standardDate", sysTimeToJson(t.standardDate)},
+                         {"standardBias", t.standardBias},
+                         {"daylightName", t.daylightName},
+                         {"daylightDate", sysTimeToJson(t.daylightDate)},
+                         {"daylightBias", t.daylightBias}};
+    if (!t.name.empty()) j["timeZone"]["name"] = t.name;
+    if (c.apiReady == ApiReady::AtStart)
+        j["apiReady"] = "start";
+    else if (c.apiReady == ApiReady::Never)
+        j["apiReady"] = "never";
+    else
+        j["apiReady"] = json{{"afterMs", c.apiReadyAfterMs}};
+    json chips = json::array();
+    for (const ChipConfig& chip : c.chips) chips.push_back(chipJson(chip));
+    j["chips"] = chips;
+    j["faults"] = faultsToJson(c.faults);
+    const TimingConfig defaults;
+    if (c.timing.interruptLatencyNs != defaults.interruptLatencyNs ||
+        c.timing.threadWakeNs != defaults.threadWakeNs)
+        j["timing"] = json{{"interruptLatencyNs", c.timing.interruptLatencyNs},
+                           {"threadWakeNs", c.timing.threadWakeNs}};
+    if (c.rwmClears != RwmClears::AtStop) j["i2cController"] = json{{"rwmClears", "nextWriteAddress"}};
+    return j;
+}
+
+}  // namespace sim

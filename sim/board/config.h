@@ -1,0 +1,124 @@
+// A board's configuration (board.json): what the board is made of and how it misbehaves. Read
+// strictly: an unknown key, a value of the wrong type or out of range is refused with the file
+// and the field named, so a test never believes a fault was injected that was not.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "json_fields.h"
+#include "state.h"
+
+namespace sim {
+
+struct TimeZoneConfig {
+    std::string name;  // what the record was made from (a zone name or short name); "" when unknown
+    int32_t bias = 0;  // minutes, UTC = local + bias
+    std::string standardName = "Coordinated Universal Time";
+    SysTime standardDate;
+    int32_t standardBias = 0;
+    std::string daylightName = "Coordinated Universal Time";
+    SysTime daylightDate;
+    int32_t daylightBias = 0;
+};
+
+struct ChipConfig {
+    int protocol = 1;
+    uint8_t address = 0x68;
+    bool frozen = false;  // this chip's clock stands still
+    bool present = true;  // false: configured, but never answers
+};
+
+enum class ApiReady { AtStart, AfterMs, Never };
+
+// What an injected fault does to the byte it strikes (bytes are counted per process from 1,
+// address, register and data bytes alike, across both I2C units).
+enum class ByteFault {
+    Nak,                     // the addressed chip does not acknowledge it
+    ArbitrationLoss,         // another master wins the bus during it
+    BusError,                // a bus error while it is received
+    Stop,                    // it completes, and a stop condition is reported with it
+    SlaveAddress,            // it completes, and the unit reports being addressed as a slave
+    GeneralCall,             // it completes, and the unit reports a general call
+    StayBusy,                // from its completion on (byte 0: from the start) the unit stays busy
+    NoInterrupt,             // it completes, but its interrupt never comes
+    InterruptWithoutStatus,  // instead of moving it, the unit interrupts with no status bit
+};
+const char* byteFaultName(ByteFault f);
+std::optional<ByteFault> byteFaultByName(const std::string& name);
+
+struct FaultConfig {
+    // The platform's kernel and HAL.
+    bool kernelBridgeAbsent = false;       // "kernelBridge": "absent"
+    std::string bridgeProbe;               // "zero" | "fail" | "" (works)
+    bool requestSysIntrRefused = false;    // "requestSysIntr": "refuse"
+    bool duplicateHandleFails = false;     // "duplicateHandle": "fail"
+    bool virtualAllocFails = false;        // "virtualAlloc": "fail"
+    bool virtualCopyFails = false;         // "virtualCopy": "fail"
+    bool moduleFileNameFails = false;      // "moduleFileName": "fail"
+    std::vector<uint32_t> localAllocFail;  // the N-th LocalAlloc of a process fails
+    // Clock gating and GPIO pads.
+    std::vector<uint32_t> clockStuckBits;    // clock-enable bits that never read back as 1
+    std::vector<uint32_t> clockStuckOnBits;  // ... never as 0
+    std::vector<uint32_t> gpioInputsLow;     // pads the board holds low
+    // The I2C bus.
+    std::map<uint32_t, ByteFault> i2cBytes;  // "i2c": [{"byte": N, "fault": "nak"}, ...]
+    std::optional<int> i2cStuckSda;          // pulses a stuck slave needs to let go; -1: never
+    std::optional<int64_t> i2cSclLowMs;      // SCL held low from the process start; -1: for good
+    uint64_t i2cClockStretchNs = 0;          // every chip holds SCL low this long after each byte
+
+    bool any() const;
+};
+
+// How long the operating system takes to get to an interrupt's waiting thread. Defaults are the
+// order of magnitude of an XScale part running this OS: the interrupt reaches the kernel's
+// handler 10-15 us after the line rises, and waking the thread that waits on the event costs a
+// thread switch more.
+struct TimingConfig {
+    uint64_t interruptLatencyNs = 12000;
+    uint64_t threadWakeNs = 8000;
+};
+
+// When the I2C unit's read/write-mode status bit clears. The processor manuals have it cleared by
+// hardware after a stop; QEMU's model keeps it until the next address byte in the write
+// direction. Selectable, so that a driver can be tried against both readings.
+enum class RwmClears { AtStop, AtNextWriteAddress };
+
+struct BoardConfig {
+    uint32_t mainId = 0x69054117;  // processor ID 17
+    bool privileged = false;       // the program runs in user mode unless the board says otherwise
+    std::string programPath = "\\Windows\\Tamblin.exe";
+    std::map<std::string, std::string> apps;  // device path -> host executable
+    bool frozen = false;                      // clocks stand still; process timing is virtual
+    TimeZoneConfig timeZone;
+    ApiReady apiReady = ApiReady::AtStart;
+    uint32_t apiReadyAfterMs = 0;
+    std::vector<ChipConfig> chips;
+    FaultConfig faults;
+    TimingConfig timing;
+    RwmClears rwmClears = RwmClears::AtStop;
+    std::string comment;
+
+    const ChipConfig* chipAt(uint8_t address) const;
+};
+
+// board.json <-> BoardConfig; parsing throws BoardError naming the file and the field.
+BoardConfig parseBoardConfig(const json& j, const std::string& file);
+json boardConfigToJson(const BoardConfig& c);
+FaultConfig parseFaults(const Field& f);
+// The same from a JSON object written in code (tests, tools); refusals name "faults".
+FaultConfig faultsFromJson(const json& j);
+json faultsToJson(const FaultConfig& f);
+
+// Main ID register values for the processor IDs the program knows; 0 for others.
+uint32_t mainIdForProcessor(uint32_t processorId);
+// The processor ID a main ID stands for (0 when unknown).
+uint32_t processorIdForMainId(uint32_t mainId);
+
+// Biases beyond a day either way are no time zone.
+constexpr int32_t kMaxBiasMinutes = 24 * 60;
+
+}  // namespace sim

@@ -1,0 +1,115 @@
+#include "cpu.h"
+
+#include <map>
+#include <string>
+
+#include "../../platform/hwaccess.h"
+#include "board.h"
+#include "fault.h"
+#include "format.h"
+#include "mmio.h"
+#include "simtime.h"
+
+namespace sim::cpu {
+
+namespace {
+
+constexpr uint32_t kCpsrFlags = 0x60000000u;  // Z and C set, IRQ and FIQ enabled, ARM state
+constexpr uint32_t kModeUser = 0x10, kModeSvc = 0x13, kModeSystem = 0x1F;
+constexpr uint64_t kRegisterAccessNs = 50;  // one uncached bus cycle
+
+struct Core {
+    int supervisorDepth = 0;
+    std::map<uint32_t, uint32_t> kdata;  // kernel data page, by address
+    std::map<uint32_t, uint32_t> pages;  // virtual page -> physical page
+};
+
+Core& core() {
+    static Core c;
+    return c;
+}
+
+uint32_t physicalFor(const volatile uint32_t* reg, const char* what) {
+    const uint32_t va = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(reg));
+    std::optional<uint32_t> phys = translate(va);
+    if (!phys)
+        boardFault(std::string("data abort: register ") + what + " at virtual address " + hex(va, 8) +
+                   ", outside every bound register window");
+    return *phys;
+}
+
+}  // namespace
+
+void enterSupervisor() {
+    ++core().supervisorDepth;
+}
+void leaveSupervisor() {
+    --core().supervisorDepth;
+}
+bool inSupervisor() {
+    return core().supervisorDepth > 0;
+}
+bool privileged() {
+    return inSupervisor() || Board::current().config().privileged;
+}
+
+void writeKDataWord(uint32_t address, uint32_t value) {
+    core().kdata[address] = value;
+}
+
+void bindPage(uint32_t virtualPage, uint32_t physicalPage) {
+    core().pages[virtualPage & ~(kPageSize - 1)] = physicalPage & ~(kPageSize - 1);
+}
+
+void unbindPage(uint32_t virtualPage) {
+    core().pages.erase(virtualPage & ~(kPageSize - 1));
+}
+
+std::optional<uint32_t> translate(uint32_t virtualAddr) {
+    auto it = core().pages.find(virtualAddr & ~(kPageSize - 1));
+    if (it == core().pages.end()) return std::nullopt;
+    return it->second + (virtualAddr & (kPageSize - 1));
+}
+
+void resetForTests() {
+    core().supervisorDepth = 0;
+    core().pages.clear();
+}
+
+}  // namespace sim::cpu
+
+using namespace sim;
+
+DWORD HwReadCpsr(void) {
+    if (cpu::inSupervisor()) return cpu::kCpsrFlags | cpu::kModeSvc;
+    return cpu::kCpsrFlags | (Board::current().config().privileged ? cpu::kModeSystem : cpu::kModeUser);
+}
+
+DWORD HwReadMainId(void) {
+    if (!cpu::privileged())
+        boardFault(
+            "undefined instruction: mrc p15, 0, rN, c0, c0, 0 (CP15 main ID register) executed in user mode; "
+            "the kernel ends the process");
+    return Board::current().config().mainId;
+}
+
+DWORD HwReadKDataWord(DWORD address) {
+    auto it = cpu::core().kdata.find(address);
+    if (it == cpu::core().kdata.end())
+        boardFault("data abort: kernel data page word " + hex(address, 8) +
+                   " is not modelled by the virtual board");
+    return it->second;
+}
+
+DWORD HwRead32(const volatile DWORD* reg) {
+    runDue();
+    const DWORD value = physRead32(cpu::physicalFor(reg, "read"));
+    advanceNs(cpu::kRegisterAccessNs);
+    return value;
+}
+
+void HwWrite32(volatile DWORD* reg, DWORD value) {
+    runDue();
+    physWrite32(cpu::physicalFor(reg, "write"), value);
+    advanceNs(cpu::kRegisterAccessNs);
+}

@@ -1,0 +1,116 @@
+// What persists between the runs on a board (state.json), as one typed record. The board owns
+// it: Board::readState and Board::updateState convert it from and to JSON under the board's lock
+// (state_json.cpp), and everything else works on the record.
+//
+// The record holds the operating system's persistent state as well as the hardware's: the
+// system clock and daylight flag, the notification database and the launches the notification
+// service made, the board's power and uptime, and each RTC chip's registers and bus state.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+struct SysTime {  // a SYSTEMTIME as the board's files write it
+    uint16_t year = 0, month = 0, dayOfWeek = 0, day = 0, hour = 0, minute = 0, second = 0, milliseconds = 0;
+    bool operator==(const SysTime&) const = default;
+};
+
+// The system clock: the UTC file time it was set to, and the host's file time at that moment.
+// On a running board it advances with the host; on a frozen one it stands at `fileTime`.
+struct SystemClockState {
+    int64_t fileTime = 0;
+    int64_t atHost = 0;
+};
+
+struct PowerState {
+    bool on = true;
+    int64_t changedAt = 0;  // host file time of the last switch
+};
+
+// The dialog/sound part of a registration (CE_USER_NOTIFICATION); strings UTF-8, absent = null.
+struct UserNotificationRecord {
+    uint32_t actionFlags = 0;
+    std::optional<std::string> dialogTitle;
+    std::optional<std::string> dialogText;
+    std::optional<std::string> sound;
+    uint32_t maxSound = 0;
+    uint32_t reserved = 0;
+};
+
+// One registration: its trigger (CE_NOTIFICATION_TRIGGER) and, if given, its user notification.
+struct NotificationRecord {
+    uint32_t handle = 0;      // assigned by the database; stable for the life of the registration
+    uint32_t type = 0;        // CNT_EVENT, CNT_TIME, CNT_PERIOD, CNT_CLASSICTIME
+    uint32_t event = 0;       // NOTIFICATION_EVENT_... for CNT_EVENT
+    std::string application;  // device path, as registered
+    std::optional<std::string> arguments;  // absent = no arguments (null pointer)
+    SysTime start;                         // time-based triggers
+    SysTime end;
+    uint32_t status = 0;
+    std::optional<UserNotificationRecord> user;
+};
+
+struct NotificationDatabase {
+    uint32_t nextHandle = 1;
+    std::vector<NotificationRecord> list;  // oldest first
+};
+
+// A program the notification service started.
+struct LaunchRecord {
+    std::string app;                  // device path
+    std::optional<std::string> args;  // absent = none
+    std::string exe;                  // host program
+    int pid = 0;
+};
+
+// Where a chip's I2C interface stands between two bus events. It survives the process that
+// moved the bus: a chip left in the middle of a byte still holds SDA at the next boot.
+enum class SlavePhase {
+    Idle,      // waiting for a start condition
+    Address,   // shifting in the address byte
+    Receive,   // shifting in a byte from the master
+    Transmit,  // shifting out a byte to the master
+    Ignore,    // addressed elsewhere, or let go: waiting for the next start or stop
+};
+
+struct SlaveBusState {
+    SlavePhase phase = SlavePhase::Idle;
+    bool reading = false;     // the master asked to read
+    bool addressed = false;   // this chip acknowledged the address
+    unsigned bit = 0;         // clock pulses of the current byte seen so far (0..9)
+    uint8_t shift = 0;        // byte being shifted in or out
+    bool sdaLow = false;      // the chip pulls SDA low
+    bool gotPointer = false;  // a write has set the register pointer in this transaction
+};
+
+struct ChipState {
+    int protocol = 1;
+    std::vector<uint8_t> regs;                  // the register file, the time registers as of `clockAt`
+    uint8_t pointer = 0;                        // the chip's register pointer
+    int64_t clockAt = 0;                        // host file time of the clock's last whole second
+    std::optional<std::vector<uint8_t>> latch;  // the registers as the read in progress sees them
+    std::optional<std::vector<uint8_t>> halt;   // protocol 4: time registers frozen at a power-down
+    unsigned nakNext = 0;                       // coming address phases that the chip leaves unacknowledged
+    SlaveBusState bus;
+};
+
+struct BoardState {
+    SystemClockState systemClock;
+    std::optional<bool> daylight;  // the kernel's daylight-saving flag, as last set (absent: never)
+    PowerState power;
+    int64_t powerOnHost = 0;  // host file time of the board's power-on
+    uint64_t uptimeNs = 0;    // frozen boards: the virtual uptime reached so far
+    NotificationDatabase notifications;
+    std::map<uint8_t, ChipState> chips;  // by 7-bit address
+    std::vector<LaunchRecord> launches;  // the latest ones, oldest first
+};
+
+// Launch records kept for inspection; older ones are dropped.
+constexpr size_t kMaxLaunchRecords = 64;
+
+}  // namespace sim

@@ -1,0 +1,132 @@
+// The notification service's reaction to a change of the system time: every application
+// registered for the time-change event is started, with its arguments, as a new process on this
+// board.
+#include <notify.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "notifydb.h"
+#include "services.h"
+
+extern char** environ;
+
+namespace sim {
+
+namespace {
+
+std::string absoluteDir(const std::string& dir) {
+    char buf[PATH_MAX];
+    if (::realpath(dir.c_str(), buf)) return buf;
+    return dir;
+}
+
+// Arguments as the device passes them: one string, which the start-up code of the program
+// rebuilds by joining argv with single spaces. Splitting at every space (keeping empty pieces)
+// makes that round trip exact.
+std::vector<std::string> splitArguments(const std::optional<std::string>& args) {
+    std::vector<std::string> out;
+    if (!args || args->empty()) return out;
+    size_t from = 0;
+    for (;;) {
+        size_t sp = args->find(' ', from);
+        out.push_back(args->substr(from, sp == std::string::npos ? std::string::npos : sp - from));
+        if (sp == std::string::npos) break;
+        from = sp + 1;
+    }
+    return out;
+}
+
+const std::string* hostProgramFor(const BoardConfig& config, const std::string& devicePath) {
+    const std::string want = asciiLower(devicePath);
+    for (const auto& [path, exe] : config.apps)
+        if (asciiLower(path) == want) return &exe;
+    return nullptr;
+}
+
+// Starts `exe` with `args` on the board in `boardDir`; returns the pid or -errno.
+int spawnOnBoard(const std::string& exe, const std::vector<std::string>& args, const std::string& boardDir) {
+    std::vector<std::string> env;
+    for (char** e = environ; e && *e; ++e)
+        if (std::strncmp(*e, "TAMBLIN_BOARD=", 14) != 0) env.emplace_back(*e);
+    env.push_back("TAMBLIN_BOARD=" + boardDir);
+    std::vector<char*> envp;
+    for (std::string& s : env) envp.push_back(s.data());
+    envp.push_back(nullptr);
+
+    std::vector<std::string> argvStore;
+    argvStore.push_back(exe);
+    argvStore.insert(argvStore.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& s : argvStore) argv.push_back(s.data());
+    argv.push_back(nullptr);
+
+    pid_t pid = 0;
+    int rc = ::posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv.data(), envp.data());
+    return rc == 0 ? static_cast<int>(pid) : -rc;
+}
+
+}  // namespace
+
+std::vector<int> notifyTimeChanged() {
+    const Board& board = Board::current();
+    const std::vector<NotificationRecord> records = board.readState().notifications.list;
+    const std::string boardDir = absoluteDir(board.dir());
+    std::vector<int> pids;
+    std::vector<LaunchRecord> launches;
+    // Event registrations stay in the database after firing: they fire on every time change.
+    for (const NotificationRecord& r : records) {
+        if (r.type != CNT_EVENT || r.event != NOTIFICATION_EVENT_TIME_CHANGE) continue;
+        const std::string* exe = hostProgramFor(board.config(), r.application);
+        if (!exe) {
+            board.appendDebugLog("notification service: no program for " + r.application + "\n");
+            continue;
+        }
+        // A relative program path in board.json is taken from the board directory.
+        const std::string path = (!exe->empty() && (*exe)[0] == '/') ? *exe : boardDir + "/" + *exe;
+        int pid = spawnOnBoard(path, splitArguments(r.arguments), boardDir);
+        if (pid < 0) {
+            board.appendDebugLog("notification service: cannot start " + path + " for " + r.application +
+                                 ": " + std::strerror(-pid) + "\n");
+            continue;
+        }
+        pids.push_back(pid);
+        launches.push_back(LaunchRecord{r.application, r.arguments, path, pid});
+    }
+    if (!launches.empty()) {
+        board.updateState([&](BoardState& s) {
+            s.launches.insert(s.launches.end(), launches.begin(), launches.end());
+            if (s.launches.size() > kMaxLaunchRecords)
+                s.launches.erase(s.launches.begin(), s.launches.end() - kMaxLaunchRecords);
+        });
+    }
+    return pids;
+}
+
+std::vector<int> waitForStartedApps(const std::vector<int>& pids) {
+    std::vector<int> codes;
+    for (int pid : pids) {
+        int status = 0;
+        pid_t r;
+        do r = ::waitpid(pid, &status, 0);
+        while (r < 0 && errno == EINTR);
+        if (r < 0)
+            codes.push_back(-1);
+        else if (WIFEXITED(status))
+            codes.push_back(WEXITSTATUS(status));
+        else if (WIFSIGNALED(status))
+            codes.push_back(128 + WTERMSIG(status));
+        else
+            codes.push_back(-1);
+    }
+    return codes;
+}
+
+}  // namespace sim
