@@ -9,7 +9,8 @@
 
 // Registry configuration: protocol number and chip address.
 void ReadRtcConfig(DWORD* protocolOut, DWORD* slaveAddrOut);
-// Clears every time-change registration whose application path contains `fileName`.
+// Clears every registration whose application path has `fileName` as its file name, in any letter
+// case.
 int ClearOwnNotifications(const WCHAR* fileName);
 // Registers `modulePath` to be started with "AppRunAfterTimeChange" after every time change.
 int RegisterTimeChangeNotification(WCHAR* modulePath);

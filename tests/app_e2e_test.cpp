@@ -2,10 +2,15 @@
 // line selects, every message byte for byte, exit codes, the clock and the registrations it leaves.
 #include <gtest/gtest.h>
 #include <notify.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <vector>
 
 #include "e2e_util.h"
+#include "sim/board/i2c_trace.h"
 #include "sim/board/simtime.h"
 #include "sim/ceapi/kernel_objects.h"
 
@@ -215,6 +220,49 @@ TEST(Program, TimeSpentWaitingForTheNotificationServiceIsAddedToTheChipTime) {
     EXPECT_LE(systemClock(board), chipTime + 4'500 * 10'000LL);
     EXPECT_EQ(board.debugLog().rfind("RTC Time restored (29.11.2011 14:59:59)\r\n", 0), 0u)
         << board.debugLog();
+}
+
+}  // namespace
+
+namespace {
+
+// A registration is the program's when the file name of its path is the program's file name, in
+// any letter case; a name that merely contains it belongs to another program.
+TEST(Program, BootClearsItsOwnRegistrationsByFileNameInAnyCaseAndLeavesOtherPrograms) {
+    struct Case {
+        const char16_t* application;
+        bool ours;
+    };
+    const Case cases[] = {
+        {u"\\WINDOWS\\TAMBLIN.EXE", true},
+        {u"\\windows\\tamblin.exe", true},  // an older build registered its path in lower case
+        {u"\\Storage Card\\Tamblin.Exe", true},
+        {u"/Windows/TAMBLIN.EXE", true},
+        {u"TAMBLIN.EXE", true},
+        {u"\\WINDOWS\\NOTTAMBLIN.EXE", false},
+        {u"\\WINDOWS\\TAMBLIN.EXE.BAK", false},
+        {u"\\Program Files\\MyTamblin.exe", false},
+        {u"\\Tamblin.exe\\Setup.exe", false},
+        {u"\\WINDOWS\\TAMBLIN.EX", false},
+    };
+    sim::BoardConfig config = e2e::frozenConfig(1);
+    // Whatever stays registered is started by the clock the boot sets.
+    for (const Case& c : cases)
+        if (!c.ours) config.apps[sim::toUtf8(c.application)] = "/bin/true";
+    e2e::Board board(config);
+    setChipRegs(board, "0x68", kWorkedExampleP1);
+    std::vector<std::u16string> expected;
+    for (const Case& c : cases) {
+        registerFor(board, c.application, u"AppRunAfterTimeChange");
+        if (!c.ours) expected.push_back(c.application);
+    }
+    expected.push_back(u"\\WINDOWS\\TAMBLIN.EXE");  // the one the boot adds
+
+    ASSERT_EQ(board.runTamblin(), 1);
+    EXPECT_EQ(board.debugLog(), "RTC Time restored (29.11.2011 14:59:55)\r\n");
+    std::vector<std::u16string> left;
+    for (const Registration& r : registrations(board)) left.push_back(r.application);
+    EXPECT_EQ(left, expected);
 }
 
 }  // namespace

@@ -258,6 +258,12 @@ WCHAR upper(WCHAR c) {
 }
 }  // namespace
 
+int _wcsicmp(const WCHAR* a, const WCHAR* b) {
+    while (*a && lower(*a) == lower(*b)) ++a, ++b;
+    const WCHAR x = lower(*a), y = lower(*b);
+    return (x > y) - (x < y);
+}
+
 const WCHAR* wcsstr(const WCHAR* haystack, const WCHAR* needle) {
     if (!*needle) return haystack;
     for (; *haystack; ++haystack) {
