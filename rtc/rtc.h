@@ -59,7 +59,8 @@ int WriteRtcProtocol1(const SYSTEMTIME* time, BYTE slave);
 int ReadRtcProtocol2(SYSTEMTIME* time, BYTE slave);
 int WriteRtcProtocol2(const SYSTEMTIME* time, BYTE slave);
 // Protocol 3: time in 0x02..0x08 (day before weekday, Sunday = 0); lost backup voltage is
-// flagged in 0x02 bit 7 and answered by re-initialising everything but the time.
+// flagged in 0x02 bit 7 and answered by re-initialising everything but the time; a clock left
+// stopped (0x00 bit 5) makes the time invalid too.
 int ReadRtcProtocol3(SYSTEMTIME* time, BYTE slave);
 int WriteRtcProtocol3(const SYSTEMTIME* time, BYTE slave);
 int ReinitRtcProtocol3(BYTE slave);

@@ -265,4 +265,44 @@ TEST(Program, BootClearsItsOwnRegistrationsByFileNameInAnyCaseAndLeavesOtherProg
     EXPECT_EQ(left, expected);
 }
 
+// A store cut short between "clock stopped" and "clock running" leaves a protocol-3 chip holding
+// a time that no longer moves: the boot does not trust it.
+TEST(Program, ProtocolThreeChipWithItsClockStoppedIsReportedLikeALostBackupSupply) {
+    struct Case {
+        uint8_t control1;
+        bool stopped;
+    };
+    const Case cases[] = {{0x20, true},  {0x28, true},  {0xFF, true},
+                          {0x00, false}, {0xDF, false}, {0x08, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.control1));
+        e2e::Board board(e2e::frozenConfig(3), e2e::registryFor(3));
+        ASSERT_EQ(board.runVboard({"chip", "time", "2011-11-29 14:59:55"}), 0);
+        char set[32];
+        std::snprintf(set, sizeof set, "0x00=0x%02X", c.control1);
+        ASSERT_EQ(board.runVboard({"chip", "set", set}), 0);
+        const int64_t before = fileTimeOf(2020, 1, 2, 3, 4, 5);
+        setSystemClock(board, before);
+        ASSERT_EQ(board.runTamblin(), 1);
+        if (c.stopped) {
+            EXPECT_EQ(board.debugLog(), "Invalid time on External RTC, please set a valid time\r\n");
+            EXPECT_EQ(systemClock(board), before);
+        } else {
+            EXPECT_EQ(board.debugLog(), "RTC Time restored (29.11.2011 14:59:55)\r\n");
+        }
+        EXPECT_EQ(registrations(board).size(), 1u);
+    }
+
+    // The user's next time setting writes a valid, running time.
+    e2e::Board board(e2e::frozenConfig(3), e2e::registryFor(3));
+    ASSERT_EQ(board.runVboard({"chip", "set", "0x00=0x20"}), 0);
+    ASSERT_EQ(board.runTamblin(), 1);
+    ASSERT_EQ(board.runVboard({"set-time", "2013-05-06 07:08:09"}), 0);
+    EXPECT_NE(board.debugLog().find("RTC Time set (06.05.2013 07:08:09)\r\n"), std::string::npos);
+    const sim::json regs = board.state()["chips"]["0x51"]["regs"];
+    EXPECT_EQ(regs[0].get<int>(), 0x00) << "the clock runs";
+    EXPECT_EQ(regs[2].get<int>(), 0x09);
+    EXPECT_EQ(regs[8].get<int>(), 0x13);
+}
+
 }  // namespace

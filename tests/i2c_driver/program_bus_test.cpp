@@ -119,7 +119,8 @@ struct ProtocolCalls {
 const ProtocolCalls kCalls[] = {
     {1, 0x68, {{true, 0x00, 8}}, {{false, 0x00, 8}}},
     {2, 0x68, {{true, 0x00, 17}}, {{false, 0x00, 7}, {true, 0x0E, 2}, {false, 0x0E, 2}}},
-    {3, 0x51, {{true, 0x02, 7}}, {{false, 0x00, 1}, {false, 0x02, 7}, {false, 0x00, 1}}},
+    // Protocol 3 reads its clock-stop bit (register 0x00) with the time.
+    {3, 0x51, {{true, 0x00, 9}}, {{false, 0x00, 1}, {false, 0x02, 7}, {false, 0x00, 1}}},
     {4, 0x68, {{true, 0x0C, 1}, {false, 0x0C, 1}, {true, 0x00, 13}}, {{false, 0x00, 8}}},
 };
 
