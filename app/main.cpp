@@ -35,8 +35,10 @@ static void StorePath(DWORD protocol, BYTE slave) {
         OutputDebugStringW(TEXT("Error while setting RTC time\r\n"));
         return;
     }
+    // A year the chip's two digits cannot hold would come back a century off at the next boot:
+    // better not to write it at all.
     if (protocol >= RTC_PROTOCOL_COUNT || g_rtcProtocols[protocol].write == 0 ||
-        !g_rtcProtocols[protocol].write(&rtcTime, slave)) {
+        !RtcYearFitsChip(rtcTime.wYear) || !g_rtcProtocols[protocol].write(&rtcTime, slave)) {
         OutputDebugStringW(TEXT("Error while setting RTC time\r\n"));
         return;
     }

@@ -28,7 +28,13 @@ typedef struct RtcTimeLayout {
 
 WORD RtcDecodeField(BYTE reg, BYTE tensMask);
 BYTE RtcEncodeField(WORD value, BYTE tensMask);
+// The years two digits can hold: the window RtcDecodeYear reads them back in.
+#define RTC_YEAR_FIRST 1970u
+#define RTC_YEAR_LAST 2069u
+
 WORD RtcDecodeYear(BYTE reg);
+// Whether `year` survives a write and a read: any other year comes back a century off.
+BOOL RtcYearFitsChip(WORD year);
 BYTE RtcEncodeYear(WORD year);
 WORD RtcDecodeWeekday(BYTE reg, BYTE weekdayOffset);
 BYTE RtcEncodeWeekday(WORD dayOfWeek, BYTE weekdayOffset);

@@ -226,6 +226,10 @@ TEST(Program, TimeSpentWaitingForTheNotificationServiceIsAddedToTheChipTime) {
 
 namespace {
 
+std::vector<std::string> transactionsOf(const e2e::Board& board) {
+    return sim::traceTransactions(sim::parseTrace(board.file("trace.log")));
+}
+
 // A registration is the program's when the file name of its path is the program's file name, in
 // any letter case; a name that merely contains it belongs to another program.
 TEST(Program, BootClearsItsOwnRegistrationsByFileNameInAnyCaseAndLeavesOtherPrograms) {
@@ -263,6 +267,56 @@ TEST(Program, BootClearsItsOwnRegistrationsByFileNameInAnyCaseAndLeavesOtherProg
     std::vector<std::u16string> left;
     for (const Registration& r : registrations(board)) left.push_back(r.application);
     EXPECT_EQ(left, expected);
+}
+
+// The chips keep two year digits, read back in the window 1970..2069.
+TEST(Program, TimeChangeOutsideTheChipsYearWindowIsRefusedWithoutABusTransfer) {
+    struct Case {
+        int y, mo, d, h, mi, s;
+        const char* log;  // nullptr: refused
+        std::vector<uint8_t> regs;
+    };
+    const Case cases[] = {
+        {1970,
+         1,
+         1,
+         0,
+         0,
+         0,
+         "RTC Time set (01.01.1970 00:00:00)\r\n",
+         {0x00, 0x00, 0x00, 0x05, 0x01, 0x01, 0x70, 0x00}},  // a Thursday
+        {2069,
+         12,
+         31,
+         23,
+         59,
+         59,
+         "RTC Time set (31.12.2069 23:59:59)\r\n",
+         {0x59, 0x59, 0x23, 0x03, 0x31, 0x12, 0x69, 0x00}},  // a Tuesday
+        {1969, 12, 31, 23, 59, 59, nullptr, {}},
+        {2070, 1, 1, 0, 0, 0, nullptr, {}},
+        {2099, 6, 15, 12, 0, 0, nullptr, {}},
+        {1601, 1, 1, 0, 0, 0, nullptr, {}},
+        {2400, 2, 29, 0, 0, 0, nullptr, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.y);
+        e2e::Board board(e2e::frozenConfig(1));
+        setChipRegs(board, "0x68", kWorkedExampleP1);
+        setSystemClock(board, fileTimeOf(c.y, c.mo, c.d, c.h, c.mi, c.s));
+        std::remove((board.dir + "/trace.log").c_str());
+        EXPECT_EQ(board.runTamblin({"AppRunAfterTimeChange"}), 1);
+        const sim::json regs = board.state()["chips"]["0x68"]["regs"];
+        const std::vector<uint8_t>& want = c.log ? c.regs : kWorkedExampleP1;
+        for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(regs[i].get<int>(), want[i]) << "register " << i;
+        if (c.log) {
+            EXPECT_EQ(board.debugLog(), c.log);
+            EXPECT_EQ(transactionsOf(board).size(), 1u);
+        } else {
+            EXPECT_EQ(board.debugLog(), "Error while setting RTC time\r\n");
+            EXPECT_TRUE(transactionsOf(board).empty()) << "nothing goes to the chip";
+        }
+    }
 }
 
 // A store cut short between "clock stopped" and "clock running" leaves a protocol-3 chip holding
