@@ -319,6 +319,51 @@ TEST(Program, TimeChangeOutsideTheChipsYearWindowIsRefusedWithoutABusTransfer) {
     }
 }
 
+// A chip time that is no date: the kernel's daylight flag, the shell's pending daylight-saving
+// event and the clock stay as they are; the registration still happens.
+TEST(Program, ChipTimeThatIsNoDateTouchesNeitherDaylightFlagNorClock) {
+    struct Case {
+        uint8_t reg, value;  // protocol-1 register changed from the worked example
+        const char* log;
+    };
+    const Case cases[] = {
+        {5, 0x13, "Error while restoring RTC time (29.13.2011 14:59:55)\r\n"},
+        {5, 0x1F, "Error while restoring RTC time (29.25.2011 14:59:55)\r\n"},
+        {5, 0x00, "Error while restoring RTC time (29.00.2011 14:59:55)\r\n"},
+        {4, 0x32, "Error while restoring RTC time (32.11.2011 14:59:55)\r\n"},
+        {4, 0x31, "Error while restoring RTC time (31.11.2011 14:59:55)\r\n"},  // November has 30
+        {4, 0x00, "Error while restoring RTC time (00.11.2011 14:59:55)\r\n"},
+        {2, 0x24, "Error while restoring RTC time (29.11.2011 24:59:55)\r\n"},
+        {1, 0x60, "Error while restoring RTC time (29.11.2011 14:60:55)\r\n"},
+        {0, 0x60, "Error while restoring RTC time (29.11.2011 14:59:60)\r\n"},
+    };
+    const SYSTEMTIME shellDst = {2020, 3, 0, 29, 1, 0, 0, 0};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.log);
+        e2e::Board board(e2e::frozenConfig(1));
+        std::vector<uint8_t> regs = kWorkedExampleP1;
+        regs[c.reg] = c.value;
+        setChipRegs(board, "0x68", regs);
+        const int64_t before = fileTimeOf(2020, 1, 2, 3, 4, 5);
+        setSystemClock(board, before);
+        sim::json s = board.state();
+        s["daylight"] = true;
+        board.setState(s);
+        sim::Board::use(board.dir);
+        SYSTEMTIME at = shellDst;
+        ASSERT_TRUE(CeRunAppAtTime(u"\\\\.\\Notifications\\NamedEvents\\ShellDSTEvent", &at));
+
+        ASSERT_EQ(board.runTamblin(), 1);
+        EXPECT_EQ(board.debugLog(), c.log);
+        EXPECT_EQ(systemClock(board), before);
+        EXPECT_TRUE(board.state()["daylight"].get<bool>()) << "the daylight flag is left alone";
+        std::vector<Registration> left = registrations(board);
+        ASSERT_EQ(left.size(), 2u);
+        EXPECT_EQ(left[0].application, u"\\\\.\\Notifications\\NamedEvents\\ShellDSTEvent");
+        EXPECT_EQ(left[1].application, u"\\WINDOWS\\TAMBLIN.EXE");
+    }
+}
+
 // A store cut short between "clock stopped" and "clock running" leaves a protocol-3 chip holding
 // a time that no longer moves: the boot does not trust it.
 TEST(Program, ProtocolThreeChipWithItsClockStoppedIsReportedLikeALostBackupSupply) {
@@ -357,6 +402,105 @@ TEST(Program, ProtocolThreeChipWithItsClockStoppedIsReportedLikeALostBackupSuppl
     EXPECT_EQ(regs[0].get<int>(), 0x00) << "the clock runs";
     EXPECT_EQ(regs[2].get<int>(), 0x09);
     EXPECT_EQ(regs[8].get<int>(), 0x13);
+}
+
+// Exit code 0 and one line of the program's own, after whatever the bus layer said.
+TEST(Program, BusThatCannotBeOpenedOrLockedIsReportedInOneLineAndExitsWithZero) {
+    struct Case {
+        const char* name;
+        uint32_t processor;
+        sim::json faults;
+        const char* log;
+    };
+    const Case cases[] = {
+        {"unknown processor", 3, sim::json::object(),
+         "ERROR: I2C Unknown Processor ID\n\rTamblin: I2C bus not available\r\n"},
+        {"controller not mapped", 17, {{"virtualAlloc", "fail"}}, "Tamblin: I2C bus not available\r\n"},
+        {"interrupt refused", 17, {{"requestSysIntr", "refuse"}}, "Tamblin: I2C bus not available\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::BoardConfig config = e2e::frozenConfig(1);
+        config.mainId = sim::mainIdForProcessor(c.processor);
+        config.faults = c.faults;
+        e2e::Board board(config);
+        EXPECT_EQ(board.runTamblin(), 0);
+        const std::string log = board.debugLog();
+        const std::string tail = c.log;
+        ASSERT_GE(log.size(), tail.size()) << log;
+        EXPECT_EQ(log.substr(log.size() - tail.size()), tail) << "GPIOLib may report the processor first";
+        EXPECT_EQ(board.runTamblin({"AppRunAfterTimeChange"}), 0);
+    }
+}
+
+TEST(Program, BusLockThatCannotBeCreatedIsReportedInOneLineAndExitsWithZero) {
+    e2e::Board board(e2e::frozenConfig(1));
+    // The board keeps its named kernel objects in objects/: a file there instead of a folder
+    // leaves no room for the mutex "I2C".
+    std::filesystem::remove_all(board.dir + "/objects");
+    std::ofstream(board.dir + "/objects") << "not a folder\n";
+    EXPECT_EQ(board.runTamblin(), 0);
+    EXPECT_EQ(board.debugLog(), "Tamblin: I2C bus not available\r\n");
+}
+
+TEST(Program, BusLockHeldByAnotherDriverPastTheOpeningsWaitIsReportedAndExitsWithZero) {
+    e2e::Board board(e2e::frozenConfig(1));
+    e2e::Board::Started holder = board.startVboard({"i2c-hold", "3000"});
+    // Opening waits 2 s for the lock; start once the other driver has it.
+    for (int i = 0; i < 200 && holder.output().empty(); ++i) usleep(10000);
+    ASSERT_EQ(holder.output(), "holding I2C\n");
+    EXPECT_EQ(board.runTamblin(), 0);
+    holder.kill();
+    EXPECT_EQ(board.debugLog(), "Tamblin: I2C bus not available\r\n");
+}
+
+// The restore run does not use the bus after the chip has been read: it lets go of the lock
+// before it waits for the notification service, which may itself need the bus.
+TEST(Program, AnotherDriverTakesTheBusLockWhileTheBootWaitsForTheNotificationService) {
+    sim::BoardConfig config = e2e::frozenConfig(1);
+    config.frozen = false;  // two processes meet in real time
+    config.apiReady = sim::ApiReady::Never;
+    e2e::Board board(config);
+    e2e::Board::Started boot = board.startTamblin();
+    // The chip has been read once the trace holds the read's stop.
+    bool read = false;
+    for (int i = 0; i < 500 && !read; ++i) {
+        const std::vector<std::string> t = transactionsOf(board);
+        read = !t.empty() && t.back().size() > 2 && t.back().substr(t.back().size() - 1) == "P";
+        if (!read) usleep(10000);
+    }
+    ASSERT_TRUE(read) << "the boot read the chip";
+    e2e::Board::Started other = board.startVboard({"i2c-hold", "1"});
+    const int otherExit = other.waitMs(3000);
+    const bool bootStillWaiting = boot.waitMs(0) < 0;
+    other.kill();
+    boot.kill();
+    EXPECT_EQ(otherExit, 0) << "the other driver got the lock";
+    EXPECT_EQ(other.output(), "holding I2C\n");
+    EXPECT_TRUE(bootStillWaiting) << "while the boot was still waiting for the notification service";
+    EXPECT_EQ(board.debugLog(), "");
+}
+
+// The clean-up of earlier registrations gives up after about 5 s of retries, says so, and still
+// registers, so that the next time change reaches the chip.
+TEST(Program, CleanUpThatKeepsFailingGivesUpAfterFiveSecondsAndStillRegisters) {
+    sim::BoardConfig config = e2e::frozenConfig(1);
+    // Every allocation of the clean-up fails (far more than 5 s of retries make).
+    sim::json failing = sim::json::array();
+    for (unsigned n = 1; n <= 8000; ++n) failing.push_back(n);
+    config.faults = {{"localAllocFail", failing}};
+    e2e::Board board(config);
+    setChipRegs(board, "0x68", kWorkedExampleP1);
+    registerFor(board, u"\\WINDOWS\\TAMBLIN.EXE", u"AppRunAfterTimeChange");
+    ASSERT_EQ(board.runTamblin(), 1);
+    // The chip time moves on by the time spent retrying: 5 s and a few milliseconds.
+    EXPECT_EQ(board.debugLog(),
+              "Tamblin: Could not clear old notifications\r\n"
+              "RTC Time restored (29.11.2011 15:00:00)\r\n");
+    const std::vector<Registration> left = registrations(board);
+    ASSERT_EQ(left.size(), 2u) << "the old registration could not be cleared; the new one is added";
+    EXPECT_EQ(left[1].application, u"\\WINDOWS\\TAMBLIN.EXE");
+    EXPECT_EQ(left[1].arguments, u"AppRunAfterTimeChange");
 }
 
 }  // namespace
