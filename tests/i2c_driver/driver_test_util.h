@@ -37,7 +37,7 @@ inline void freshProcessState() {
     sim::resetKernelForTests();
     sim::resetPhysicalMapForTests();
     sim::resetBusLinesForTests();
-    g_i2c = I2CDriverState{0, 0, 0, 0, 0, 0, 2, I2C_IRQ_STANDARD};
+    g_i2c = I2CDriverState{0, 0, 0, 0, 0, 0, 2, I2C_IRQ_STANDARD, 0, 0};
     g_GpioState = GpioModuleState{};
     g_ClockState = ClockModuleState{};
 }

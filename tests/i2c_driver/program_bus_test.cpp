@@ -78,8 +78,34 @@ struct ProgramBoard {
         std::remove((dir + "/trace.log").c_str());
         return t;
     }
+    // Sets the chip's registers from 0x00 as a power-on would have left them.
+    void setChipRegs(const char* address, const std::vector<int>& regs) const {
+        sim::json state = sim::json::parse(file("state.json"));
+        for (size_t i = 0; i < regs.size(); ++i) state["chips"][address]["regs"][i] = regs[i];
+        std::ofstream(dir + "/state.json", std::ios::trunc) << state.dump(2);
+    }
     std::string dir;
 };
+
+// Whether the trace leaves the bus free: its last bus event is a stop, and both lines end high.
+::testing::AssertionResult busLeftFree(const std::string& traceText) {
+    const std::vector<sim::TraceRecord> records = sim::parseTrace(traceText);
+    for (auto it = records.rbegin(); it != records.rend(); ++it) {
+        if (it->kind == "L") continue;
+        if (it->kind != "P") return ::testing::AssertionFailure() << "last bus event: " << it->kind;
+        break;
+    }
+    std::ostringstream vcd;
+    sim::writeVcd(records, vcd);
+    std::istringstream in(vcd.str());
+    std::string line, scl = "1", sda = "1";
+    while (std::getline(in, line)) {
+        if (line == "0!" || line == "1!") scl = line.substr(0, 1);
+        if (line == "0\"" || line == "1\"") sda = line.substr(0, 1);
+    }
+    if (scl != "1" || sda != "1") return ::testing::AssertionFailure() << "SCL " << scl << ", SDA " << sda;
+    return ::testing::AssertionSuccess();
+}
 
 // One chip call as the chip routines make it: a register write or read of `length` bytes.
 struct Call {
@@ -196,6 +222,67 @@ TEST(ProgramOnTheBus, SlaveThatNeverLetsGoMeansNoChipFoundNotAHang) {
     ProgramBoard board(i2c_test::boardFor(17, 1, {{"i2cStuckSda", "forever"}}), 1);
     EXPECT_EQ(board.tamblin(), 1);
     EXPECT_EQ(board.file("debug.log"), "No external RTC found\r\n");
+}
+
+// Protocol 1's restore reads its eight registers from 0x00: write address, register byte, read
+// address and eight bytes. A single fault on any of them fails at most the first attempt (or, for
+// "stayBusy", makes the unit busy only after the read's last transfer): the second attempt starts
+// on a free bus and the clock is restored.
+TEST(ProgramOnTheBus, OneTransientFaultInTheFirstReadIsSurvivedByTheSecondAndTheBusEndsFree) {
+    const char* faults[] = {"nak",         "arbitrationLoss", "busError",
+                            "stop",        "slaveAddress",    "generalCall",
+                            "noInterrupt", "stayBusy",        "interruptWithoutStatus"};
+    const std::vector<int> workedExample = {0x55, 0x59, 0x14, 0x03, 0x29, 0x11, 0x11, 0x00};
+    for (unsigned byte = 1; byte <= 11; ++byte) {
+        for (const char* fault : faults) {
+            SCOPED_TRACE("byte " + std::to_string(byte) + ", " + fault);
+            ProgramBoard board(i2c_test::boardFor(17, 1, {{"i2c", {{{"byte", byte}, {"fault", fault}}}}}), 1);
+            board.setChipRegs("0x68", workedExample);
+            EXPECT_EQ(board.tamblin(), 1);
+            EXPECT_EQ(board.file("debug.log"), "RTC Time restored (29.11.2011 14:59:55)\r\n");
+            EXPECT_TRUE(busLeftFree(board.file("trace.log")));
+        }
+    }
+}
+
+// Runs that fail for good still end every transaction they opened.
+TEST(ProgramOnTheBus, RunsThatFailLeaveTheBusFree) {
+    struct Case {
+        const char* name;
+        int chipProtocol;  // 0: no chip
+        sim::json faults;
+        std::vector<std::string> args;
+        const char* log;
+        std::vector<std::string> transactions;
+    };
+    const Case cases[] = {
+        {"no chip, boot", 0, sim::json::object(), {}, "No external RTC found\r\n", {"S D0 N P", "S D0 N P"}},
+        {"no chip, time change",
+         0,
+         sim::json::object(),
+         {"AppRunAfterTimeChange"},
+         "Error while setting RTC time\r\n",
+         {"S D0 N P"}},
+        {"first data byte of the store refused",
+         1,
+         {{"i2c", {{{"byte", 3}, {"fault", "nak"}}}}},
+         {"AppRunAfterTimeChange"},
+         "Error while setting RTC time\r\n",
+         {"S D0 A 00 A 00 N P"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::BoardConfig config = i2c_test::boardFor(17, 1, c.faults);
+        if (c.chipProtocol == 0) config.chips.clear();
+        ProgramBoard board(config, 1);
+        ASSERT_EQ(board.vboard({"set-time", "2050-01-01 00:00:00"}), 0);
+        std::remove((board.dir + "/trace.log").c_str());
+        std::remove((board.dir + "/debug.log").c_str());
+        EXPECT_EQ(board.tamblin(c.args), 1);
+        EXPECT_EQ(board.file("debug.log"), c.log);
+        EXPECT_EQ(sim::traceTransactions(sim::parseTrace(board.file("trace.log"))), c.transactions);
+        EXPECT_TRUE(busLeftFree(board.file("trace.log")));
+    }
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <regex>
+
 #include "driver_test_util.h"
 #include "sim/ceapi/kernel_objects.h"
 
@@ -12,7 +14,7 @@ namespace {
 
 using i2c_test::boardFor;
 
-constexpr uint32_t CONTROL = 0x10, DATA = 0x08;
+constexpr uint32_t CONTROL = 0x10, DATA = 0x08, STATUS = 0x18;
 constexpr uint32_t START = 0x1, STOP = 0x2, NAK = 0x4, TRANSFER = 0x8, ABORT = 0x10, FAST = 0x8000;
 
 class I2cDriver : public i2c_test::DriverTest {
@@ -134,7 +136,7 @@ TEST_F(I2cDriver, CompletionInTheWrongDirectionIsAnAbortedOperation) {
     const BYTE out = 0x00;
     EXPECT_EQ(I2CSend(I2C_SLAVE_NONE, &out, 1, 0), 0);
     EXPECT_EQ(GetLastError(), 995u);
-    ASSERT_EQ(I2CSend(0x68, &out, 1, 0), 1);  // repeated start, write direction
+    ASSERT_EQ(I2CSend(0x68, &out, 1, 0), 1);  // write direction
     BYTE in = 0;
     EXPECT_EQ(I2CReceive(I2C_SLAVE_NONE, &in, 1, 1), 0);
     EXPECT_EQ(GetLastError(), 995u);
@@ -170,15 +172,104 @@ TEST_F(I2cDriver, RefusedAddressesSendNothing) {
     EXPECT_TRUE(transferWords().empty());
 }
 
-TEST_F(I2cDriver, MissingChipFailsWithInvalidAddressAndNoStop) {
+TEST_F(I2cDriver, MissingChipFailsWithInvalidAddressAndTheTransactionEndsWithAStop) {
     openAndLock(boardFor(17));
     BYTE b = 0;
     EXPECT_EQ(I2CReadRegs(0x50, &b, 0, 1), 0);
     EXPECT_EQ(GetLastError(), 487u);
-    EXPECT_EQ(transactions(), std::vector<std::string>({"S A0 N"}));
-    // The driver stays usable: the next transfer's start is a repeated start on the held bus.
+    EXPECT_EQ(transactions(), std::vector<std::string>({"S A0 N P"}));
+    // The driver stays usable, and the next transfer starts on a free bus.
     EXPECT_EQ(I2CReadRegs(0x68, &b, 0, 1), 1);
-    EXPECT_EQ(transactions()[0].substr(0, 12), "S A0 N Sr D0");
+    ASSERT_EQ(transactions().size(), 2u);
+    EXPECT_EQ(transactions()[1].substr(0, 5), "S D0 ");
+}
+
+// A transfer that fails ends its transaction, so that the bus is free and the chip expects a new
+// start, and hands the next transfer a clean controller: no event bit left, the interrupt
+// acknowledged, no start, stop, NAK or abort left in the control word. A slave that transmits
+// drives SDA until the master refuses a byte: the master reads one more, refuses it and stops.
+// "xx" stands for any byte the chip sends.
+struct EndCase {
+    const char* name;
+    unsigned byte;  // of the call, counted from 1
+    const char* fault;
+    bool read;                // register read of 2 bytes from 0x00, else register write of 2 bytes at 0x03
+    const char* transaction;  // what the failed call leaves on the wire; nullptr: nothing
+};
+
+TEST_F(I2cDriver, FailedTransferEndsItsTransactionAndLeavesTheControllerClean) {
+    const EndCase cases[] = {
+        {"read, address not acknowledged", 1, "nak", true, "S D0 N P"},
+        {"read, register byte not acknowledged", 2, "nak", true, "S D0 A 00 N P"},
+        {"read, read address not acknowledged", 3, "nak", true, "S D0 A 00 A Sr D1 N P"},
+        {"read, address interrupt lost", 1, "noInterrupt", true, "S D0 A P"},
+        {"read, read address interrupt lost", 3, "noInterrupt", true, "S D0 A 00 A Sr D1 A xx N P"},
+        {"read, first byte's interrupt lost", 4, "noInterrupt", true, "S D0 A 00 A Sr D1 A xx A xx N P"},
+        {"read, last byte's interrupt lost", 5, "noInterrupt", true, "S D0 A 00 A Sr D1 A xx A xx N P"},
+        {"read, stop detected with the read address", 3, "stop", true, "S D0 A 00 A Sr D1 A xx N P"},
+        {"read, slave addressed with the first byte", 4, "slaveAddress", true,
+         "S D0 A 00 A Sr D1 A xx A xx N P"},
+        {"read, bus error on the first byte", 4, "busError", true, "S D0 A 00 A Sr D1 A xx N P"},
+        // The unit reports the bus error instead of the byte, and the stop requested with it follows.
+        {"read, bus error on the last byte", 5, "busError", true, "S D0 A 00 A Sr D1 A xx A P"},
+        {"read, interrupt without status for the register", 2, "interruptWithoutStatus", true, "S D0 A P"},
+        {"read, interrupt without status for the read address", 3, "interruptWithoutStatus", true,
+         "S D0 A 00 A P"},
+        {"read, interrupt without status for the first byte", 4, "interruptWithoutStatus", true,
+         "S D0 A 00 A Sr D1 A xx N P"},
+        {"read, arbitration lost on the address", 1, "arbitrationLoss", true, nullptr},
+        {"write, first data byte not acknowledged", 3, "nak", false, "S D0 A 03 A 01 N P"},
+        {"write, general call with the register", 2, "generalCall", false, "S D0 A 03 A P"},
+        {"write, last byte's interrupt lost", 4, "noInterrupt", false, "S D0 A 03 A 01 A 02 A P"},
+        {"write, arbitration lost on a data byte", 3, "arbitrationLoss", false, "S D0 A 03 A"},
+    };
+    for (const EndCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        openAndLock(boardFor(17, 1, {{"i2c", {{{"byte", c.byte}, {"fault", c.fault}}}}}));
+        BYTE buf[2] = {0x01, 0x02};
+        ASSERT_EQ(c.read ? I2CReadRegs(0x68, buf, 0x00, 2) : I2CWriteRegs(0x68, buf, 0x03, 2), 0);
+        std::vector<std::string> t = transactions();
+        if (c.transaction) {
+            ASSERT_EQ(t.size(), 1u);
+            std::string pattern = c.transaction;
+            for (size_t at; (at = pattern.find("xx")) != std::string::npos;)
+                pattern.replace(at, 2, "[0-9A-F]{2}");
+            EXPECT_TRUE(std::regex_match(t[0], std::regex(pattern))) << t[0];
+        } else {
+            EXPECT_TRUE(t.empty()) << t[0];
+        }
+        EXPECT_TRUE(sim::lineHigh(sim::BusLine::SCL) && sim::lineHigh(sim::BusLine::SDA)) << "bus released";
+        EXPECT_EQ(sim::physRead32(I2C_UNIT_STANDARD + STATUS) & STS_EVENTS, 0u) << "event bits cleared";
+        EXPECT_EQ(sim::physRead32(I2C_UNIT_STANDARD + CONTROL) & (START | STOP | NAK | ABORT | TRANSFER), 0u);
+        EXPECT_FALSE(sim::sysIntrInfo(g_i2c.sysIntr)->masked) << "interrupt acknowledged";
+
+        // The next transfer starts afresh and succeeds.
+        std::remove(board_->path("trace.log").c_str());
+        BYTE b = 0;
+        EXPECT_EQ(I2CReadRegs(0x68, &b, 0x00, 1), 1);
+        t = transactions();
+        ASSERT_EQ(t.size(), 1u);
+        EXPECT_TRUE(std::regex_match(t[0], std::regex("S D0 A 00 A Sr D1 A [0-9A-F]{2} N P"))) << t[0];
+        EXPECT_NE(I2CUnlock(), 0);
+    }
+}
+
+TEST_F(I2cDriver, ByteThatNeverCompletesIsAbandonedByAUnitResetThatKeepsItsSettings) {
+    // Every byte takes 15 ms longer: longer than the driver waits for one.
+    openAndLock(boardFor(17, 1, {{"i2cChipTimeNs", 15000000}}));
+    const uint32_t settings = sim::physRead32(I2C_UNIT_STANDARD + CONTROL);
+    BYTE b = 0;
+    EXPECT_EQ(I2CReadRegs(0x68, &b, 0x00, 1), 0);
+    EXPECT_EQ(GetLastError(), 1460u);
+    EXPECT_EQ(sim::physRead32(I2C_UNIT_STANDARD + CONTROL), settings) << "enabled, interrupts, speed";
+    EXPECT_EQ(sim::physRead32(I2C_UNIT_STANDARD + STATUS), 0u) << "nothing in flight, no event";
+    EXPECT_EQ(sim::physRead32(I2C_UNIT_STANDARD + 0x20), I2C_OWN_SLAVE_ADDR);
+    EXPECT_TRUE(sim::lineHigh(sim::BusLine::SCL) && sim::lineHigh(sim::BusLine::SDA));
+    EXPECT_FALSE(sim::sysIntrInfo(g_i2c.sysIntr)->masked);
+    // Nothing of the abandoned byte turns up later.
+    sim::sleepUntilNs(sim::nowNs() + 50000000u);
+    EXPECT_EQ(sim::physRead32(I2C_UNIT_STANDARD + STATUS), 0u);
+    EXPECT_NE(I2CUnlock(), 0);
 }
 
 // Clock pulses and stop condition on the lines, from the trace's line records.
