@@ -6,7 +6,8 @@
 
 #define APP_RUN_AFTER_TIME_CHANGE TEXT("AppRunAfterTimeChange")
 #define APP_MODULE_PATH_CHARS 260
-#define APP_CLEANUP_RETRY_MS 5000  // how long the boot retries the clean-up of old registrations
+#define APP_CLEANUP_RETRY_MS 5000     // how long the boot retries the clean-up of old registrations
+#define APP_CLEANUP_PAUSE_MAX_MS 256  // its pauses double from 1 ms up to this
 
 // Registry configuration: protocol number and chip address.
 void ReadRtcConfig(DWORD* protocolOut, DWORD* slaveAddrOut);

@@ -71,12 +71,16 @@ static int ReadForRestore(DWORD protocol, BYTE slave, SYSTEMTIME* rtcTime) {
 // since a second registration is better than none.
 static void ClearOwnNotificationsForAWhile(const WCHAR* fileName) {
     DWORD start = GetTickCount();
+    DWORD pauseMs = 1;
     while (!ClearOwnNotifications(fileName)) {
         if (GetTickCount() - start >= APP_CLEANUP_RETRY_MS) {
             OutputDebugStringW(TEXT("Tamblin: Could not clear old notifications\r\n"));
             return;
         }
-        Sleep(1);
+        Sleep(pauseMs);
+        // A failure that persists is not helped by asking the notification service every
+        // millisecond for seconds on end.
+        if (pauseMs < APP_CLEANUP_PAUSE_MAX_MS) pauseMs *= 2;
     }
 }
 

@@ -1,9 +1,6 @@
 // The driver's edge paths: a bus lock that cannot be created, a controller busy at the first look,
 // the last error after a successful opening, transfers of zero bytes, and the pauses (or their
 // absence) between attempts.
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -48,12 +45,8 @@ class DriverEdges : public i2c_test::DriverTest {
         gBusyReadsLeft = 0;
         DriverTest::TearDown();
     }
-    void openAndLock(const sim::BoardConfig& config) {
-        boardWith(config);
-        ASSERT_NE(I2CInitStandard(), 0);
-        ASSERT_NE(I2CLock(INFINITE), 0);
-        sim::clearRegisterAccessLog();
-        std::remove(board_->path("trace.log").c_str());
+    void open(const sim::BoardConfig& config) {
+        openAndLock(config);
         gSleeps.clear();
     }
     bool matches(const std::string& transaction, std::string pattern) const {
@@ -101,7 +94,7 @@ TEST_F(DriverEdges, ControllerBusyAtTheFirstLookWaitsOneMillisecondOnce) {
         for (const Case& c : cases) {
             SCOPED_TRACE(std::string(read ? "read" : "write") + ", busy looks " +
                          std::to_string(c.busyLooks));
-            openAndLock(boardFor(17));
+            open(boardFor(17));
             gBusyReadsLeft = c.busyLooks;
             BYTE b = 0x42;
             SetLastError(12345);
@@ -140,33 +133,14 @@ TEST_F(DriverEdges, SuccessfulOpeningEndsWithLastErrorZero) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         boardWith(boardFor(17, 1, c.faults));
-        int ready[2], done[2];
-        ASSERT_EQ(pipe(ready), 0);
-        ASSERT_EQ(pipe(done), 0);
-        pid_t child = -1;
+        std::unique_ptr<i2c_test::MutexOpenElsewhere> other;
         if (c.mutexOpenElsewhere) {
-            child = fork();
-            if (child == 0) {
-                sim::releaseProcessObjects();
-                HANDLE m = CreateMutexW(nullptr, FALSE, TEXT("I2C"));
-                char k = m ? 'y' : 'n';
-                (void)!write(ready[1], &k, 1);
-                (void)!read(done[0], &k, 1);
-                _exit(0);
-            }
-            char k = 0;
-            ASSERT_EQ(read(ready[0], &k, 1), 1);
-            ASSERT_EQ(k, 'y');
+            other = std::make_unique<i2c_test::MutexOpenElsewhere>();
+            ASSERT_TRUE(other->open());
         }
         SetLastError(12345);
         EXPECT_NE(I2CInit(c.unit), 0);
         EXPECT_EQ(GetLastError(), 0u);
-        if (child > 0) {
-            char k = 0;
-            (void)!write(done[1], &k, 1);
-            waitpid(child, nullptr, 0);
-        }
-        for (int fd : {ready[0], ready[1], done[0], done[1]}) close(fd);
     }
 }
 
@@ -190,7 +164,7 @@ TEST_F(DriverEdges, TransfersOfZeroBytes) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        openAndLock(boardFor(17));
+        open(boardFor(17));
         const std::vector<int> before = chipRegs("0x68");
         BYTE b = 0x5A;
         SetLastError(12345);
@@ -205,7 +179,7 @@ TEST_F(DriverEdges, TransfersOfZeroBytes) {
 
     // The register pointer set by a write of nothing is where the next read without a register
     // byte starts.
-    openAndLock(boardFor(17));
+    open(boardFor(17));
     const std::vector<int> regs = chipRegs("0x68");
     BYTE b = 0;
     ASSERT_EQ(I2CWriteRegs(0x68, &b, 0x04, 0), 1);
@@ -218,7 +192,7 @@ TEST_F(DriverEdges, TransfersOfZeroBytes) {
 TEST_F(DriverEdges, PhasesOfZeroBytesWithoutAStopKeepTheBusForTheNext) {
     for (bool receive : {false, true}) {
         SCOPED_TRACE(receive ? "receive" : "send");
-        openAndLock(boardFor(17));
+        open(boardFor(17));
         BYTE b = 0;
         SetLastError(12345);
         EXPECT_EQ(receive ? I2CReceive(0x68, &b, 0, 0) : I2CSend(0x68, &b, 0, 0), 1);
@@ -244,7 +218,7 @@ TEST_F(DriverEdges, FailedFirstReadIsTriedAgainAtOnce) {
     };
     for (const Case& c : {Case{1, "nak"}, Case{3, "nak"}, Case{6, "noInterrupt"}}) {
         SCOPED_TRACE(c.byte);
-        openAndLock(boardFor(17, 1, {{"i2c", {{{"byte", c.byte}, {"fault", c.fault}}}}}));
+        open(boardFor(17, 1, {{"i2c", {{{"byte", c.byte}, {"fault", c.fault}}}}}));
         SYSTEMTIME t = {};
         EXPECT_EQ(ReadRtcProtocol1(&t, 0x68), 1);
         EXPECT_TRUE(gSleeps.empty()) << "no pause";
