@@ -445,9 +445,9 @@ TEST(Program, BusLockThatCannotBeCreatedIsReportedInOneLineAndExitsWithZero) {
 
 TEST(Program, BusLockHeldByAnotherDriverPastTheOpeningsWaitIsReportedAndExitsWithZero) {
     e2e::Board board(e2e::frozenConfig(1));
-    e2e::Board::Started holder = board.startVboard({"i2c-hold", "3000"});
-    // Opening waits 2 s for the lock; start once the other driver has it.
-    for (int i = 0; i < 200 && holder.output().empty(); ++i) usleep(10000);
+    // Opening waits 2 s for the lock; the other driver holds it longer, from before the start.
+    e2e::Board::Started holder = board.startVboard({"i2c-hold", "10000"});
+    for (int i = 0; i < 1000 && holder.output().empty(); ++i) usleep(10000);
     ASSERT_EQ(holder.output(), "holding I2C\n");
     EXPECT_EQ(board.runTamblin(), 0);
     holder.kill();
@@ -464,14 +464,14 @@ TEST(Program, AnotherDriverTakesTheBusLockWhileTheBootWaitsForTheNotificationSer
     e2e::Board::Started boot = board.startTamblin();
     // The chip has been read once the trace holds the read's stop.
     bool read = false;
-    for (int i = 0; i < 500 && !read; ++i) {
+    for (int i = 0; i < 2000 && !read; ++i) {
         const std::vector<std::string> t = transactionsOf(board);
         read = !t.empty() && t.back().size() > 2 && t.back().substr(t.back().size() - 1) == "P";
         if (!read) usleep(10000);
     }
     ASSERT_TRUE(read) << "the boot read the chip";
     e2e::Board::Started other = board.startVboard({"i2c-hold", "1"});
-    const int otherExit = other.waitMs(3000);
+    const int otherExit = other.waitMs(10000);
     const bool bootStillWaiting = boot.waitMs(0) < 0;
     other.kill();
     boot.kill();

@@ -264,17 +264,6 @@ int _wcsicmp(const WCHAR* a, const WCHAR* b) {
     return (x > y) - (x < y);
 }
 
-const WCHAR* wcsstr(const WCHAR* haystack, const WCHAR* needle) {
-    if (!*needle) return haystack;
-    for (; *haystack; ++haystack) {
-        const WCHAR* h = haystack;
-        const WCHAR* n = needle;
-        while (*h && *n && *h == *n) ++h, ++n;
-        if (!*n) return haystack;
-    }
-    return nullptr;
-}
-
 WCHAR* _wcsupr(WCHAR* s) {
     for (WCHAR* p = s; *p; ++p) *p = upper(*p);
     return s;

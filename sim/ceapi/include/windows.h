@@ -180,7 +180,6 @@ void NKDbgPrintfW(LPCWSTR lpszFmt, ...);
 size_t wcslen(const WCHAR* s);
 int wcscmp(const WCHAR* a, const WCHAR* b);
 int _wcsicmp(const WCHAR* a, const WCHAR* b);
-const WCHAR* wcsstr(const WCHAR* haystack, const WCHAR* needle);
 WCHAR* _wcsupr(WCHAR* s);
 WCHAR* _wcslwr(WCHAR* s);
 
