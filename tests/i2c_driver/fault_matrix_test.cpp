@@ -106,7 +106,8 @@ struct Routine {
     bool store;
 };
 
-class FaultMatrix : public i2c_test::DriverTest {
+// One protocol's restore or store runs a test: the runs are many, and each test stays short.
+class FaultMatrix : public i2c_test::DriverTest, public ::testing::WithParamInterface<std::tuple<int, bool>> {
   protected:
     // One routine run on a fresh board; false when the lock could not be had.
     int runRoutine(int protocol, bool store, const sim::json& faults, std::vector<int>* regsBefore) {
@@ -155,75 +156,80 @@ class FaultMatrix : public i2c_test::DriverTest {
     bool masked_ = true;
 };
 
-TEST_F(FaultMatrix, EveryByteOfEveryRoutineWithEveryFault) {
+TEST_P(FaultMatrix, EveryByteOfTheRoutineWithEveryFault) {
     const char* faults[] = {"nak",      "arbitrationLoss", "busError",
                             "stop",     "slaveAddress",    "generalCall",
                             "stayBusy", "noInterrupt",     "interruptWithoutStatus"};
-    for (int protocol = 1; protocol <= 4; ++protocol) {
-        for (bool store : {false, true}) {
-            // The clean run: its calls, and the role of every byte it moves.
-            ASSERT_EQ(runRoutine(protocol, store, sim::json::object(), nullptr), 1);
-            const std::vector<BusCall> clean = gCalls;
-            const std::vector<Role> roles = rolesOf(transactions());
-            ASSERT_EQ(roles.size(), clean.back().lastByte);
-            for (unsigned byte = 1; byte <= roles.size(); ++byte) {
-                size_t callIndex = 0;
-                while (clean[callIndex].lastByte < byte) ++callIndex;
-                for (const char* fault : faults) {
-                    SCOPED_TRACE("protocol " + std::to_string(protocol) + (store ? " store" : " restore") +
-                                 ", byte " + std::to_string(byte) + ", " + fault);
-                    std::vector<int> before;
-                    const int r =
-                        runRoutine(protocol, store, {{"i2c", {{{"byte", byte}, {"fault", fault}}}}}, &before);
-                    ASSERT_GE(r, 0);
-                    EXPECT_NE(unlocked_, 0) << "the lock is released";
-                    ASSERT_GT(gCalls.size(), callIndex);
-                    const BusCall& c = gCalls[callIndex];
-                    const Expected e = expectedFor(fault, roles[byte - 1]);
-                    EXPECT_EQ(c.result == 0, e.fails);
-                    if (e.fails && e.lastError == kPrevious) {
-                        // No status bit: the previous byte's wait left its result (0), or the
-                        // call's first byte: as before the call.
-                        EXPECT_EQ(c.lastError, byte == c.firstByte ? c.errorBefore : 0u);
-                    } else {
-                        EXPECT_EQ(c.lastError, e.lastError);
-                    }
-                    if (std::string(fault) == "stayBusy" && gCalls.size() > callIndex + 1) {
-                        EXPECT_EQ(gCalls[callIndex + 1].result, 0);
-                        EXPECT_EQ(gCalls[callIndex + 1].lastError, 170u);
-                    }
-                    // A write that failed before any data byte moved changed nothing in the chip.
-                    const bool beforeData = byte - clean[callIndex].firstByte < 2;
-                    if (callIndex == 0 && clean[0].write && e.fails && beforeData && r == 0) {
-                        EXPECT_EQ(chipRegs(protocol == 3 ? "0x51" : "0x68"), before);
-                    }
-                    EXPECT_TRUE(linesHigh_) << "the bus is free";
-                    const std::string last = lastBusEvent();  // empty: nothing reached the wire
-                    EXPECT_TRUE(last == "P" || last == "ARB" || last.empty()) << last;
-                    EXPECT_EQ(events_, 0u) << "no event bit left";
-                    EXPECT_FALSE(masked_) << "the interrupt is acknowledged";
-                    // Every read of a restore is the first attempt of a read tried twice. A unit
-                    // busy for good is no transient fault: it lets the read that carries it
-                    // finish and refuses whatever follows.
-                    if (!store && !clean[callIndex].write) {
-                        const bool followed = callIndex + 1 < clean.size();
-                        if (std::string(fault) == "stayBusy" && followed) {
-                            EXPECT_EQ(r, 0);
-                        } else {
-                            EXPECT_EQ(r, 1) << "the second attempt reads the chip";
-                            const sim::ChipTime held = chipTime(protocol);
-                            EXPECT_EQ(time_.wYear % 100, held.year2);
-                            EXPECT_EQ(time_.wMonth, held.month);
-                            EXPECT_EQ(time_.wDay, held.day);
-                            EXPECT_EQ(time_.wHour, held.hour);
-                            EXPECT_EQ(time_.wMinute, held.minute);
-                            EXPECT_EQ(time_.wSecond, held.second);
-                        }
-                    }
+    const int protocol = std::get<0>(GetParam());
+    const bool store = std::get<1>(GetParam());
+    // The clean run: its calls, and the role of every byte it moves.
+    ASSERT_EQ(runRoutine(protocol, store, sim::json::object(), nullptr), 1);
+    const std::vector<BusCall> clean = gCalls;
+    const std::vector<Role> roles = rolesOf(transactions());
+    ASSERT_EQ(roles.size(), clean.back().lastByte);
+    for (unsigned byte = 1; byte <= roles.size(); ++byte) {
+        size_t callIndex = 0;
+        while (clean[callIndex].lastByte < byte) ++callIndex;
+        for (const char* fault : faults) {
+            SCOPED_TRACE("protocol " + std::to_string(protocol) + (store ? " store" : " restore") +
+                         ", byte " + std::to_string(byte) + ", " + fault);
+            std::vector<int> before;
+            const int r =
+                runRoutine(protocol, store, {{"i2c", {{{"byte", byte}, {"fault", fault}}}}}, &before);
+            ASSERT_GE(r, 0);
+            EXPECT_NE(unlocked_, 0) << "the lock is released";
+            ASSERT_GT(gCalls.size(), callIndex);
+            const BusCall& c = gCalls[callIndex];
+            const Expected e = expectedFor(fault, roles[byte - 1]);
+            EXPECT_EQ(c.result == 0, e.fails);
+            if (e.fails && e.lastError == kPrevious) {
+                // No status bit: the previous byte's wait left its result (0), or the
+                // call's first byte: as before the call.
+                EXPECT_EQ(c.lastError, byte == c.firstByte ? c.errorBefore : 0u);
+            } else {
+                EXPECT_EQ(c.lastError, e.lastError);
+            }
+            if (std::string(fault) == "stayBusy" && gCalls.size() > callIndex + 1) {
+                EXPECT_EQ(gCalls[callIndex + 1].result, 0);
+                EXPECT_EQ(gCalls[callIndex + 1].lastError, 170u);
+            }
+            // A write that failed before any data byte moved changed nothing in the chip.
+            const bool beforeData = byte - clean[callIndex].firstByte < 2;
+            if (callIndex == 0 && clean[0].write && e.fails && beforeData && r == 0) {
+                EXPECT_EQ(chipRegs(protocol == 3 ? "0x51" : "0x68"), before);
+            }
+            EXPECT_TRUE(linesHigh_) << "the bus is free";
+            const std::string last = lastBusEvent();  // empty: nothing reached the wire
+            EXPECT_TRUE(last == "P" || last == "ARB" || last.empty()) << last;
+            EXPECT_EQ(events_, 0u) << "no event bit left";
+            EXPECT_FALSE(masked_) << "the interrupt is acknowledged";
+            // Every read of a restore is the first attempt of a read tried twice. A unit
+            // busy for good is no transient fault: it lets the read that carries it
+            // finish and refuses whatever follows.
+            if (!store && !clean[callIndex].write) {
+                const bool followed = callIndex + 1 < clean.size();
+                if (std::string(fault) == "stayBusy" && followed) {
+                    EXPECT_EQ(r, 0);
+                } else {
+                    EXPECT_EQ(r, 1) << "the second attempt reads the chip";
+                    const sim::ChipTime held = chipTime(protocol);
+                    EXPECT_EQ(time_.wYear % 100, held.year2);
+                    EXPECT_EQ(time_.wMonth, held.month);
+                    EXPECT_EQ(time_.wDay, held.day);
+                    EXPECT_EQ(time_.wHour, held.hour);
+                    EXPECT_EQ(time_.wMinute, held.minute);
+                    EXPECT_EQ(time_.wSecond, held.second);
                 }
             }
         }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(ProtocolsAndPaths, FaultMatrix,
+                         ::testing::Combine(::testing::Values(1, 2, 3, 4), ::testing::Bool()),
+                         [](const ::testing::TestParamInfo<std::tuple<int, bool>>& info) {
+                             return "Protocol" + std::to_string(std::get<0>(info.param)) +
+                                    (std::get<1>(info.param) ? "Store" : "Restore");
+                         });
 
 }  // namespace
