@@ -68,6 +68,9 @@ typedef struct I2CDriverState {
     int recoveryNeeded;    // clear the bus at the next opening of the standard unit
     int fastModeSetting;   // applied by I2CLock; 2 (fast) until I2CSetFastMode stores 0 or 1
     DWORD irq;             // interrupt of the open unit, chosen by I2CInit
+    DWORD byteStatus;      // I2C_STATUS as the wait for the last byte found it
+    int slaveTransmits;    // a slave acknowledged its read address and has not been refused a byte
+                           // since: it drives SDA for its next byte
 } I2CDriverState;
 
 extern I2CDriverState g_i2c;
@@ -78,4 +81,6 @@ int I2CSend(DWORD slave, const BYTE* bytes, DWORD count, int stop);
 int I2CReceive(DWORD slave, BYTE* buffer, DWORD count, int stop);
 int I2CWaitTx(DWORD timeoutMs);
 int I2CWaitRx(DWORD timeoutMs);
+// Unit reset, then enabled again with the control bits of `keep` (interrupt enables, bus speed).
+void I2CResetUnit(DWORD keep);
 void DelayUs(DWORD microseconds);
