@@ -29,16 +29,47 @@ const ProtocolRow kRows[] = {
 
 class RtcCommon : public RtcBusTest {};
 
-TEST_F(RtcCommon, TableRowsHoldTheRoutinesAndDefaultAddresses) {
-    EXPECT_EQ(g_rtcProtocols[0].read, nullptr);
+// The table as the main routine uses it: what each row's routines put on the bus is that
+// protocol's register map (the worked example written to its time registers, its registers read
+// from 0x00), and each row's address is the chip's default one.
+TEST_F(RtcCommon, EachTableRowDrivesItsOwnChip) {
+    EXPECT_EQ(g_rtcProtocols[0].read, nullptr) << "automatic detection has no routines";
     EXPECT_EQ(g_rtcProtocols[0].write, nullptr);
     EXPECT_EQ(g_rtcProtocols[0].prepare, nullptr);
-    for (int p = 1; p <= 4; ++p) {
-        const ProtocolRow& r = kRows[p - 1];
-        EXPECT_EQ(g_rtcProtocols[p].read, r.read) << r.name;
-        EXPECT_EQ(g_rtcProtocols[p].write, r.write) << r.name;
-        EXPECT_EQ(g_rtcProtocols[p].defaultSlaveAddr, r.slave) << r.name;
-        EXPECT_EQ(g_rtcProtocols[p].prepare, p == 4 ? &PrepareRtcProtocol4 : nullptr) << r.name;
+    EXPECT_EQ(g_rtcProtocols[0].defaultSlaveAddr, 0u);
+    const struct {
+        int protocol;
+        DWORD slave;
+        int timeReg;                // first register of the written time
+        std::vector<BYTE> written;  // the worked example as the protocol's write sends it
+        bool prepared;              // a step before the read (protocol 4: register 0x0C)
+    } rows[] = {
+        {1, 0x68, 0x00, {0x55, 0x59, 0x14, 0x03, 0x29, 0x11, 0x11, 0x00}, false},
+        {2, 0x68, 0x00, {0x55, 0x59, 0x14, 0x03, 0x29, 0x11, 0x11}, false},
+        {3, 0x51, 0x02, {0x55, 0x59, 0x14, 0x29, 0x02, 0x11, 0x11}, false},
+        {4, 0x68, 0x00, {0x00, 0x55, 0x59, 0x14, 0x03, 0x29, 0x11, 0x11}, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.protocol);
+        const RtcProtocolEntry& e = g_rtcProtocols[row.protocol];
+        EXPECT_EQ(e.defaultSlaveAddr, row.slave);
+        b().reset();
+        const SYSTEMTIME t = workedExampleTime();
+        ASSERT_EQ(e.write(&t, static_cast<BYTE>(row.slave)), 1);
+        bool seen = false;
+        for (const BusCall& c : b().calls)
+            seen = seen || (c.write && c.reg == row.timeReg && c.bytes == row.written);
+        EXPECT_TRUE(seen) << "the time write of this protocol";
+        b().reset();
+        ASSERT_EQ(e.prepare != nullptr, row.prepared);
+        if (e.prepare) {
+            ASSERT_NE(e.prepare(static_cast<BYTE>(row.slave)), 0);
+        }
+        SYSTEMTIME got = rubbish();
+        ASSERT_EQ(e.read(&got, static_cast<BYTE>(row.slave)), 1);
+        const BusCall& read = b().calls.back();
+        EXPECT_FALSE(read.write);
+        EXPECT_EQ(read.slave, row.slave);
     }
 }
 
