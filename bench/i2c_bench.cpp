@@ -22,7 +22,7 @@
 
 #include "gpiolib/gpiolib_state.h"
 #include "i2c/i2c.h"
-#include "i2c/i2c_regs.h"
+#include "i2c/i2c_driver.h"
 #include "rtc/rtc.h"
 #include "sim/board/i2c_bus.h"
 #include "sim/board/i2c_trace.h"

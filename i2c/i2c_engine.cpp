@@ -3,7 +3,7 @@
 #include "../platform/hwaccess.h"
 #include "../platform/platform.h"
 #include "i2c.h"
-#include "i2c_regs.h"
+#include "i2c_driver.h"
 
 I2CDriverState g_i2c = {0, 0, 0, 0, 0, 0, 2, I2C_IRQ_STANDARD, 0, 0};
 

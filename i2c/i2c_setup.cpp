@@ -3,7 +3,7 @@
 #include "../platform/hwaccess.h"
 #include "../platform/platform.h"
 #include "i2c.h"
-#include "i2c_regs.h"
+#include "i2c_driver.h"
 
 static const WCHAR kBusMutexName[] = TEXT("I2C");
 
