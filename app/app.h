@@ -6,10 +6,13 @@
 
 #define APP_RUN_AFTER_TIME_CHANGE TEXT("AppRunAfterTimeChange")
 #define APP_MODULE_PATH_CHARS 260
+#define APP_CLEANUP_RETRY_MS 5000     // how long the boot retries the clean-up of old registrations
+#define APP_CLEANUP_PAUSE_MAX_MS 256  // its pauses double from 1 ms up to this
 
 // Registry configuration: protocol number and chip address.
 void ReadRtcConfig(DWORD* protocolOut, DWORD* slaveAddrOut);
-// Clears every time-change registration whose application path contains `fileName`.
+// Clears every registration whose application path has `fileName` as its file name, in any letter
+// case.
 int ClearOwnNotifications(const WCHAR* fileName);
 // Registers `modulePath` to be started with "AppRunAfterTimeChange" after every time change.
 int RegisterTimeChangeNotification(WCHAR* modulePath);

@@ -35,8 +35,10 @@ static void StorePath(DWORD protocol, BYTE slave) {
         OutputDebugStringW(TEXT("Error while setting RTC time\r\n"));
         return;
     }
+    // A year the chip's two digits cannot hold would come back a century off at the next boot:
+    // better not to write it at all.
     if (protocol >= RTC_PROTOCOL_COUNT || g_rtcProtocols[protocol].write == 0 ||
-        !g_rtcProtocols[protocol].write(&rtcTime, slave)) {
+        !RtcYearFitsChip(rtcTime.wYear) || !g_rtcProtocols[protocol].write(&rtcTime, slave)) {
         OutputDebugStringW(TEXT("Error while setting RTC time\r\n"));
         return;
     }
@@ -50,21 +52,42 @@ static int ReadChip(DWORD protocol, BYTE slave, SYSTEMTIME* rtcTime) {
     return entry->read(rtcTime, slave);
 }
 
-static void RestorePath(DWORD protocol, BYTE slave) {
-    SYSTEMTIME rtcTime;
-    SYSTEMTIME localTime;
-    WCHAR modulePath[APP_MODULE_PATH_CHARS];
-
+// The restore path's part on the bus: reads the chip, or says why there is no time to restore.
+static int ReadForRestore(DWORD protocol, BYTE slave, SYSTEMTIME* rtcTime) {
     if (protocol == RTC_PROTOCOL_AUTODETECT) {
         OutputDebugStringW(TEXT("RTC AutoDetect Function is not implemented!"));
         OutputDebugStringW(TEXT("No external RTC found\r\n"));
-        return;
+        return 0;
     }
-    if (protocol >= RTC_PROTOCOL_COUNT || !ReadChip(protocol, slave, &rtcTime)) {
+    if (protocol >= RTC_PROTOCOL_COUNT || !ReadChip(protocol, slave, rtcTime)) {
         OutputDebugStringW(TEXT("No external RTC found\r\n"));
-        return;
+        return 0;
     }
-    DWORD readTick = GetTickCount();
+    return 1;
+}
+
+// Earlier registrations of this program go before the new one is added. A clean-up that keeps
+// failing must not hold up the boot for good: after a while the registration is added anyway,
+// since a second registration is better than none.
+static void ClearOwnNotificationsForAWhile(const WCHAR* fileName) {
+    DWORD start = GetTickCount();
+    DWORD pauseMs = 1;
+    while (!ClearOwnNotifications(fileName)) {
+        if (GetTickCount() - start >= APP_CLEANUP_RETRY_MS) {
+            OutputDebugStringW(TEXT("Tamblin: Could not clear old notifications\r\n"));
+            return;
+        }
+        Sleep(pauseMs);
+        // A failure that persists is not helped by asking the notification service every
+        // millisecond for seconds on end.
+        if (pauseMs < APP_CLEANUP_PAUSE_MAX_MS) pauseMs *= 2;
+    }
+}
+
+// The restore path's part off the bus: clock and registration.
+static void RestoreClock(SYSTEMTIME* rtcTime, DWORD readTick) {
+    SYSTEMTIME localTime;
+    WCHAR modulePath[APP_MODULE_PATH_CHARS];
 
     modulePath[0] = 0;
     GetModuleFileNameW(0, modulePath, APP_MODULE_PATH_CHARS);
@@ -77,20 +100,24 @@ static void RestorePath(DWORD protocol, BYTE slave) {
     WaitForSingleObject(apiReady, INFINITE);
     if (apiReady != 0) CloseHandle(apiReady);
 
-    const WCHAR* fileName = FileNamePart(modulePath);
-    while (!ClearOwnNotifications(fileName)) Sleep(1);
+    ClearOwnNotificationsForAWhile(FileNamePart(modulePath));
 
-    if (rtcTime.wYear == RTC_INVALID_YEAR) {
+    FILETIME asFileTime;
+    if (rtcTime->wYear == RTC_INVALID_YEAR) {
         OutputDebugStringW(TEXT("Invalid time on External RTC, please set a valid time\r\n"));
+    } else if (!SystemTimeToFileTime(rtcTime, &asFileTime)) {
+        // No date at all (month 13, 31 November, ...): the clock would refuse it, and a daylight
+        // decision taken for it would shift the local time of a clock that stays as it is.
+        PrintTime(TEXT("Error while restoring RTC time (%.2d.%.2d.%.4d %.2d:%.2d:%.2d)\r\n"), rtcTime);
     } else {
-        AdvanceByElapsed(&rtcTime, readTick);
-        EvaluateDaylightTime(&rtcTime, &localTime);
+        AdvanceByElapsed(rtcTime, readTick);
+        EvaluateDaylightTime(rtcTime, &localTime);
         // The shell recomputes its daylight-saving event for the new clock.
         CeRunAppAtTime(kShellDstEvent, 0);
-        if (SetSystemTime(&rtcTime)) {
-            PrintTime(TEXT("RTC Time restored (%.2d.%.2d.%.4d %.2d:%.2d:%.2d)\r\n"), &rtcTime);
+        if (SetSystemTime(rtcTime)) {
+            PrintTime(TEXT("RTC Time restored (%.2d.%.2d.%.4d %.2d:%.2d:%.2d)\r\n"), rtcTime);
         } else {
-            PrintTime(TEXT("Error while restoring RTC time (%.2d.%.2d.%.4d %.2d:%.2d:%.2d)\r\n"), &rtcTime);
+            PrintTime(TEXT("Error while restoring RTC time (%.2d.%.2d.%.4d %.2d:%.2d:%.2d)\r\n"), rtcTime);
         }
     }
 
@@ -100,19 +127,31 @@ static void RestorePath(DWORD protocol, BYTE slave) {
 }
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPWSTR lpCmdLine, int) {
-    if (!I2CInitStandard()) return 0;
-    if (!I2CLock(INFINITE)) return 0;
+    if (!I2CInitStandard() || !I2CLock(INFINITE)) {
+        // The bus layer names an unknown processor or unit; a busy lock, a controller that
+        // cannot be mapped or an interrupt that cannot be had would otherwise leave no trace.
+        OutputDebugStringW(TEXT("Tamblin: I2C bus not available\r\n"));
+        return 0;
+    }
 
     DWORD protocol = 0;
     DWORD slaveAddr = 0;
     ReadRtcConfig(&protocol, &slaveAddr);
+    BYTE slave = (BYTE)(slaveAddr & 0xFF);
 
     if (lpCmdLine != 0 && wcscmp(lpCmdLine, APP_RUN_AFTER_TIME_CHANGE) == 0) {
-        StorePath(protocol, (BYTE)(slaveAddr & 0xFF));
-    } else {
-        RestorePath(protocol, (BYTE)(slaveAddr & 0xFF));
+        StorePath(protocol, slave);
+        I2CUnlock();
+        return 1;
     }
 
+    SYSTEMTIME rtcTime;
+    int read = ReadForRestore(protocol, slave, &rtcTime);
+    DWORD readTick = GetTickCount();
+    // Nothing after the chip read uses the bus. Every other I2C user on the device shares this
+    // lock, and the notification service (or a driver it loads) may need the bus before it
+    // reports ready: the lock must not be held across that wait.
     I2CUnlock();
+    if (read) RestoreClock(&rtcTime, readTick);
     return 1;
 }

@@ -11,7 +11,7 @@ const WCHAR* FileNamePart(const WCHAR* path) {
 }
 
 int ClearOwnNotifications(const WCHAR* fileName) {
-    // An empty name is a substring of every path: it would clear every program's registration.
+    // An empty name would match every path that ends in a separator: nothing is this program's.
     if (fileName == 0 || fileName[0] == 0) return 1;
 
     DWORD count = 0;
@@ -40,8 +40,10 @@ int ClearOwnNotifications(const WCHAR* fileName) {
         if (CeGetUserNotification(handle, needed, &needed, info)) {
             const CE_NOTIFICATION_INFO_HEADER* header = (const CE_NOTIFICATION_INFO_HEADER*)info;
             const CE_NOTIFICATION_TRIGGER* trigger = header->pcent;
+            // The file system ignores letter case, so an older build's "\windows\tamblin.exe" is
+            // this program; "NOTTAMBLIN.EXE" or "TAMBLIN.EXE.BAK" only contain its name.
             if (trigger != 0 && trigger->lpszApplication != 0 &&
-                wcsstr(trigger->lpszApplication, fileName) != 0) {
+                _wcsicmp(FileNamePart(trigger->lpszApplication), fileName) == 0) {
                 result = CeClearUserNotification(handle);
             }
         }

@@ -134,6 +134,16 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, 
     return h;
 }
 
+BOOL ResetEvent(HANDLE h) {
+    KernelObject* o = lookup(h);
+    if (!o || o->kind != kEvent) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    o->signalled = 0;  // a single word: the interrupt handler cannot tear it
+    return TRUE;
+}
+
 DWORD WaitForSingleObject(HANDLE h, DWORD timeoutMs) {
     KernelObject* o = lookup(h);
     if (!o) {

@@ -281,10 +281,18 @@ void checkProtocol3Missing() {
     check(r == 0, "ReadRtcProtocol3 at 0x%02x fails", kEmptyAddr);
     check(GetLastError() == ERROR_INVALID_ADDRESS,
           "with last error 487 (%u): the address byte was not acknowledged", GetLastError());
-    check(irqs == 2 && BareGetStats().interruptDones - donesBefore == 2,
+    // Each failed attempt re-arms the interrupt twice: after its address byte, and again when it
+    // ends the transaction and leaves the controller clean.
+    check(irqs == 2 && BareGetStats().interruptDones - donesBefore == 4,
           "after exactly two attempts: %u address-byte interrupts, %u InterruptDone", irqs,
           BareGetStats().interruptDones - donesBefore);
-    // The failed address phases end without a stop; the next transfer starts afresh.
+    check((BareRead32(kStdIsr) & 0x7F0) == 0, "no event bit left in ISR (0x%03x)",
+          BareRead32(kStdIsr) & 0x7FF);
+    check((BareRead32(kStdIcr) & 0x1F) == 0,
+          "no start, stop, ACK/NAK, transfer or master abort left in ICR (0x%04x)",
+          BareRead32(kStdIcr) & 0xFFFF);
+    check((BareRead32(PXA_INTC_ICMR) & (1u << kI2cIrq)) != 0, "controller interrupt still unmasked");
+    // Each failed address phase ended with a master abort (a stop); the next transfer starts afresh.
     SYSTEMTIME after = {};
     check(ReadRtcProtocol2(&after, kChipAddr) == 1 && after.wYear == 2026,
           "the ds1338 still answers afterwards");

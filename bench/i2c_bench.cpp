@@ -22,7 +22,7 @@
 
 #include "gpiolib/gpiolib_state.h"
 #include "i2c/i2c.h"
-#include "i2c/i2c_regs.h"
+#include "i2c/i2c_driver.h"
 #include "rtc/rtc.h"
 #include "sim/board/i2c_bus.h"
 #include "sim/board/i2c_trace.h"
@@ -59,7 +59,7 @@ RunResult runCase(int protocol, bool store) {
     sim::resetPhysicalMapForTests();
     TestBoard board(config, registryFor(protocol));
     // A new process on that board, as far as the product's module state goes.
-    g_i2c = I2CDriverState{0, 0, 0, 0, 0, 0, 2, I2C_IRQ_STANDARD};
+    g_i2c = I2CDriverState{0, 0, 0, 0, 0, 0, 2, I2C_IRQ_STANDARD, 0, 0};
     g_GpioState = GpioModuleState{};
     g_ClockState = ClockModuleState{};
     const RtcProtocolEntry& p = g_rtcProtocols[protocol];

@@ -3,9 +3,9 @@
 #include "../platform/hwaccess.h"
 #include "../platform/platform.h"
 #include "i2c.h"
-#include "i2c_regs.h"
+#include "i2c_driver.h"
 
-I2CDriverState g_i2c = {0, 0, 0, 0, 0, 0, 2, I2C_IRQ_STANDARD};
+I2CDriverState g_i2c = {0, 0, 0, 0, 0, 0, 2, I2C_IRQ_STANDARD, 0, 0};
 
 static DWORD ReadReg(DWORD offset) {
     return HwRead32(g_i2c.regs + offset / 4);
@@ -40,11 +40,14 @@ static DWORD DataControl(BOOL last, int stop) {
 // event bits that must be clear with it, `wrong` the other direction's completion bit.
 static int WaitByte(DWORD timeoutMs, DWORD done, DWORD others, DWORD busErrorCode, DWORD wrong) {
     if (WaitForSingleObject(g_i2c.intrEvent, timeoutMs) != WAIT_OBJECT_0) {
-        // Nothing came: the status is left as it is and the interrupt stays masked.
+        // Nothing came: the status is left as it is (for the clean-up after the failure to read)
+        // and the interrupt stays masked.
+        g_i2c.byteStatus = ReadReg(I2C_STATUS);
         SetLastError(ERROR_TIMEOUT);
         return 0;
     }
     DWORD status = ReadReg(I2C_STATUS);
+    g_i2c.byteStatus = status;
     int result = 0;
     if ((status & done) && !(status & others)) {
         SetLastError(ERROR_SUCCESS);
@@ -69,33 +72,100 @@ int I2CWaitRx(DWORD timeoutMs) {
     return WaitByte(timeoutMs, STS_RX_FULL, STS_EVENTS_BUT_RX_FULL, ERROR_IO_DEVICE, STS_TX_EMPTY);
 }
 
+void I2CResetUnit(DWORD keep) {
+    WriteReg(I2C_CONTROL, CTL_RESET);
+    WriteReg(I2C_STATUS, STS_EVENTS);
+    WriteReg(I2C_OWN_ADDR, I2C_OWN_SLAVE_ADDR);
+    WriteReg(I2C_CONTROL, CTL_ENABLE_VALUE | keep);
+}
+
+// Ends the transaction without another byte: a master abort, which is a stop. A byte still under
+// way (the unit clears the transfer bit when its byte is done; a slave holding SCL low keeps it
+// set) leaves only a unit reset to let go of the bus; the unit comes back as the lock set it up.
+static void StopWithoutByte(void) {
+    DWORD ctl = ReadReg(I2C_CONTROL);
+    if (ctl & CTL_TRANSFER) {
+        I2CResetUnit(CTL_INTERRUPTS | (ctl & CTL_FAST_MODE));
+        return;
+    }
+    WriteReg(I2C_CONTROL, (ctl & ~(CTL_START | CTL_NAK)) | CTL_STOP | CTL_ABORT);
+    DelayUs(I2C_STOP_SETTLE_US);
+}
+
+// Event bits cleared, a signal that came after its wait gave up forgotten, the interrupt
+// re-armed: the next byte's wait sees only its own byte.
+static void ClearEvents(void) {
+    WriteReg(I2C_STATUS, STS_EVENTS);
+    ResetEvent(g_i2c.intrEvent);
+    BridgeInterruptDone(g_i2c.sysIntr);
+}
+
+// A failed byte leaves its transaction open: the chip still expects bytes, or, as a transmitter,
+// drives SDA with its next one, and a stuck bus blocks every other master. After a timeout the
+// event bits also stay set and the interrupt masked, which would fail the next byte as well. So a
+// failed transfer ends its transaction and leaves a clean controller; the last error stays the
+// failure's. Returns 0, the failed transfer's result.
+static int EndFailedTransfer(void) {
+    DWORD error = GetLastError();
+    DWORD ctl = ReadReg(I2C_CONTROL);
+    DWORD status = g_i2c.byteStatus;
+    if (ctl & CTL_TRANSFER) {
+        StopWithoutByte();
+    } else if ((status & STS_ARB_LOST) && !(status & (STS_TX_EMPTY | STS_RX_FULL))) {
+        // Another master won the bus and ends its transaction itself. (The unit sends a lost
+        // address again once the bus is free; when that has gone out, the transaction is this
+        // one's again and is ended below.)
+    } else if ((ctl & CTL_STOP) && (status & (STS_TX_EMPTY | STS_RX_FULL))) {
+        // The failed byte completed and carried the stop: the transaction is over.
+    } else if (g_i2c.slaveTransmits) {
+        // A slave transmitter lets go of SDA only when the master refuses a byte: read one more,
+        // refuse it and stop after it.
+        ClearEvents();
+        WriteReg(I2C_CONTROL, DataControl(TRUE, 1) | CTL_NAK);
+        if (I2CWaitRx(I2C_WAIT_MS))
+            DelayUs(I2C_STOP_SETTLE_US);
+        else
+            StopWithoutByte();
+    } else {
+        StopWithoutByte();
+    }
+    g_i2c.slaveTransmits = 0;
+    WriteReg(I2C_CONTROL, ReadReg(I2C_CONTROL) & ~(CTL_START | CTL_STOP | CTL_NAK | CTL_ABORT));
+    ClearEvents();
+    SetLastError(error);
+    return 0;
+}
+
 // The master sends the address byte after a start condition (a repeated start while the bus is
 // still held), in either direction.
 static int SendAddressByte(DWORD addressByte) {
     WriteReg(I2C_DATA, addressByte);
     WriteReg(I2C_STATUS, STS_TX_EMPTY);
     WriteReg(I2C_CONTROL, AddressControl());
-    return I2CWaitTx(I2C_WAIT_MS);
+    int sent = I2CWaitTx(I2C_WAIT_MS);
+    // An acknowledged read address makes the slave the transmitter, whatever else came with it:
+    // an address that lost arbitration is sent again by the unit once the bus is free, and its
+    // completion then carries the arbitration loss too.
+    DWORD status = g_i2c.byteStatus;
+    g_i2c.slaveTransmits = (addressByte & 1) && (status & STS_TX_EMPTY) && !(status & STS_BUS_ERROR);
+    return sent;
 }
 
 int I2CSend(DWORD slaveArg, const BYTE* bytes, DWORD count, int stop) {
     DWORD slave = slaveArg & 0xFF;
-    int result = 1;
     if (slave != I2C_SLAVE_NONE) {
         if (SlaveRefused(slave)) {
             SetLastError(ERROR_INVALID_PARAMETER);
             return 0;
         }
-        if (!SendAddressByte(slave << 1)) {
-            result = 0;
-            goto settle;
-        }
+        if (!SendAddressByte(slave << 1)) return EndFailedTransfer();
     }
     if (count == 0) {
         if (stop) {
-            // A stop needs a byte to follow: the address has gone out and the bus stays held.
+            // A stop needs a byte to carry it: the call is refused, and what its address opened
+            // is ended.
             SetLastError(ERROR_INVALID_PARAMETER);
-            return 0;
+            return EndFailedTransfer();
         }
         goto done;
     }
@@ -103,34 +173,35 @@ int I2CSend(DWORD slaveArg, const BYTE* bytes, DWORD count, int stop) {
         WriteReg(I2C_DATA, bytes[i]);
         WriteReg(I2C_STATUS, STS_TX_EMPTY);
         WriteReg(I2C_CONTROL, DataControl(i + 1 == count, stop));
-        if (!I2CWaitTx(I2C_WAIT_MS)) {
-            result = 0;
-            break;
-        }
+        if (!I2CWaitTx(I2C_WAIT_MS)) return EndFailedTransfer();
     }
-settle:
     if (stop) DelayUs(I2C_STOP_SETTLE_US);
 done:
     WriteReg(I2C_CONTROL, ReadReg(I2C_CONTROL) & ~CTL_STOP);
-    return result;
+    return 1;
 }
 
 int I2CReceive(DWORD slaveArg, BYTE* buffer, DWORD count, int stop) {
     DWORD slave = slaveArg & 0xFF;
-    int result = 1;
     if (slave != I2C_SLAVE_NONE) {
         if (SlaveRefused(slave)) {
             SetLastError(ERROR_INVALID_PARAMETER);
             return 0;
         }
         // The master sends the address byte, so its completion is a sent byte.
-        if (!SendAddressByte((slave << 1) | 1)) {
-            result = 0;
-            goto settle;
-        }
+        if (!SendAddressByte((slave << 1) | 1)) return EndFailedTransfer();
     }
     if (count == 0) {
         if (!stop) goto done;
+        if (g_i2c.slaveTransmits) {
+            // Nothing to read, but the slave that acknowledged its read address already drives
+            // the first bit of its first byte: a stop can only follow a byte the master refused.
+            // That byte is read, refused and dropped.
+            WriteReg(I2C_CONTROL, DataControl(TRUE, 1) | CTL_NAK);
+            if (!I2CWaitRx(I2C_WAIT_MS)) return EndFailedTransfer();
+            g_i2c.slaveTransmits = 0;
+            goto settle;
+        }
         // Nothing to read: end the transfer with a master abort and a stop, no byte moves.
         WriteReg(I2C_CONTROL, (ReadReg(I2C_CONTROL) & ~CTL_START) | CTL_STOP | CTL_ABORT);
         goto settle;
@@ -141,17 +212,17 @@ int I2CReceive(DWORD slaveArg, BYTE* buffer, DWORD count, int stop) {
         // The master does not acknowledge the last byte it wants.
         ctl = last ? (ctl | CTL_NAK) : (ctl & ~CTL_NAK);
         WriteReg(I2C_CONTROL, ctl);
-        if (!I2CWaitRx(I2C_WAIT_MS)) {
-            result = 0;
-            break;
-        }
+        int received = I2CWaitRx(I2C_WAIT_MS);
+        // A refused byte that arrived ends the slave's sending.
+        if (last && (g_i2c.byteStatus & STS_RX_FULL)) g_i2c.slaveTransmits = 0;
+        if (!received) return EndFailedTransfer();
         buffer[i] = (BYTE)(ReadReg(I2C_DATA) & 0xFF);
     }
 settle:
     if (stop) DelayUs(I2C_STOP_SETTLE_US);
 done:
     WriteReg(I2C_CONTROL, ReadReg(I2C_CONTROL) & ~(CTL_STOP | CTL_NAK));
-    return result;
+    return 1;
 }
 
 // A transfer must not start while the controller still reports one in progress.

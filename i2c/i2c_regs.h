@@ -1,4 +1,5 @@
-// The processor's I2C controller (XScale class): register map, bits, and the driver's state.
+// The processor's I2C controller (XScale class): its register map and bits, and the driver's
+// timing constants.
 #pragma once
 
 #include <windows.h>
@@ -38,10 +39,11 @@
 #define STS_SLAVE_ADDRESSED 0x200u  // bus event
 #define STS_BUS_ERROR 0x400u        // missing acknowledge
 
-#define STS_EVENTS 0x7F0u               // all event bits
-#define STS_EVENTS_BUT_TX_EMPTY 0x7B0u  // every event except STS_TX_EMPTY
-#define STS_EVENTS_BUT_RX_FULL 0x770u   // every event except STS_RX_FULL
-#define STS_BUS_EVENTS 0x330u           // stop, arbitration, general call, slave address
+// 0x330: the bus events
+#define STS_BUS_EVENTS (STS_STOP_DETECTED | STS_ARB_LOST | STS_GCALL_DETECTED | STS_SLAVE_ADDRESSED)
+#define STS_EVENTS (STS_BUS_EVENTS | STS_TX_EMPTY | STS_RX_FULL | STS_BUS_ERROR)  // 0x7F0: all event bits
+#define STS_EVENTS_BUT_TX_EMPTY (STS_EVENTS & ~STS_TX_EMPTY)                      // 0x7B0
+#define STS_EVENTS_BUT_RX_FULL (STS_EVENTS & ~STS_RX_FULL)                        // 0x770
 
 #define I2C_IRQ_STANDARD 18u     // the standard unit's interrupt
 #define I2C_IRQ_PWRMGR 6u        // the power-manager unit's interrupt: it has a line of its own
@@ -58,24 +60,3 @@
 // microsecond would cut every delay by 1/13 (DelayUs(5) = 4.6 us, short of the bus's 4.7 us low
 // time), so the tick count is rounded up from the true rate; it is never below 3 per microsecond.
 #define OS_TIMER_TICKS_PER_4US 13u
-
-typedef struct I2CDriverState {
-    volatile DWORD* regs;  // mapped register block of the open unit
-    HANDLE busMutex;       // the system-wide mutex "I2C"
-    HANDLE intrEvent;      // signalled by the kernel on the controller's interrupt
-    DWORD sysIntr;         // for the open unit's IRQ; 0 = none
-    int savedFastMode;     // CTL_FAST_MODE as I2CLock found it
-    int recoveryNeeded;    // clear the bus at the next opening of the standard unit
-    int fastModeSetting;   // applied by I2CLock; 2 (fast) until I2CSetFastMode stores 0 or 1
-    DWORD irq;             // interrupt of the open unit, chosen by I2CInit
-} I2CDriverState;
-
-extern I2CDriverState g_i2c;
-
-int I2CCreateLock(void);
-void I2CSetFastMode(int on);
-int I2CSend(DWORD slave, const BYTE* bytes, DWORD count, int stop);
-int I2CReceive(DWORD slave, BYTE* buffer, DWORD count, int stop);
-int I2CWaitTx(DWORD timeoutMs);
-int I2CWaitRx(DWORD timeoutMs);
-void DelayUs(DWORD microseconds);

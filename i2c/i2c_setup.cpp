@@ -3,7 +3,7 @@
 #include "../platform/hwaccess.h"
 #include "../platform/platform.h"
 #include "i2c.h"
-#include "i2c_regs.h"
+#include "i2c_driver.h"
 
 static const WCHAR kBusMutexName[] = TEXT("I2C");
 
@@ -140,10 +140,8 @@ int I2CInit(DWORD unitBase) {
         return 0;
     }
 
-    WriteReg(I2C_CONTROL, CTL_RESET);
-    WriteReg(I2C_STATUS, STS_EVENTS);
-    WriteReg(I2C_OWN_ADDR, I2C_OWN_SLAVE_ADDR);
-    WriteReg(I2C_CONTROL, CTL_ENABLE_VALUE);
+    // Interrupt enables and fast mode come back with the next lock.
+    I2CResetUnit(0);
     SetLastError(ERROR_SUCCESS);
     return I2CUnlock();
 }

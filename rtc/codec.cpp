@@ -20,6 +20,10 @@ WORD RtcDecodeYear(BYTE reg) {
     return (WORD)(v < 70 ? 2000 + v : 1900 + v);
 }
 
+BOOL RtcYearFitsChip(WORD year) {
+    return year >= RTC_YEAR_FIRST && year <= RTC_YEAR_LAST;
+}
+
 BYTE RtcEncodeYear(WORD year) {
     return RtcEncodeField((WORD)(year % 100), RTC_TENS_YEAR);
 }

@@ -28,7 +28,13 @@ typedef struct RtcTimeLayout {
 
 WORD RtcDecodeField(BYTE reg, BYTE tensMask);
 BYTE RtcEncodeField(WORD value, BYTE tensMask);
+// The years two digits can hold: the window RtcDecodeYear reads them back in.
+#define RTC_YEAR_FIRST 1970u
+#define RTC_YEAR_LAST 2069u
+
 WORD RtcDecodeYear(BYTE reg);
+// Whether `year` survives a write and a read: any other year comes back a century off.
+BOOL RtcYearFitsChip(WORD year);
 BYTE RtcEncodeYear(WORD year);
 WORD RtcDecodeWeekday(BYTE reg, BYTE weekdayOffset);
 BYTE RtcEncodeWeekday(WORD dayOfWeek, BYTE weekdayOffset);
@@ -59,7 +65,8 @@ int WriteRtcProtocol1(const SYSTEMTIME* time, BYTE slave);
 int ReadRtcProtocol2(SYSTEMTIME* time, BYTE slave);
 int WriteRtcProtocol2(const SYSTEMTIME* time, BYTE slave);
 // Protocol 3: time in 0x02..0x08 (day before weekday, Sunday = 0); lost backup voltage is
-// flagged in 0x02 bit 7 and answered by re-initialising everything but the time.
+// flagged in 0x02 bit 7 and answered by re-initialising everything but the time; a clock left
+// stopped (0x00 bit 5) makes the time invalid too.
 int ReadRtcProtocol3(SYSTEMTIME* time, BYTE slave);
 int WriteRtcProtocol3(const SYSTEMTIME* time, BYTE slave);
 int ReinitRtcProtocol3(BYTE slave);

@@ -2,10 +2,15 @@
 // line selects, every message byte for byte, exit codes, the clock and the registrations it leaves.
 #include <gtest/gtest.h>
 #include <notify.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <vector>
 
 #include "e2e_util.h"
+#include "sim/board/i2c_trace.h"
 #include "sim/board/simtime.h"
 #include "sim/ceapi/kernel_objects.h"
 
@@ -211,6 +216,286 @@ TEST(Program, TimeSpentWaitingForTheNotificationServiceIsAddedToTheChipTime) {
     EXPECT_LE(systemClock(board), chipTime + 4'500 * 10'000LL);
     EXPECT_EQ(board.debugLog().rfind("RTC Time restored (29.11.2011 14:59:59)\r\n", 0), 0u)
         << board.debugLog();
+}
+
+}  // namespace
+
+namespace {
+
+std::vector<std::string> transactionsOf(const e2e::Board& board) {
+    return sim::traceTransactions(sim::parseTrace(board.file("trace.log")));
+}
+
+// A registration is the program's when the file name of its path is the program's file name, in
+// any letter case; a name that merely contains it belongs to another program.
+TEST(Program, BootClearsItsOwnRegistrationsByFileNameInAnyCaseAndLeavesOtherPrograms) {
+    struct Case {
+        const char16_t* application;
+        bool ours;
+    };
+    const Case cases[] = {
+        {u"\\WINDOWS\\TAMBLIN.EXE", true},
+        {u"\\windows\\tamblin.exe", true},  // an older build registered its path in lower case
+        {u"\\Storage Card\\Tamblin.Exe", true},
+        {u"/Windows/TAMBLIN.EXE", true},
+        {u"TAMBLIN.EXE", true},
+        {u"\\WINDOWS\\NOTTAMBLIN.EXE", false},
+        {u"\\WINDOWS\\TAMBLIN.EXE.BAK", false},
+        {u"\\Program Files\\MyTamblin.exe", false},
+        {u"\\Tamblin.exe\\Setup.exe", false},
+        {u"\\WINDOWS\\TAMBLIN.EX", false},
+    };
+    sim::BoardConfig config = e2e::frozenConfig(1);
+    // Whatever stays registered is started by the clock the boot sets.
+    for (const Case& c : cases)
+        if (!c.ours) config.apps[sim::toUtf8(c.application)] = "/bin/true";
+    e2e::Board board(config);
+    setChipRegs(board, 0x68, kWorkedExampleP1);
+    std::vector<std::u16string> expected;
+    for (const Case& c : cases) {
+        registerFor(board, c.application, u"AppRunAfterTimeChange");
+        if (!c.ours) expected.push_back(c.application);
+    }
+    expected.push_back(u"\\WINDOWS\\TAMBLIN.EXE");  // the one the boot adds
+
+    ASSERT_EQ(board.runTamblin(), 1);
+    EXPECT_EQ(board.debugLog(), "RTC Time restored (29.11.2011 14:59:55)\r\n");
+    std::vector<std::u16string> left;
+    for (const Registration& r : registrations(board)) left.push_back(r.application);
+    EXPECT_EQ(left, expected);
+}
+
+// The chips keep two year digits, read back in the window 1970..2069.
+TEST(Program, TimeChangeOutsideTheChipsYearWindowIsRefusedWithoutABusTransfer) {
+    struct Case {
+        int y, mo, d, h, mi, s;
+        const char* log;  // nullptr: refused
+        std::vector<uint8_t> regs;
+    };
+    const Case cases[] = {
+        {1970,
+         1,
+         1,
+         0,
+         0,
+         0,
+         "RTC Time set (01.01.1970 00:00:00)\r\n",
+         {0x00, 0x00, 0x00, 0x05, 0x01, 0x01, 0x70, 0x00}},  // a Thursday
+        {2069,
+         12,
+         31,
+         23,
+         59,
+         59,
+         "RTC Time set (31.12.2069 23:59:59)\r\n",
+         {0x59, 0x59, 0x23, 0x03, 0x31, 0x12, 0x69, 0x00}},  // a Tuesday
+        {1969, 12, 31, 23, 59, 59, nullptr, {}},
+        {2070, 1, 1, 0, 0, 0, nullptr, {}},
+        {2099, 6, 15, 12, 0, 0, nullptr, {}},
+        {1601, 1, 1, 0, 0, 0, nullptr, {}},
+        {2400, 2, 29, 0, 0, 0, nullptr, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.y);
+        e2e::Board board(e2e::frozenConfig(1));
+        setChipRegs(board, 0x68, kWorkedExampleP1);
+        setSystemClock(board, fileTimeOf(c.y, c.mo, c.d, c.h, c.mi, c.s));
+        std::remove((board.dir + "/trace.log").c_str());
+        EXPECT_EQ(board.runTamblin({"AppRunAfterTimeChange"}), 1);
+        const std::vector<uint8_t> regs = board.state().chips.at(0x68).regs;
+        const std::vector<uint8_t>& want = c.log ? c.regs : kWorkedExampleP1;
+        for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(regs[i], want[i]) << "register " << i;
+        if (c.log) {
+            EXPECT_EQ(board.debugLog(), c.log);
+            EXPECT_EQ(transactionsOf(board).size(), 1u);
+        } else {
+            EXPECT_EQ(board.debugLog(), "Error while setting RTC time\r\n");
+            EXPECT_TRUE(transactionsOf(board).empty()) << "nothing goes to the chip";
+        }
+    }
+}
+
+// A chip time that is no date: the kernel's daylight flag, the shell's pending daylight-saving
+// event and the clock stay as they are; the registration still happens.
+TEST(Program, ChipTimeThatIsNoDateTouchesNeitherDaylightFlagNorClock) {
+    struct Case {
+        uint8_t reg, value;  // protocol-1 register changed from the worked example
+        const char* log;
+    };
+    const Case cases[] = {
+        {5, 0x13, "Error while restoring RTC time (29.13.2011 14:59:55)\r\n"},
+        {5, 0x1F, "Error while restoring RTC time (29.25.2011 14:59:55)\r\n"},
+        {5, 0x00, "Error while restoring RTC time (29.00.2011 14:59:55)\r\n"},
+        {4, 0x32, "Error while restoring RTC time (32.11.2011 14:59:55)\r\n"},
+        {4, 0x31, "Error while restoring RTC time (31.11.2011 14:59:55)\r\n"},  // November has 30
+        {4, 0x00, "Error while restoring RTC time (00.11.2011 14:59:55)\r\n"},
+        {2, 0x24, "Error while restoring RTC time (29.11.2011 24:59:55)\r\n"},
+        {1, 0x60, "Error while restoring RTC time (29.11.2011 14:60:55)\r\n"},
+        {0, 0x60, "Error while restoring RTC time (29.11.2011 14:59:60)\r\n"},
+    };
+    const SYSTEMTIME shellDst = {2020, 3, 0, 29, 1, 0, 0, 0};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.log);
+        e2e::Board board(e2e::frozenConfig(1));
+        std::vector<uint8_t> regs = kWorkedExampleP1;
+        regs[c.reg] = c.value;
+        setChipRegs(board, 0x68, regs);
+        const int64_t before = fileTimeOf(2020, 1, 2, 3, 4, 5);
+        setSystemClock(board, before);
+        board.changeState([](sim::BoardState& s) { s.daylight = true; });
+        sim::Board::use(board.dir);
+        SYSTEMTIME at = shellDst;
+        ASSERT_TRUE(CeRunAppAtTime(u"\\\\.\\Notifications\\NamedEvents\\ShellDSTEvent", &at));
+
+        ASSERT_EQ(board.runTamblin(), 1);
+        EXPECT_EQ(board.debugLog(), c.log);
+        EXPECT_EQ(systemClock(board), before);
+        EXPECT_EQ(board.state().daylight, true) << "the daylight flag is left alone";
+        std::vector<Registration> left = registrations(board);
+        ASSERT_EQ(left.size(), 2u);
+        EXPECT_EQ(left[0].application, u"\\\\.\\Notifications\\NamedEvents\\ShellDSTEvent");
+        EXPECT_EQ(left[1].application, u"\\WINDOWS\\TAMBLIN.EXE");
+    }
+}
+
+// A store cut short between "clock stopped" and "clock running" leaves a protocol-3 chip holding
+// a time that no longer moves: the boot does not trust it.
+TEST(Program, ProtocolThreeChipWithItsClockStoppedIsReportedLikeALostBackupSupply) {
+    struct Case {
+        uint8_t control1;
+        bool stopped;
+    };
+    const Case cases[] = {{0x20, true},  {0x28, true},  {0xFF, true},
+                          {0x00, false}, {0xDF, false}, {0x08, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.control1));
+        e2e::Board board(e2e::frozenConfig(3), e2e::registryFor(3));
+        ASSERT_EQ(board.runVboard({"chip", "time", "2011-11-29 14:59:55"}), 0);
+        char set[32];
+        std::snprintf(set, sizeof set, "0x00=0x%02X", c.control1);
+        ASSERT_EQ(board.runVboard({"chip", "set", set}), 0);
+        const int64_t before = fileTimeOf(2020, 1, 2, 3, 4, 5);
+        setSystemClock(board, before);
+        ASSERT_EQ(board.runTamblin(), 1);
+        if (c.stopped) {
+            EXPECT_EQ(board.debugLog(), "Invalid time on External RTC, please set a valid time\r\n");
+            EXPECT_EQ(systemClock(board), before);
+        } else {
+            EXPECT_EQ(board.debugLog(), "RTC Time restored (29.11.2011 14:59:55)\r\n");
+        }
+        EXPECT_EQ(registrations(board).size(), 1u);
+    }
+
+    // The user's next time setting writes a valid, running time.
+    e2e::Board board(e2e::frozenConfig(3), e2e::registryFor(3));
+    ASSERT_EQ(board.runVboard({"chip", "set", "0x00=0x20"}), 0);
+    ASSERT_EQ(board.runTamblin(), 1);
+    ASSERT_EQ(board.runVboard({"set-time", "2013-05-06 07:08:09"}), 0);
+    EXPECT_NE(board.debugLog().find("RTC Time set (06.05.2013 07:08:09)\r\n"), std::string::npos);
+    const std::vector<uint8_t> regs = board.state().chips.at(0x51).regs;
+    EXPECT_EQ(regs[0], 0x00) << "the clock runs";
+    EXPECT_EQ(regs[2], 0x09);
+    EXPECT_EQ(regs[8], 0x13);
+}
+
+// Exit code 0 and one line of the program's own, after whatever the bus layer said.
+TEST(Program, BusThatCannotBeOpenedOrLockedIsReportedInOneLineAndExitsWithZero) {
+    struct Case {
+        const char* name;
+        uint32_t processor;
+        sim::json faults;
+        const char* log;
+    };
+    const Case cases[] = {
+        {"unknown processor", 3, sim::json::object(),
+         "ERROR: I2C Unknown Processor ID\n\rTamblin: I2C bus not available\r\n"},
+        {"controller not mapped", 17, {{"virtualAlloc", "fail"}}, "Tamblin: I2C bus not available\r\n"},
+        {"interrupt refused", 17, {{"requestSysIntr", "refuse"}}, "Tamblin: I2C bus not available\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::BoardConfig config = e2e::frozenConfig(1);
+        config.mainId = sim::mainIdForProcessor(c.processor);
+        config.faults = sim::faultsFromJson(c.faults);
+        e2e::Board board(config);
+        EXPECT_EQ(board.runTamblin(), 0);
+        const std::string log = board.debugLog();
+        const std::string tail = c.log;
+        ASSERT_GE(log.size(), tail.size()) << log;
+        EXPECT_EQ(log.substr(log.size() - tail.size()), tail) << "GPIOLib may report the processor first";
+        EXPECT_EQ(board.runTamblin({"AppRunAfterTimeChange"}), 0);
+    }
+}
+
+TEST(Program, BusLockThatCannotBeCreatedIsReportedInOneLineAndExitsWithZero) {
+    e2e::Board board(e2e::frozenConfig(1));
+    // The board keeps its named kernel objects in objects/: a file there instead of a folder
+    // leaves no room for the mutex "I2C".
+    std::filesystem::remove_all(board.dir + "/objects");
+    std::ofstream(board.dir + "/objects") << "not a folder\n";
+    EXPECT_EQ(board.runTamblin(), 0);
+    EXPECT_EQ(board.debugLog(), "Tamblin: I2C bus not available\r\n");
+}
+
+TEST(Program, BusLockHeldByAnotherDriverPastTheOpeningsWaitIsReportedAndExitsWithZero) {
+    e2e::Board board(e2e::frozenConfig(1));
+    // Opening waits 2 s for the lock; the other driver holds it longer, from before the start.
+    e2e::Board::Started holder = board.startVboard({"i2c-hold", "10000"});
+    for (int i = 0; i < 1000 && holder.output().empty(); ++i) usleep(10000);
+    ASSERT_EQ(holder.output(), "holding I2C\n");
+    EXPECT_EQ(board.runTamblin(), 0);
+    holder.kill();
+    EXPECT_EQ(board.debugLog(), "Tamblin: I2C bus not available\r\n");
+}
+
+// The restore run does not use the bus after the chip has been read: it lets go of the lock
+// before it waits for the notification service, which may itself need the bus.
+TEST(Program, AnotherDriverTakesTheBusLockWhileTheBootWaitsForTheNotificationService) {
+    sim::BoardConfig config = e2e::frozenConfig(1);
+    config.frozen = false;  // two processes meet in real time
+    config.apiReady = sim::ApiReady::Never;
+    e2e::Board board(config);
+    e2e::Board::Started boot = board.startTamblin();
+    // The chip has been read once the trace holds the read's stop.
+    bool read = false;
+    for (int i = 0; i < 2000 && !read; ++i) {
+        const std::vector<std::string> t = transactionsOf(board);
+        read = !t.empty() && t.back().size() > 2 && t.back().substr(t.back().size() - 1) == "P";
+        if (!read) usleep(10000);
+    }
+    ASSERT_TRUE(read) << "the boot read the chip";
+    e2e::Board::Started other = board.startVboard({"i2c-hold", "1"});
+    const int otherExit = other.waitMs(10000);
+    const bool bootStillWaiting = boot.waitMs(0) < 0;
+    other.kill();
+    boot.kill();
+    EXPECT_EQ(otherExit, 0) << "the other driver got the lock";
+    EXPECT_EQ(other.output(), "holding I2C\n");
+    EXPECT_TRUE(bootStillWaiting) << "while the boot was still waiting for the notification service";
+    EXPECT_EQ(board.debugLog(), "");
+}
+
+// The clean-up of earlier registrations gives up after about 5 s of retries, says so, and still
+// registers, so that the next time change reaches the chip.
+TEST(Program, CleanUpThatKeepsFailingGivesUpAfterFiveSecondsAndStillRegisters) {
+    sim::BoardConfig config = e2e::frozenConfig(1);
+    // Every allocation of the clean-up fails: far more than 5 s of retries make, one allocation
+    // each, with pauses from 1 ms doubling up to a quarter second.
+    sim::json failing = sim::json::array();
+    for (unsigned n = 1; n <= 500; ++n) failing.push_back(n);
+    config.faults = sim::faultsFromJson({{"localAllocFail", failing}});
+    e2e::Board board(config);
+    setChipRegs(board, 0x68, kWorkedExampleP1);
+    registerFor(board, u"\\WINDOWS\\TAMBLIN.EXE", u"AppRunAfterTimeChange");
+    ASSERT_EQ(board.runTamblin(), 1);
+    // The chip time moves on by the time spent retrying: 5 s and a few milliseconds.
+    EXPECT_EQ(board.debugLog(),
+              "Tamblin: Could not clear old notifications\r\n"
+              "RTC Time restored (29.11.2011 15:00:00)\r\n");
+    const std::vector<Registration> left = registrations(board);
+    ASSERT_EQ(left.size(), 2u) << "the old registration could not be cleared; the new one is added";
+    EXPECT_EQ(left[1].application, u"\\WINDOWS\\TAMBLIN.EXE");
+    EXPECT_EQ(left[1].arguments, u"AppRunAfterTimeChange");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "e2e_util.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -44,25 +45,46 @@ std::string readAll(const std::string& path) {
     return s.str();
 }
 
-int run(const std::vector<std::string>& argv, const std::string& board, std::string* out) {
+// Starts argv[0] on `board` with standard output to `outFile`; returns its pid, or -1.
+pid_t spawn(const std::vector<std::string>& argv, const std::string& board, const std::string& outFile) {
     std::vector<char*> args = arguments(argv);
     Environment env(board);
-
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    const std::string outFile = board + "/.out." + std::to_string(getpid());
     posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, (board + "/.stderr").c_str(), O_WRONLY | O_CREAT | O_APPEND,
                                      0644);
     pid_t pid;
     int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), env.pointers.data());
     posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return -1;
+    return rc == 0 ? pid : -1;
+}
+
+int exitCodeOf(int status) {
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+int run(const std::vector<std::string>& argv, const std::string& board, std::string* out) {
+    const std::string outFile = board + "/.out." + std::to_string(getpid());
+    const pid_t pid = spawn(argv, board, outFile);
+    if (pid < 0) return -1;
     int status = 0;
     waitpid(pid, &status, 0);
     if (out) *out = readAll(outFile);
     std::remove(outFile.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return exitCodeOf(status);
+}
+
+std::vector<std::string> tamblinArgv(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{std::string(TAMBLIN_BIN_DIR) + "/tamblin"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+std::vector<std::string> vboardArgv(const std::string& dir, const std::vector<std::string>& args) {
+    std::vector<std::string> argv{std::string(TAMBLIN_BIN_DIR) + "/vboard", "--board", dir};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
 }
 
 }  // namespace
@@ -83,7 +105,7 @@ Output runProgram(const std::vector<std::string>& argv, const std::string& board
     if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), env.pointers.data()) == 0) {
         int status = 0;
         waitpid(pid, &status, 0);
-        r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        r.code = exitCodeOf(status);
     }
     posix_spawn_file_actions_destroy(&actions);
     r.out = readAll(io + "/out");
@@ -105,19 +127,59 @@ Board::~Board() {
 }
 
 int Board::runTamblin(const std::vector<std::string>& args) const {
-    std::vector<std::string> argv{std::string(TAMBLIN_BIN_DIR) + "/tamblin"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run(argv, dir, nullptr);
+    return run(tamblinArgv(args), dir, nullptr);
 }
 
 int Board::runVboard(const std::vector<std::string>& args, std::string* out) const {
-    std::vector<std::string> argv{std::string(TAMBLIN_BIN_DIR) + "/vboard", "--board", dir};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run(argv, dir, out);
+    return run(vboardArgv(dir, args), dir, out);
+}
+
+Board::Started Board::startTamblin(const std::vector<std::string>& args) const {
+    Started s;
+    s.outFile = dir + "/.out.tamblin." + std::to_string(++started_);
+    s.pid = spawn(tamblinArgv(args), dir, s.outFile);
+    return s;
+}
+
+Board::Started Board::startVboard(const std::vector<std::string>& args) const {
+    Started s;
+    s.outFile = dir + "/.out.vboard." + std::to_string(++started_);
+    s.pid = spawn(vboardArgv(dir, args), dir, s.outFile);
+    return s;
+}
+
+int Board::Started::waitMs(int ms) {
+    if (exitCode >= 0) return exitCode;
+    for (int waited = 0;; waited += 5) {
+        int status = 0;
+        if (pid > 0 && waitpid(pid, &status, WNOHANG) == pid) {
+            exitCode = exitCodeOf(status);
+            return exitCode;
+        }
+        if (waited >= ms) return -1;
+        usleep(5000);
+    }
+}
+
+void Board::Started::kill() {
+    if (pid > 0 && exitCode < 0) {
+        ::kill(pid, SIGKILL);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        exitCode = exitCodeOf(status);
+    }
+}
+
+std::string Board::Started::output() const {
+    return readAll(outFile);
+}
+
+std::string Board::file(const std::string& name) const {
+    return readAll(dir + "/" + name);
 }
 
 std::string Board::debugLog() const {
-    return readAll(dir + "/debug.log");
+    return file("debug.log");
 }
 
 sim::BoardState Board::state() const {

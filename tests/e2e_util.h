@@ -23,9 +23,29 @@ struct Board {
     // Runs build/bin/vboard --board <dir> <args>; returns its exit code, output in `out`.
     int runVboard(const std::vector<std::string>& args, std::string* out = nullptr) const;
 
+    // A program started on this board without waiting for it.
+    struct Started {
+        int pid = -1;
+        int exitCode = -1;
+        std::string outFile;
+        // Its exit code once it has ended within `ms` of real time, else -1.
+        int waitMs(int ms);
+        // Ends it (only this process, by its id) if it still runs.
+        void kill();
+        std::string output() const;
+    };
+    Started startTamblin(const std::vector<std::string>& args = {}) const;
+    Started startVboard(const std::vector<std::string>& args) const;
+
     std::string debugLog() const;
+    // A file of the board directory ("trace.log", ...), empty when it does not exist.
+    std::string file(const std::string& name) const;
+
     sim::BoardState state() const;
     void changeState(const std::function<void(sim::BoardState&)>& change) const;
+
+  private:
+    mutable int started_ = 0;
 };
 
 // What a program wrote and how it ended.

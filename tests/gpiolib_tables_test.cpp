@@ -2,6 +2,7 @@
 // markers, and the telling rows of the Cortex-A9-class board.
 #include <windows.h>
 
+#include <map>
 #include <set>
 
 #include "gpiolib_test_util.h"
@@ -110,6 +111,32 @@ TEST_F(GpioTables, A9PinGroupsUse104GroupsOf1To110) {
     }
     EXPECT_EQ(used.size(), 104u);
     for (int g : {19, 24, 97, 104, 105, 106}) EXPECT_EQ(used.count(g), 0u) << "group " << g;
+}
+
+// The carrier board's pad groups: going up the pins, and leaving out the pins of the telling rows
+// (which sit in groups of their own choosing), the pins fill the groups in ascending order from
+// group 2, three pins to a group up to group 25 and two from group 26 on, passing over the groups
+// of the telling rows and the groups without a pin.
+TEST_F(GpioTables, A9PinGroupsFollowTheCarrierBoardsLayoutPinByPin) {
+    const std::map<DWORD, int> telling = {{0, 12}, {1, 17},   {20, 1},  {21, 1},
+                                          {48, 3}, {100, 99}, {192, 7}, {221, 12}};
+    std::set<int> passedOver = {19, 24, 97, 104, 105, 106};
+    for (const auto& [pin, group] : telling) passedOver.insert(group);
+    int group = 2, inGroup = 0;
+    for (DWORD p = 0; p < A9_PIN_COUNT; ++p) {
+        auto row = telling.find(p);
+        if (row != telling.end()) {
+            EXPECT_EQ(g_A9PinGroup[p], row->second) << "pin " << p;
+            continue;
+        }
+        while (passedOver.count(group)) ++group;
+        EXPECT_EQ(g_A9PinGroup[p], group) << "pin " << p;
+        if (++inGroup == (group <= 25 ? 3 : 2)) {
+            ++group;
+            inGroup = 0;
+        }
+    }
+    EXPECT_EQ(group, 111) << "the last group filled is 110";
 }
 
 TEST_F(GpioTables, A9ControlTablesHaveTheirBoundsAndMarkers) {

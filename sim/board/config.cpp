@@ -26,6 +26,13 @@ bool oneWord(const Field& f, const char* word) {
     return true;
 }
 
+// A count from 1 to `max`, or "forever" (-1).
+int64_t countOrForever(const Field& f, int64_t max) {
+    if (!f.isString()) return f.integer(1, max);
+    oneWord(f, "forever");
+    return -1;
+}
+
 std::vector<uint32_t> numbers(const Field& f, uint32_t max) {
     std::vector<uint32_t> out;
     for (const Field& n : f.items()) out.push_back(static_cast<uint32_t>(n.integer(0, max)));
@@ -129,24 +136,8 @@ FaultConfig parseFaults(const Field& f) {
             c.i2cBytes[byte] = *fault;
         }
     }
-    if (f.has("i2cStuckSda")) {
-        const Field s = f["i2cStuckSda"];
-        if (s.isString()) {
-            oneWord(s, "forever");
-            c.i2cStuckSda = -1;
-        } else {
-            c.i2cStuckSda = static_cast<int>(s.integer(1, 9));
-        }
-    }
-    if (f.has("i2cSclLowMs")) {
-        const Field s = f["i2cSclLowMs"];
-        if (s.isString()) {
-            oneWord(s, "forever");
-            c.i2cSclLowMs = -1;
-        } else {
-            c.i2cSclLowMs = s.integer(1, 3600 * 1000);
-        }
-    }
+    if (f.has("i2cStuckSda")) c.i2cStuckSda = static_cast<int>(countOrForever(f["i2cStuckSda"], 9));
+    if (f.has("i2cSclLowMs")) c.i2cSclLowMs = countOrForever(f["i2cSclLowMs"], 3600 * 1000);
     // Earlier boards called the chips' clock stretching the time every byte takes longer.
     if (f.has("i2cClockStretchNs") && f.has("i2cChipTimeNs"))
         f["i2cChipTimeNs"].fail("give i2cClockStretchNs only (i2cChipTimeNs is its older name)");

@@ -83,10 +83,14 @@ class PxaI2cUnit : public MmioDevice, public BusDevice, public std::enable_share
 
     // The unit watches the bus for other masters: a start it did not make makes the bus busy
     // until the next stop.
+    // A stop on the bus, whoever made it, clears RWM (in the manuals' reading).
     void lineChanged(BusLine line, const BusLevels& levels, uint64_t) override {
         if (line != BusLine::SDA || !levels.scl || !routed()) return;
         if (!levels.sda && !drivingSdaLow_) otherBusy_ = true;
-        if (levels.sda) otherBusy_ = false;
+        if (levels.sda) {
+            otherBusy_ = false;
+            if (rwmClears_ == RwmClears::AtStop) rwm_ = false;
+        }
     }
 
   private:
@@ -196,9 +200,10 @@ class PxaI2cUnit : public MmioDevice, public BusDevice, public std::enable_share
         t = *up;
         return true;
     }
+    // SDA first: let go while SCL is still low, that is no start or stop of the unit's own.
     void releaseLines(uint64_t t) {
-        drive(BusLine::SCL, false, t);
         drive(BusLine::SDA, false, t);
+        drive(BusLine::SCL, false, t);
     }
 
     // One bit: SDA set a quarter bit after SCL fell, sampled when SCL has risen, SCL low again a
@@ -265,7 +270,6 @@ class PxaI2cUnit : public MmioDevice, public BusDevice, public std::enable_share
         t += T / 2;
         drive(BusLine::SDA, false, t);
         master_ = false;
-        if (rwmClears_ == RwmClears::AtStop) rwm_ = false;
         return true;
     }
 
@@ -424,13 +428,19 @@ class PxaI2cUnit : public MmioDevice, public BusDevice, public std::enable_share
         traceNote(r);
         releaseLines(t);
         master_ = false;
+        // The winner ends its transaction with a start and a stop as soon as SDA is free; a chip
+        // still sending holds SDA until it is clocked past a 1 bit or its unacknowledged slot.
+        uint64_t end = t;
         if (routed() && otherMaster_ >= 0) {
-            i2cbus::pull(BusLine::SCL, otherMaster_, true, t + T / 2);
-            i2cbus::pull(BusLine::SDA, otherMaster_, true, t + 3 * T / 4);
-            i2cbus::pull(BusLine::SCL, otherMaster_, false, t + T);
-            i2cbus::pull(BusLine::SDA, otherMaster_, false, t + 5 * T / 4);
+            for (int pulse = 0; pulse < 9 && !sample(BusLine::SDA, end); ++pulse) {
+                i2cbus::pull(BusLine::SCL, otherMaster_, true, end + T / 2);
+                i2cbus::pull(BusLine::SCL, otherMaster_, false, end + T);
+                end += T;
+            }
+            i2cbus::pull(BusLine::SDA, otherMaster_, true, end + T / 4);   // start
+            i2cbus::pull(BusLine::SDA, otherMaster_, false, end + T / 2);  // and stop
+            end += T / 2;
         }
-        const uint64_t end = t + 5 * T / 4;
         if (address) {
             events_ |= ISR_ALD;  // no interrupt of its own: the address goes out again
         } else {

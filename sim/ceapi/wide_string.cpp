@@ -95,15 +95,10 @@ WCHAR upper(WCHAR c) {
 }
 }  // namespace
 
-const WCHAR* wcsstr(const WCHAR* haystack, const WCHAR* needle) {
-    if (!*needle) return haystack;
-    for (; *haystack; ++haystack) {
-        const WCHAR* h = haystack;
-        const WCHAR* n = needle;
-        while (*h && *n && *h == *n) ++h, ++n;
-        if (!*n) return haystack;
-    }
-    return nullptr;
+int _wcsicmp(const WCHAR* a, const WCHAR* b) {
+    while (*a && lower(*a) == lower(*b)) ++a, ++b;
+    const WCHAR x = lower(*a), y = lower(*b);
+    return (x > y) - (x < y);
 }
 
 WCHAR* _wcsupr(WCHAR* s) {

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <memory>
@@ -12,7 +14,7 @@
 
 #include "gpiolib/gpiolib_state.h"
 #include "i2c/i2c.h"
-#include "i2c/i2c_regs.h"
+#include "i2c/i2c_driver.h"
 #include "sim/board/i2c_bus.h"
 #include "sim/board/i2c_trace.h"
 #include "sim/board/interrupt_controller.h"
@@ -20,6 +22,7 @@
 #include "sim/board/reglog.h"
 #include "sim/board/simtime.h"
 #include "sim/ceapi/kernel_hal.h"
+#include "sim/ceapi/kernel_objects.h"
 #include "tests/testboard.h"
 
 namespace i2c_test {
@@ -37,10 +40,46 @@ inline sim::BoardConfig boardFor(uint32_t processorId, int protocol = 1,
 inline void freshProcessState() {
     sim::resetKernelForTests();
     sim::resetPhysicalMapForTests();
-    g_i2c = I2CDriverState{0, 0, 0, 0, 0, 0, 2, I2C_IRQ_STANDARD};
+    g_i2c = I2CDriverState{0, 0, 0, 0, 0, 0, 2, I2C_IRQ_STANDARD, 0, 0};
     g_GpioState = GpioModuleState{};
     g_ClockState = ClockModuleState{};
 }
+
+// Another process that holds the bus mutex "I2C" open (without taking it) while this lives.
+class MutexOpenElsewhere {
+  public:
+    MutexOpenElsewhere() {
+        if (pipe(ready_) != 0 || pipe(done_) != 0) return;
+        child_ = fork();
+        if (child_ == 0) {
+            sim::releaseProcessObjects();
+            HANDLE m = CreateMutexW(nullptr, FALSE, TEXT("I2C"));
+            char c = m ? 'y' : 'n';
+            (void)!write(ready_[1], &c, 1);
+            (void)!read(done_[0], &c, 1);
+            _exit(0);
+        }
+        char c = 0;
+        open_ = child_ > 0 && read(ready_[0], &c, 1) == 1 && c == 'y';
+    }
+    ~MutexOpenElsewhere() {
+        if (child_ > 0) {
+            char c = 0;
+            (void)!write(done_[1], &c, 1);
+            waitpid(child_, nullptr, 0);
+        }
+        for (int fd : {ready_[0], ready_[1], done_[0], done_[1]})
+            if (fd >= 0) close(fd);
+    }
+    MutexOpenElsewhere(const MutexOpenElsewhere&) = delete;
+    MutexOpenElsewhere& operator=(const MutexOpenElsewhere&) = delete;
+    bool open() const { return open_; }
+
+  private:
+    int ready_[2] = {-1, -1}, done_[2] = {-1, -1};
+    pid_t child_ = -1;
+    bool open_ = false;
+};
 
 class DriverTest : public ::testing::Test {
   protected:
@@ -54,6 +93,17 @@ class DriverTest : public ::testing::Test {
         freshProcessState();
         board_ = std::make_unique<TestBoard>(config);
         sim::clearRegisterAccessLog();
+    }
+
+    // Opened and locked as the main routine does it; the register log and the trace start
+    // afterwards.
+    void openAndLock(const sim::BoardConfig& config) {
+        boardWith(config);
+        ASSERT_NE(I2CInitStandard(), 0);
+        ASSERT_NE(I2CLock(INFINITE), 0);
+        sim::clearRegisterAccessLog();
+        sim::traceFlush();
+        std::remove(board_->path("trace.log").c_str());
     }
 
     std::vector<sim::TraceRecord> trace() const {

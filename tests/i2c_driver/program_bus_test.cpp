@@ -78,8 +78,36 @@ struct ProgramBoard {
         std::remove((dir + "/trace.log").c_str());
         return t;
     }
+    // Sets the chip's registers from 0x00 as a power-on would have left them.
+    void setChipRegs(uint8_t address, const std::vector<int>& regs) const {
+        sim::updateBoardState(dir, [&](sim::BoardState& s) {
+            for (size_t i = 0; i < regs.size(); ++i)
+                s.chips.at(address).regs[i] = static_cast<uint8_t>(regs[i]);
+        });
+    }
     std::string dir;
 };
+
+// Whether the trace leaves the bus free: its last bus event is a stop, and both lines end high.
+::testing::AssertionResult busLeftFree(const std::string& traceText) {
+    const std::vector<sim::TraceRecord> records = sim::parseTrace(traceText);
+    const std::vector<sim::TraceRecord> decoded = sim::decodeTrace(records);
+    for (auto it = decoded.rbegin(); it != decoded.rend(); ++it) {
+        if (it->kind == "L" || it->kind == "F") continue;
+        if (it->kind != "P") return ::testing::AssertionFailure() << "last bus event: " << it->kind;
+        break;
+    }
+    std::ostringstream vcd;
+    sim::writeVcd(records, vcd);
+    std::istringstream in(vcd.str());
+    std::string line, scl = "1", sda = "1";
+    while (std::getline(in, line)) {
+        if (line == "0!" || line == "1!") scl = line.substr(0, 1);
+        if (line == "0\"" || line == "1\"") sda = line.substr(0, 1);
+    }
+    if (scl != "1" || sda != "1") return ::testing::AssertionFailure() << "SCL " << scl << ", SDA " << sda;
+    return ::testing::AssertionSuccess();
+}
 
 // One chip call as the chip routines make it: a register write or read of `length` bytes.
 struct Call {
@@ -119,7 +147,8 @@ struct ProtocolCalls {
 const ProtocolCalls kCalls[] = {
     {1, 0x68, {{true, 0x00, 8}}, {{false, 0x00, 8}}},
     {2, 0x68, {{true, 0x00, 17}}, {{false, 0x00, 7}, {true, 0x0E, 2}, {false, 0x0E, 2}}},
-    {3, 0x51, {{true, 0x02, 7}}, {{false, 0x00, 1}, {false, 0x02, 7}, {false, 0x00, 1}}},
+    // Protocol 3 reads its clock-stop bit (register 0x00) with the time.
+    {3, 0x51, {{true, 0x00, 9}}, {{false, 0x00, 1}, {false, 0x02, 7}, {false, 0x00, 1}}},
     {4, 0x68, {{true, 0x0C, 1}, {false, 0x0C, 1}, {true, 0x00, 13}}, {{false, 0x00, 8}}},
 };
 
@@ -163,9 +192,10 @@ TEST(ProgramOnTheBus, ProcessorsWithoutTheStandardUnitEndWithTheMessageAndExitZe
         SCOPED_TRACE(processor);
         ProgramBoard board(i2c_test::boardFor(processor, 1), 1);
         EXPECT_EQ(board.tamblin(), 0);
-        // GPIOLib may report the processor first; the bus driver's message ends the run.
+        // GPIOLib may report the processor first; the bus driver's message and the program's
+        // line end the run.
         const std::string log = board.file("debug.log");
-        const std::string last = "ERROR: I2C Unknown Processor ID\n\r";
+        const std::string last = "ERROR: I2C Unknown Processor ID\n\rTamblin: I2C bus not available\r\n";
         ASSERT_GE(log.size(), last.size()) << log;
         EXPECT_EQ(log.substr(log.size() - last.size()), last) << log;
         EXPECT_TRUE(board.takeTransactions().empty());
@@ -194,6 +224,68 @@ TEST(ProgramOnTheBus, SlaveThatNeverLetsGoMeansNoChipFoundNotAHang) {
     ProgramBoard board(i2c_test::boardFor(17, 1, {{"i2cStuckSda", "forever"}}), 1);
     EXPECT_EQ(board.tamblin(), 1);
     EXPECT_EQ(board.file("debug.log"), "No external RTC found\r\n");
+}
+
+// Protocol 1's restore reads its eight registers from 0x00: write address (byte 1), register byte
+// (2), read address (3) and eight bytes (4..11). A single fault on a byte of each role fails at
+// most the first attempt (or, for "stayBusy", makes the unit busy only after the read's last
+// transfer): the second attempt starts on a free bus and the clock is restored. (Every byte of
+// every protocol's routines is tried in process by the fault matrix.)
+TEST(ProgramOnTheBus, OneTransientFaultInTheFirstReadIsSurvivedByTheSecondAndTheBusEndsFree) {
+    const char* faults[] = {"nak",         "arbitrationLoss", "busError",
+                            "stop",        "slaveAddress",    "generalCall",
+                            "noInterrupt", "stayBusy",        "interruptWithoutStatus"};
+    const std::vector<int> workedExample = {0x55, 0x59, 0x14, 0x03, 0x29, 0x11, 0x11, 0x00};
+    for (unsigned byte : {1u, 2u, 3u, 4u, 11u}) {
+        for (const char* fault : faults) {
+            SCOPED_TRACE("byte " + std::to_string(byte) + ", " + fault);
+            ProgramBoard board(i2c_test::boardFor(17, 1, {{"i2c", {{{"byte", byte}, {"fault", fault}}}}}), 1);
+            board.setChipRegs(0x68, workedExample);
+            EXPECT_EQ(board.tamblin(), 1);
+            EXPECT_EQ(board.file("debug.log"), "RTC Time restored (29.11.2011 14:59:55)\r\n");
+            EXPECT_TRUE(busLeftFree(board.file("trace.log")));
+        }
+    }
+}
+
+// Runs that fail for good still end every transaction they opened.
+TEST(ProgramOnTheBus, RunsThatFailLeaveTheBusFree) {
+    struct Case {
+        const char* name;
+        int chipProtocol;  // 0: no chip
+        sim::json faults;
+        std::vector<std::string> args;
+        const char* log;
+        std::vector<std::string> transactions;
+    };
+    const Case cases[] = {
+        {"no chip, boot", 0, sim::json::object(), {}, "No external RTC found\r\n", {"S D0 N P", "S D0 N P"}},
+        {"no chip, time change",
+         0,
+         sim::json::object(),
+         {"AppRunAfterTimeChange"},
+         "Error while setting RTC time\r\n",
+         {"S D0 N P"}},
+        {"first data byte of the store refused",
+         1,
+         {{"i2c", {{{"byte", 3}, {"fault", "nak"}}}}},
+         {"AppRunAfterTimeChange"},
+         "Error while setting RTC time\r\n",
+         {"S D0 A 00 A 00 N P"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::BoardConfig config = i2c_test::boardFor(17, 1, c.faults);
+        if (c.chipProtocol == 0) config.chips.clear();
+        ProgramBoard board(config, 1);
+        ASSERT_EQ(board.vboard({"set-time", "2050-01-01 00:00:00"}), 0);
+        std::remove((board.dir + "/trace.log").c_str());
+        std::remove((board.dir + "/debug.log").c_str());
+        EXPECT_EQ(board.tamblin(c.args), 1);
+        EXPECT_EQ(board.file("debug.log"), c.log);
+        EXPECT_EQ(sim::traceTransactions(sim::parseTrace(board.file("trace.log"))), c.transactions);
+        EXPECT_TRUE(busLeftFree(board.file("trace.log")));
+    }
 }
 
 }  // namespace

@@ -12,30 +12,64 @@ struct ProtocolRow {
     DWORD slave;
     int readReg;
     DWORD readLength;
-    int weekdayIndex;  // within the read buffer
+    int secondsIndex;  // within the read buffer
+    int weekdayIndex;
+    int dayIndex;
     int invalidIndex;  // register holding the invalid flag, within the read buffer
     BYTE weekdayOffset;
 };
 
+// Protocol 3 reads its control register 0x00 (clock stop) with the time.
 const ProtocolRow kRows[] = {
-    {"protocol 1", ReadRtcProtocol1, WriteRtcProtocol1, 0x68, 0x00, 8, 3, 1, 1},
-    {"protocol 2", ReadRtcProtocol2, WriteRtcProtocol2, 0x68, 0x00, 17, 3, 15, 1},
-    {"protocol 3", ReadRtcProtocol3, WriteRtcProtocol3, 0x51, 0x02, 7, 4, 0, 0},
-    {"protocol 4", ReadRtcProtocol4, WriteRtcProtocol4, 0x68, 0x00, 13, 4, 2, 1},
+    {"protocol 1", ReadRtcProtocol1, WriteRtcProtocol1, 0x68, 0x00, 8, 0, 3, 4, 1, 1},
+    {"protocol 2", ReadRtcProtocol2, WriteRtcProtocol2, 0x68, 0x00, 17, 0, 3, 4, 15, 1},
+    {"protocol 3", ReadRtcProtocol3, WriteRtcProtocol3, 0x51, 0x00, 9, 2, 6, 5, 2, 0},
+    {"protocol 4", ReadRtcProtocol4, WriteRtcProtocol4, 0x68, 0x00, 13, 1, 4, 5, 2, 1},
 };
 
 class RtcCommon : public RtcBusTest {};
 
-TEST_F(RtcCommon, TableRowsHoldTheRoutinesAndDefaultAddresses) {
-    EXPECT_EQ(g_rtcProtocols[0].read, nullptr);
+// The table as the main routine uses it: what each row's routines put on the bus is that
+// protocol's register map (the worked example written to its time registers, its registers read
+// from 0x00), and each row's address is the chip's default one.
+TEST_F(RtcCommon, EachTableRowDrivesItsOwnChip) {
+    EXPECT_EQ(g_rtcProtocols[0].read, nullptr) << "automatic detection has no routines";
     EXPECT_EQ(g_rtcProtocols[0].write, nullptr);
     EXPECT_EQ(g_rtcProtocols[0].prepare, nullptr);
-    for (int p = 1; p <= 4; ++p) {
-        const ProtocolRow& r = kRows[p - 1];
-        EXPECT_EQ(g_rtcProtocols[p].read, r.read) << r.name;
-        EXPECT_EQ(g_rtcProtocols[p].write, r.write) << r.name;
-        EXPECT_EQ(g_rtcProtocols[p].defaultSlaveAddr, r.slave) << r.name;
-        EXPECT_EQ(g_rtcProtocols[p].prepare, p == 4 ? &PrepareRtcProtocol4 : nullptr) << r.name;
+    EXPECT_EQ(g_rtcProtocols[0].defaultSlaveAddr, 0u);
+    const struct {
+        int protocol;
+        DWORD slave;
+        int timeReg;                // first register of the written time
+        std::vector<BYTE> written;  // the worked example as the protocol's write sends it
+        bool prepared;              // a step before the read (protocol 4: register 0x0C)
+    } rows[] = {
+        {1, 0x68, 0x00, {0x55, 0x59, 0x14, 0x03, 0x29, 0x11, 0x11, 0x00}, false},
+        {2, 0x68, 0x00, {0x55, 0x59, 0x14, 0x03, 0x29, 0x11, 0x11}, false},
+        {3, 0x51, 0x02, {0x55, 0x59, 0x14, 0x29, 0x02, 0x11, 0x11}, false},
+        {4, 0x68, 0x00, {0x00, 0x55, 0x59, 0x14, 0x03, 0x29, 0x11, 0x11}, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.protocol);
+        const RtcProtocolEntry& e = g_rtcProtocols[row.protocol];
+        EXPECT_EQ(e.defaultSlaveAddr, row.slave);
+        b().reset();
+        const SYSTEMTIME t = workedExampleTime();
+        ASSERT_EQ(e.write(&t, static_cast<BYTE>(row.slave)), 1);
+        bool seen = false;
+        for (const BusCall& c : b().calls)
+            seen = seen || (c.write && c.reg == row.timeReg && c.bytes == row.written);
+        EXPECT_TRUE(seen) << "the time write of this protocol";
+        b().reset();
+        ASSERT_EQ(e.prepare != nullptr, row.prepared);
+        if (e.prepare) {
+            ASSERT_NE(e.prepare(static_cast<BYTE>(row.slave)), 0);
+        }
+        SYSTEMTIME got = rubbish();
+        ASSERT_EQ(e.read(&got, static_cast<BYTE>(row.slave)), 1);
+        const BusCall& read = b().calls.back();
+        EXPECT_FALSE(read.write);
+        EXPECT_EQ(read.slave, row.slave);
     }
 }
 
@@ -60,16 +94,11 @@ TEST_F(RtcCommon, ReadRetriedOnceUsesTheSecondTransfersData) {
         b().failCall(0);
         // The worked example's registers, at the protocol's places.
         std::vector<BYTE> regs(r.readLength, 0);
-        const int base = r.readReg == 0x02 ? 0 : (r.readLength == 13 ? 1 : 0);
+        const int base = r.secondsIndex;
         const BYTE timeBytes[7] = {0x55, 0x59, 0x14, 0, 0, 0x11, 0x11};
         for (int i = 0; i < 7; ++i) regs[base + i] = timeBytes[i];
-        if (r.weekdayOffset == 0) {  // protocol 3: day before weekday
-            regs[3] = 0x29;
-            regs[4] = 0x02;
-        } else {
-            regs[base + 3] = 0x03;
-            regs[base + 4] = 0x29;
-        }
+        regs[r.dayIndex] = 0x29;
+        regs[r.weekdayIndex] = static_cast<BYTE>(2 + r.weekdayOffset);
         b().script.push_back(regs);
         SYSTEMTIME t = rubbish();
         EXPECT_EQ(r.read(&t, static_cast<BYTE>(r.slave)), 1);
@@ -106,12 +135,12 @@ TEST_F(RtcCommon, InvalidFlagMarksTheYearAndKeepsTheOtherFields) {
         SCOPED_TRACE(r.name);
         b().reset();
         std::vector<BYTE> regs(r.readLength, 0);
-        const int base = r.readLength == 13 ? 1 : 0;
+        const int base = r.secondsIndex;
         regs[base + 0] = 0x30;                                 // seconds
         regs[base + 1] = 0x45;                                 // minutes
         regs[base + 2] = 0x08;                                 // hours
         regs[r.weekdayIndex] = r.weekdayOffset ? 0x05 : 0x04;  // Thursday
-        regs[r.weekdayOffset ? base + 4 : 3] = 0x17;           // day
+        regs[r.dayIndex] = 0x17;                               // day
         regs[base + 5] = 0x06;                                 // month
         regs[base + 6] = 0x21;                                 // year
         regs[r.invalidIndex] |= 0x80;

@@ -1,5 +1,5 @@
-// Protocol 3: time in 0x02..0x08, the write bracketed by 0x20/0x00 in register 0x00, and the
-// re-initialisation after a lost backup voltage.
+// Protocol 3: time in 0x02..0x08, read together with the control register 0x00, the write
+// bracketed by 0x20/0x00 in register 0x00, and the re-initialisation after a lost backup voltage.
 #include "rtc_test_util.h"
 
 namespace rtctest {
@@ -56,7 +56,7 @@ TEST_F(Protocol3, ReadWithFlagClearMakesOneTransferAndPrintsNothing) {
     SYSTEMTIME t = rubbish();
     EXPECT_EQ(ReadRtcProtocol3(&t, 0x51), 1);
     ASSERT_EQ(b().calls.size(), 1u);
-    expectRead(b().calls[0], 0x51, 0x02, 7);
+    expectRead(b().calls[0], 0x51, 0x00, 9);
     expectTime(t, 2011, 11, 2, 29, 14, 59, 55);
     EXPECT_TRUE(b().debug.empty());
 }
@@ -70,7 +70,7 @@ TEST_F(Protocol3, WorkedExampleReadWithLostBackupVoltageReinitialises) {
     ASSERT_EQ(b().debug.size(), 1u);
     EXPECT_EQ(b().debug[0], kLostBackup);
     ASSERT_EQ(b().calls.size(), 3u);
-    expectRead(b().calls[0], 0x51, 0x02, 7);
+    expectRead(b().calls[0], 0x51, 0x00, 9);
     expectCall(b().calls[1], true, 0x51, 0x00, {0x00, 0x00});
     expectCall(b().calls[2], true, 0x51, 0x09, kReinitRest);
     expectTime(t, RTC_INVALID_YEAR, 11, 2, 29, 14, 59, 55);

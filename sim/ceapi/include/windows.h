@@ -179,7 +179,7 @@ void NKDbgPrintfW(LPCWSTR lpszFmt, ...);
 // Wide-string routines of the platform's C runtime (16-bit characters).
 size_t wcslen(const WCHAR* s);
 int wcscmp(const WCHAR* a, const WCHAR* b);
-const WCHAR* wcsstr(const WCHAR* haystack, const WCHAR* needle);
+int _wcsicmp(const WCHAR* a, const WCHAR* b);
 WCHAR* _wcsupr(WCHAR* s);
 WCHAR* _wcslwr(WCHAR* s);
 

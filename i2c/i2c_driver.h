@@ -1,0 +1,33 @@
+// The driver's state and its internal routines: what controller set-up and locking
+// (i2c_setup.cpp) and the transfer engine (i2c_engine.cpp) share.
+#pragma once
+
+#include <windows.h>
+
+#include "i2c_regs.h"
+
+typedef struct I2CDriverState {
+    volatile DWORD* regs;  // mapped register block of the open unit
+    HANDLE busMutex;       // the system-wide mutex "I2C"
+    HANDLE intrEvent;      // signalled by the kernel on the controller's interrupt
+    DWORD sysIntr;         // for the open unit's IRQ; 0 = none
+    int savedFastMode;     // CTL_FAST_MODE as I2CLock found it
+    int recoveryNeeded;    // clear the bus at the next opening of the standard unit
+    int fastModeSetting;   // applied by I2CLock; 2 (fast) until I2CSetFastMode stores 0 or 1
+    DWORD irq;             // interrupt of the open unit, chosen by I2CInit
+    DWORD byteStatus;      // I2C_STATUS as the wait for the last byte found it
+    int slaveTransmits;    // a slave acknowledged its read address and has not been refused a byte
+                           // since: it drives SDA for its next byte
+} I2CDriverState;
+
+extern I2CDriverState g_i2c;
+
+int I2CCreateLock(void);
+void I2CSetFastMode(int on);
+int I2CSend(DWORD slave, const BYTE* bytes, DWORD count, int stop);
+int I2CReceive(DWORD slave, BYTE* buffer, DWORD count, int stop);
+int I2CWaitTx(DWORD timeoutMs);
+int I2CWaitRx(DWORD timeoutMs);
+// Unit reset, then enabled again with the control bits of `keep` (interrupt enables, bus speed).
+void I2CResetUnit(DWORD keep);
+void DelayUs(DWORD microseconds);

@@ -1,0 +1,238 @@
+// The driver's edge paths: a bus lock that cannot be created, a controller busy at the first look,
+// the last error after a successful opening, transfers of zero bytes, and the pauses (or their
+// absence) between attempts.
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+#include "driver_test_util.h"
+#include "rtc/rtc.h"
+#include "sim/ceapi/kernel_objects.h"
+
+namespace {
+
+unsigned gBusyReadsLeft = 0;  // status reads of the standard unit still to report busy
+std::vector<DWORD> gSleeps;   // Sleep arguments, in order
+
+}  // namespace
+
+// The linker sends the product's register loads and Sleep calls here (--wrap on their symbols).
+extern "C" {
+DWORD __real__Z8HwRead32PVKj(const volatile DWORD* reg);
+DWORD __wrap__Z8HwRead32PVKj(const volatile DWORD* reg) {
+    const DWORD value = __real__Z8HwRead32PVKj(reg);
+    if (gBusyReadsLeft > 0 && g_i2c.regs != nullptr && reg == g_i2c.regs + I2C_STATUS / 4) {
+        --gBusyReadsLeft;
+        return value | STS_BUSY;
+    }
+    return value;
+}
+
+void __real__Z5Sleepj(DWORD ms);
+void __wrap__Z5Sleepj(DWORD ms) {
+    gSleeps.push_back(ms);
+    __real__Z5Sleepj(ms);
+}
+}
+
+namespace {
+
+using i2c_test::boardFor;
+
+class DriverEdges : public i2c_test::DriverTest {
+  protected:
+    void TearDown() override {
+        gBusyReadsLeft = 0;
+        DriverTest::TearDown();
+    }
+    void open(const sim::BoardConfig& config) {
+        openAndLock(config);
+        gSleeps.clear();
+    }
+    bool matches(const std::string& transaction, std::string pattern) const {
+        for (size_t at; (at = pattern.find("xx")) != std::string::npos;)
+            pattern.replace(at, 2, "[0-9A-F]{2}");
+        return std::regex_match(transaction, std::regex(pattern));
+    }
+};
+
+TEST_F(DriverEdges, BusLockThatCannotBeCreatedFailsTheOpeningBeforeAnyRegisterIsTouched) {
+    boardWith(boardFor(17));
+    // The board keeps its named objects in objects/: a file in its place leaves no room.
+    std::filesystem::remove_all(board_->path("objects"));
+    std::ofstream(board_->path("objects")) << "not a folder\n";
+    HANDLE probe = CreateMutexW(nullptr, FALSE, TEXT("I2C"));
+    ASSERT_EQ(probe, nullptr);
+    const DWORD leftByCreate = GetLastError();
+    ASSERT_NE(leftByCreate, 0u);
+
+    SetLastError(0);
+    EXPECT_EQ(I2CInitStandard(), 0);
+    EXPECT_EQ(GetLastError(), leftByCreate) << "as the creation left it";
+    EXPECT_EQ(g_i2c.busMutex, nullptr);
+    EXPECT_EQ(g_i2c.regs, nullptr) << "nothing mapped";
+    EXPECT_TRUE(sim::registerAccessLog().empty()) << "no register touched";
+    EXPECT_EQ(g_i2c.recoveryNeeded, 1) << "whoever used the bus last is unknown";
+    EXPECT_EQ(I2CLock(0), 0);
+}
+
+// The busy check looks twice, 1 ms apart, and never more.
+TEST_F(DriverEdges, ControllerBusyAtTheFirstLookWaitsOneMillisecondOnce) {
+    struct Case {
+        unsigned busyLooks;
+        int result;
+        DWORD error;
+        std::vector<DWORD> sleeps;
+    };
+    const Case cases[] = {
+        {0, 1, 0, {}},
+        {1, 1, 0, {1}},
+        {2, 0, 170, {1}},
+        {3, 0, 170, {1}},
+    };
+    for (bool read : {false, true}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(read ? "read" : "write") + ", busy looks " +
+                         std::to_string(c.busyLooks));
+            open(boardFor(17));
+            gBusyReadsLeft = c.busyLooks;
+            BYTE b = 0x42;
+            SetLastError(12345);
+            const int r = read ? I2CReadRegs(0x68, &b, 0x07, 1) : I2CWriteRegs(0x68, &b, 0x07, 1);
+            EXPECT_EQ(r, c.result);
+            EXPECT_EQ(GetLastError(), c.error);
+            EXPECT_EQ(gSleeps, c.sleeps);
+            const std::vector<std::string> t = transactions();
+            if (c.result) {
+                ASSERT_EQ(t.size(), 1u);
+                EXPECT_TRUE(matches(t[0], read ? "S D0 A 07 A Sr D1 A xx N P" : "S D0 A 07 A 42 A P"))
+                    << t[0];
+            } else {
+                EXPECT_TRUE(t.empty()) << "nothing sent";
+            }
+            EXPECT_NE(I2CUnlock(), 0);
+        }
+    }
+}
+
+// Whatever platform call ran last during the opening (a mutex that already existed leaves 183),
+// a successful opening ends with last error 0.
+TEST_F(DriverEdges, SuccessfulOpeningEndsWithLastErrorZero) {
+    struct Case {
+        const char* name;
+        DWORD unit;
+        sim::json faults;
+        bool mutexOpenElsewhere;
+    };
+    const Case cases[] = {
+        {"first user of the bus", I2C_UNIT_STANDARD, sim::json::object(), false},
+        {"bus lock already open in another process", I2C_UNIT_STANDARD, sim::json::object(), true},
+        {"stuck bus cleared", I2C_UNIT_STANDARD, {{"i2cStuckSda", 5}}, false},
+        {"power-manager unit", I2C_UNIT_PWRMGR, sim::json::object(), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        boardWith(boardFor(17, 1, c.faults));
+        std::unique_ptr<i2c_test::MutexOpenElsewhere> other;
+        if (c.mutexOpenElsewhere) {
+            other = std::make_unique<i2c_test::MutexOpenElsewhere>();
+            ASSERT_TRUE(other->open());
+        }
+        SetLastError(12345);
+        EXPECT_NE(I2CInit(c.unit), 0);
+        EXPECT_EQ(GetLastError(), 0u);
+    }
+}
+
+// No data: a write sets the chip's register pointer only; a read of nothing ends its transfer with
+// a master abort. A write without a register byte has no byte to carry its stop: refused after
+// its address, and that transaction is ended.
+TEST_F(DriverEdges, TransfersOfZeroBytes) {
+    struct Case {
+        const char* name;
+        bool read;
+        int reg;
+        int result;
+        DWORD error;
+        const char* transaction;
+    };
+    const Case cases[] = {
+        {"write with a register byte", false, 0x06, 1, 0, "S D0 A 06 A P"},
+        {"write without a register byte", false, 0xFFFF, 0, 87, "S D0 A P"},
+        // The chip drives its first byte at once: it is read, refused and dropped before the stop.
+        {"read with a register byte", true, 0x05, 1, 0, "S D0 A 05 A Sr D1 A xx N P"},
+        {"read without a register byte", true, 0xFFFF, 1, 0, "S D1 A xx N P"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        open(boardFor(17));
+        const std::vector<int> before = chipRegs(0x68);
+        BYTE b = 0x5A;
+        SetLastError(12345);
+        EXPECT_EQ(c.read ? I2CReadRegs(0x68, &b, c.reg, 0) : I2CWriteRegs(0x68, &b, c.reg, 0), c.result);
+        EXPECT_EQ(GetLastError(), c.error);
+        EXPECT_EQ(b, 0x5A) << "nothing stored";
+        std::string pattern = c.transaction;
+        if (const size_t at = pattern.find("xx"); at != std::string::npos)
+            pattern.replace(at, 2, "[0-9A-F]{2}");
+        const std::vector<std::string> t = transactions();
+        ASSERT_EQ(t.size(), 1u);
+        EXPECT_TRUE(std::regex_match(t[0], std::regex(pattern))) << t[0];
+        EXPECT_EQ(sim::physRead32(I2C_UNIT_STANDARD + I2C_CONTROL) & (CTL_STOP | CTL_NAK | CTL_ABORT), 0u);
+        EXPECT_EQ(chipRegs(0x68), before);
+        EXPECT_NE(I2CUnlock(), 0);
+    }
+
+    // The register pointer set by a write of nothing is where the next read without a register
+    // byte starts.
+    open(boardFor(17));
+    const std::vector<int> regs = chipRegs(0x68);
+    BYTE b = 0;
+    ASSERT_EQ(I2CWriteRegs(0x68, &b, 0x04, 0), 1);
+    ASSERT_EQ(I2CReadRegs(0x68, &b, 0xFFFF, 1), 1);
+    EXPECT_EQ(b, regs[4]);
+}
+
+// Without a stop, a phase of nothing leaves its transaction open for the next one, which follows
+// with a repeated start.
+TEST_F(DriverEdges, PhasesOfZeroBytesWithoutAStopKeepTheBusForTheNext) {
+    for (bool receive : {false, true}) {
+        SCOPED_TRACE(receive ? "receive" : "send");
+        open(boardFor(17));
+        BYTE b = 0;
+        SetLastError(12345);
+        EXPECT_EQ(receive ? I2CReceive(0x68, &b, 0, 0) : I2CSend(0x68, &b, 0, 0), 1);
+        EXPECT_EQ(GetLastError(), 0u);
+        EXPECT_EQ(transactions(), std::vector<std::string>({receive ? "S D1 A" : "S D0 A"}));
+        EXPECT_EQ(sim::physRead32(I2C_UNIT_STANDARD + I2C_CONTROL) & (CTL_STOP | CTL_NAK), 0u);
+        // A write phase of nothing is continued by the next transfer's repeated start.
+        if (!receive) {
+            ASSERT_EQ(I2CReadRegs(0x68, &b, 0x00, 1), 1);
+            ASSERT_EQ(transactions().size(), 1u);
+            EXPECT_TRUE(matches(transactions()[0], "S D0 A Sr D0 A 00 A Sr D1 A xx N P"))
+                << transactions()[0];
+        }
+        EXPECT_NE(I2CUnlock(), 0);
+    }
+}
+
+// The chip routines try a failed read again at once: no pause, no other bus traffic in between.
+TEST_F(DriverEdges, FailedFirstReadIsTriedAgainAtOnce) {
+    struct Case {
+        unsigned byte;
+        const char* fault;  // a byte the chip sends can only fail on the master's side
+    };
+    for (const Case& c : {Case{1, "nak"}, Case{3, "nak"}, Case{6, "noInterrupt"}}) {
+        SCOPED_TRACE(c.byte);
+        open(boardFor(17, 1, {{"i2c", {{{"byte", c.byte}, {"fault", c.fault}}}}}));
+        SYSTEMTIME t = {};
+        EXPECT_EQ(ReadRtcProtocol1(&t, 0x68), 1);
+        EXPECT_TRUE(gSleeps.empty()) << "no pause";
+        const std::vector<std::string> tr = transactions();
+        ASSERT_EQ(tr.size(), 2u);
+        EXPECT_TRUE(matches(tr[1], "S D0 A 00 A Sr D1 A( xx A){7} xx N P")) << tr[1];
+        EXPECT_NE(I2CUnlock(), 0);
+    }
+}
+
+}  // namespace
