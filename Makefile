@@ -20,6 +20,8 @@ PACKAGES += clang binutils-arm-linux-gnueabi libc6-dev-armel-cross libstdc++-12-
 # An independent I2C decoder that reads the board's VCD files (tests), and callgrind for the
 # instruction counts of the I2C benchmark.
 PACKAGES += sigrok-cli valgrind
+# vboard's bus picture: a renderer, and a converter to a format the tests read.
+PACKAGES += librsvg2-bin netpbm
 
 .PHONY: all deps configure build run test test-normal test-san test-arm test-bare size clean
 

@@ -144,8 +144,23 @@ long long productInstructions(const char* self, int protocol, const char* mode) 
 
 }  // namespace
 
+const char* const kUsage =
+    "usage: i2c_bench            bytes, bus time, wall time and product instructions of a restore\n"
+    "                            and a store run of each chip protocol (instructions need valgrind)\n"
+    "       i2c_bench --case P M one run: protocol P (1..4), M restore or store\n"
+    "       i2c_bench --help     this text\n";
+
 int main(int argc, char** argv) {
-    if (argc == 4 && std::strcmp(argv[1], "--case") == 0) {
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    const bool oneCase = argc == 4 && std::strcmp(argv[1], "--case") == 0;
+    if (argc != 1 && !oneCase) {
+        std::fprintf(stderr, "i2c_bench: unexpected argument '%s'\n%s", argv[1], kUsage);
+        return 2;
+    }
+    if (oneCase) {
         RunResult r = runCase(std::atoi(argv[2]), std::strcmp(argv[3], "store") == 0);
         return r.ok ? 0 : 1;
     }

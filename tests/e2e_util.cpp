@@ -18,26 +18,44 @@ namespace e2e {
 
 namespace {
 
-// Starts argv[0] on `board` with standard output to `outFile`; returns its pid, or -1.
-pid_t spawn(const std::vector<std::string>& argv, const std::string& board, const std::string& outFile) {
+// This process's environment with TAMBLIN_BOARD set to `board` (unset when empty).
+struct Environment {
+    explicit Environment(const std::string& board) {
+        for (char** e = environ; *e; ++e)
+            if (std::string(*e).rfind("TAMBLIN_BOARD=", 0) != 0) strings.push_back(*e);
+        if (!board.empty()) strings.push_back("TAMBLIN_BOARD=" + board);
+        for (std::string& e : strings) pointers.push_back(e.data());
+        pointers.push_back(nullptr);
+    }
+    std::vector<std::string> strings;
+    std::vector<char*> pointers;
+};
+
+std::vector<char*> arguments(const std::vector<std::string>& argv) {
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    std::vector<std::string> envStrings;
-    for (char** e = environ; *e; ++e)
-        if (std::string(*e).rfind("TAMBLIN_BOARD=", 0) != 0) envStrings.push_back(*e);
-    envStrings.push_back("TAMBLIN_BOARD=" + board);
-    std::vector<char*> env;
-    for (std::string& e : envStrings) env.push_back(e.data());
-    env.push_back(nullptr);
+    return args;
+}
 
+std::string readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Starts argv[0] on `board` with standard output to `outFile`; returns its pid, or -1.
+pid_t spawn(const std::vector<std::string>& argv, const std::string& board, const std::string& outFile) {
+    std::vector<char*> args = arguments(argv);
+    Environment env(board);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, (board + "/.stderr").c_str(), O_WRONLY | O_CREAT | O_APPEND,
                                      0644);
     pid_t pid;
-    int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), env.data());
+    int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), env.pointers.data());
     posix_spawn_file_actions_destroy(&actions);
     return rc == 0 ? pid : -1;
 }
@@ -52,12 +70,7 @@ int run(const std::vector<std::string>& argv, const std::string& board, std::str
     if (pid < 0) return -1;
     int status = 0;
     waitpid(pid, &status, 0);
-    if (out) {
-        std::ifstream in(outFile);
-        std::ostringstream s;
-        s << in.rdbuf();
-        *out = s.str();
-    }
+    if (out) *out = readAll(outFile);
     std::remove(outFile.c_str());
     return exitCodeOf(status);
 }
@@ -75,6 +88,31 @@ std::vector<std::string> vboardArgv(const std::string& dir, const std::vector<st
 }
 
 }  // namespace
+
+Output runProgram(const std::vector<std::string>& argv, const std::string& board, const std::string& cwd) {
+    char tmpl[] = "/tmp/tamblin-run-XXXXXX";
+    const std::string io = mkdtemp(tmpl);
+    std::vector<char*> args = arguments(argv);
+    Environment env(board);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, (io + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, (io + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+    Output r;
+    pid_t pid;
+    if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), env.pointers.data()) == 0) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        r.code = exitCodeOf(status);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    r.out = readAll(io + "/out");
+    r.err = readAll(io + "/err");
+    std::filesystem::remove_all(io);
+    return r;
+}
 
 Board::Board(sim::BoardConfig config, const std::string& registry) {
     char tmpl[] = "/tmp/tamblin-e2e-XXXXXX";
@@ -133,17 +171,11 @@ void Board::Started::kill() {
 }
 
 std::string Board::Started::output() const {
-    std::ifstream in(outFile);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return readAll(outFile);
 }
 
 std::string Board::file(const std::string& name) const {
-    std::ifstream in(dir + "/" + name, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return readAll(dir + "/" + name);
 }
 
 std::string Board::debugLog() const {

@@ -48,6 +48,16 @@ struct Board {
     mutable int started_ = 0;
 };
 
+// What a program wrote and how it ended.
+struct Output {
+    int code = -1;
+    std::string out, err;
+};
+// Runs `argv` (the program first) with TAMBLIN_BOARD set to `board`, or unset when it is empty, in
+// `cwd` when one is given; standard input is empty.
+Output runProgram(const std::vector<std::string>& argv, const std::string& board,
+                  const std::string& cwd = "");
+
 // A UTC date as a file time, by the Gregorian rules alone (independent of the platform stand-in).
 int64_t fileTimeOf(int y, int mo, int d, int h, int mi, int s, int ms = 0);
 

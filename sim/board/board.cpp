@@ -154,6 +154,7 @@ BoardConfig defaultBoardConfig() {
     c.frozen = false;
     // Central European time: daylight from the last Sunday of March 02:00 to the last Sunday of
     // October 03:00.
+    c.timeZone.name = "cet";
     c.timeZone.bias = -60;
     c.timeZone.standardName = "W. Europe Standard Time";
     c.timeZone.standardDate = SysTime{0, 10, 0, 5, 3, 0, 0, 0};

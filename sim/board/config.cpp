@@ -211,9 +211,10 @@ BoardConfig parseBoardConfig(const json& j, const std::string& file) {
     }
     if (top.has("timeZone")) {
         const Field z = top["timeZone"];
-        z.onlyKeys({"bias", "standardName", "standardDate", "standardBias", "daylightName", "daylightDate",
-                    "daylightBias"});
+        z.onlyKeys({"name", "bias", "standardName", "standardDate", "standardBias", "daylightName",
+                    "daylightDate", "daylightBias"});
         TimeZoneConfig& t = c.timeZone;
+        if (z.has("name")) t.name = z["name"].string();
         auto bias = [&](const char* key, int32_t& out) {
             if (z.has(key)) out = static_cast<int32_t>(z[key].integer(-kMaxBiasMinutes, kMaxBiasMinutes));
         };
@@ -295,6 +296,7 @@ json boardConfigToJson(const BoardConfig& c) {
                          {"daylightName", t.daylightName},
                          {"daylightDate", sysTimeToJson(t.daylightDate)},
                          {"daylightBias", t.daylightBias}};
+    if (!t.name.empty()) j["timeZone"]["name"] = t.name;
     if (c.apiReady == ApiReady::AtStart)
         j["apiReady"] = "start";
     else if (c.apiReady == ApiReady::Never)

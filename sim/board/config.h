@@ -15,6 +15,7 @@
 namespace sim {
 
 struct TimeZoneConfig {
+    std::string name;  // what the record was made from (a zone name or short name); "" when unknown
     int32_t bias = 0;  // minutes, UTC = local + bias
     std::string standardName = "Coordinated Universal Time";
     SysTime standardDate;

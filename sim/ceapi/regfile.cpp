@@ -439,6 +439,28 @@ void Registry::setString(const std::string& keyPath, const std::string& name, co
     set(keyPath, Value{name, kSz, stringData(utf8)});
 }
 
+bool Registry::removeValue(const std::string& keyPath, const std::string& name) {
+    Key* k = findKey(canonical(keyPath));
+    if (!k) return false;
+    for (auto it = k->values.begin(); it != k->values.end(); ++it) {
+        if (sameName(it->name, name)) {
+            k->values.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
+size_t Registry::removeKey(const std::string& path) {
+    const std::string c = canonical(path);
+    const size_t before = keys_.size();
+    std::erase_if(keys_, [&](const Key& k) {
+        return sameName(k.path, c) ||
+               (k.path.size() > c.size() && startsWithFolded(k.path, c) && k.path[c.size()] == '\\');
+    });
+    return before - keys_.size();
+}
+
 std::string formatValue(const Value& v) {
     std::string out = v.name.empty() ? "@" : quote(v.name);
     out += "=";

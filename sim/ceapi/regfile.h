@@ -62,6 +62,10 @@ class Registry {
     void set(const std::string& keyPath, Value value);
     void setDword(const std::string& keyPath, const std::string& name, uint32_t v);
     void setString(const std::string& keyPath, const std::string& name, const std::string& utf8);
+    // False when the key has no such value.
+    bool removeValue(const std::string& keyPath, const std::string& name);
+    // Removes the key and every key below it; returns how many sections went.
+    size_t removeKey(const std::string& path);
 
     // The registry as .reg text (CRLF line ends). Comments of a parsed file are not kept.
     std::string toText() const;

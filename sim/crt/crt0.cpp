@@ -3,7 +3,10 @@
 // device passes it; the exit code is WinMain's result.
 #include <windows.h>
 
+#include <sys/stat.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "../board/board.h"
@@ -17,7 +20,15 @@ int main(int argc, char** argv) {
         commandLine += argv[i];
     }
     try {
+        // Without TAMBLIN_BOARD the program runs on ./board, made with the defaults when it is not
+        // there: a board that appears unasked is worth one line.
+        const char* env = std::getenv("TAMBLIN_BOARD");
+        struct stat st;
+        const bool creates = (!env || !*env) && ::stat("board", &st) != 0;
         sim::Board::current();
+        if (creates)
+            std::fprintf(stderr, "%s: TAMBLIN_BOARD is not set: created the default board in ./board\n",
+                         argv[0]);
         sim::timeStartProcess();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s: cannot open the virtual board: %s\n", argv[0], e.what());

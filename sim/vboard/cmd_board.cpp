@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "../board/board.h"
+#include "../board/format.h"
 #include "../board/rtc_chip.h"
 #include "../board/simtime.h"
 #include "../ceapi/kernel_objects.h"
@@ -24,7 +25,7 @@ struct InitOptions {
     std::string processor = "17";
     bool privileged = false;
     std::string program;
-    int protocol = 1;
+    std::string protocol = "1";
     std::string address;
     bool noChip = false;
     std::string zone = "cet";
@@ -34,99 +35,91 @@ struct InitOptions {
     std::string tamblinExe;
 };
 
-sim::TimeZoneConfig zoneByName(const std::string& name) {
-    sim::TimeZoneConfig z;
-    if (name == "utc") return z;  // no daylight rules
-    if (name == "cet") return sim::defaultBoardConfig().timeZone;
-    if (name == "us-eastern") {
-        z.bias = 300;
-        z.standardName = "Eastern Standard Time";
-        z.daylightName = "Eastern Daylight Time";
-        z.standardDate = sim::SysTime{0, 11, 0, 1, 2, 0, 0, 0};  // first Sunday of November 02:00
-        z.daylightDate = sim::SysTime{0, 3, 0, 2, 2, 0, 0, 0};   // second Sunday of March 02:00
-        z.daylightBias = -60;
-        return z;
-    }
-    if (name == "sydney") {
-        z.bias = -600;
-        z.standardName = "AUS Eastern Standard Time";
-        z.daylightName = "AUS Eastern Daylight Time";
-        z.standardDate = sim::SysTime{0, 4, 0, 1, 3, 0, 0, 0};   // first Sunday of April 03:00
-        z.daylightDate = sim::SysTime{0, 10, 0, 1, 2, 0, 0, 0};  // first Sunday of October 02:00
-        z.daylightBias = -60;
-        return z;
-    }
-    throw sim::BoardError("unknown zone \"" + name + "\" (known: utc, cet, us-eastern, sydney)");
+// The processor IDs the program knows, as the README lists them.
+constexpr uint32_t kProcessorIds[] = {2, 8, 9, 17, 0x0411FC09};
+
+// --processor: a processor ID of the list, or a main ID register value written as `show` prints
+// it (0x and eight hex digits). The two never meet: every main ID has its implementer code in the
+// top byte, and no listed processor ID is written with eight digits after 0x but 0x0411FC09, whose
+// top byte (0x04) is no implementer.
+uint32_t mainIdOption(const std::string& text) {
+    const uint32_t v = parseNumber(text, "--processor");
+    for (uint32_t id : kProcessorIds)
+        if (v == id) return sim::mainIdForProcessor(id);
+    const bool mainIdForm = text.size() == 10 && (text[1] == 'x' || text[1] == 'X');
+    if (mainIdForm && (v >> 24) != 0) return v;
+    throw UsageError(
+        "--processor: \"" + text +
+        "\" is neither a processor ID (2, 8, 9, 17 or 0x0411FC09) nor a main ID (0x and eight hex "
+        "digits with the implementer in the top byte, as 'vboard show' prints it, e.g. 0x69054117)");
 }
 
-// "SOFTWARE\Vorlack\Tamblin:Protocol=dword:3" or "...:Name=text" -> a .reg section line pair.
-std::string registryEntry(const std::string& entry) {
-    size_t colon = entry.find(':');
-    size_t eq = entry.find('=', colon == std::string::npos ? 0 : colon);
-    if (colon == std::string::npos || eq == std::string::npos)
-        throw sim::BoardError("--reg \"" + entry + "\": expected KEY:NAME=dword:N or KEY:NAME=text");
-    std::string key = entry.substr(0, colon);
-    std::string name = entry.substr(colon + 1, eq - colon - 1);
-    std::string value = entry.substr(eq + 1);
-    std::string line = "\"" + name + "\"=";
-    if (value.rfind("dword:", 0) == 0) {
-        char buf[16];
-        std::snprintf(buf, sizeof buf, "%08x", parseNumber(value.substr(6), "--reg " + name));
-        line += std::string("dword:") + buf;
-    } else if (value.rfind("hex:", 0) == 0) {
-        line += value;
-    } else {
-        std::string escaped;
-        for (char c : value) {
-            if (c == '\\' || c == '"') escaped += '\\';
-            escaped += c;
-        }
-        line += "\"" + escaped + "\"";
-    }
-    return "\r\n[HKEY_LOCAL_MACHINE\\" + key + "]\r\n" + line + "\r\n";
+// --reg "KEY:NAME=VALUE": the key ends at the first colon, the name at the first = after it.
+void splitRegOption(const std::string& entry, std::string& key, std::string& name, std::string& value) {
+    const size_t colon = entry.find(':');
+    const size_t eq = colon == std::string::npos ? std::string::npos : entry.find('=', colon);
+    if (eq == std::string::npos)
+        throw UsageError("--reg \"" + entry +
+                         "\": expected KEY:NAME=dword:N, KEY:NAME=sz:TEXT or KEY:NAME=hex:BYTES");
+    key = entry.substr(0, colon);
+    name = entry.substr(colon + 1, eq - colon - 1);
+    value = entry.substr(eq + 1);
 }
 
 void doInit(const InitOptions& o) {
-    const std::string dir = boardDirOption().empty()
-                                ? (std::getenv("TAMBLIN_BOARD") ? std::getenv("TAMBLIN_BOARD") : "board")
-                                : boardDirOption();
-    struct stat st;
-    if (::stat((dir + "/board.json").c_str(), &st) == 0 && !o.force)
-        throw sim::BoardError(dir + " already holds a board (use --force to replace it)");
-    if (o.force) {
-        for (const char* f : {"state.json", "debug.log", "trace.log"}) std::remove((dir + "/" + f).c_str());
-    }
+    const std::string dir = boardDir();
+    // Everything is checked before anything on disk changes.
     sim::BoardConfig c = sim::defaultBoardConfig();
-    const uint32_t cpu = parseNumber(o.processor, "--processor");
-    c.mainId = sim::mainIdForProcessor(cpu);
+    c.mainId = mainIdOption(o.processor);
     c.privileged = o.privileged;
     if (!o.program.empty()) c.programPath = o.program;
     c.apps.clear();
     c.apps[c.programPath] = o.tamblinExe.empty() ? sim::selfExeDir() + "/tamblin" : o.tamblinExe;
     c.frozen = o.frozen;
-    c.timeZone = zoneByName(o.zone);
+    c.timeZone = resolveZone(o.zone, civilTime(sim::hostFileTimeNow()).year);
     if (o.apiReady == "start") {
         c.apiReady = sim::ApiReady::AtStart;
     } else if (o.apiReady == "never") {
         c.apiReady = sim::ApiReady::Never;
     } else {
         c.apiReady = sim::ApiReady::AfterMs;
-        c.apiReadyAfterMs = parseNumber(o.apiReady, "--api-ready");
+        try {
+            c.apiReadyAfterMs = parseNumber(o.apiReady, "--api-ready");
+        } catch (const UsageError&) {
+            throw UsageError("--api-ready: expected start, never or a number of milliseconds, got \"" +
+                             o.apiReady + "\"");
+        }
     }
     c.chips.clear();
     if (!o.noChip) {
-        if (o.protocol < 1 || o.protocol > 4) throw sim::BoardError("--protocol: expected 1..4");
         sim::ChipConfig chip;
-        chip.protocol = o.protocol;
-        chip.address = o.address.empty() ? sim::chipModel(o.protocol).defaultAddress
-                                         : static_cast<uint8_t>(parseNumber(o.address, "--address"));
-        if (chip.address > 0x7F) throw sim::BoardError("--address: a 7-bit address is 0x00..0x7F");
+        chip.protocol = protocolNumber(o.protocol, "--protocol");
+        chip.address = o.address.empty() ? sim::chipModel(chip.protocol).defaultAddress
+                                         : parseAddress(o.address, "--address");
         c.chips.push_back(chip);
     }
     std::string registry = sim::defaultRegistryText();
-    for (const std::string& r : o.registry) registry += registryEntry(r);
+    for (const std::string& r : o.registry) {
+        std::string key, name, value;
+        splitRegOption(r, key, name, value);
+        registry = registryWithValue(registry, key, name, value, "--reg \"" + r + "\"");
+    }
+    sim::parseBoardConfig(sim::boardConfigToJson(c), dir + "/board.json");  // as every program will read it
+
+    struct stat st;
+    if (::stat((dir + "/board.json").c_str(), &st) == 0 && !o.force)
+        throw sim::BoardError(dir + " already holds a board (use --force to replace it)");
     sim::createBoard(dir, c, registry);
-    std::printf("Created board %s\n", dir.c_str());
+    if (o.force) {
+        std::ofstream(dir + "/debug.log", std::ios::trunc);
+        std::remove((dir + "/trace.log").c_str());
+    }
+    std::printf("Created board %s: processor main ID 0x%08X, %s", dir.c_str(), c.mainId,
+                c.chips.empty() ? "no chip"
+                                : ("a protocol-" + std::to_string(c.chips[0].protocol) + " chip at " +
+                                   sim::hex(c.chips[0].address, 2))
+                                      .c_str());
+    std::printf(", time zone %s, clocks %s\n", c.timeZone.name.c_str(), c.frozen ? "frozen" : "running");
 }
 
 std::string formatFileTime(int64_t ft) {
@@ -137,17 +130,6 @@ std::string formatFileTime(int64_t ft) {
     std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u.%03u", st.wYear, st.wMonth, st.wDay,
                   st.wHour, st.wMinute, st.wSecond, st.wMilliseconds);
     return buf;
-}
-
-bool parseTime(const std::string& text, SYSTEMTIME& st) {
-    unsigned y, mo, d, h = 0, mi = 0, s = 0, ms = 0;
-    int n = std::sscanf(text.c_str(), "%u-%u-%u %u:%u:%u.%u", &y, &mo, &d, &h, &mi, &s, &ms);
-    if (n < 3) n = std::sscanf(text.c_str(), "%u-%u-%uT%u:%u:%u.%u", &y, &mo, &d, &h, &mi, &s, &ms);
-    if (n < 3) return false;
-    st = SYSTEMTIME{static_cast<WORD>(y), static_cast<WORD>(mo), 0,
-                    static_cast<WORD>(d), static_cast<WORD>(h),  static_cast<WORD>(mi),
-                    static_cast<WORD>(s), static_cast<WORD>(ms)};
-    return true;
 }
 
 void doShow() {
@@ -183,20 +165,18 @@ void doShow() {
 }
 
 void doSetTime(const std::string& text, bool wait) {
+    const int64_t when = parseTime(text, "set-time");
+    const CivilTime t = civilTime(when);
+    // SYSTEMTIME holds milliseconds: that is what the clock takes.
+    SYSTEMTIME st{static_cast<WORD>(t.year),    static_cast<WORD>(t.month),
+                  static_cast<WORD>(t.weekday), static_cast<WORD>(t.day),
+                  static_cast<WORD>(t.hour),    static_cast<WORD>(t.minute),
+                  static_cast<WORD>(t.second),  static_cast<WORD>(t.subsecond / 10000)};
     openBoard();
-    SYSTEMTIME st{};
-    if (text == "now") {
-        const int64_t ft = sim::hostFileTimeNow();
-        FILETIME f{static_cast<DWORD>(ft & 0xFFFFFFFF), static_cast<DWORD>(static_cast<uint64_t>(ft) >> 32)};
-        FileTimeToSystemTime(&f, &st);
-    } else if (!parseTime(text, st)) {
-        throw sim::BoardError("set-time: expected \"YYYY-MM-DD HH:MM:SS[.mmm]\" (UTC) or \"now\", got \"" +
-                              text + "\"");
-    }
     const size_t before = sim::Board::current().readState().launches.size();
     if (!SetSystemTime(&st))
-        throw sim::BoardError("set-time: the platform refused " + text + " (not a valid date)");
-    std::printf("System time set to %s UTC\n", formatFileTime(sim::boardSystemFileTime()).c_str());
+        throw sim::BoardError("set-time: the platform refused " + formatTime(when, true));
+    std::printf("System time set to %s UTC\n", formatTime(when - when % 10000, true).c_str());
     const sim::BoardState s = sim::Board::current().readState();
     std::vector<int> pids;
     for (size_t i = before; i < s.launches.size(); ++i) {
@@ -215,19 +195,34 @@ void addBoardCommands(CLI::App& app) {
     static InitOptions init;
     CLI::App* cmd = app.add_subcommand("init", "Create a board directory");
     cmd->add_flag("-f,--force", init.force, "Replace an existing board (its state and log are lost)");
-    cmd->add_option("-p,--processor", init.processor, "Processor ID: 2, 8, 9, 17 or 0x0411FC09 (default 17)");
+    cmd->add_option(
+        "-p,--processor", init.processor,
+        "Processor ID 2, 8, 9, 17 (default) or 0x0411FC09, or a main ID as 'show' prints it: 0x and "
+        "eight hex digits, e.g. 0x69054117");
     cmd->add_flag("--privileged", init.privileged, "Run the program in a privileged processor mode");
-    cmd->add_option("--program", init.program, "Device path of the program (default \\Windows\\Tamblin.exe)");
-    cmd->add_option("--protocol", init.protocol, "Protocol of the RTC chip, 1..4 (default 1)");
-    cmd->add_option("--address", init.address, "7-bit address of the chip (default: the protocol's)");
-    cmd->add_flag("--no-chip", init.noChip, "No RTC chip on the bus");
-    cmd->add_option("--zone", init.zone, "Time zone: utc, cet (default), us-eastern, sydney");
+    CLI::Option* program = cmd->add_option("--program", init.program,
+                                           "Device path of the program (default \\Windows\\Tamblin.exe)");
+    CLI::Option* protocol =
+        cmd->add_option("--protocol", init.protocol, "Protocol of the RTC chip, 1..4 (default 1)");
+    CLI::Option* address = cmd->add_option("--address", init.address,
+                                           "7-bit address of the chip, 0x00..0x7F (default: the protocol's)");
+    cmd->add_flag("--no-chip", init.noChip, "No RTC chip on the bus")->excludes(protocol)->excludes(address);
+    cmd->add_option("--zone", init.zone,
+                    "Time zone: utc, cet (default), us-eastern, sydney, or a name of the host's time-zone "
+                    "database such as Europe/Berlin (see 'vboard zone list')");
     cmd->add_flag("--frozen", init.frozen, "Clocks stand still; process timing is virtual (replayable runs)");
     cmd->add_option("--api-ready", init.apiReady,
                     "Notification service ready: start (default), never, or N ms");
-    cmd->add_option("--reg", init.registry, "Registry value KEY:NAME=dword:N or KEY:NAME=text (repeatable)");
-    cmd->add_option("--tamblin", init.tamblinExe, "Host executable started for the program's device path");
-    cmd->callback([] { doInit(init); });
+    cmd->add_option("--reg", init.registry,
+                    "Registry value KEY:NAME=dword:N, KEY:NAME=sz:TEXT or KEY:NAME=hex:BYTES (repeatable)");
+    CLI::Option* tamblin = cmd->add_option("--tamblin", init.tamblinExe,
+                                           "Host executable started for the program's device path");
+    cmd->callback([program, tamblin] {
+        if (program->count() && init.program.empty()) throw UsageError("--program: the device path is empty");
+        if (tamblin->count() && init.tamblinExe.empty())
+            throw UsageError("--tamblin: the executable is empty");
+        doInit(init);
+    });
 
     app.add_subcommand("show", "Show configuration, clocks, notifications, registry and debug log")
         ->callback([] { doShow(); });
@@ -235,7 +230,7 @@ void addBoardCommands(CLI::App& app) {
     static std::string when;
     static bool noWait = false;
     CLI::App* st = app.add_subcommand("set-time", "Set the system time (UTC) as a program would");
-    st->add_option("time", when, "\"YYYY-MM-DD HH:MM:SS[.mmm]\" in UTC, or now")->required();
+    st->add_option("time", when, std::string("The new time: ") + kTimeForm)->required();
     st->add_flag("--no-wait", noWait, "Do not wait for the programs the notification service starts");
     st->callback([] { doSetTime(when, !noWait); });
 
@@ -245,8 +240,11 @@ void addBoardCommands(CLI::App& app) {
     log->callback([] {
         openBoard();
         const std::string path = sim::Board::current().path("debug.log");
-        std::fputs(readText(path).c_str(), stdout);
-        if (clear) std::ofstream(path, std::ios::trunc);
+        const std::string text = readText(path);
+        // Emptied before it is shown, so that a log that cannot be emptied is refused whole.
+        if (clear && !std::ofstream(path, std::ios::trunc))
+            throw sim::BoardError(path + ": cannot empty the log");
+        std::fputs(text.c_str(), stdout);
     });
 }
 

@@ -7,8 +7,8 @@
 // unless --keep-clock is given.
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
+#include <functional>
+#include <optional>
 
 #include "../board/board.h"
 #include "../board/board_power.h"
@@ -32,7 +32,7 @@ const sim::ChipConfig& selectChip(const std::string& addressText) {
         throw sim::BoardError(c.chips.empty() ? "the board has no chip"
                                               : "the board has several chips: choose one with --address");
     }
-    const uint32_t a = parseNumber(addressText, "--address");
+    const uint8_t a = parseAddress(addressText, "--address");
     for (const sim::ChipConfig& chip : c.chips)
         if (chip.address == a) return chip;
     throw sim::BoardError("no chip at " + sim::hex(a, 2));
@@ -53,45 +53,48 @@ void changeChip(const sim::ChipConfig& config, const std::function<void(sim::Chi
     });
 }
 
-// "YYYY-MM-DD HH:MM:SS" -> the chip's time fields, weekday from the date.
-sim::ChipTime parseChipTime(const std::string& text, int protocol) {
-    unsigned y, mo, d, h = 0, mi = 0, s = 0;
-    const int n = std::sscanf(text.c_str(), "%u-%u-%u %u:%u:%u", &y, &mo, &d, &h, &mi, &s);
-    if (n < 3 || !sim::validDate(static_cast<int>(y), mo, d) || h > 23 || mi > 59 || s > 59)
-        throw sim::BoardError("expected a time \"YYYY-MM-DD HH:MM:SS\", got \"" + text + "\"");
-    const sim::CivilDate date = sim::dateOfDayNumber(sim::dayNumber(static_cast<int>(y), mo, d));
-    sim::ChipTime t;
-    t.year2 = y % 100;
-    t.month = mo;
-    t.day = d;
-    t.hour = h;
-    t.minute = mi;
-    t.second = s;
-    t.weekday = date.weekday + sim::chipModel(protocol).time.sunday;
+// A time for a chip: the chips keep a two-digit year, which reads back as 1970..2069.
+int64_t parseChipTime(const std::string& text, const std::string& what) {
+    const int64_t t = parseTime(text, what);
+    const int year = civilTime(t).year;
+    if (year < 1970 || year > 2069)
+        throw UsageError(what + ": a chip holds the years 1970..2069 (two digits), \"" + text + "\" is in " +
+                         std::to_string(year));
     return t;
 }
 
-int64_t parseFileTime(const std::string& text) {
-    unsigned y, mo, d, h = 0, mi = 0, s = 0;
-    if (std::sscanf(text.c_str(), "%u-%u-%u %u:%u:%u", &y, &mo, &d, &h, &mi, &s) < 3 || y < 1601 ||
-        !sim::validDate(static_cast<int>(y), mo, d) || h > 23 || mi > 59 || s > 59)
-        throw sim::BoardError("expected a time \"YYYY-MM-DD HH:MM:SS\", got \"" + text + "\"");
-    return sim::fileTimeOf(sim::SysTime{static_cast<uint16_t>(y), static_cast<uint16_t>(mo), 0,
-                                        static_cast<uint16_t>(d), static_cast<uint16_t>(h),
-                                        static_cast<uint16_t>(mi), static_cast<uint16_t>(s), 0});
+// The chip's time fields for a file time, the weekday in the chip's own count.
+sim::ChipTime chipTimeOf(int64_t fileTime, int protocol) {
+    const CivilTime c = civilTime(fileTime);
+    sim::ChipTime t;
+    t.year2 = static_cast<unsigned>(c.year % 100);
+    t.month = c.month;
+    t.day = c.day;
+    t.hour = c.hour;
+    t.minute = c.minute;
+    t.second = c.second;
+    t.weekday = c.weekday + sim::chipModel(protocol).time.sunday;
+    return t;
+}
+
+// The time a chip's registers hold, as `chip dump` shows it.
+std::string chipTimeText(int protocol, const std::vector<uint8_t>& regs) {
+    const sim::RtcChipModel& model = sim::chipModel(protocol);
+    const sim::ChipTime t = model.timeOf(regs);
+    static const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    const unsigned first = model.time.sunday;
+    const char* day = t.weekday >= first && t.weekday - first < 7 ? kDays[t.weekday - first] : "?";
+    char text[64];
+    std::snprintf(text, sizeof text, "%u-%02u-%02u %02u:%02u:%02u %s (weekday %u)",
+                  t.year2 < 70 ? 2000 + t.year2 : 1900 + t.year2, t.month, t.day, t.hour, t.minute, t.second,
+                  day, t.weekday);
+    return text;
 }
 
 void printChip(const sim::ChipConfig& config, const sim::ChipState& chip) {
     const sim::RtcChipModel& model = sim::chipModel(config.protocol);
     const std::vector<uint8_t> regs = model.visibleRegisters(chip);
-    const sim::ChipTime t = model.timeOf(regs);
-    static const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-    const unsigned first = model.time.sunday;
-    const char* day = t.weekday >= first && t.weekday - first < 7 ? kDays[t.weekday - first] : "?";
-    char timeText[64];
-    std::snprintf(timeText, sizeof timeText, "%u-%02u-%02u %02u:%02u:%02u %s (weekday %u)",
-                  t.year2 < 70 ? 2000 + t.year2 : 1900 + t.year2, t.month, t.day, t.hour, t.minute, t.second,
-                  day, t.weekday);
+    const std::string timeText = chipTimeText(config.protocol, regs);
     std::printf("chip %s: protocol %d, %zu registers, pointer 0x%02x\n", sim::hex(config.address, 2).c_str(),
                 config.protocol, regs.size(), chip.pointer);
     std::printf("     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f\n");
@@ -103,7 +106,7 @@ void printChip(const sim::ChipConfig& config, const sim::ChipState& chip) {
             else
                 std::printf("   ");
         }
-        std::printf("   %s\n", row == 0 ? timeText : "");
+        std::printf("   %s\n", row == 0 ? timeText.c_str() : "");
     }
     std::printf("invalid-time flag %s", model.timeInvalid(regs) ? "SET" : "clear");
     if (sim::Board::current().config().frozen || config.frozen)
@@ -134,40 +137,62 @@ void doDump(const std::string& addressText) {
         for (const sim::ChipConfig& chip : c.chips) chips.push_back(&chip);
     else
         chips.push_back(&selectChip(addressText));
+    // Shown as the chip's clock stands now, without writing to the board: dumping is reading,
+    // and works on a board the user may only read.
+    const sim::BoardState state = sim::Board::current().readState();
+    const int64_t now = sim::hostFileTimeNow();
     for (const sim::ChipConfig* config : chips) {
-        sim::ChipState copy;
-        changeChip(*config, [&](sim::ChipState& chip, int64_t) { copy = chip; });
-        printChip(*config, copy);
+        const sim::RtcChipModel& model = sim::chipModel(config->protocol);
+        const auto it = state.chips.find(config->address);
+        sim::ChipState chip = it != state.chips.end() ? it->second : model.initialState(now);
+        chip.latch.reset();
+        model.catchUp(chip, c.frozen || config->frozen, now);
+        printChip(*config, chip);
     }
 }
 
 struct AddOptions {
-    int protocol = 0;
-    std::string address, time;
+    std::string protocol, address, time;
     bool frozen = false;
 };
 
+// Writes board.json and then the state; when the state cannot be written, board.json goes back
+// to what it was, so that the command changes nothing.
+void writeConfigThenState(const sim::BoardConfig& config,
+                          const std::function<void(sim::BoardState&)>& change) {
+    const std::string dir = sim::Board::current().dir();
+    const std::string file = dir + "/board.json";
+    const std::string before = readText(file);
+    sim::writeBoardConfig(dir, config);
+    try {
+        sim::Board::use(dir);
+        sim::Board::current().updateState(change);
+    } catch (...) {
+        writeText(file, before);
+        throw;
+    }
+}
+
 void doAdd(const AddOptions& o) {
-    openBoard();
-    if (o.protocol < 1 || o.protocol > 4) throw sim::BoardError("chip add: the protocol is 1..4");
     sim::ChipConfig chip;
-    chip.protocol = o.protocol;
-    chip.address = o.address.empty() ? sim::chipModel(o.protocol).defaultAddress
-                                     : static_cast<uint8_t>(parseNumber(o.address, "--address"));
+    chip.protocol = protocolNumber(o.protocol, "chip add: protocol");
+    chip.address = o.address.empty() ? sim::chipModel(chip.protocol).defaultAddress
+                                     : parseAddress(o.address, "--address");
     chip.frozen = o.frozen;
-    const int64_t when = o.time.empty() ? sim::hostFileTimeNow() : parseFileTime(o.time);
+    const std::optional<int64_t> when =
+        o.time.empty() ? std::nullopt : std::optional<int64_t>(parseChipTime(o.time, "chip add --time"));
+    openBoard();
     sim::BoardConfig c = sim::Board::current().config();
-    if (chip.address > 0x7F) throw sim::BoardError("--address: a 7-bit address is 0x00..0x7F");
     if (c.chipAt(chip.address))
         throw sim::BoardError("a chip answers at " + sim::hex(chip.address, 2) + " already");
     c.chips.push_back(chip);
-    const std::string dir = sim::Board::current().dir();
-    sim::writeBoardConfig(dir, c);
-    sim::Board::use(dir);
-    sim::Board::current().updateState([&](sim::BoardState& s) {
-        s.chips[chip.address] = sim::chipModel(chip.protocol).initialState(when);
+    sim::ChipState state;
+    writeConfigThenState(c, [&](sim::BoardState& s) {
+        state = sim::chipModel(chip.protocol).initialState(when ? *when : sim::hostFileTimeNow());
+        s.chips[chip.address] = state;
     });
-    std::printf("Added a protocol %d chip at %s\n", chip.protocol, sim::hex(chip.address, 2).c_str());
+    std::printf("Added a protocol %d chip at %s holding %s\n", chip.protocol,
+                sim::hex(chip.address, 2).c_str(), chipTimeText(chip.protocol, state.regs).c_str());
 }
 
 void doRemove(const std::string& addressText) {
@@ -175,8 +200,7 @@ void doRemove(const std::string& addressText) {
     const sim::ChipConfig chip = selectChip(addressText);
     sim::BoardConfig c = sim::Board::current().config();
     std::erase_if(c.chips, [&](const sim::ChipConfig& e) { return e.address == chip.address; });
-    sim::writeBoardConfig(sim::Board::current().dir(), c);
-    sim::Board::current().updateState([&](sim::BoardState& s) { s.chips.erase(chip.address); });
+    writeConfigThenState(c, [&](sim::BoardState& s) { s.chips.erase(chip.address); });
     std::printf("Removed the chip at %s\n", sim::hex(chip.address, 2).c_str());
 }
 
@@ -197,8 +221,9 @@ void addChipCommands(CLI::App& app) {
     static AddOptions add;
     CLI::App* addCmd = chip->add_subcommand("add", "Put a chip on the bus");
     addCmd->add_option("protocol", add.protocol, "Chip protocol 1..4")->required();
-    addCmd->add_option("-a,--address", add.address, "7-bit address (default: the protocol's)");
-    addCmd->add_option("--time", add.time, "Time the chip holds, \"YYYY-MM-DD HH:MM:SS\" (default: now)");
+    addCmd->add_option("-a,--address", add.address, "7-bit address, 0x00..0x7F (default: the protocol's)");
+    addCmd->add_option("--time", add.time,
+                       std::string("Time the chip holds (UTC, years 1970..2069), default now: ") + kTimeForm);
     addCmd->add_flag("--frozen", add.frozen, "The chip's clock stands still");
     addCmd->callback([] { doAdd(add); });
 
@@ -209,15 +234,22 @@ void addChipCommands(CLI::App& app) {
     static std::string timeText;
     CLI::App* time = chip->add_subcommand("time", "Set the time digits of the chip (flags are kept)");
     addressOption(time);
-    time->add_option("time", timeText, "\"YYYY-MM-DD HH:MM:SS\" (the chip holds UTC)")->required();
+    time->add_option("time", timeText,
+                     std::string("The chip holds UTC, years 1970..2069, whole seconds: ") + kTimeForm)
+        ->required();
     time->callback([] {
+        const int64_t when = parseChipTime(timeText, "chip time");
+        if (!address.empty()) parseAddress(address, "--address");
         openBoard();
         const sim::ChipConfig config = selectChip(address);
-        const sim::ChipTime t = parseChipTime(timeText, config.protocol);
+        const sim::ChipTime t = chipTimeOf(when, config.protocol);
+        std::vector<uint8_t> stored;
         changeChip(config, [&](sim::ChipState& c, int64_t now) {
             sim::chipModel(config.protocol).setTime(c, t, now);
+            stored = c.regs;  // the running time, also while a halt bit shows a frozen copy
         });
-        std::printf("Chip %s set to %s\n", sim::hex(config.address, 2).c_str(), timeText.c_str());
+        std::printf("Chip %s set to %s\n", sim::hex(config.address, 2).c_str(),
+                    chipTimeText(config.protocol, stored).c_str());
     });
 
     static std::vector<std::string> assignments;
@@ -230,12 +262,11 @@ void addChipCommands(CLI::App& app) {
         std::vector<std::pair<uint8_t, uint8_t>> writes;
         for (const std::string& a : assignments) {
             const size_t eq = a.find('=');
-            if (eq == std::string::npos)
-                throw sim::BoardError("chip set: expected REG=VALUE, got \"" + a + "\"");
+            if (eq == std::string::npos) throw UsageError("chip set: expected REG=VALUE, got \"" + a + "\"");
             const uint32_t reg = parseNumber(a.substr(0, eq), "register");
             const uint32_t value = parseNumber(a.substr(eq + 1), "value");
             if (reg >= sim::chipRegisterCount(config.protocol) || value > 0xFF)
-                throw sim::BoardError("chip set: \"" + a + "\" is outside the chip's registers or a byte");
+                throw UsageError("chip set: \"" + a + "\" is outside the chip's registers or a byte");
             writes.emplace_back(static_cast<uint8_t>(reg), static_cast<uint8_t>(value));
         }
         changeChip(config, [&](sim::ChipState& c, int64_t now) {
@@ -257,15 +288,15 @@ void addChipCommands(CLI::App& app) {
         std::printf("Chip %s lost its backup supply\n", sim::hex(config.address, 2).c_str());
     });
 
-    static int nakCount = 0;
+    static std::string nakText;
     CLI::App* nak =
         chip->add_subcommand("nak", "Make the chip ignore its address for the next N address phases");
     addressOption(nak);
-    nak->add_option("count", nakCount, "Number of address phases")->required();
+    nak->add_option("count", nakText, "Number of address phases (0: answer again)")->required();
     nak->callback([] {
+        const unsigned nakCount = parseNumber(nakText, "chip nak", 0x7FFFFFFF);
         openBoard();
-        changeChip(selectChip(address),
-                   [](sim::ChipState& c, int64_t) { c.nakNext = nakCount > 0 ? nakCount : 0; });
+        changeChip(selectChip(address), [nakCount](sim::ChipState& c, int64_t) { c.nakNext = nakCount; });
     });
 
     CLI::App* power =

@@ -56,29 +56,29 @@ void addNotificationCommands(CLI::App& app) {
     static std::string application;
     static std::string arguments;
     static bool noArguments = false;
-    static uint32_t event = 1;
+    static std::string event = "1";
     CLI::App* add = cmd->add_subcommand("add", "Register a program for a system event (as a program would)");
     add->add_option("application", application, "Device path, e.g. \\Windows\\Other.exe")->required();
     add->add_option("arguments", arguments, "Command line it is started with");
     add->add_flag("--no-arguments", noArguments, "Register without arguments (null)");
     add->add_option("--event", event, "System event number (1 = time change)");
     add->callback([] {
-        openBoard();
         sim::NotificationRecord r;
         r.type = 1;
-        r.event = event;
+        r.event = parseNumber(event, "notify add --event");
+        openBoard();
         r.application = application;
         if (!noArguments) r.arguments = arguments;
         std::printf("Registered as %u\n", sim::addNotification(r));
     });
 
-    static uint32_t handle = 0;
+    static std::string handle;
     CLI::App* clear = cmd->add_subcommand("clear", "Remove one registration");
     clear->add_option("handle", handle, "Its handle, as `notify list` shows it")->required();
     clear->callback([] {
+        const uint32_t h = parseNumber(handle, "notify clear");
         openBoard();
-        if (!sim::clearNotification(handle))
-            throw sim::BoardError("no notification has handle " + std::to_string(handle));
+        if (!sim::clearNotification(h)) throw sim::BoardError("no notification has handle " + handle);
     });
 }
 

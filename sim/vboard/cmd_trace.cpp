@@ -5,7 +5,11 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
-#include <unistd.h>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <thread>
 
 #include "../board/board.h"
 #include "../board/i2c_trace.h"
@@ -51,6 +55,19 @@ void show(bool transactions, bool edges) {
     }
 }
 
+// A view of the trace into a file or onto standard output; a file appears only when complete.
+void writeView(const std::string& file,
+               const std::function<void(const std::vector<sim::TraceRecord>&, std::ostream&)>& view) {
+    const std::vector<sim::TraceRecord> records = boardTrace();
+    std::ostringstream text;
+    view(records, text);
+    if (file == "-") {
+        std::fputs(text.str().c_str(), stdout);
+        return;
+    }
+    writeText(file, text.str());
+}
+
 }  // namespace
 
 void addTraceCommands(CLI::App& app) {
@@ -65,33 +82,38 @@ void addTraceCommands(CLI::App& app) {
     showCmd->callback([] { show(transactions, edges); });
 
     static std::string vcdFile;
-    CLI::App* vcd =
-        cmd->add_subcommand("vcd", "Write SCL and SDA as a VCD file for waveform viewers and decoders");
-    vcd->add_option("file", vcdFile, "Output file")->required();
-    vcd->callback([] {
-        const std::vector<sim::TraceRecord> records = boardTrace();
-        std::ofstream out(vcdFile, std::ios::trunc);
-        if (!out) throw sim::BoardError("cannot write " + vcdFile);
-        sim::writeVcd(records, out);
-    });
+    CLI::App* vcd = cmd->add_subcommand(
+        "vcd",
+        "Write SCL and SDA as a VCD file for waveform viewers and decoders (timestamps: board uptime, ns)");
+    vcd->add_option("file", vcdFile, "Output file, or - for standard output")->required();
+    vcd->callback([] { writeView(vcdFile, sim::writeVcd); });
+
+    static std::string svgFile;
+    CLI::App* svg = cmd->add_subcommand(
+        "svg", "Draw SCL and SDA as a logic analyser would, with the decoded bytes, ACK/NAK, start and stop");
+    svg->add_option("file", svgFile, "Output file (SVG), or - for standard output")->required();
+    svg->callback([] { writeView(svgFile, writeTraceSvg); });
 
     cmd->add_subcommand("clear", "Empty the trace")->callback([] {
         openBoard();
-        std::remove(sim::Board::current().path("trace.log").c_str());
+        const std::string path = sim::Board::current().path("trace.log");
+        if (std::remove(path.c_str()) != 0 && errno != ENOENT)
+            throw sim::BoardError(path + ": cannot remove: " + std::strerror(errno));
     });
 
-    static unsigned holdMs = 0;
+    static std::string holdText;
     CLI::App* hold =
         app.add_subcommand("i2c-hold", "Hold the bus mutex \"I2C\" for a while, as another driver would");
-    hold->add_option("ms", holdMs, "How long, in milliseconds of real time")->required();
+    hold->add_option("ms", holdText, "How long, in milliseconds of real time")->required();
     hold->callback([] {
+        const uint32_t holdMs = parseNumber(holdText, "i2c-hold");
         openBoard();
         HANDLE m = CreateMutexW(nullptr, FALSE, TEXT("I2C"));
         if (!m || WaitForSingleObject(m, INFINITE) != WAIT_OBJECT_0)
             throw sim::BoardError("cannot take the mutex I2C");
         std::printf("holding I2C\n");
         std::fflush(stdout);
-        ::usleep(holdMs * 1000u);
+        std::this_thread::sleep_for(std::chrono::milliseconds(holdMs));
         ReleaseMutex(m);
         CloseHandle(m);
     });

@@ -1,0 +1,102 @@
+// vboard zone: the board's time zone, shown, set from the host's time-zone database, or listed.
+// Setting it changes board.json's "timeZone" record alone: the board's clocks, chips, registry and
+// notifications stay as they are.
+#include <cstdio>
+
+#include "../board/board.h"
+#include "../ceapi/services.h"
+#include "commands.h"
+
+namespace vboard {
+
+namespace {
+
+std::string utcOffset(int32_t biasMinutes) {
+    const int32_t offset = -biasMinutes;
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "UTC%c%02d:%02d", offset < 0 ? '-' : '+', std::abs(offset) / 60,
+                  std::abs(offset) % 60);
+    return buf;
+}
+
+// "the last Sunday of March 02:00", as the record's day-in-month form reads.
+std::string change(const sim::SysTime& t) {
+    static const char* const kWeek[] = {"?", "first", "second", "third", "fourth", "last"};
+    static const char* const kDay[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
+                                       "Thursday", "Friday", "Saturday"};
+    static const char* const kMonth[] = {"?",       "January",  "February", "March",  "April",
+                                         "May",     "June",     "July",     "August", "September",
+                                         "October", "November", "December"};
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "the %s %s of %s %02u:%02u", kWeek[t.day <= 5 ? t.day : 0],
+                  t.dayOfWeek < 7 ? kDay[t.dayOfWeek] : "?", t.month <= 12 ? kMonth[t.month] : "?", t.hour,
+                  t.minute);
+    std::string out = buf;
+    if (t.second) out += ":" + std::string(t.second < 10 ? "0" : "") + std::to_string(t.second);
+    return out;
+}
+
+void describe(const sim::TimeZoneConfig& z) {
+    std::printf("Time zone: %s\n", z.name.empty() ? "(made by hand)" : z.name.c_str());
+    std::printf("  standard time: %s, %s (bias %d minutes)\n", z.standardName.c_str(),
+                utcOffset(z.bias + z.standardBias).c_str(), z.bias);
+    if (z.standardDate.month == 0 || z.daylightDate.month == 0) {
+        std::printf("  no daylight saving time\n");
+        return;
+    }
+    std::printf("  daylight time: %s, %s (daylight bias %d minutes)\n", z.daylightName.c_str(),
+                utcOffset(z.bias + z.daylightBias).c_str(), z.daylightBias);
+    std::printf("    from %s to %s, local time\n", change(z.daylightDate).c_str(),
+                change(z.standardDate).c_str());
+}
+
+}  // namespace
+
+void addZoneCommands(CLI::App& app) {
+    CLI::App* cmd = app.add_subcommand("zone", "The board's time zone (board.json \"timeZone\")");
+    cmd->require_subcommand(1);
+    cmd->add_subcommand("show", "Show the zone, its offsets and its daylight saving rules")->callback([] {
+        openBoard();
+        describe(sim::Board::current().config().timeZone);
+    });
+
+    static std::string name;
+    CLI::App* set = cmd->add_subcommand(
+        "set", "Set the zone from the host's time-zone database; clocks, chips and notifications stay");
+    set->add_option("name", name,
+                    "A zone name such as Europe/Berlin (any letter case), or utc, cet, us-eastern, sydney")
+        ->required();
+    set->callback([] {
+        openBoard();
+        const sim::Board& board = sim::Board::current();
+        // The rules in force in the board's own year.
+        sim::TimeZoneConfig zone = resolveZone(name, civilTime(sim::boardSystemFileTime()).year);
+        sim::BoardConfig config = board.config();
+        config.timeZone = zone;
+        const std::string file = board.path("board.json");
+        sim::json j = sim::json::parse(readText(file));
+        j["timeZone"] = sim::boardConfigToJson(config)["timeZone"];
+        sim::parseBoardConfig(j, file);
+        writeText(file, j.dump(2) + "\n");
+        describe(zone);
+    });
+
+    static std::string filter;
+    CLI::App* list = cmd->add_subcommand("list", "List the zone names of the host's time-zone database");
+    list->add_option("filter", filter, "Only names containing this text (any letter case)");
+    list->callback([] {
+        std::string f = filter;
+        for (char& c : f) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        size_t shown = 0;
+        for (const std::string& n : zoneNames()) {
+            std::string l = n;
+            for (char& c : l) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            if (l.find(f) == std::string::npos) continue;
+            std::printf("%s\n", n.c_str());
+            ++shown;
+        }
+        if (shown == 0) throw sim::BoardError("no zone name contains \"" + filter + "\" in " + zoneInfoDir());
+    });
+}
+
+}  // namespace vboard

@@ -1,0 +1,423 @@
+// vboard's views of a board: its time zone from the host's time-zone database, and the bus trace
+// as a VCD file and as a picture that a real SVG renderer draws.
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "e2e_util.h"
+
+// A namespace of its own: the tests are compiled together in unity builds.
+namespace vboard_views_test {
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string run(const std::string& command, int* status) {
+    std::string out;
+    FILE* p = popen(command.c_str(), "r");
+    if (!p) {
+        *status = -1;
+        return out;
+    }
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    const int s = pclose(p);
+    *status = WIFEXITED(s) ? WEXITSTATUS(s) : -1;
+    return out;
+}
+
+std::string vboard(const e2e::Board& b, const std::string& args, int* status) {
+    return run(std::string(TAMBLIN_BIN_DIR) + "/vboard --board " + b.dir + " " + args + " 2>&1", status);
+}
+
+sim::json zoneRecord(const e2e::Board& b) {
+    return sim::json::parse(readFile(b.dir + "/board.json"))["timeZone"];
+}
+
+// ---- Time zones: the platform's record from the IANA rules ----------------------------------
+
+// A change as the record holds it: month, weekday (0 = Sunday), which of the month's weekdays
+// (5 = the last) and the local time it happens at.
+struct Change {
+    int month, dayOfWeek, week, hour, minute;
+};
+
+struct ZoneCase {
+    std::string name;  // as typed
+    std::string stored;
+    int bias;          // minutes, UTC = local + bias
+    int daylightBias;  // 0: no daylight saving time
+    Change toDaylight, toStandard;
+    std::string standardName, daylightName;
+};
+
+// The rules as the zones' governments set them: the EU changes at 01:00 UTC on the last Sundays
+// of March and October, the US at 02:00 local on the second Sunday of March and the first of
+// November, New South Wales at 02:00 on the first Sunday of October and 03:00 (daylight time) on
+// the first Sunday of April, Ireland keeps GMT in winter and Irish Standard Time in summer.
+const ZoneCase kZones[] = {
+    {"Europe/Berlin", "Europe/Berlin", -60, -60, {3, 0, 5, 2, 0}, {10, 0, 5, 3, 0}, "CET", "CEST"},
+    {"europe/BERLIN", "Europe/Berlin", -60, -60, {3, 0, 5, 2, 0}, {10, 0, 5, 3, 0}, "CET", "CEST"},
+    {"Europe/Helsinki", "Europe/Helsinki", -120, -60, {3, 0, 5, 3, 0}, {10, 0, 5, 4, 0}, "EET", "EEST"},
+    {"Europe/London", "Europe/London", 0, -60, {3, 0, 5, 1, 0}, {10, 0, 5, 2, 0}, "GMT", "BST"},
+    {"Europe/Dublin", "Europe/Dublin", 0, -60, {3, 0, 5, 1, 0}, {10, 0, 5, 2, 0}, "GMT", "IST"},
+    {"America/New_York", "America/New_York", 300, -60, {3, 0, 2, 2, 0}, {11, 0, 1, 2, 0}, "EST", "EDT"},
+    {"america/los_angeles", "America/Los_Angeles", 480, -60, {3, 0, 2, 2, 0}, {11, 0, 1, 2, 0}, "PST", "PDT"},
+    {"Australia/Sydney", "Australia/Sydney", -600, -60, {10, 0, 1, 2, 0}, {4, 0, 1, 3, 0}, "AEST", "AEDT"},
+    {"Pacific/Auckland", "Pacific/Auckland", -720, -60, {9, 0, 5, 2, 0}, {4, 0, 1, 3, 0}, "NZST", "NZDT"},
+    {"Asia/Kolkata", "Asia/Kolkata", -330, 0, {}, {}, "IST", "IST"},
+    {"Asia/Tokyo", "Asia/Tokyo", -540, 0, {}, {}, "JST", "JST"},
+    {"America/Phoenix", "America/Phoenix", 420, 0, {}, {}, "MST", "MST"},
+    {"Etc/UTC", "Etc/UTC", 0, 0, {}, {}, "UTC", "UTC"},
+};
+
+void expectChange(const sim::json& t, const Change& c, const std::string& what) {
+    EXPECT_EQ(t["year"], 0) << what;
+    EXPECT_EQ(t["month"], c.month) << what;
+    EXPECT_EQ(t["dayOfWeek"], c.dayOfWeek) << what;
+    EXPECT_EQ(t["day"], c.week) << what;
+    EXPECT_EQ(t["hour"], c.hour) << what;
+    EXPECT_EQ(t["minute"], c.minute) << what;
+}
+
+class ZoneSet : public ::testing::TestWithParam<ZoneCase> {};
+
+TEST_P(ZoneSet, WritesTheZonesRulesAsThePlatformsRecordAndKeepsTheBoardsState) {
+    const ZoneCase& c = GetParam();
+    sim::BoardConfig config = e2e::frozenConfig(1);
+    config.chips.at(0).frozen = true;  // a chip's own setting, which must survive the zone change
+    e2e::Board board(config, e2e::registryFor(1));
+    int status = 0;
+    ASSERT_EQ(vboard(board, "notify add 'Other.exe' x", &status), "Registered as 1\n");
+    const std::string stateBefore = readFile(board.dir + "/state.json");
+    const std::string registryBefore = readFile(board.dir + "/registry.reg");
+    sim::json configBefore = sim::json::parse(readFile(board.dir + "/board.json"));
+
+    const std::string out = vboard(board, "zone set '" + c.name + "'", &status);
+    ASSERT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("Time zone: " + c.stored), std::string::npos) << out;
+    const sim::json z = zoneRecord(board);
+    EXPECT_EQ(z["name"], c.stored);
+    EXPECT_EQ(z["bias"], c.bias);
+    EXPECT_EQ(z["standardBias"], 0);
+    EXPECT_EQ(z["daylightBias"], c.daylightBias);
+    EXPECT_EQ(z["standardName"], c.standardName);
+    EXPECT_EQ(z["daylightName"], c.daylightName);
+    if (c.daylightBias) {
+        expectChange(z["daylightDate"], c.toDaylight, c.name + " to daylight time");
+        expectChange(z["standardDate"], c.toStandard, c.name + " to standard time");
+    } else {
+        EXPECT_EQ(z["daylightDate"]["month"], 0);
+        EXPECT_EQ(z["standardDate"]["month"], 0);
+    }
+    // Only the zone changed: the state (clock, notifications, chips), the registry and the rest
+    // of board.json, a chip's own settings included, are as they were.
+    EXPECT_EQ(readFile(board.dir + "/state.json"), stateBefore);
+    EXPECT_EQ(readFile(board.dir + "/registry.reg"), registryBefore);
+    sim::json configAfter = sim::json::parse(readFile(board.dir + "/board.json"));
+    configAfter.erase("timeZone");
+    configBefore.erase("timeZone");
+    EXPECT_EQ(configAfter, configBefore);
+    EXPECT_EQ(configAfter["chips"][0]["frozen"], true);
+
+    // init takes the same names, with the same result.
+    e2e::Board other(e2e::frozenConfig(1), e2e::registryFor(1));
+    ASSERT_EQ(vboard(other, "init --force --frozen --zone '" + c.name + "'", &status).find("Created"), 0u);
+    EXPECT_EQ(zoneRecord(other), z);
+}
+
+INSTANTIATE_TEST_SUITE_P(Vboard, ZoneSet, ::testing::ValuesIn(kZones));
+
+TEST(ZoneRecord, ChangesOutsideTheDayOfTheRuleLandOnTheLocalDayTheyHappen) {
+    // Greenland changes with the EU at 01:00 UTC: at 23:00 local on the Saturday before the last
+    // Sunday of March (-02 to -01), and at 00:00 local on the last Sunday of October.
+    e2e::Board board(e2e::frozenConfig(1), e2e::registryFor(1));
+    int status = 0;
+    const std::string out = vboard(board, "zone set America/Nuuk", &status);
+    ASSERT_EQ(status, 0) << out;
+    const sim::json z = zoneRecord(board);
+    EXPECT_EQ(z["bias"], 120);
+    EXPECT_EQ(z["daylightBias"], -60);
+    EXPECT_EQ(z["daylightDate"]["month"], 3);
+    EXPECT_EQ(z["daylightDate"]["dayOfWeek"], 6);
+    EXPECT_EQ(z["daylightDate"]["hour"], 23);
+    expectChange(z["standardDate"], {10, 0, 5, 0, 0}, "to standard time");
+}
+
+TEST(ZoneRecord, ShortNamesKeepThePlatformsOwnRecords) {
+    e2e::Board board(e2e::frozenConfig(1), e2e::registryFor(1));
+    const sim::json cet = zoneRecord(board);  // the default board's zone
+    int status = 0;
+    for (const char* name : {"CET", "cet", "utc", "us-eastern", "Sydney"}) {
+        vboard(board, std::string("zone set ") + name, &status);
+        ASSERT_EQ(status, 0) << name;
+    }
+    const sim::json sydney = zoneRecord(board);
+    EXPECT_EQ(sydney["standardName"], "AUS Eastern Standard Time");
+    EXPECT_EQ(sydney["bias"], -600);
+    vboard(board, "zone set cet", &status);
+    EXPECT_EQ(zoneRecord(board), cet);
+    EXPECT_EQ(cet["standardName"], "W. Europe Standard Time");
+    // The short name and the database agree on the rules.
+    vboard(board, "zone set Europe/Paris", &status);
+    const sim::json paris = zoneRecord(board);
+    for (const char* field : {"bias", "daylightBias", "daylightDate", "standardDate"})
+        EXPECT_EQ(paris[field], cet[field]) << field;
+}
+
+TEST(ZoneShow, SaysTheZoneItsOffsetsAndWhenTheClocksChange) {
+    e2e::Board board(e2e::frozenConfig(1), e2e::registryFor(1));
+    int status = 0;
+    vboard(board, "zone set europe/berlin", &status);
+    const std::string out = vboard(board, "zone show", &status);
+    EXPECT_EQ(status, 0);
+    for (const char* part : {"Time zone: Europe/Berlin", "CET, UTC+01:00", "CEST, UTC+02:00",
+                             "from the last Sunday of March 02:00 to the last Sunday of October 03:00"})
+        EXPECT_NE(out.find(part), std::string::npos) << part << "\n" << out;
+}
+
+TEST(ZoneList, ListsTheDatabasesZonesOnlyAndFilters) {
+    e2e::Board board(e2e::frozenConfig(1), e2e::registryFor(1));
+    int status = 0;
+    const std::string all = vboard(board, "zone list", &status);
+    EXPECT_EQ(status, 0);
+    std::istringstream in(all);
+    std::vector<std::string> names;
+    for (std::string l; std::getline(in, l);) names.push_back(l);
+    EXPECT_GT(names.size(), 300u);
+    for (const char* expected : {"Europe/Berlin", "America/New_York", "Australia/Sydney", "UTC"})
+        EXPECT_NE(std::find(names.begin(), names.end(), expected), names.end()) << expected;
+    for (const std::string& n : names) {
+        EXPECT_NE(n.rfind("posix/", 0), 0u) << n;
+        EXPECT_NE(n.rfind("right/", 0), 0u) << n;
+        EXPECT_EQ(n.find('.'), std::string::npos) << n;  // zone.tab, tzdata.zi, ...
+        EXPECT_NE(n, "localtime");
+    }
+    EXPECT_EQ(vboard(board, "zone list BERLIN", &status), "Europe/Berlin\n");
+}
+
+// ---- The trace as a VCD file ------------------------------------------------------------------
+
+// One transaction as a chip read: S, address 0x68 write, register 0, Sr, address 0x68 read,
+// a byte the master does not acknowledge, P; 5 ms later an address nobody acknowledges.
+const char* const kTrace =
+    "5000000 S 10000\n"
+    "5010000 B 10000 D0 A\n"
+    "5100000 B 10000 00 A\n"
+    "5190000 Sr 10000\n"
+    "5200000 B 10000 D1 A\n"
+    "5290000 B 10000 55 N\n"
+    "5380000 P 10000\n"
+    "10000000 S 10000\n"
+    "10010000 B 10000 A0 N\n"
+    "10100000 P 10000\n";
+
+struct VcdChange {
+    uint64_t ns;
+    char id;
+    int level;
+};
+
+std::vector<VcdChange> vcdChanges(const std::string& vcd) {
+    std::vector<VcdChange> out;
+    std::istringstream in(vcd.substr(vcd.find("$enddefinitions")));
+    uint64_t now = 0;
+    bool dump = false;
+    for (std::string l; std::getline(in, l);) {
+        if (l == "$dumpvars") dump = true;
+        if (l == "$end") dump = false;
+        if (!l.empty() && l[0] == '#') now = std::stoull(l.substr(1));
+        if (!dump && l.size() == 2 && (l[0] == '0' || l[0] == '1')) out.push_back({now, l[1], l[0] - '0'});
+    }
+    return out;
+}
+
+TEST(TraceVcd, KeepsTheTracesTimestampsAndWritesToStandardOutput) {
+    e2e::Board board(e2e::frozenConfig(1), e2e::registryFor(1));
+    std::ofstream(board.dir + "/trace.log") << kTrace;
+    int status = 0;
+    const std::string stdoutVcd =
+        run(std::string(TAMBLIN_BIN_DIR) + "/vboard --board " + board.dir + " trace vcd -", &status);
+    ASSERT_EQ(status, 0);
+    vboard(board, "trace vcd " + board.dir + "/bus.vcd", &status);
+    ASSERT_EQ(status, 0);
+    EXPECT_EQ(readFile(board.dir + "/bus.vcd"), stdoutVcd);
+    ASSERT_NE(stdoutVcd.find("$timescale 1ns $end"), std::string::npos);
+    const std::vector<VcdChange> changes = vcdChanges(stdoutVcd);
+    ASSERT_FALSE(changes.empty());
+    // The start's SDA fall lies within the start's bit time, the first SCL pulse within the first
+    // byte's first bit, and the second transaction's start within its own bit time.
+    EXPECT_EQ(changes.front().id, '"');
+    EXPECT_EQ(changes.front().level, 0);
+    EXPECT_GE(changes.front().ns, 5000000u);
+    EXPECT_LT(changes.front().ns, 5010000u);
+    auto firstRise = std::find_if(changes.begin(), changes.end(), [](const VcdChange& c) {
+        return c.id == '!' && c.level == 1 && c.ns >= 5010000u;
+    });
+    ASSERT_NE(firstRise, changes.end());
+    EXPECT_LT(firstRise->ns, 5020000u);
+    auto secondStart = std::find_if(changes.begin(), changes.end(), [](const VcdChange& c) {
+        return c.id == '"' && c.level == 0 && c.ns >= 9000000u;
+    });
+    ASSERT_NE(secondStart, changes.end());
+    EXPECT_GE(secondStart->ns, 10000000u);
+    EXPECT_LT(secondStart->ns, 10010000u);
+}
+
+// ---- The trace as a picture -----------------------------------------------------------------
+
+struct Image {
+    int width = 0, height = 0;
+    std::vector<uint8_t> rgb;
+    bool is(int x, int y, uint8_t r, uint8_t g, uint8_t b) const {
+        const size_t i = (static_cast<size_t>(y) * width + x) * 3;
+        return rgb[i] == r && rgb[i + 1] == g && rgb[i + 2] == b;
+    }
+};
+
+// A binary PPM (P6, maxval 255), as pngtopnm writes it.
+Image readPpm(const std::string& data) {
+    Image img;
+    std::istringstream in(data);
+    std::string magic;
+    int maxval = 0;
+    in >> magic >> img.width >> img.height >> maxval;
+    in.get();
+    if (magic != "P6" || maxval != 255) return Image{};
+    img.rgb.resize(static_cast<size_t>(img.width) * img.height * 3);
+    in.read(reinterpret_cast<char*>(img.rgb.data()), static_cast<std::streamsize>(img.rgb.size()));
+    return img;
+}
+
+uint32_t bigEndian(const std::string& s, size_t at) {
+    return static_cast<uint32_t>(static_cast<uint8_t>(s[at])) << 24 | static_cast<uint8_t>(s[at + 1]) << 16 |
+           static_cast<uint8_t>(s[at + 2]) << 8 | static_cast<uint8_t>(s[at + 3]);
+}
+
+// One line of the picture, read as a logic analyser user reads it: the rows where the line is
+// drawn high and low are the topmost and bottommost rows of its colour; a column holding the
+// colour in just one of them shows that level.
+struct Wave {
+    int high = -1, low = -1;
+    std::vector<int> level;  // per column: 1, 0, or -1 (an edge, or nothing drawn)
+};
+
+Wave readWave(const Image& img, uint8_t r, uint8_t g, uint8_t b) {
+    Wave w;
+    for (int y = 0; y < img.height; ++y)
+        for (int x = 0; x < img.width; ++x)
+            if (img.is(x, y, r, g, b)) {
+                if (w.high < 0) w.high = y;
+                w.low = y;
+            }
+    for (int x = 0; x < img.width; ++x) {
+        const bool h = w.high >= 0 && img.is(x, w.high, r, g, b), l = w.low >= 0 && img.is(x, w.low, r, g, b);
+        w.level.push_back(h == l ? -1 : h ? 1 : 0);
+    }
+    return w;
+}
+
+// I2C decoded from the drawn lines alone: SDA falling while SCL is high is a start, rising a
+// stop; SDA is sampled while SCL is high, eight data bits and the acknowledge.
+std::vector<std::string> decodePicture(const Wave& scl, const Wave& sda) {
+    std::vector<std::string> out;
+    std::string current;
+    int prevScl = -1, prevSda = -1, bits = 0, value = 0;
+    bool clockRose = false;
+    auto add = [&](const std::string& t) { current += (current.empty() ? "" : " ") + t; };
+    for (size_t x = 0; x < scl.level.size(); ++x) {
+        const int c = scl.level[x], d = sda.level[x];
+        if (c < 0 || d < 0) continue;  // an edge column
+        if (prevScl == 1 && c == 1 && prevSda != d) {
+            // A start or stop; a clock pulse that led up to it carried no bit.
+            add(d == 0 ? (current.empty() ? "S" : "Sr") : "P");
+            if (d == 1) {
+                out.push_back(current);
+                current.clear();
+            }
+            bits = value = 0;
+            clockRose = false;
+        } else if (prevScl == 0 && c == 1) {
+            clockRose = true;
+        } else if (prevScl == 1 && c == 0 && clockRose) {
+            // The clock pulse is over: SDA as it stood while SCL was high is the bit.
+            clockRose = false;
+            if (bits < 8) {
+                value = value << 1 | prevSda;
+                ++bits;
+            } else {
+                char byte[8];
+                std::snprintf(byte, sizeof byte, "%02X %c", value, prevSda ? 'N' : 'A');
+                add(byte);
+                bits = value = 0;
+            }
+        }
+        prevScl = c;
+        prevSda = d;
+    }
+    return out;
+}
+
+TEST(TraceSvg, ARendererDrawsTheLinesThatDecodeToTheTracesBytes) {
+    int status = 0;
+    run("rsvg-convert --version 2>&1", &status);
+    ASSERT_EQ(status, 0) << "rsvg-convert (librsvg2-bin) is part of the test set-up";
+    run("pngtopnm --version 2>&1", &status);
+    ASSERT_EQ(status, 0) << "pngtopnm (netpbm) is part of the test set-up";
+    e2e::Board board(e2e::frozenConfig(1), e2e::registryFor(1));
+    std::ofstream(board.dir + "/trace.log") << kTrace;
+    const std::string svgFile = board.dir + "/bus.svg", png = board.dir + "/bus.png";
+    vboard(board, "trace svg " + svgFile, &status);
+    ASSERT_EQ(status, 0);
+    const std::string svg = readFile(svgFile);
+    EXPECT_EQ(run(std::string(TAMBLIN_BIN_DIR) + "/vboard --board " + board.dir + " trace svg -", &status),
+              svg);
+
+    // Above the lines: addresses with their direction, data bytes, acknowledges, conditions.
+    for (const char* label : {">0x68 W<", ">0x68 R<", ">0x00<", ">0x55<", ">0x50 W<", ">ACK<", ">NAK<", ">S<",
+                              ">Sr<", ">P<", ">+4."})
+        EXPECT_NE(svg.find(label), std::string::npos) << label;
+
+    run("rsvg-convert -o " + png + " " + svgFile + " 2>&1", &status);
+    ASSERT_EQ(status, 0);
+    const std::string pngData = readFile(png);
+    ASSERT_GT(pngData.size(), 24u);
+    ASSERT_EQ(pngData.substr(1, 3), "PNG");
+    // The picture has the size the SVG declares; the 4.6 ms of idle bus between the transactions
+    // are cut short (drawn to scale they alone would take 18400 px).
+    const int width = static_cast<int>(bigEndian(pngData, 16)),
+              height = static_cast<int>(bigEndian(pngData, 20));
+    const size_t w = svg.find("width=\""), h = svg.find("height=\"");
+    EXPECT_EQ(width, std::stoi(svg.substr(w + 7)));
+    EXPECT_EQ(height, std::stoi(svg.substr(h + 8)));
+    EXPECT_LT(width, 8000);
+
+    const Image img = readPpm(run("pngtopnm " + png + " 2>/dev/null", &status));
+    ASSERT_EQ(img.width, width);
+    ASSERT_EQ(img.height, height);
+    const Wave scl = readWave(img, 0x00, 0x80, 0x00), sda = readWave(img, 0x00, 0x00, 0xC8);
+    ASSERT_GE(scl.high, 0);
+    ASSERT_GE(sda.high, 0);
+    EXPECT_GT(scl.low - scl.high, 10);
+    EXPECT_GT(sda.low - sda.high, 10);
+    EXPECT_GT(sda.high, scl.low) << "SDA is drawn below SCL";
+    // Both lines idle high at the left edge of the drawing.
+    int firstDrawn = 0;
+    while (firstDrawn < width && scl.level[firstDrawn] < 0) ++firstDrawn;
+    ASSERT_LT(firstDrawn, width);
+    EXPECT_EQ(scl.level[firstDrawn], 1);
+    EXPECT_EQ(sda.level[firstDrawn], 1);
+    EXPECT_EQ(decodePicture(scl, sda), (std::vector<std::string>{"S D0 A 00 A Sr D1 A 55 N P", "S A0 N P"}));
+}
+
+}  // namespace vboard_views_test
