@@ -55,7 +55,7 @@ TEST(RtcEndToEnd, BootRestoresTheClockAndATimeSetIsStoredInTheChip) {
         EXPECT_EQ(board.debugLog(), "RTC Time restored (29.11.2011 14:59:55)\r\n");
         std::string out;
         ASSERT_EQ(board.runVboard({"show"}, &out), 0);
-        EXPECT_NE(out.find("System time (UTC):   2011-11-29 14:59:55"), std::string::npos) << out;
+        EXPECT_NE(out.find("system time     2011-11-29 14:59:55"), std::string::npos) << out;
         EXPECT_EQ(registrations(board), 1u);
 
         ASSERT_EQ(board.runVboard({"set-time", "2012-02-29 23:59:58"}), 0);
@@ -81,7 +81,7 @@ TEST(RtcEndToEnd, LostBackupSupplyIsReportedAndTheNextTimeSetRepairsTheChip) {
         EXPECT_EQ(board.debugLog(), expected);
         std::string out;
         ASSERT_EQ(board.runVboard({"show"}, &out), 0);
-        EXPECT_NE(out.find("System time (UTC):   2005-01-01 00:00:00"), std::string::npos) << out;
+        EXPECT_NE(out.find("system time     2005-01-01 00:00:00"), std::string::npos) << out;
         EXPECT_EQ(registrations(board), 1u);
         bool invalid = false;
         chipTime(board, p, &invalid);

@@ -176,6 +176,25 @@ const Refusal kRefusals[] = {
     {{"zone", "set", "Nowhere/City"}, 2, "unknown time zone"},
     {{"zone", "set", "../../etc/passwd"}, 2, "unknown time zone"},
     {{"zone", "list", "no-such-zone-anywhere"}, 1, "no zone name contains"},
+    // Faults: checked by the board's own reader, all or nothing.
+    {{"fault", "add", "i2c:3=nack"}, 2, "unknown fault \"nack\" (known: nak,"},
+    {{"fault", "add", "i2cStuckSdaa=1"}, 2, "unknown fault \"i2cStuckSdaa\" (did you mean 'i2cStuckSda'?)"},
+    {{"fault", "add", "i2c=nak"}, 2, "an I2C byte fault is written i2c:N=FAULT"},
+    {{"fault", "add", "i2c:0=nak"}, 2, "bytes count from 1"},
+    {{"fault", "add", "i2c:x=nak"}, 2, "byte number"},
+    {{"fault", "add", "i2cStuckSda=10"}, 2, "i2cStuckSda"},
+    {{"fault", "add", "i2cStuckSda:2=1"}, 2, "only i2c takes a byte number"},
+    {{"fault", "add", "localAllocFail"}, 2, "a value is needed (localAllocFail=VALUE)"},
+    {{"fault", "add", "kernelBridge=present"}, 2, "kernelBridge"},
+    {{"fault", "add", "bridgeProbe=maybe"}, 2, "expected \"zero\" or \"fail\""},
+    {{"fault", "add", "i2c:3=nak", "i2cSclLowMs=soon"}, 2, "i2cSclLowMs"},
+    {{"fault", "add"}, 2, "faults is required"},
+    {{"fault", "clear", "i2c:3"}, 1, "no such fault in force"},
+    {{"fault", "clear", "nothing"}, 2, "unknown fault \"nothing\""},
+    // The bus scan.
+    {{"scan", "0x70", "0x10"}, 2, "lies above the last"},
+    {{"scan", "0x80"}, 2, "a 7-bit I2C address"},
+    {{"scan", "0x10", "0x20", "0x30"}, 2, "unexpected argument"},
 };
 
 class Refused : public ::testing::TestWithParam<Refusal> {};
@@ -568,7 +587,7 @@ TEST(ReadOnlyBoard, CanStillBeInspected) {
         const struct {
             std::vector<std::string> args;
             const char* shows;
-        } cases[] = {{{"show"}, "protocol 1 at 0x68"},        {{"log"}, "a line of the log"},
+        } cases[] = {{{"show"}, "0x68 protocol 1: "},         {{"log"}, "a line of the log"},
                      {{"chip", "dump"}, "invalid-time flag"}, {{"trace", "show"}, "byte 0xD0 ACK"},
                      {{"trace", "show", "-t"}, "S D0 A P"},   {{"registry", "show"}, "AutoDST"},
                      {{"zone", "show"}, "Time zone: cet"},    {{"notify", "list"}, "No notifications"}};

@@ -37,6 +37,7 @@ bool I2cWireMaster::clock(bool level, bool* seen) {
 bool I2cWireMaster::start(uint8_t addressByte) {
     t_ = std::max({t_, nowNs(), i2cbus::lastChangeNs()});
     stuck_ = false;
+    held_ = false;
     if (holding_) {
         // Repeated start: SDA up while SCL is low, SCL up, then SDA down.
         i2cbus::pull(BusLine::SDA, driver_, false, t_ + T / 4);
@@ -50,7 +51,8 @@ bool I2cWireMaster::start(uint8_t addressByte) {
         // A start needs a free bus: somebody holding a line low for good keeps it busy.
         const std::optional<uint64_t> scl = i2cbus::lowUntil(BusLine::SCL, t_);
         const std::optional<uint64_t> sda = i2cbus::lowUntil(BusLine::SDA, t_);
-        if (!scl || !sda || i2cbus::transactionOpen()) return false;
+        held_ = !scl || !sda || i2cbus::transactionOpen();
+        if (held_) return false;
         t_ = std::max(*scl, *sda);
     }
     i2cbus::pull(BusLine::SDA, driver_, true, t_);
@@ -92,6 +94,38 @@ void I2cWireMaster::stop() {
     i2cbus::pull(BusLine::SDA, driver_, false, t_);
     holding_ = false;
     sleepUntilNs(t_);
+}
+
+std::optional<int> I2cWireMaster::recover() {
+    t_ = std::max({t_, nowNs(), i2cbus::lastChangeNs()});
+    auto sclUp = [this] {
+        const std::optional<uint64_t> up = i2cbus::lowUntil(BusLine::SCL, t_);
+        if (up) t_ = *up;
+        return up.has_value();
+    };
+    if (!sclUp()) return std::nullopt;
+    for (int pulses = 0;; ++pulses) {
+        // SCL is high. A slave that has seen its last pulse lets go of SDA after the falling edge.
+        i2cbus::pull(BusLine::SCL, driver_, true, t_);
+        t_ += T / 2;
+        if (i2cbus::high(BusLine::SDA)) {
+            // A stop, so that every slave starts afresh.
+            i2cbus::pull(BusLine::SDA, driver_, true, t_);
+            t_ += T / 4;
+            i2cbus::pull(BusLine::SCL, driver_, false, t_);
+            if (!sclUp()) return std::nullopt;
+            t_ += T / 2;
+            i2cbus::pull(BusLine::SDA, driver_, false, t_);
+            t_ += T / 2;
+            sleepUntilNs(t_);
+            // A transmitter with a 0 bit to send took SDA again at the falling edge: more pulses.
+            if (i2cbus::high(BusLine::SDA)) return pulses;
+            continue;
+        }
+        i2cbus::pull(BusLine::SCL, driver_, false, t_);
+        if (pulses == 9 || !sclUp()) return std::nullopt;
+        t_ += T / 2;
+    }
 }
 
 }  // namespace sim

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 namespace sim {
 
@@ -18,6 +19,13 @@ class I2cWireMaster {
     // A byte from the addressed chip, acknowledged unless it is the last one wanted.
     uint8_t read(bool acknowledge);
     void stop();
+    // The last start found the bus held (a line low for good, or somebody else's transaction
+    // open) and sent nothing.
+    bool busHeld() const { return held_; }
+    // Frees SDA from a slave left in the middle of a byte, as bus recovery does: SCL pulses, at
+    // most nine, until SDA comes up, then a stop. The pulses it took; nothing when SCL is held
+    // low or SDA stays low.
+    std::optional<int> recover();
 
   private:
     bool clock(bool level, bool* seen);
@@ -25,6 +33,7 @@ class I2cWireMaster {
     uint64_t t_ = 0;
     bool holding_ = false;  // SCL held low between bytes
     bool stuck_ = false;    // SCL never came back up
+    bool held_ = false;     // the last start found the bus held
 };
 
 }  // namespace sim

@@ -9,6 +9,8 @@
 #include <sstream>
 
 #include "../board/board.h"
+#include "../board/calendar.h"
+#include "../board/config.h"
 #include "../board/format.h"
 #include "../board/rtc_chip.h"
 #include "../board/simtime.h"
@@ -132,31 +134,151 @@ std::string formatFileTime(int64_t ft) {
     return buf;
 }
 
+// The platform's clock setting AutoDST (absent: off), read as the program reads it.
+bool autoDstEnabled() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("Software\\Microsoft\\Clock"), 0, 0, &key) != ERROR_SUCCESS)
+        return false;
+    DWORD value = 0, size = sizeof value;
+    const bool ok = RegQueryValueExW(key, TEXT("AutoDST"), nullptr, nullptr, reinterpret_cast<LPBYTE>(&value),
+                                     &size) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    return ok && value != 0;
+}
+
+// Why the kernel's daylight flag stands as it does, against the zone's rules for `utc`.
+std::string daylightExplained(const sim::BoardConfig& c, const sim::BoardState& s, int64_t utc) {
+    const std::optional<bool> rules = daylightByRules(c.timeZone, utc);
+    const bool flag = s.daylight.value_or(false);
+    std::string text = flag ? "on" : "off";
+    if (!s.daylight) text += " (never set since the board was created)";
+    if (!rules) return text + ": the zone has no daylight saving time";
+    const char* now = *rules ? "daylight saving time" : "standard time";
+    if (flag == *rules) return text + ": " + now + ", as the zone's rules have it for the system time";
+    if (*rules && !autoDstEnabled())
+        return text +
+               ": automatic daylight saving is off (AutoDST in HKEY_LOCAL_MACHINE\\Software\\"
+               "Microsoft\\Clock), so standard time is kept although the zone's rules have daylight "
+               "saving time now";
+    return text + ", but the zone's rules have " + now +
+           " for the system time: the flag was set for another time (the program sets it when it restores "
+           "the clock at boot; setting the time does not move it)";
+}
+
+std::string busPhaseText(const sim::SlaveBusState& b) {
+    using sim::SlavePhase;
+    std::string text;
+    switch (b.phase) {
+        case SlavePhase::Idle:
+            return "";
+        case SlavePhase::Ignore:
+            return "";
+        case SlavePhase::Address:
+            text = "in the middle of an address byte";
+            break;
+        case SlavePhase::Receive:
+            text = "in the middle of a byte it receives";
+            break;
+        case SlavePhase::Transmit:
+            text = "in the middle of a byte it sends";
+            break;
+    }
+    text += " (" + std::to_string(b.bit) + " clock pulses of 9 seen)";
+    if (b.sdaLow) text += ", holding SDA low";
+    return text;
+}
+
+// The chip's time as a UTC file time, its fraction of a second included; nothing when its
+// registers hold no date.
+std::optional<int64_t> chipFileTime(const sim::ChipConfig& config, const sim::ChipState& chip, bool frozen,
+                                    int64_t now) {
+    const sim::RtcChipModel& model = sim::chipModel(config.protocol);
+    const std::vector<uint8_t> regs = model.visibleRegisters(chip);
+    const sim::ChipTime t = model.timeOf(regs);
+    const int year = t.year2 < 70 ? 2000 + static_cast<int>(t.year2) : 1900 + static_cast<int>(t.year2);
+    if (t.year2 > 99 || !sim::validDate(year, t.month, t.day) || t.hour > 23 || t.minute > 59 ||
+        t.second > 59)
+        return std::nullopt;
+    int64_t ft = fileTimeOf(year, t.month, t.day, t.hour, t.minute, t.second);
+    const bool running = !frozen && !model.clockStopped(chip) && regs == chip.regs;
+    if (running && now >= chip.clockAt)
+        ft += std::min<int64_t>(now - chip.clockAt, sim::kFileTimeUnitsPerSecond - 1);
+    return ft;
+}
+
 void doShow() {
     openBoard();
     const sim::Board& b = sim::Board::current();
     const sim::BoardConfig& c = b.config();
     const sim::BoardState state = b.readState();
+    const int64_t now = sim::hostFileTimeNow();
+    const uint32_t processorId = sim::processorIdForMainId(c.mainId);
     std::printf("Board %s\n", b.dir().c_str());
-    std::printf("  processor main ID 0x%08X, program in %s mode, path %s\n", c.mainId,
-                c.privileged ? "a privileged" : "user", c.programPath.c_str());
-    std::printf("  clocks %s, notification service ready %s\n", c.frozen ? "frozen" : "running",
+    std::printf("  processor main ID 0x%08X%s; program %s, in %s mode\n", c.mainId,
+                processorId ? (" (processor ID " + std::to_string(processorId) + ")").c_str() : "",
+                c.programPath.c_str(), c.privileged ? "a privileged" : "user");
+    std::printf("  power %s\n", powerText(state.power).c_str());
+    std::printf("  clocks %s; notification service ready %s\n", c.frozen ? "frozen" : "running",
                 c.apiReady == sim::ApiReady::AtStart ? "at start"
                 : c.apiReady == sim::ApiReady::Never
                     ? "never"
                     : ("after " + std::to_string(c.apiReadyAfterMs) + " ms").c_str());
+    std::printf("  time zone %s\n", c.timeZone.name.empty() ? "(made by hand)" : c.timeZone.name.c_str());
+
+    // As hwclock --show compares them: the system clock, the local time it stands for, each chip.
+    std::printf("Clocks:\n");
     const int64_t utc = sim::boardSystemFileTime();
     const bool daylight = state.daylight.value_or(false);
     const int32_t bias = c.timeZone.bias + (daylight ? c.timeZone.daylightBias : c.timeZone.standardBias);
-    std::printf("System time (UTC):   %s\n", formatFileTime(utc).c_str());
-    std::printf("Local time:          %s (%s, daylight flag %s)\n",
+    std::printf("  system time     %s UTC%s\n", formatFileTime(utc).c_str(),
+                state.power.on ? "" : " (the board is powered down; it restarts at power-up)");
+    std::printf("  local time      %s %s, %s\n",
                 formatFileTime(utc - static_cast<int64_t>(bias) * 600000000LL).c_str(),
-                (daylight ? c.timeZone.daylightName : c.timeZone.standardName).c_str(),
-                daylight ? "on" : "off");
+                utcOffset(bias).c_str(),
+                (daylight ? c.timeZone.daylightName : c.timeZone.standardName).c_str());
+    for (const sim::ChipConfig& chip : c.chips) {
+        const sim::ChipState cs = chipStateAt(chip, state, now);
+        const std::optional<int64_t> t = chipFileTime(chip, cs, c.frozen || chip.frozen, now);
+        if (!t) {
+            std::printf("  chip %s       (its registers hold no valid date)\n",
+                        sim::hex(chip.address, 2).c_str());
+            continue;
+        }
+        char diff[48];
+        std::snprintf(diff, sizeof diff, "%+.3f",
+                      static_cast<double>(utc - *t) / sim::kFileTimeUnitsPerSecond);
+        const sim::RtcChipModel& model = sim::chipModel(chip.protocol);
+        std::printf(
+            "  chip %s       %s UTC, system - chip = %s s%s\n", sim::hex(chip.address, 2).c_str(),
+            formatFileTime(*t).c_str(), diff,
+            model.timeInvalid(model.visibleRegisters(cs)) ? " (the chip flags its time invalid)" : "");
+    }
+    std::printf("  daylight flag   %s\n", daylightExplained(c, state, utc).c_str());
+
     std::printf("Chips:\n");
     if (c.chips.empty()) std::printf("  (none)\n");
-    for (const sim::ChipConfig& chip : c.chips)
-        std::printf("  protocol %d at 0x%02X\n", chip.protocol, chip.address);
+    for (const sim::ChipConfig& chip : c.chips) {
+        const sim::RtcChipModel& model = sim::chipModel(chip.protocol);
+        const sim::ChipState cs = chipStateAt(chip, state, now);
+        const std::vector<uint8_t> regs = model.visibleRegisters(cs);
+        std::printf("  %s protocol %d: %s, invalid-time flag %s\n", sim::hex(chip.address, 2).c_str(),
+                    chip.protocol, chipTimeText(chip.protocol, regs).c_str(),
+                    model.timeInvalid(regs) ? "SET" : "clear");
+        std::vector<std::string> notes = model.describe(cs);
+        std::erase(notes, "time flagged invalid");
+        if (c.frozen || chip.frozen) notes.push_back("clock frozen");
+        if (!chip.present) notes.push_back("configured absent (never answers)");
+        if (cs.nakNext)
+            notes.push_back("refuses its next " + std::to_string(cs.nakNext) + " address phase" +
+                            (cs.nakNext == 1 ? "" : "s"));
+        const std::string bus = busPhaseText(cs.bus);
+        if (!bus.empty()) notes.push_back("bus: " + bus);
+        for (const std::string& n : notes) std::printf("       %s\n", n.c_str());
+    }
+    std::printf("Faults in force:\n");
+    const std::vector<std::string> faults = faultLines(c.faults);
+    if (faults.empty()) std::printf("  (none)\n");
+    for (const std::string& f : faults) std::printf("  %s\n", f.c_str());
     std::printf("Notifications:\n");
     printNotifications();
     std::printf("Registry (%s):\n%s\n", b.path("registry.reg").c_str(),

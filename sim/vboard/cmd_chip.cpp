@@ -1,17 +1,14 @@
-// vboard chip ... and vboard power ...: the RTC chips on the board's bus and the board's supply.
+// vboard chip ...: the RTC chips on the board's bus.
 //
 // A chip that loses its backup supply (chip backup-loss) restarts from its power-on state: the
 // invalid-time flag set, the time at 2000-01-01 00:00:00 (a Saturday) and running on from there,
-// the other registers at the chip's reset values. Powering the board up starts the system clock
-// afresh at 2000-01-01 00:00:00 UTC, as a board whose clock has no battery of its own does,
-// unless --keep-clock is given.
+// the other registers at the chip's reset values.
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <optional>
 
 #include "../board/board.h"
-#include "../board/board_power.h"
 #include "../board/calendar.h"
 #include "../board/format.h"
 #include "../board/rtc_chip.h"
@@ -21,8 +18,6 @@
 namespace vboard {
 
 namespace {
-
-constexpr int64_t kColdBootClock = 12591158400LL * sim::kFileTimeUnitsPerSecond;  // 2000-01-01 00:00:00 UTC
 
 // The chip that an --address option names, or the board's only chip.
 const sim::ChipConfig& selectChip(const std::string& addressText) {
@@ -77,20 +72,6 @@ sim::ChipTime chipTimeOf(int64_t fileTime, int protocol) {
     return t;
 }
 
-// The time a chip's registers hold, as `chip dump` shows it.
-std::string chipTimeText(int protocol, const std::vector<uint8_t>& regs) {
-    const sim::RtcChipModel& model = sim::chipModel(protocol);
-    const sim::ChipTime t = model.timeOf(regs);
-    static const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-    const unsigned first = model.time.sunday;
-    const char* day = t.weekday >= first && t.weekday - first < 7 ? kDays[t.weekday - first] : "?";
-    char text[64];
-    std::snprintf(text, sizeof text, "%u-%02u-%02u %02u:%02u:%02u %s (weekday %u)",
-                  t.year2 < 70 ? 2000 + t.year2 : 1900 + t.year2, t.month, t.day, t.hour, t.minute, t.second,
-                  day, t.weekday);
-    return text;
-}
-
 void printChip(const sim::ChipConfig& config, const sim::ChipState& chip) {
     const sim::RtcChipModel& model = sim::chipModel(config.protocol);
     const std::vector<uint8_t> regs = model.visibleRegisters(chip);
@@ -141,14 +122,7 @@ void doDump(const std::string& addressText) {
     // and works on a board the user may only read.
     const sim::BoardState state = sim::Board::current().readState();
     const int64_t now = sim::hostFileTimeNow();
-    for (const sim::ChipConfig* config : chips) {
-        const sim::RtcChipModel& model = sim::chipModel(config->protocol);
-        const auto it = state.chips.find(config->address);
-        sim::ChipState chip = it != state.chips.end() ? it->second : model.initialState(now);
-        chip.latch.reset();
-        model.catchUp(chip, c.frozen || config->frozen, now);
-        printChip(*config, chip);
-    }
+    for (const sim::ChipConfig* config : chips) printChip(*config, chipStateAt(*config, state, now));
 }
 
 struct AddOptions {
@@ -205,6 +179,28 @@ void doRemove(const std::string& addressText) {
 }
 
 }  // namespace
+
+std::string chipTimeText(int protocol, const std::vector<uint8_t>& regs) {
+    const sim::RtcChipModel& model = sim::chipModel(protocol);
+    const sim::ChipTime t = model.timeOf(regs);
+    static const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    const unsigned first = model.time.sunday;
+    const char* day = t.weekday >= first && t.weekday - first < 7 ? kDays[t.weekday - first] : "?";
+    char text[64];
+    std::snprintf(text, sizeof text, "%u-%02u-%02u %02u:%02u:%02u %s (weekday %u)",
+                  t.year2 < 70 ? 2000 + t.year2 : 1900 + t.year2, t.month, t.day, t.hour, t.minute, t.second,
+                  day, t.weekday);
+    return text;
+}
+
+sim::ChipState chipStateAt(const sim::ChipConfig& config, const sim::BoardState& state, int64_t now) {
+    const sim::RtcChipModel& model = sim::chipModel(config.protocol);
+    const auto it = state.chips.find(config.address);
+    sim::ChipState chip = it != state.chips.end() ? it->second : model.initialState(now);
+    chip.latch.reset();
+    model.catchUp(chip, sim::Board::current().config().frozen || config.frozen, now);
+    return chip;
+}
 
 void addChipCommands(CLI::App& app) {
     CLI::App* chip = app.add_subcommand("chip", "The RTC chips on the board's I2C bus");
@@ -297,23 +293,6 @@ void addChipCommands(CLI::App& app) {
         const unsigned nakCount = parseNumber(nakText, "chip nak", 0x7FFFFFFF);
         openBoard();
         changeChip(selectChip(address), [nakCount](sim::ChipState& c, int64_t) { c.nakNext = nakCount; });
-    });
-
-    CLI::App* power =
-        app.add_subcommand("power", "Switch the board's supply (chips keep their backup supply)");
-    power->require_subcommand(1);
-    power->add_subcommand("down", "Power the board down")->callback([] {
-        openBoard();
-        sim::powerDownBoard();
-        std::printf("Board powered down\n");
-    });
-    static bool keepClock = false;
-    CLI::App* up = power->add_subcommand("up", "Power the board up (the system clock starts at 2000-01-01)");
-    up->add_flag("--keep-clock", keepClock, "Keep the system clock running as it was");
-    up->callback([] {
-        openBoard();
-        sim::powerUpBoard(keepClock ? std::nullopt : std::optional<int64_t>(kColdBootClock));
-        std::printf("Board powered up\n");
     });
 }
 

@@ -1,20 +1,14 @@
-// vboard trace: the board's I2C bus trace as text, as transactions, or as a VCD file of SCL and
-// SDA; and vboard i2c-hold, another process holding the bus mutex "I2C" for a while.
-#include <windows.h>
-
+// vboard trace: the board's I2C bus trace as text, as transactions, as a VCD file of SCL and SDA
+// or as a picture.
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <functional>
-#include <thread>
 
 #include "../board/board.h"
 #include "../board/i2c_trace.h"
-#include "../board/simtime.h"
-#include "../ceapi/kernel_objects.h"
 #include "commands.h"
 
 namespace vboard {
@@ -99,23 +93,6 @@ void addTraceCommands(CLI::App& app) {
         const std::string path = sim::Board::current().path("trace.log");
         if (std::remove(path.c_str()) != 0 && errno != ENOENT)
             throw sim::BoardError(path + ": cannot remove: " + std::strerror(errno));
-    });
-
-    static std::string holdText;
-    CLI::App* hold =
-        app.add_subcommand("i2c-hold", "Hold the bus mutex \"I2C\" for a while, as another driver would");
-    hold->add_option("ms", holdText, "How long, in milliseconds of real time")->required();
-    hold->callback([] {
-        const uint32_t holdMs = parseNumber(holdText, "i2c-hold");
-        openBoard();
-        HANDLE m = CreateMutexW(nullptr, FALSE, TEXT("I2C"));
-        if (!m || WaitForSingleObject(m, INFINITE) != WAIT_OBJECT_0)
-            throw sim::BoardError("cannot take the mutex I2C");
-        std::printf("holding I2C\n");
-        std::fflush(stdout);
-        std::this_thread::sleep_for(std::chrono::milliseconds(holdMs));
-        ReleaseMutex(m);
-        CloseHandle(m);
     });
 }
 

@@ -1,15 +1,15 @@
 // vboard zone: the board's time zone, shown, set from the host's time-zone database, or listed.
 // Setting it changes board.json's "timeZone" record alone: the board's clocks, chips, registry and
 // notifications stay as they are.
+#include <algorithm>
 #include <cstdio>
 
 #include "../board/board.h"
+#include "../board/calendar.h"
 #include "../ceapi/services.h"
 #include "commands.h"
 
 namespace vboard {
-
-namespace {
 
 std::string utcOffset(int32_t biasMinutes) {
     const int32_t offset = -biasMinutes;
@@ -18,6 +18,8 @@ std::string utcOffset(int32_t biasMinutes) {
                   std::abs(offset) % 60);
     return buf;
 }
+
+namespace {
 
 // "the last Sunday of March 02:00", as the record's day-in-month form reads.
 std::string change(const sim::SysTime& t) {
@@ -50,7 +52,35 @@ void describe(const sim::TimeZoneConfig& z) {
                 change(z.standardDate).c_str());
 }
 
+// The moment (UTC file time) a change of `rule` falls on in `year`: the day-in-month form (year 0:
+// the n-th weekday of the month, 5 = the last) or a fixed date; `biasMinutes` turns the rule's
+// local time into UTC.
+int64_t changeAt(const sim::SysTime& rule, int year, int32_t biasMinutes) {
+    unsigned day = rule.day;
+    if (rule.year == 0) {
+        const unsigned first = sim::dateOfDayNumber(sim::dayNumber(year, rule.month, 1)).weekday;
+        day = 1 + (rule.dayOfWeek + 7 - first) % 7 + 7 * (std::min<unsigned>(rule.day, 5) - 1);
+        while (day > sim::daysInMonth(year, rule.month)) day -= 7;
+    }
+    return fileTimeOf(year, rule.month, day, rule.hour, rule.minute, rule.second) +
+           static_cast<int64_t>(biasMinutes) * 60 * sim::kFileTimeUnitsPerSecond;
+}
+
 }  // namespace
+
+std::optional<bool> daylightByRules(const sim::TimeZoneConfig& z, int64_t utc) {
+    if (z.standardDate.month == 0 || z.daylightDate.month == 0) return std::nullopt;
+    const sim::SysTime& d = z.daylightDate;
+    const sim::SysTime& s = z.standardDate;
+    // A rule with a year of its own holds for that year only.
+    const int year = civilTime(utc - static_cast<int64_t>(z.bias) * 60 * sim::kFileTimeUnitsPerSecond).year;
+    if ((d.year != 0 && d.year != year) || (s.year != 0 && s.year != year)) return false;
+    // The start of daylight time is given in standard time, its end in daylight time.
+    const int64_t start = changeAt(d, year, z.bias + z.standardBias);
+    const int64_t end = changeAt(s, year, z.bias + z.daylightBias);
+    // Both ends count as daylight time, as the program's own decision has it.
+    return start <= end ? (utc >= start && utc <= end) : (utc >= start || utc <= end);
+}
 
 void addZoneCommands(CLI::App& app) {
     CLI::App* cmd = app.add_subcommand("zone", "The board's time zone (board.json \"timeZone\")");
@@ -73,11 +103,7 @@ void addZoneCommands(CLI::App& app) {
         sim::TimeZoneConfig zone = resolveZone(name, civilTime(sim::boardSystemFileTime()).year);
         sim::BoardConfig config = board.config();
         config.timeZone = zone;
-        const std::string file = board.path("board.json");
-        sim::json j = sim::json::parse(readText(file));
-        j["timeZone"] = sim::boardConfigToJson(config)["timeZone"];
-        sim::parseBoardConfig(j, file);
-        writeText(file, j.dump(2) + "\n");
+        replaceBoardJsonEntry("timeZone", sim::boardConfigToJson(config)["timeZone"]);
         describe(zone);
     });
 

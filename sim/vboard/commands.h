@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,11 +29,14 @@ std::string boardDir();
 void openBoard();
 
 void addBoardCommands(CLI::App& app);         // init, show, set-time, log
-void addChipCommands(CLI::App& app);          // chip dump/add/remove/time/set/..., power
+void addChipCommands(CLI::App& app);          // chip dump/add/remove/time/set/...
 void addNotificationCommands(CLI::App& app);  // notify list/add/clear
 void addRegistryCommands(CLI::App& app);      // registry show/set/delete
-void addTraceCommands(CLI::App& app);         // trace show/vcd/svg/clear, i2c-hold
+void addTraceCommands(CLI::App& app);         // trace show/vcd/svg/clear
 void addZoneCommands(CLI::App& app);          // zone show/set/list
+void addPowerCommands(CLI::App& app);         // power status/down/up
+void addBusCommands(CLI::App& app);           // scan, i2c-hold
+void addFaultCommands(CLI::App& app);         // fault add/list/clear
 
 // A number written in decimal or as 0x... (no sign, no octal), at most `max`; `what` names it in
 // the refusal.
@@ -45,6 +49,24 @@ uint8_t parseAddress(const std::string& text, const std::string& what);
 std::string readText(const std::string& path);
 // Replaces a file through a temporary one, so that readers see the old or the new text.
 void writeText(const std::string& path, const std::string& text);
+
+// Replaces one top-level entry of the board's board.json (absent: removes it), the rest of the
+// file as it was; the new file must read as a board, or nothing changes.
+void replaceBoardJsonEntry(const std::string& key, const std::optional<sim::json>& value);
+// The candidate closest to `word`, when it is close enough to be a slip of the keyboard ("" else).
+std::string closest(const std::string& word, const std::vector<std::string>& candidates);
+
+// ---- Chips (cmd_chip.cpp) ---------------------------------------------------------------------
+// A chip's state as its clock stands at host time `now`, from `state`, with nothing written.
+sim::ChipState chipStateAt(const sim::ChipConfig& config, const sim::BoardState& state, int64_t now);
+// "2026-12-08 02:18:10 Tue (weekday 2)": the time a chip's registers hold.
+std::string chipTimeText(int protocol, const std::vector<uint8_t>& regs);
+// "on, since ...", or off.
+std::string powerText(const sim::PowerState& p);
+
+// ---- Faults (cmd_fault.cpp) -------------------------------------------------------------------
+// One line per fault in force, as `fault add` takes it and what it does.
+std::vector<std::string> faultLines(const sim::FaultConfig& faults);
 
 // One line per registration of the board's notification database.
 void printNotifications();
@@ -81,6 +103,11 @@ std::string registryWithValue(const std::string& regText, const std::string& key
 sim::TimeZoneConfig resolveZone(const std::string& name, int year);
 std::vector<std::string> zoneNames();
 std::string zoneInfoDir();
+// "UTC+01:00" for a bias of -60 minutes (UTC = local + bias).
+std::string utcOffset(int32_t biasMinutes);
+// Whether the zone's rules put the UTC file time `utc` in daylight saving time; nothing when the
+// zone has none.
+std::optional<bool> daylightByRules(const sim::TimeZoneConfig& zone, int64_t utc);
 
 // ---- Trace picture (trace_svg.cpp) ------------------------------------------------------------
 // SCL and SDA as a logic analyser draws them, with the decoded bytes, addresses, acknowledges

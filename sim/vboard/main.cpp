@@ -115,6 +115,18 @@ void writeText(const std::string& path, const std::string& text) {
     }
 }
 
+void replaceBoardJsonEntry(const std::string& key, const std::optional<sim::json>& value) {
+    const sim::Board& board = sim::Board::current();
+    const std::string file = board.path("board.json");
+    sim::json j = sim::parseBoardJson(readText(file), file);
+    if (value)
+        j[key] = *value;
+    else
+        j.erase(key);
+    sim::parseBoardConfig(j, file);
+    writeText(file, j.dump(2) + "\n");
+}
+
 void openBoard() {
     sim::Board::use(boardDir());
     sim::timeStartProcess();
@@ -137,7 +149,8 @@ size_t editDistance(const std::string& a, const std::string& b) {
     return row[b.size()];
 }
 
-// The candidate closest to `word`, when it is close enough to be a slip of the keyboard.
+}  // namespace
+
 std::string closest(const std::string& word, const std::vector<std::string>& candidates) {
     std::string best;
     size_t bestDistance = std::max<size_t>(2, word.size() / 3) + 1;
@@ -150,6 +163,8 @@ std::string closest(const std::string& word, const std::vector<std::string>& can
     }
     return best;
 }
+
+namespace {
 
 std::string commandPath(const CLI::App* app) {
     std::string path;
@@ -273,6 +288,9 @@ int main(int argc, char** argv) {
     vboard::addRegistryCommands(app);
     vboard::addTraceCommands(app);
     vboard::addZoneCommands(app);
+    vboard::addPowerCommands(app);
+    vboard::addBusCommands(app);
+    vboard::addFaultCommands(app);
 
     CLI::App* help = app.add_subcommand("help", "Describe vboard or one of its commands: help [COMMAND...]");
     // Every word after help names a command, also words that are commands of vboard itself.
