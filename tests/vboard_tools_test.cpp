@@ -301,3 +301,43 @@ TEST(Show, AfterABootTheFlagIsTheOneTheProgramDecided) {
 }
 
 }  // namespace vboard_tools_test
+
+namespace vboard_tools_test {
+
+// ---- make run's demo ---------------------------------------------------------------------------
+
+TEST(MakeRunDemo, ReadsTopToBottomWithTheProgramsLinesWhereTheyHappen) {
+    e2e::Board scratch(e2e::frozenConfig(1));
+    const std::string board = scratch.dir + "/demo";
+    const e2e::Output r = e2e::runProgram(
+        {"/bin/bash", std::string(TAMBLIN_SOURCE_DIR) + "/scripts/run-demo.sh", TAMBLIN_BIN_DIR, board}, "");
+    ASSERT_EQ(r.code, 0) << r.err;
+    const std::string& out = r.out;
+    EXPECT_EQ(r.err, "");
+    // In the order things happen: the boot's debug line inside the boot, the exit code explained,
+    // the time set before the program it starts writes to the chip.
+    const std::vector<std::string> order = {
+        "== A fresh default board",
+        "== Boot:",
+        "| RTC Time restored (",
+        "tamblin exited with 1 (it ran; the debug output says what it did)",
+        "System time set to",
+        "Notification service started",
+        "RTC Time set (",
+        "process ",
+        "== The board afterwards",
+        "system - chip = ",
+        "== The RTC chip's registers",
+        "60: -- -- -- -- -- -- -- -- 68",
+        "S D0 A 00 A Sr D1 A"};
+    size_t at = 0;
+    for (const std::string& part : order) {
+        const size_t found = out.find(part, at);
+        ASSERT_NE(found, std::string::npos) << "\"" << part << "\" after offset " << at << ":\n" << out;
+        at = found + part.size();
+    }
+    // The time set and the boot fall in one season: the flag agrees with the zone's rules.
+    EXPECT_TRUE(contains(out, "as the zone's rules have it for the system time")) << out;
+}
+
+}  // namespace vboard_tools_test

@@ -306,6 +306,8 @@ void doSetTime(const std::string& text, bool wait) {
         std::printf("Notification service started %s %s\n", l.app.c_str(), l.args.value_or("").c_str());
         pids.push_back(l.pid);
     }
+    // Out before the started programs write their debug output to the same terminal.
+    std::fflush(stdout);
     if (!wait || pids.empty()) return;
     std::vector<int> codes = sim::waitForStartedApps(pids);
     for (size_t i = 0; i < codes.size(); ++i) std::printf("  process %d exited with %d\n", pids[i], codes[i]);

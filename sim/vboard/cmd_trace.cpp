@@ -43,8 +43,9 @@ void show(bool transactions, bool edges) {
                                : r.kind == "Sr" ? "repeated start"
                                : r.kind == "P"  ? "stop"
                                                 : "arbitration lost";
-            std::printf("%14.3f us  %s (%s kHz)\n", us, name,
-                        r.bitNs ? std::to_string(1000000 / r.bitNs).c_str() : "?");
+            // A condition outside a byte (a stop after bus recovery) has no bit time to show.
+            std::printf("%14.3f us  %s%s\n", us, name,
+                        r.bitNs ? (" (" + std::to_string(1000000 / r.bitNs) + " kHz)").c_str() : "");
         }
     }
 }
