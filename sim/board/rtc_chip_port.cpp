@@ -106,25 +106,20 @@ class RtcChipPort : public BusDevice {
         const uint64_t at = ns + kHoldNs;
         switch (b.phase) {
             case SlavePhase::Address:
-                if (b.bit == 8) return acknowledgeAddress(ns);
-                if (b.bit == 9) {
-                    drive(false, at);
-                    b.bit = 0;
-                    b.shift = 0;
-                    if (b.reading) {
-                        b.phase = SlavePhase::Transmit;
-                        return nextByte(at);
-                    }
-                    b.phase = SlavePhase::Receive;
-                }
-                return;
             case SlavePhase::Receive:
-                if (b.bit == 8) return acceptByte(ns);
-                if (b.bit == 9) {
-                    drive(false, at);
-                    b.bit = 0;
-                    b.shift = 0;
+                if (b.bit == 8)
+                    return b.phase == SlavePhase::Address ? acknowledgeAddress(ns) : acceptByte(ns);
+                if (b.bit != 9) return;
+                // The acknowledge clock is over: let go of SDA and wait for the next byte.
+                drive(false, at);
+                b.bit = 0;
+                b.shift = 0;
+                if (b.phase == SlavePhase::Receive) return;
+                if (b.reading) {
+                    b.phase = SlavePhase::Transmit;
+                    return nextByte(at);
                 }
+                b.phase = SlavePhase::Receive;
                 return;
             case SlavePhase::Transmit:
                 if (b.bit >= 1 && b.bit <= 7) return drive(!((b.shift >> (7 - b.bit)) & 1), at);

@@ -89,17 +89,13 @@ std::u16string format(const WCHAR* fmt, va_list ap) {
                 break;
             }
             case u'u':
-                std::snprintf(buf, sizeof buf, "%u", va_arg(ap, unsigned));
-                body = fromUtf8(buf);
-                break;
             case u'x':
-                std::snprintf(buf, sizeof buf, "%x", va_arg(ap, unsigned));
+            case u'X': {
+                const char* form = *p == u'u' ? "%u" : *p == u'x' ? "%x" : "%X";
+                std::snprintf(buf, sizeof buf, form, va_arg(ap, unsigned));
                 body = fromUtf8(buf);
                 break;
-            case u'X':
-                std::snprintf(buf, sizeof buf, "%X", va_arg(ap, unsigned));
-                body = fromUtf8(buf);
-                break;
+            }
             case u'p':
                 std::snprintf(buf, sizeof buf, "%08X",
                               static_cast<unsigned>(reinterpret_cast<uintptr_t>(va_arg(ap, void*))));

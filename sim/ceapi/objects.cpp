@@ -328,24 +328,24 @@ HANDLE OpenEventW(DWORD, BOOL, LPCWSTR lpName) {
     return nullptr;
 }
 
-BOOL SetEvent(HANDLE hEvent) {
+namespace {
+BOOL setEventState(HANDLE hEvent, bool signalled) {
     auto obj = lookupHandle(hEvent);
     if (!obj || obj->kind != ObjKind::Event) {
         tLastError = ERROR_INVALID_HANDLE;
         return FALSE;
     }
-    static_cast<EventObject&>(*obj).signalled = true;
+    static_cast<EventObject&>(*obj).signalled = signalled;
     return TRUE;
+}
+}  // namespace
+
+BOOL SetEvent(HANDLE hEvent) {
+    return setEventState(hEvent, true);
 }
 
 BOOL ResetEvent(HANDLE hEvent) {
-    auto obj = lookupHandle(hEvent);
-    if (!obj || obj->kind != ObjKind::Event) {
-        tLastError = ERROR_INVALID_HANDLE;
-        return FALSE;
-    }
-    static_cast<EventObject&>(*obj).signalled = false;
-    return TRUE;
+    return setEventState(hEvent, false);
 }
 
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
