@@ -83,7 +83,13 @@ class PxaI2cUnit : public MmioDevice, public BusDevice, public std::enable_share
 
     // The unit watches the bus for other masters: a start it did not make makes the bus busy
     // until the next stop.
-    // A stop on the bus, whoever made it, clears RWM (in the manuals' reading).
+    //
+    // A stop on the bus, whoever made it, clears RWM. The manuals define RWM only as the R/W bit
+    // of the last address byte and do not say when it clears; they do say that a unit that is
+    // not master is a slave receiver, whose RWM is 0. The field agrees: the driver refuses to
+    // start while bit 0 is set, and its protocol-2 store reads a register and then writes one,
+    // which could not have worked on shipped boards if RWM outlived the stop of the read. QEMU
+    // keeps the bit until the next write address; board.json "rwmClears" selects that reading.
     void lineChanged(BusLine line, const BusLevels& levels, uint64_t) override {
         if (line != BusLine::SDA || !levels.scl || !routed()) return;
         if (!levels.sda && !drivingSdaLow_) otherBusy_ = true;
