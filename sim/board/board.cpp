@@ -199,6 +199,8 @@ void createBoard(const std::string& dir, const BoardConfig& config, const std::s
 }
 
 Board::Board(std::string dir) : dir_(std::move(dir)) {
+    static uint64_t openings = 0;
+    serial_ = ++openings;
     config_ = loadBoardConfig(dir_ + "/board.json");
     ::mkdir((dir_ + "/objects").c_str(), 0755);  // absent on a read-only board: nothing will be locked
 }

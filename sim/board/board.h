@@ -23,6 +23,9 @@ class Board {
     static bool isOpen();
 
     const std::string& dir() const { return dir_; }
+    // Tells this opening of a board from every other one in the process, also of the same
+    // directory (device models are made per opening).
+    uint64_t serial() const { return serial_; }
     const BoardConfig& config() const { return config_; }
     std::string path(const std::string& name) const { return dir_ + "/" + name; }
 
@@ -40,6 +43,7 @@ class Board {
     explicit Board(std::string dir);
     std::string dir_;
     BoardConfig config_;
+    uint64_t serial_ = 0;
 };
 
 // Writes a new board directory; `config` and `registryText` become board.json and registry.reg.

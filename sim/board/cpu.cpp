@@ -22,6 +22,8 @@ struct Core {
     int supervisorDepth = 0;
     std::map<uint32_t, uint32_t> kdata;  // kernel data page, by address
     std::map<uint32_t, uint32_t> pages;  // virtual page -> physical page
+    // The last translation, as a TLB holds it; dropped whenever a binding changes.
+    std::optional<std::pair<uint32_t, uint32_t>> tlb;
 };
 
 Core& core() {
@@ -59,21 +61,29 @@ void writeKDataWord(uint32_t address, uint32_t value) {
 
 void bindPage(uint32_t virtualPage, uint32_t physicalPage) {
     core().pages[virtualPage & ~(kPageSize - 1)] = physicalPage & ~(kPageSize - 1);
+    core().tlb.reset();
 }
 
 void unbindPage(uint32_t virtualPage) {
     core().pages.erase(virtualPage & ~(kPageSize - 1));
+    core().tlb.reset();
 }
 
 std::optional<uint32_t> translate(uint32_t virtualAddr) {
-    auto it = core().pages.find(virtualAddr & ~(kPageSize - 1));
-    if (it == core().pages.end()) return std::nullopt;
-    return it->second + (virtualAddr & (kPageSize - 1));
+    Core& c = core();
+    const uint32_t page = virtualAddr & ~(kPageSize - 1);
+    if (!c.tlb || c.tlb->first != page) {
+        auto it = c.pages.find(page);
+        if (it == c.pages.end()) return std::nullopt;
+        c.tlb = std::make_pair(page, it->second);
+    }
+    return c.tlb->second + (virtualAddr & (kPageSize - 1));
 }
 
 void resetForTests() {
     core().supervisorDepth = 0;
     core().pages.clear();
+    core().tlb.reset();
 }
 
 }  // namespace sim::cpu

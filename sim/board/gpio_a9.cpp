@@ -19,6 +19,7 @@
 #include <memory>
 #include <set>
 
+#include "cpu.h"
 #include "fault.h"
 #include "gpio_pins.h"
 #include "mmio.h"
@@ -31,7 +32,6 @@ namespace {
 constexpr uint32_t kA9Id = 0x0411FC09u;
 constexpr uint32_t kGpioCtlBase = 0x6000D000u;
 constexpr uint32_t kPinMuxBase = 0x70000000u;
-constexpr uint32_t kPageSize = 0x1000u;
 constexpr unsigned kBanks = 7;
 constexpr uint32_t kBankStride = 0x80u;
 constexpr uint32_t kMaskedPorts = 0x800u;
@@ -175,8 +175,8 @@ class A9PinMux : public MmioDevice {
 
 DeviceFactoryRegistration gA9Gpio([](const BoardConfig& config) {
     if (boardProcessorId(config) != kA9Id) return;
-    mapDevice(kGpioCtlBase, kPageSize, std::make_shared<A9Gpio>(config));
-    mapDevice(kPinMuxBase, kPageSize, std::make_shared<A9PinMux>());
+    mapDevice(kGpioCtlBase, cpu::kPageSize, std::make_shared<A9Gpio>(config));
+    mapDevice(kPinMuxBase, cpu::kPageSize, std::make_shared<A9PinMux>());
 });
 
 }  // namespace

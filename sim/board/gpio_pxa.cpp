@@ -12,6 +12,7 @@
 #include <memory>
 #include <set>
 
+#include "cpu.h"
 #include "fault.h"
 #include "i2c_bus.h"
 #include "gpio_pins.h"
@@ -24,7 +25,6 @@ namespace {
 
 constexpr uint32_t kGpioBase = 0x40E00000u;
 constexpr uint32_t kPinFnBase = 0x40E10000u;
-constexpr uint32_t kPageSize = 0x1000u;
 
 // Bank-indexed register groups: banks 0..2 at base + 4b, bank 3 at base + 0x100.
 constexpr uint32_t GPLR = 0x000, GPDR = 0x00C, GPSR = 0x018, GPCR = 0x024, GRER = 0x030, GFER = 0x03C,
@@ -281,10 +281,10 @@ DeviceFactoryRegistration gPxaGpio([](const BoardConfig& config) {
     const Variant* v = variantFor(boardProcessorId(config));
     if (!v) return;
     auto gpio = std::make_shared<PxaGpio>(config, *v);
-    mapDevice(kGpioBase, kPageSize, std::make_shared<GpioBlockDevice>(gpio));
+    mapDevice(kGpioBase, cpu::kPageSize, std::make_shared<GpioBlockDevice>(gpio));
     // ID 17 has nothing at 0x40E10000: an access there is a bus fault.
     if (gpio->hasPinFunctionPage())
-        mapDevice(kPinFnBase, kPageSize, std::make_shared<PinFunctionDevice>(gpio));
+        mapDevice(kPinFnBase, cpu::kPageSize, std::make_shared<PinFunctionDevice>(gpio));
 });
 
 std::shared_ptr<PxaGpio> currentPxaGpio() {

@@ -102,8 +102,14 @@ std::vector<TraceRecord> parseTrace(const std::string& text) {
 }
 
 std::vector<TraceRecord> decodeTrace(const std::vector<TraceRecord>& input) {
-    std::vector<TraceRecord> records = input;
-    std::stable_sort(records.begin(), records.end(), byTime);
+    // Records from one process come in time order; those of several, flushed one after the
+    // other, need sorting.
+    std::vector<TraceRecord> sorted;
+    if (!std::is_sorted(input.begin(), input.end(), byTime)) {
+        sorted = input;
+        std::stable_sort(sorted.begin(), sorted.end(), byTime);
+    }
+    const std::vector<TraceRecord>& records = sorted.empty() ? input : sorted;
     std::vector<TraceRecord> out;
     BusLevels level;
     bool open = false;

@@ -22,8 +22,8 @@ struct PhysicalMap {
     std::map<uint32_t, Mapping> byBase;
     bool built = false;
     bool building = false;
-    const Board* board = nullptr;  // the board the devices were made for
-    std::string boardDir;
+    uint64_t boardSerial = 0;       // the opening of the board the devices were made for
+    const Mapping* last = nullptr;  // the mapping the last access went to
 };
 
 PhysicalMap& physMap() {
@@ -41,11 +41,11 @@ void ensureBuilt() {
     PhysicalMap& m = physMap();
     if (m.building) return;
     const Board& board = Board::current();
-    if (m.built && m.board == &board && m.boardDir == board.dir()) return;
+    if (m.built && m.boardSerial == board.serial()) return;
     m.byBase.clear();
+    m.last = nullptr;
     m.building = true;
-    m.board = &board;
-    m.boardDir = board.dir();
+    m.boardSerial = board.serial();
     i2cbus::reset();  // the wires belong to the board's hardware too
     for (const DeviceFactory& f : factories()) f(board.config());
     m.building = false;
@@ -54,12 +54,16 @@ void ensureBuilt() {
 
 const Mapping* find(uint32_t addr) {
     ensureBuilt();
-    auto& byBase = physMap().byBase;
-    auto it = byBase.upper_bound(addr);
-    if (it == byBase.begin()) return nullptr;
+    PhysicalMap& m = physMap();
+    // A driver works one device at a time: most accesses go where the last one went.
+    if (m.last && addr - m.last->base < m.last->size) return m.last;
+    auto it = m.byBase.upper_bound(addr);
+    if (it == m.byBase.begin()) return nullptr;
     --it;
     const Mapping& mp = it->second;
-    return addr - mp.base < mp.size ? &mp : nullptr;
+    if (addr - mp.base >= mp.size) return nullptr;
+    m.last = &mp;
+    return &mp;
 }
 
 const Mapping& deviceForCycle(uint32_t addr, const char* what) {
@@ -89,6 +93,7 @@ void mapDevice(uint32_t physBase, uint32_t size, std::shared_ptr<MmioDevice> dev
                        " overlaps " + mp.device->name() + " at " + hex(mp.base, 8));
     }
     byBase[physBase] = Mapping{physBase, size, std::move(device)};
+    physMap().last = nullptr;
 }
 
 std::shared_ptr<MmioDevice> deviceAt(uint32_t physAddr, uint32_t* offset) {
@@ -116,7 +121,7 @@ void registerDeviceFactory(DeviceFactory factory) {
     PhysicalMap& m = physMap();
     if (!m.built || m.building) return;
     const Board& board = Board::current();
-    if (m.board != &board || m.boardDir != board.dir()) return;  // the next access rebuilds it all
+    if (m.boardSerial != board.serial()) return;  // the next access rebuilds it all
     m.building = true;
     factory(board.config());
     m.building = false;
@@ -126,9 +131,9 @@ void resetPhysicalMapForTests() {
     PhysicalMap& m = physMap();
     i2cbus::reset();
     m.byBase.clear();
+    m.last = nullptr;
     m.built = false;
-    m.board = nullptr;
-    m.boardDir.clear();
+    m.boardSerial = 0;
 }
 
 }  // namespace sim

@@ -6,6 +6,8 @@
 
 namespace sim {
 
+// A namespace per chip: the chips' register names are alike and are compiled together.
+namespace chip1 {
 namespace {
 
 constexpr uint8_t kMinutes = 0x01, kControl = 0x07;
@@ -25,9 +27,10 @@ class Protocol1Chip : public RtcChipModel {
 };
 
 }  // namespace
+}  // namespace chip1
 
 const RtcChipModel& protocol1Chip() {
-    static const Protocol1Chip chip;
+    static const chip1::Protocol1Chip chip;
     return chip;
 }
 

@@ -8,6 +8,7 @@
 
 namespace sim {
 
+namespace chip2 {
 namespace {
 
 constexpr uint8_t kControl = 0x0E, kStatus = 0x0F;
@@ -46,9 +47,10 @@ class Protocol2Chip : public RtcChipModel {
 };
 
 }  // namespace
+}  // namespace chip2
 
 const RtcChipModel& protocol2Chip() {
-    static const Protocol2Chip chip;
+    static const chip2::Protocol2Chip chip;
     return chip;
 }
 

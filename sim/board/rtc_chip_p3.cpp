@@ -8,6 +8,7 @@
 
 namespace sim {
 
+namespace chip3 {
 namespace {
 
 constexpr uint8_t kControl1 = 0x00, kSeconds = 0x02, kAlarmsFirst = 0x09, kClockOut = 0x0D,
@@ -46,9 +47,10 @@ class Protocol3Chip : public RtcChipModel {
 };
 
 }  // namespace
+}  // namespace chip3
 
 const RtcChipModel& protocol3Chip() {
-    static const Protocol3Chip chip;
+    static const chip3::Protocol3Chip chip;
     return chip;
 }
 

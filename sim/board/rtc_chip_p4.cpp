@@ -10,6 +10,7 @@
 
 namespace sim {
 
+namespace chip4 {
 namespace {
 
 constexpr uint8_t kHundredths = 0x00, kMinutes = 0x02, kHaltRegister = 0x0C;
@@ -70,9 +71,10 @@ class Protocol4Chip : public RtcChipModel {
 };
 
 }  // namespace
+}  // namespace chip4
 
 const RtcChipModel& protocol4Chip() {
-    static const Protocol4Chip chip;
+    static const chip4::Protocol4Chip chip;
     return chip;
 }
 

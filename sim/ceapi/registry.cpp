@@ -42,14 +42,14 @@ struct RegistryState {
     uint32_t nextKey = 0x00000A04;
 };
 
-RegistryState& state() {
+RegistryState& registry() {
     static RegistryState s;
     return s;
 }
 
 // The registry of the current board, or null when its file is malformed.
 std::shared_ptr<const reg::Registry> currentRegistry() {
-    RegistryState& s = state();
+    RegistryState& s = registry();
     Loaded now;
     now.path = Board::current().path("registry.reg");
     struct stat st;
@@ -99,7 +99,7 @@ using namespace sim;
 LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult) {
     // The access mask is not checked on this platform: 0 and KEY_ALL_ACCESS open alike.
     if (!phkResult) return ERROR_INVALID_PARAMETER;
-    RegistryState& s = state();
+    RegistryState& s = registry();
     OpenKey base;
     if (const char* root = rootName(hKey)) {
         base.registry = currentRegistry();
@@ -123,7 +123,7 @@ LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult) 
 
 LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
                       LPDWORD lpcbData) {
-    RegistryState& s = state();
+    RegistryState& s = registry();
     auto it = s.keys.find(handleValue(hKey));
     if (it == s.keys.end()) return ERROR_INVALID_HANDLE;
     if (lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
@@ -149,5 +149,5 @@ LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWOR
 
 LONG RegCloseKey(HKEY hKey) {
     if (rootName(hKey)) return ERROR_SUCCESS;
-    return state().keys.erase(handleValue(hKey)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+    return registry().keys.erase(handleValue(hKey)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }

@@ -3,6 +3,8 @@
 #include "rtc_test_util.h"
 
 namespace rtctest {
+// A namespace per file: the tests are compiled together.
+namespace common_test {
 namespace {
 
 struct ProtocolRow {
@@ -181,4 +183,5 @@ TEST_F(RtcCommon, TensDigitThatDoesNotFitIsCutInTheWrittenBytes) {
 }
 
 }  // namespace
+}  // namespace common_test
 }  // namespace rtctest

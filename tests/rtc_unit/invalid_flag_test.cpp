@@ -4,6 +4,8 @@
 #include "rtc_test_util.h"
 
 namespace rtctest {
+// A namespace per file: the tests are compiled together.
+namespace invalid_flag_test {
 namespace {
 
 struct Flag {
@@ -65,4 +67,5 @@ TEST_F(InvalidFlags, TimeIsInvalidExactlyWhenAFlagBitIsSetWhateverTheOtherBits) 
 }
 
 }  // namespace
+}  // namespace invalid_flag_test
 }  // namespace rtctest

@@ -2,6 +2,8 @@
 #include "rtc_test_util.h"
 
 namespace rtctest {
+// A namespace per file: the tests are compiled together.
+namespace protocol1_test {
 namespace {
 
 class Protocol1 : public RtcBusTest {};
@@ -39,4 +41,5 @@ TEST_F(Protocol1, FailedWriteIsNotRepeated) {
 }
 
 }  // namespace
+}  // namespace protocol1_test
 }  // namespace rtctest

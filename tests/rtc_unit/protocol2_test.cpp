@@ -3,6 +3,8 @@
 #include "rtc_test_util.h"
 
 namespace rtctest {
+// A namespace per file: the tests are compiled together.
+namespace protocol2_test {
 namespace {
 
 class Protocol2 : public RtcBusTest {};
@@ -60,4 +62,5 @@ TEST_F(Protocol2, OnlyBit7OfTheStatusRegisterMarksTheTimeInvalid) {
 }
 
 }  // namespace
+}  // namespace protocol2_test
 }  // namespace rtctest

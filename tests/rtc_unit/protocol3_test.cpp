@@ -3,6 +3,8 @@
 #include "rtc_test_util.h"
 
 namespace rtctest {
+// A namespace per file: the tests are compiled together.
+namespace protocol3_test {
 namespace {
 
 const std::u16string kLostBackup =
@@ -120,4 +122,5 @@ TEST_F(Protocol3, RetriedReadWithFlagSetReinitialisesOnce) {
 }
 
 }  // namespace
+}  // namespace protocol3_test
 }  // namespace rtctest

@@ -2,6 +2,8 @@
 #include "rtc_test_util.h"
 
 namespace rtctest {
+// A namespace per file: the tests are compiled together.
+namespace protocol4_test {
 namespace {
 
 class Protocol4 : public RtcBusTest {};
@@ -74,4 +76,5 @@ TEST_F(Protocol4, MinutesBit7MarksTheTimeInvalid) {
 }
 
 }  // namespace
+}  // namespace protocol4_test
 }  // namespace rtctest
