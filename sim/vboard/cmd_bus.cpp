@@ -139,6 +139,9 @@ void addBusCommands(CLI::App& app) {
         std::printf("holding I2C\n");
         std::fflush(stdout);
         std::this_thread::sleep_for(std::chrono::milliseconds(holdMs));
+        // Said before the release: whoever was waiting runs as soon as it happens.
+        std::printf("releasing I2C\n");
+        std::fflush(stdout);
         ReleaseMutex(m);
         CloseHandle(m);
     });
