@@ -470,7 +470,7 @@ TEST(Program, AnotherDriverTakesTheBusLockWhileTheBootWaitsForTheNotificationSer
     other.kill();
     boot.kill();
     EXPECT_EQ(otherExit, 0) << "the other driver got the lock";
-    EXPECT_EQ(other.output(), "holding I2C\n");
+    EXPECT_EQ(other.output(), "holding I2C\nreleasing I2C\n");
     EXPECT_TRUE(bootStillWaiting) << "while the boot was still waiting for the notification service";
     EXPECT_EQ(board.debugLog(), "");
 }

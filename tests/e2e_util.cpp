@@ -6,8 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -88,6 +90,29 @@ std::vector<std::string> vboardArgv(const std::string& dir, const std::vector<st
 }
 
 }  // namespace
+
+void printCase(const std::string& words, std::ostream* os) {
+    for (const char c : words) {
+        const bool plain = c >= ' ' && c <= '~' && !std::strchr(";[]\\\"#$", c);
+        *os << (plain ? c : '_');
+    }
+}
+
+std::string caseName(const std::string& words, size_t index) {
+    std::string name;
+    bool gap = false;
+    for (const char c : words) {
+        if (std::isalnum(static_cast<unsigned char>(c))) {
+            if (gap && !name.empty()) name += '_';
+            name += c;
+            gap = false;
+        } else {
+            gap = true;
+        }
+    }
+    if (name.size() > 48) name.resize(48);
+    return (name.empty() ? "case" : name) + "_" + std::to_string(index);
+}
 
 Output runProgram(const std::vector<std::string>& argv, const std::string& board, const std::string& cwd) {
     char tmpl[] = "/tmp/tamblin-run-XXXXXX";

@@ -1,6 +1,8 @@
 // Running the real programs (tamblin, vboard) on a board of the test's own, as a person would.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -46,6 +48,21 @@ struct Board {
 
   private:
     mutable int started_ = 0;
+};
+
+// A parameterised case's name from its words: letters and digits kept, every other run of
+// characters one '_', and its index after them so that cases of the same words stay apart.
+std::string caseName(const std::string& words, size_t index);
+// A case's words as a test list shows them: what CTest's discovery of the list would misread
+// (list separators, brackets, quotes, line breaks, bytes beyond ASCII) shown as '_'.
+void printCase(const std::string& words, std::ostream* os);
+// A suite's name generator: each case named by what PrintTo says of its parameter, so that test
+// lists and CTest read as the cases do.
+struct CaseNames {
+    template <typename Param>
+    std::string operator()(const ::testing::TestParamInfo<Param>& info) const {
+        return caseName(::testing::PrintToString(info.param), info.index);
+    }
 };
 
 // What a program wrote and how it ended.

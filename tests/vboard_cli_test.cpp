@@ -77,6 +77,13 @@ struct Refusal {
     std::string message;  // a part of what is written on standard error
 };
 
+// What a test list shows of the case, and its name there.
+void PrintTo(const Refusal& c, std::ostream* os) {
+    std::string words;
+    for (const std::string& a : c.args) words += a + ' ';
+    e2e::printCase(words, os);
+}
+
 const Refusal kRefusals[] = {
     // The command line itself.
     {{"shwo"}, 2, "unknown command 'shwo' (did you mean 'show'?)"},
@@ -211,7 +218,7 @@ TEST_P(Refused, WithItsExitCodeAndMessageAndTheBoardUnchanged) {
     EXPECT_EQ(snapshot(board), before) << describe(c.args);
 }
 
-INSTANTIATE_TEST_SUITE_P(Vboard, Refused, ::testing::ValuesIn(kRefusals));
+INSTANTIATE_TEST_SUITE_P(Vboard, Refused, ::testing::ValuesIn(kRefusals), e2e::CaseNames());
 
 // ---- Times: what set-time stores, by the calendar --------------------------------------------
 
@@ -219,6 +226,11 @@ struct TimeCase {
     std::string text;
     int y, mo, d, h, mi, s, ms;
 };
+
+// What a test list shows of the case, and its name there.
+void PrintTo(const TimeCase& c, std::ostream* os) {
+    e2e::printCase(c.text, os);
+}
 
 const TimeCase kTimes[] = {
     {"2026-07-01T12:00:00", 2026, 7, 1, 12, 0, 0, 0},
@@ -256,7 +268,7 @@ TEST_P(SetTime, StoresTheInstantWrittenAndSaysSo) {
     EXPECT_EQ(r.out, expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Vboard, SetTime, ::testing::ValuesIn(kTimes));
+INSTANTIATE_TEST_SUITE_P(Vboard, SetTime, ::testing::ValuesIn(kTimes), e2e::CaseNames());
 
 const char* const kBadTimes[] = {
     "2026-02-30",
@@ -306,7 +318,7 @@ TEST_P(SetTimeRefuses, EveryOtherFormAndEveryDayThatDoesNotExist) {
     EXPECT_EQ(snapshot(board), before);
 }
 
-INSTANTIATE_TEST_SUITE_P(Vboard, SetTimeRefuses, ::testing::ValuesIn(kBadTimes));
+INSTANTIATE_TEST_SUITE_P(Vboard, SetTimeRefuses, ::testing::ValuesIn(kBadTimes), e2e::CaseNames());
 
 TEST(SetTimeRefusal, NamesTheExpectedForm) {
     e2e::Board board(e2e::frozenConfig(1), e2e::registryFor(1));
@@ -329,6 +341,11 @@ struct ChipTimeCase {
     std::string text;
     int y, mo, d, h, mi, s;
 };
+
+// What a test list shows of the case, and its name there.
+void PrintTo(const ChipTimeCase& c, std::ostream* os) {
+    e2e::printCase(c.text, os);
+}
 
 const ChipTimeCase kChipTimes[] = {
     {"2011-11-29T14:59:55", 2011, 11, 29, 14, 59, 55},  // not midnight
@@ -362,7 +379,7 @@ TEST_P(ChipTime, HoldsTheTimeWrittenWithItsWeekdayAndConfirmsWhatItHolds) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Vboard, ChipTime, ::testing::ValuesIn(kChipTimes));
+INSTANTIATE_TEST_SUITE_P(Vboard, ChipTime, ::testing::ValuesIn(kChipTimes), e2e::CaseNames());
 
 TEST(ChipAdd, HoldsTheTimeGivenAndSaysSo) {
     e2e::Board board(e2e::frozenConfig(1), e2e::registryFor(1));
@@ -451,6 +468,11 @@ struct RegCase {
     std::vector<uint8_t> data;
 };
 
+// What a test list shows of the case, and its name there.
+void PrintTo(const RegCase& c, std::ostream* os) {
+    e2e::printCase(c.name + " " + c.value, os);
+}
+
 const RegCase kRegCases[] = {
     {"SOFTWARE\\Vorlack\\Tamblin",
      "Protocol",
@@ -518,7 +540,7 @@ TEST_P(RegistryWrite, ReadsBackToTheSameValueAndKeepsTheOthers) {
     EXPECT_EQ(again->data, c.data);
 }
 
-INSTANTIATE_TEST_SUITE_P(Vboard, RegistryWrite, ::testing::ValuesIn(kRegCases));
+INSTANTIATE_TEST_SUITE_P(Vboard, RegistryWrite, ::testing::ValuesIn(kRegCases), e2e::CaseNames());
 
 TEST(RegistryDelete, RemovesAValueOrAKeyWithEverythingBelowIt) {
     e2e::Board board(e2e::frozenConfig(1), e2e::registryFor(1, 0x68));

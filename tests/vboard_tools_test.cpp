@@ -59,7 +59,7 @@ const FaultCase kFaults[] = {
 };
 
 void PrintTo(const FaultCase& c, std::ostream* os) {
-    *os << c.spec;
+    e2e::printCase(c.spec, os);
 }
 
 class FaultAdd : public ::testing::TestWithParam<FaultCase> {};
@@ -81,7 +81,7 @@ TEST_P(FaultAdd, StoresWhatTheBoardReadsListsItAsAddTakesItAndClearsIt) {
     EXPECT_TRUE(contains(vboardOut(board, {"fault", "list"}), "No faults in force."));
 }
 
-INSTANTIATE_TEST_SUITE_P(Vboard, FaultAdd, ::testing::ValuesIn(kFaults));
+INSTANTIATE_TEST_SUITE_P(Vboard, FaultAdd, ::testing::ValuesIn(kFaults), e2e::CaseNames());
 
 TEST(FaultAdd, ReplacesAScalarOrAByteFaultAndRefusesAListEntryTwice) {
     e2e::Board board(e2e::frozenConfig(1), e2e::registryFor(1));
@@ -170,7 +170,7 @@ const HeldBus kHeld[] = {
 };
 
 void PrintTo(const HeldBus& c, std::ostream* os) {
-    *os << c.faults[0];
+    e2e::printCase(c.faults[0], os);
 }
 
 class ScanHeld : public ::testing::TestWithParam<HeldBus> {};
@@ -190,7 +190,7 @@ TEST_P(ScanHeld, RefusesWithTheLineNamedAndRecoversWhatNinePulsesFree) {
     EXPECT_EQ(contains(recovered.out, "60: -- -- -- -- -- -- -- -- 68"), c.recovers) << recovered.out;
 }
 
-INSTANTIATE_TEST_SUITE_P(Vboard, ScanHeld, ::testing::ValuesIn(kHeld));
+INSTANTIATE_TEST_SUITE_P(Vboard, ScanHeld, ::testing::ValuesIn(kHeld), e2e::CaseNames());
 
 TEST(Scan, BusRecoveryTakesThePulsesTheStuckSlaveNeeds) {
     e2e::Board board(e2e::frozenConfig(1), e2e::registryFor(1));
@@ -274,7 +274,7 @@ const DaylightCase kDaylight[] = {
 };
 
 void PrintTo(const DaylightCase& c, std::ostream* os) {
-    *os << c.zone << " " << c.time;
+    e2e::printCase(c.zone + " " + c.time, os);
 }
 
 class ShowDaylight : public ::testing::TestWithParam<DaylightCase> {};
@@ -290,7 +290,7 @@ TEST_P(ShowDaylight, ExplainsTheFlagAgainstTheZonesRulesAndAutoDst) {
     EXPECT_TRUE(contains(out, c.explanation)) << c.zone << " " << c.time << "\n" << out;
 }
 
-INSTANTIATE_TEST_SUITE_P(Vboard, ShowDaylight, ::testing::ValuesIn(kDaylight));
+INSTANTIATE_TEST_SUITE_P(Vboard, ShowDaylight, ::testing::ValuesIn(kDaylight), e2e::CaseNames());
 
 TEST(Show, AfterABootTheFlagIsTheOneTheProgramDecided) {
     e2e::Board board(e2e::frozenConfig(1), e2e::registryFor(1));

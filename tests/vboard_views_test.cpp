@@ -61,6 +61,11 @@ struct ZoneCase {
     std::string standardName, daylightName;
 };
 
+// What a test list shows of the case, and its name there.
+void PrintTo(const ZoneCase& c, std::ostream* os) {
+    e2e::printCase(c.name, os);
+}
+
 // The rules as the zones' governments set them: the EU changes at 01:00 UTC on the last Sundays
 // of March and October, the US at 02:00 local on the second Sunday of March and the first of
 // November, New South Wales at 02:00 on the first Sunday of October and 03:00 (daylight time) on
@@ -136,7 +141,7 @@ TEST_P(ZoneSet, WritesTheZonesRulesAsThePlatformsRecordAndKeepsTheBoardsState) {
     EXPECT_EQ(zoneRecord(other), z);
 }
 
-INSTANTIATE_TEST_SUITE_P(Vboard, ZoneSet, ::testing::ValuesIn(kZones));
+INSTANTIATE_TEST_SUITE_P(Vboard, ZoneSet, ::testing::ValuesIn(kZones), e2e::CaseNames());
 
 TEST(ZoneRecord, ChangesOutsideTheDayOfTheRuleLandOnTheLocalDayTheyHappen) {
     // Greenland changes with the EU at 01:00 UTC: at 23:00 local on the Saturday before the last

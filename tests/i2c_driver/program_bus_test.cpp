@@ -159,33 +159,39 @@ void expectCalls(const std::vector<std::string>& got, const std::vector<Call>& c
             << "transaction " << i << ": " << got[i];
 }
 
-TEST(ProgramOnTheBus, EveryProcessorProtocolAndModeRestoresAndStoresWithOneTransactionPerCall) {
-    for (uint32_t processor : {2u, 8u, 9u, 17u}) {
-        for (const ProtocolCalls& p : kCalls) {
-            for (bool privileged : {false, true}) {
-                SCOPED_TRACE("processor " + std::to_string(processor) + " protocol " +
-                             std::to_string(p.protocol) + (privileged ? " privileged" : " user"));
-                ProgramBoard board(i2c_test::boardFor(processor, p.protocol, sim::json::object(), privileged),
-                                   p.protocol);
-                ASSERT_EQ(board.vboard({"set-time", "2005-01-01 00:00:00"}), 0);
-                ASSERT_EQ(board.vboard({"chip", "time", "2011-11-29 14:59:55"}), 0);
-                std::remove((board.dir + "/trace.log").c_str());
-                EXPECT_EQ(board.tamblin(), 1);
-                EXPECT_EQ(board.file("debug.log"), "RTC Time restored (29.11.2011 14:59:55)\r\n");
-                expectCalls(board.takeTransactions(), p.restore, p.address);
+// One CTest entry per processor, so that the suite's slowest case runs four ways in parallel.
+class ProgramOnEachProcessor : public ::testing::TestWithParam<uint32_t> {};
 
-                // The time change starts the registered program with the store path.
-                ASSERT_EQ(board.vboard({"set-time", "2012-02-29 23:59:58"}), 0);
-                EXPECT_NE(board.file("debug.log").find("RTC Time set (29.02.2012 23:59:58)\r\n"),
-                          std::string::npos)
-                    << board.file("debug.log");
-                expectCalls(board.takeTransactions(), p.store, p.address);
-                EXPECT_EQ(board.file(".stderr").find("virtual board:"), std::string::npos)
-                    << "no board fault";
-            }
+TEST_P(ProgramOnEachProcessor, EveryProtocolAndModeRestoresAndStoresWithOneTransactionPerCall) {
+    const uint32_t processor = GetParam();
+    for (const ProtocolCalls& p : kCalls) {
+        for (bool privileged : {false, true}) {
+            SCOPED_TRACE("processor " + std::to_string(processor) + " protocol " +
+                         std::to_string(p.protocol) + (privileged ? " privileged" : " user"));
+            ProgramBoard board(i2c_test::boardFor(processor, p.protocol, sim::json::object(), privileged),
+                               p.protocol);
+            ASSERT_EQ(board.vboard({"set-time", "2005-01-01 00:00:00"}), 0);
+            ASSERT_EQ(board.vboard({"chip", "time", "2011-11-29 14:59:55"}), 0);
+            std::remove((board.dir + "/trace.log").c_str());
+            EXPECT_EQ(board.tamblin(), 1);
+            EXPECT_EQ(board.file("debug.log"), "RTC Time restored (29.11.2011 14:59:55)\r\n");
+            expectCalls(board.takeTransactions(), p.restore, p.address);
+
+            // The time change starts the registered program with the store path.
+            ASSERT_EQ(board.vboard({"set-time", "2012-02-29 23:59:58"}), 0);
+            EXPECT_NE(board.file("debug.log").find("RTC Time set (29.02.2012 23:59:58)\r\n"),
+                      std::string::npos)
+                << board.file("debug.log");
+            expectCalls(board.takeTransactions(), p.store, p.address);
+            EXPECT_EQ(board.file(".stderr").find("virtual board:"), std::string::npos) << "no board fault";
         }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(ProgramOnTheBus, ProgramOnEachProcessor, ::testing::Values(2u, 8u, 9u, 17u),
+                         [](const ::testing::TestParamInfo<uint32_t>& info) {
+                             return "Processor" + std::to_string(info.param);
+                         });
 
 TEST(ProgramOnTheBus, ProcessorsWithoutTheStandardUnitEndWithTheMessageAndExitZero) {
     for (uint32_t processor : {0x0411FC09u, 3u}) {
@@ -231,22 +237,28 @@ TEST(ProgramOnTheBus, SlaveThatNeverLetsGoMeansNoChipFoundNotAHang) {
 // most the first attempt (or, for "stayBusy", makes the unit busy only after the read's last
 // transfer): the second attempt starts on a free bus and the clock is restored. (Every byte of
 // every protocol's routines is tried in process by the fault matrix.)
-TEST(ProgramOnTheBus, OneTransientFaultInTheFirstReadIsSurvivedByTheSecondAndTheBusEndsFree) {
+class TransientFaultOnByte : public ::testing::TestWithParam<unsigned> {};
+
+TEST_P(TransientFaultOnByte, IsSurvivedByTheSecondReadAndTheBusEndsFree) {
     const char* faults[] = {"nak",         "arbitrationLoss", "busError",
                             "stop",        "slaveAddress",    "generalCall",
                             "noInterrupt", "stayBusy",        "interruptWithoutStatus"};
     const std::vector<int> workedExample = {0x55, 0x59, 0x14, 0x03, 0x29, 0x11, 0x11, 0x00};
-    for (unsigned byte : {1u, 2u, 3u, 4u, 11u}) {
-        for (const char* fault : faults) {
-            SCOPED_TRACE("byte " + std::to_string(byte) + ", " + fault);
-            ProgramBoard board(i2c_test::boardFor(17, 1, {{"i2c", {{{"byte", byte}, {"fault", fault}}}}}), 1);
-            board.setChipRegs(0x68, workedExample);
-            EXPECT_EQ(board.tamblin(), 1);
-            EXPECT_EQ(board.file("debug.log"), "RTC Time restored (29.11.2011 14:59:55)\r\n");
-            EXPECT_TRUE(busLeftFree(board.file("trace.log")));
-        }
+    const unsigned byte = GetParam();
+    for (const char* fault : faults) {
+        SCOPED_TRACE(fault);
+        ProgramBoard board(i2c_test::boardFor(17, 1, {{"i2c", {{{"byte", byte}, {"fault", fault}}}}}), 1);
+        board.setChipRegs(0x68, workedExample);
+        EXPECT_EQ(board.tamblin(), 1);
+        EXPECT_EQ(board.file("debug.log"), "RTC Time restored (29.11.2011 14:59:55)\r\n");
+        EXPECT_TRUE(busLeftFree(board.file("trace.log")));
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(ProgramOnTheBus, TransientFaultOnByte, ::testing::Values(1u, 2u, 3u, 4u, 11u),
+                         [](const ::testing::TestParamInfo<unsigned>& info) {
+                             return "Byte" + std::to_string(info.param);
+                         });
 
 // Runs that fail for good still end every transaction they opened.
 TEST(ProgramOnTheBus, RunsThatFailLeaveTheBusFree) {
