@@ -17,6 +17,8 @@ PACKAGES := cmake make g++ g++-multilib googletest nlohmann-json3-dev libcli11-d
 # conflicts with g++-multilib), qemu-user for the cross-built suite, qemu-system-arm for mainstone.
 PACKAGES += clang binutils-arm-linux-gnueabi libc6-dev-armel-cross libstdc++-12-dev-armel-cross \
             libgcc-12-dev-armel-cross libatomic1-armel-cross qemu-user qemu-system-arm
+# The sanitizers' runtimes for clang's 32-bit sanitizer build (only a recommendation of clang's).
+PACKAGES += libclang-rt-14-dev
 # An independent I2C decoder that reads the board's VCD files (tests), and callgrind for the
 # instruction counts of the I2C benchmark.
 PACKAGES += sigrok-cli valgrind
@@ -50,8 +52,12 @@ $(BUILD)/CMakeCache.txt:
 	@mkdir -p $(BUILD)
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Debug > $(BUILD)/configure.log 2>&1 || { cat $(BUILD)/configure.log; exit 1; }
 
+# The sanitizer build uses Debian's clang (already here for the ARM builds): its AddressSanitizer
+# and UndefinedBehaviorSanitizer compile this code in less than half the time g++'s take, and
+# add the check of calls through a pointer of the wrong function type.
 $(BUILD_SAN)/CMakeCache.txt:
-	cmake -S . -B $(BUILD_SAN) -DCMAKE_BUILD_TYPE=Debug -DTAMBLIN_SANITIZE=ON
+	cmake -S . -B $(BUILD_SAN) -DCMAKE_BUILD_TYPE=Debug -DTAMBLIN_SANITIZE=ON \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 
 configure: deps $(BUILD)/CMakeCache.txt
 
@@ -72,8 +78,11 @@ test-san: deps $(BUILD_SAN)/CMakeCache.txt
 	cmake --build $(BUILD_SAN) -j $(JOBS)
 	cd $(BUILD_SAN) && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 ctest -j $(JOBS) --output-on-failure
 
+# Optimised, with line tables only: every instruction of the suite runs under qemu-arm, and the
+# suite at -O2 costs less than half of what it does at -O0 for a few more seconds of compiling.
 $(BUILD_ARM)/CMakeCache.txt:
-	cmake -S . -B $(BUILD_ARM) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/arm-linux-gnueabi.cmake
+	cmake -S . -B $(BUILD_ARM) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/arm-linux-gnueabi.cmake \
+	  -DCMAKE_CXX_FLAGS_DEBUG="-O2 -g1" -DCMAKE_C_FLAGS_DEBUG="-O2 -g1"
 
 $(BUILD_BARE)/CMakeCache.txt:
 	cmake -S bare -B $(BUILD_BARE) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/armv5te-bare.cmake

@@ -14,6 +14,13 @@ DWORD ReadMainIdRegister(void) {
     return HwReadMainId();
 }
 
+// ReadMainIdRegister in the shape the bridge's trampoline calls: calling the routine itself
+// through a two-argument pointer works on both calling conventions but is undefined behaviour in
+// C++, which an optimiser is free to break.
+static DWORD ReadMainIdPacked(DWORD, DWORD) {
+    return ReadMainIdRegister();
+}
+
 DWORD ReadStatusRegister(void) {
     return HwReadCpsr();
 }
@@ -23,10 +30,9 @@ DWORD GetProcessorID(void) {
     if (IsPrivileged()) {
         mainId = ReadMainIdRegister();
     } else {
-        // CP15 is out of reach in user mode: the HAL runs the read for us. The trampoline passes
-        // two arguments that the routine ignores, which both the ARM and the host calling
-        // conventions allow. A failed bridge leaves 0, which no module supports.
-        BridgePackedCall call = {(DWORD)(uintptr_t)ReadMainIdRegister, 0, 0};
+        // CP15 is out of reach in user mode: the HAL runs the read for us. A failed bridge leaves
+        // 0, which no module supports.
+        BridgePackedCall call = {(DWORD)(uintptr_t)ReadMainIdPacked, 0, 0};
         mainId = KernelCallWithArg((DWORD)(uintptr_t)CallPackedRoutine, (DWORD)(uintptr_t)&call);
     }
     DWORD id = mainId >> MAINID_REVISION_SHIFT;

@@ -20,7 +20,17 @@ DWORD routineAddress(F* f) {
     return static_cast<DWORD>(reinterpret_cast<uintptr_t>(f));
 }
 
-DWORD runRoutine(DWORD routine, const DWORD* args, DWORD count) {
+// The kernel jumps to the routine's address with the words of the block in the argument
+// registers, whatever the routine's own type: a BOOL routine, or one that ignores its arguments,
+// is called all the same. The host can only make that jump through a function pointer of some
+// type, which clang's function sanitizer would report for every such routine.
+#if defined(__clang__)
+#define TAMBLIN_UNTYPED_JUMP __attribute__((no_sanitize("function")))
+#else
+#define TAMBLIN_UNTYPED_JUMP
+#endif
+
+TAMBLIN_UNTYPED_JUMP DWORD runRoutine(DWORD routine, const DWORD* args, DWORD count) {
     const uintptr_t addr = routine;
     switch (count) {
         case 0:
