@@ -48,16 +48,20 @@ deps:
 	  fi; \
 	fi
 
+# Host builds use Debian's clang (here for the ARM builds anyway): it compiles this code in about
+# half of g++'s time, and its unoptimised code runs the suite in half the time too. The product
+# code is compiled by g++ as well, as a check of its warnings.
+HOST_CC := -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+
 $(BUILD)/CMakeCache.txt:
 	@mkdir -p $(BUILD)
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Debug > $(BUILD)/configure.log 2>&1 || { cat $(BUILD)/configure.log; exit 1; }
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Debug $(HOST_CC) > $(BUILD)/configure.log 2>&1 || \
+	  { cat $(BUILD)/configure.log; exit 1; }
 
-# The sanitizer build uses Debian's clang (already here for the ARM builds): its AddressSanitizer
-# and UndefinedBehaviorSanitizer compile this code in less than half the time g++'s take, and
-# add the check of calls through a pointer of the wrong function type.
+# clang's AddressSanitizer and UndefinedBehaviorSanitizer compile this code in less than half the
+# time g++'s take, and add the check of calls through a pointer of the wrong function type.
 $(BUILD_SAN)/CMakeCache.txt:
-	cmake -S . -B $(BUILD_SAN) -DCMAKE_BUILD_TYPE=Debug -DTAMBLIN_SANITIZE=ON \
-	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+	cmake -S . -B $(BUILD_SAN) -DCMAKE_BUILD_TYPE=Debug -DTAMBLIN_SANITIZE=ON $(HOST_CC)
 
 configure: deps $(BUILD)/CMakeCache.txt
 
