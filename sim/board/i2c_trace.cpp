@@ -37,13 +37,13 @@ std::string formatTraceRecord(const TraceRecord& r) {
     return s;
 }
 
+// Written as formatTraceRecord writes an "L" record, without building one: every edge of every
+// bit comes through here.
 void traceLevelChange(BusLine line, bool high, uint64_t ns) {
-    TraceRecord r;
-    r.ns = ns;
-    r.kind = "L";
-    r.line = line == BusLine::SCL ? "SCL" : "SDA";
-    r.value = high ? 1 : 0;
-    traceNote(r);
+    char text[40];
+    const int n = std::snprintf(text, sizeof text, "%llu L %s %c\n", static_cast<unsigned long long>(ns),
+                                line == BusLine::SCL ? "SCL" : "SDA", high ? '1' : '0');
+    pending().append(text, static_cast<size_t>(n));
 }
 
 void traceNote(const TraceRecord& r) {
