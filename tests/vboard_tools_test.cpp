@@ -37,7 +37,7 @@ bool contains(const std::string& text, const std::string& part) {
 // ---- Faults ------------------------------------------------------------------------------------
 
 struct FaultCase {
-    std::string spec;    // as typed
+    std::string typed;   // as typed
     std::string listed;  // as `fault list` prints it
     std::string key;     // board.json "faults" key
     sim::json stored;    // its value there
@@ -59,7 +59,7 @@ const FaultCase kFaults[] = {
 };
 
 void PrintTo(const FaultCase& c, std::ostream* os) {
-    e2e::printCase(c.spec, os);
+    e2e::printCase(c.typed, os);
 }
 
 class FaultAdd : public ::testing::TestWithParam<FaultCase> {};
@@ -67,7 +67,7 @@ class FaultAdd : public ::testing::TestWithParam<FaultCase> {};
 TEST_P(FaultAdd, StoresWhatTheBoardReadsListsItAsAddTakesItAndClearsIt) {
     const FaultCase& c = GetParam();
     e2e::Board board(e2e::frozenConfig(1), e2e::registryFor(1));
-    EXPECT_TRUE(contains(vboardOut(board, {"fault", "add", c.spec}), "Fault added: " + c.listed));
+    EXPECT_TRUE(contains(vboardOut(board, {"fault", "add", c.typed}), "Fault added: " + c.listed));
     EXPECT_EQ(boardJson(board)["faults"][c.key], c.stored);
 
     const std::string list = vboardOut(board, {"fault", "list"});

@@ -89,9 +89,9 @@ std::string byteEffect(const std::string& fault, uint32_t byte) {
     return "";
 }
 
-std::string line(const std::string& spec, const std::string& what) {
+std::string line(const std::string& entry, const std::string& what) {
     char buf[160];
-    std::snprintf(buf, sizeof buf, "%-26s %s", spec.c_str(), what.c_str());
+    std::snprintf(buf, sizeof buf, "%-26s %s", entry.c_str(), what.c_str());
     return buf;
 }
 
@@ -100,7 +100,7 @@ std::string valueText(const sim::json& v) {
 }
 
 // A fault as the command line names it.
-struct Spec {
+struct FaultEntry {
     const FaultKey* key = nullptr;
     std::optional<uint32_t> byte;  // i2c:N
     std::optional<std::string> value;
@@ -108,7 +108,7 @@ struct Spec {
 };
 
 // The fault as `fault list` writes it: the key in board.json's spelling.
-std::string canonical(const Spec& s) {
+std::string canonical(const FaultEntry& s) {
     std::string text = s.key->key;
     if (s.byte) text += ":" + std::to_string(*s.byte);
     const bool numeric =
@@ -119,8 +119,8 @@ std::string canonical(const Spec& s) {
     return s.key->kind == Kind::Word ? text + "=" + s.key->value : text;
 }
 
-Spec parseSpec(const std::string& text, const std::string& command) {
-    Spec s;
+FaultEntry parseEntry(const std::string& text, const std::string& command) {
+    FaultEntry s;
     s.text = text;
     const size_t eq = text.find('=');
     std::string name = text.substr(0, eq);
@@ -159,7 +159,7 @@ sim::json numberOrWord(const std::string& text, const std::string& what) {
 }
 
 // Adds a fault to the "faults" object `j`; returns what it replaced ("" when nothing).
-std::string addTo(sim::json& j, const Spec& s) {
+std::string addTo(sim::json& j, const FaultEntry& s) {
     const std::string key = s.key->key;
     const std::string what = "fault add \"" + s.text + "\"";
     if (s.key->kind != Kind::Word && (!s.value || s.value->empty()))
@@ -208,7 +208,7 @@ std::string addTo(sim::json& j, const Spec& s) {
     return replaced;
 }
 
-void removeFrom(sim::json& j, const Spec& s) {
+void removeFrom(sim::json& j, const FaultEntry& s) {
     const std::string key = s.key->key;
     const std::string what = "fault clear \"" + s.text + "\"";
     auto notInForce = [&] {
@@ -285,15 +285,15 @@ void addFaultCommands(CLI::App& app) {
            "fault tables list them)")
         ->required();
     add->callback([] {
-        std::vector<Spec> specs;
-        for (const std::string& t : added) specs.push_back(parseSpec(t, "fault add"));
+        std::vector<FaultEntry> entries;
+        for (const std::string& t : added) entries.push_back(parseEntry(t, "fault add"));
         openBoard();
         sim::json j = sim::faultsToJson(sim::Board::current().config().faults);
         std::vector<std::string> replaced;
-        for (const Spec& s : specs) replaced.push_back(addTo(j, s));
+        for (const FaultEntry& s : entries) replaced.push_back(addTo(j, s));
         writeFaults(j);
-        for (size_t i = 0; i < specs.size(); ++i)
-            std::printf("Fault added: %s%s\n", canonical(specs[i]).c_str(),
+        for (size_t i = 0; i < entries.size(); ++i)
+            std::printf("Fault added: %s%s\n", canonical(entries[i]).c_str(),
                         replaced[i].empty() ? "" : (" (replaces " + replaced[i] + ")").c_str());
     });
 
@@ -318,15 +318,15 @@ void addFaultCommands(CLI::App& app) {
         "Remove faults: KEY (all of it), KEY=VALUE (one list entry), i2c:N; none given: every fault");
     clear->add_option("faults", cleared, "The faults to remove, as 'fault list' prints them");
     clear->callback([] {
-        std::vector<Spec> specs;
-        for (const std::string& t : cleared) specs.push_back(parseSpec(t, "fault clear"));
+        std::vector<FaultEntry> entries;
+        for (const std::string& t : cleared) entries.push_back(parseEntry(t, "fault clear"));
         openBoard();
         sim::json j = sim::faultsToJson(sim::Board::current().config().faults);
         const size_t before = faultLines(sim::Board::current().config().faults).size();
-        if (specs.empty()) {
+        if (entries.empty()) {
             j = sim::json::object();
         } else {
-            for (const Spec& s : specs) removeFrom(j, s);
+            for (const FaultEntry& s : entries) removeFrom(j, s);
         }
         writeFaults(j);
         const size_t after = faultLines(sim::faultsFromJson(j)).size();
