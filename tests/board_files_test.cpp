@@ -22,20 +22,13 @@ int vboard(const e2e::Board& board, const std::vector<std::string>& args, std::s
     return o.code;
 }
 
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 void writeAll(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
 
 // Changes a board file as a person with an editor might.
 void edit(const std::string& path, const std::function<void(sim::json&)>& change) {
-    sim::json j = sim::json::parse(readAll(path));
+    sim::json j = sim::json::parse(e2e::readFile(path));
     change(j);
     writeAll(path, j.dump(2));
 }
@@ -87,13 +80,13 @@ TEST(BoardFiles, FilesOfTheWrongShapeAreRefusedWithTheFieldNamedAndKeptAsTheyAre
         e2e::Board board(e2e::frozenConfig(1));
         const std::string path = board.dir + "/" + c.file;
         edit(path, c.change);
-        const std::string before = readAll(path);
+        const std::string before = e2e::readFile(path);
         std::string out;
         EXPECT_EQ(vboard(board, {"show"}, &out), 1);
         EXPECT_NE(out.find(c.says), std::string::npos) << out;
         EXPECT_EQ(vboard(board, {"set-time", "2012-01-01 00:00:00"}, &out), 1) << out;
         EXPECT_EQ(board.runTamblin(), 2) << "the program cannot open the board";
-        EXPECT_EQ(readAll(path), before) << "never written over";
+        EXPECT_EQ(e2e::readFile(path), before) << "never written over";
     }
 }
 

@@ -40,13 +40,6 @@ std::vector<char*> arguments(const std::vector<std::string>& argv) {
     return args;
 }
 
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 // Starts argv[0] on `board` with standard output to `outFile`; returns its pid, or -1.
 pid_t spawn(const std::vector<std::string>& argv, const std::string& board, const std::string& outFile) {
     std::vector<char*> args = arguments(argv);
@@ -72,7 +65,7 @@ int run(const std::vector<std::string>& argv, const std::string& board, std::str
     if (pid < 0) return -1;
     int status = 0;
     waitpid(pid, &status, 0);
-    if (out) *out = readAll(outFile);
+    if (out) *out = readFile(outFile);
     std::remove(outFile.c_str());
     return exitCodeOf(status);
 }
@@ -90,6 +83,28 @@ std::vector<std::string> vboardArgv(const std::string& dir, const std::vector<st
 }
 
 }  // namespace
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string runShell(const std::string& command, int* exitCode) {
+    std::string out;
+    FILE* p = popen(command.c_str(), "r");
+    if (!p) {
+        *exitCode = -1;
+        return out;
+    }
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    const int status = pclose(p);
+    *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return out;
+}
 
 void printCase(const std::string& words, std::ostream* os) {
     for (const char c : words) {
@@ -133,8 +148,8 @@ Output runProgram(const std::vector<std::string>& argv, const std::string& board
         r.code = exitCodeOf(status);
     }
     posix_spawn_file_actions_destroy(&actions);
-    r.out = readAll(io + "/out");
-    r.err = readAll(io + "/err");
+    r.out = readFile(io + "/out");
+    r.err = readFile(io + "/err");
     std::filesystem::remove_all(io);
     return r;
 }
@@ -196,11 +211,11 @@ void Board::Started::kill() {
 }
 
 std::string Board::Started::output() const {
-    return readAll(outFile);
+    return readFile(outFile);
 }
 
 std::string Board::file(const std::string& name) const {
-    return readAll(dir + "/" + name);
+    return readFile(dir + "/" + name);
 }
 
 std::string Board::debugLog() const {

@@ -50,6 +50,12 @@ struct Board {
     mutable int started_ = 0;
 };
 
+// The whole of a file, empty when it cannot be read.
+std::string readFile(const std::string& path);
+// Runs `command` with /bin/sh and returns its standard output; `exitCode` gets its exit code, or
+// -1 when it did not exit normally.
+std::string runShell(const std::string& command, int* exitCode);
+
 // A parameterised case's name from its words: letters and digits kept, every other run of
 // characters one '_', and its index after them so that cases of the same words stay apart.
 std::string caseName(const std::string& words, size_t index);

@@ -19,12 +19,7 @@ namespace vboard_cli_test {
 
 const std::string kBin = TAMBLIN_BIN_DIR;
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using e2e::readFile;
 
 using Result = e2e::Output;
 

@@ -14,30 +14,11 @@
 // A namespace of its own: the tests are compiled together in unity builds.
 namespace vboard_views_test {
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::string run(const std::string& command, int* status) {
-    std::string out;
-    FILE* p = popen(command.c_str(), "r");
-    if (!p) {
-        *status = -1;
-        return out;
-    }
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    const int s = pclose(p);
-    *status = WIFEXITED(s) ? WEXITSTATUS(s) : -1;
-    return out;
-}
+using e2e::readFile;
 
 std::string vboard(const e2e::Board& b, const std::string& args, int* status) {
-    return run(std::string(TAMBLIN_BIN_DIR) + "/vboard --board " + b.dir + " " + args + " 2>&1", status);
+    return e2e::runShell(std::string(TAMBLIN_BIN_DIR) + "/vboard --board " + b.dir + " " + args + " 2>&1",
+                         status);
 }
 
 sim::json zoneRecord(const e2e::Board& b) {
@@ -251,8 +232,8 @@ TEST(TraceVcd, KeepsTheTracesTimestampsAndWritesToStandardOutput) {
     e2e::Board board(e2e::frozenConfig(1), e2e::registryFor(1));
     std::ofstream(board.dir + "/trace.log") << kTrace;
     int status = 0;
-    const std::string stdoutVcd =
-        run(std::string(TAMBLIN_BIN_DIR) + "/vboard --board " + board.dir + " trace vcd -", &status);
+    const std::string stdoutVcd = e2e::runShell(
+        std::string(TAMBLIN_BIN_DIR) + "/vboard --board " + board.dir + " trace vcd -", &status);
     ASSERT_EQ(status, 0);
     vboard(board, "trace vcd " + board.dir + "/bus.vcd", &status);
     ASSERT_EQ(status, 0);
@@ -375,9 +356,9 @@ std::vector<std::string> decodePicture(const Wave& scl, const Wave& sda) {
 
 TEST(TraceSvg, ARendererDrawsTheLinesThatDecodeToTheTracesBytes) {
     int status = 0;
-    run("rsvg-convert --version 2>&1", &status);
+    e2e::runShell("rsvg-convert --version 2>&1", &status);
     ASSERT_EQ(status, 0) << "rsvg-convert (librsvg2-bin) is part of the test set-up";
-    run("pngtopnm --version 2>&1", &status);
+    e2e::runShell("pngtopnm --version 2>&1", &status);
     ASSERT_EQ(status, 0) << "pngtopnm (netpbm) is part of the test set-up";
     e2e::Board board(e2e::frozenConfig(1), e2e::registryFor(1));
     std::ofstream(board.dir + "/trace.log") << kTrace;
@@ -385,7 +366,8 @@ TEST(TraceSvg, ARendererDrawsTheLinesThatDecodeToTheTracesBytes) {
     vboard(board, "trace svg " + svgFile, &status);
     ASSERT_EQ(status, 0);
     const std::string svg = readFile(svgFile);
-    EXPECT_EQ(run(std::string(TAMBLIN_BIN_DIR) + "/vboard --board " + board.dir + " trace svg -", &status),
+    EXPECT_EQ(e2e::runShell(std::string(TAMBLIN_BIN_DIR) + "/vboard --board " + board.dir + " trace svg -",
+                            &status),
               svg);
 
     // Above the lines: addresses with their direction, data bytes, acknowledges, conditions.
@@ -393,7 +375,7 @@ TEST(TraceSvg, ARendererDrawsTheLinesThatDecodeToTheTracesBytes) {
                               ">Sr<", ">P<", ">+4."})
         EXPECT_NE(svg.find(label), std::string::npos) << label;
 
-    run("rsvg-convert -o " + png + " " + svgFile + " 2>&1", &status);
+    e2e::runShell("rsvg-convert -o " + png + " " + svgFile + " 2>&1", &status);
     ASSERT_EQ(status, 0);
     const std::string pngData = readFile(png);
     ASSERT_GT(pngData.size(), 24u);
@@ -407,7 +389,7 @@ TEST(TraceSvg, ARendererDrawsTheLinesThatDecodeToTheTracesBytes) {
     EXPECT_EQ(height, std::stoi(svg.substr(h + 8)));
     EXPECT_LT(width, 8000);
 
-    const Image img = readPpm(run("pngtopnm " + png + " 2>/dev/null", &status));
+    const Image img = readPpm(e2e::runShell("pngtopnm " + png + " 2>/dev/null", &status));
     ASSERT_EQ(img.width, width);
     ASSERT_EQ(img.height, height);
     const Wave scl = readWave(img, 0x00, 0x80, 0x00), sda = readWave(img, 0x00, 0x00, 0xC8);

@@ -9,22 +9,9 @@
 #include <sstream>
 
 #include "driver_test_util.h"
+#include "tests/e2e_util.h"
 
 namespace {
-
-std::string runCommand(const std::string& cmd, int* status) {
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) {
-        *status = -1;
-        return out;
-    }
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    *status = pclose(p);
-    return out;
-}
 
 // sigrok's annotations ("Start", "Address write: 68", "Data read: 43", "ACK", "NACK", "Stop") in
 // the trace's transaction notation.
@@ -71,7 +58,7 @@ std::vector<std::string> decoderTransactions(const std::string& annotations) {
 
 TEST(BusTraceVcd, SigrokDecodesTheSameTransactionsAsTheTrace) {
     int status = 0;
-    runCommand("sigrok-cli --version 2>&1", &status);
+    e2e::runShell("sigrok-cli --version 2>&1", &status);
     ASSERT_EQ(status, 0) << "sigrok-cli is part of the test set-up (make deps installs it)";
     for (int protocol : {2, 3}) {
         SCOPED_TRACE(protocol);
@@ -88,19 +75,19 @@ TEST(BusTraceVcd, SigrokDecodesTheSameTransactionsAsTheTrace) {
         const std::string bin = std::string(TAMBLIN_BIN_DIR) + "/";
         // A boot, then a stored time: reads with repeated starts and writes with stops, at the
         // opening also the recovery's pulses on the lines.
-        runCommand(env + bin + "tamblin >/dev/null 2>&1", &status);
-        ASSERT_EQ(WEXITSTATUS(status), 1);
-        runCommand(env + bin + "tamblin AppRunAfterTimeChange >/dev/null 2>&1", &status);
-        ASSERT_EQ(WEXITSTATUS(status), 1);
-        runCommand(bin + "vboard --board " + dir + " trace vcd " + dir + "/bus.vcd", &status);
+        e2e::runShell(env + bin + "tamblin >/dev/null 2>&1", &status);
+        ASSERT_EQ(status, 1);
+        e2e::runShell(env + bin + "tamblin AppRunAfterTimeChange >/dev/null 2>&1", &status);
+        ASSERT_EQ(status, 1);
+        e2e::runShell(bin + "vboard --board " + dir + " trace vcd " + dir + "/bus.vcd", &status);
         ASSERT_EQ(status, 0);
-        const std::string ours = runCommand(bin + "vboard --board " + dir + " trace show -t", &status);
+        const std::string ours = e2e::runShell(bin + "vboard --board " + dir + " trace show -t", &status);
         std::vector<std::string> expected;
         std::istringstream in(ours);
         for (std::string l; std::getline(in, l);) expected.push_back(l);
         ASSERT_GE(expected.size(), 2u);
 
-        const std::string decoded = runCommand(
+        const std::string decoded = e2e::runShell(
             "sigrok-cli -I vcd -i " + dir + "/bus.vcd -P i2c:scl=SCL:sda=SDA -A " +
                 "i2c=start:repeat-start:stop:ack:nack:address-read:address-write:data-read:data-write 2>&1",
             &status);
