@@ -122,6 +122,28 @@ TEST(ChipClock, OutOfRangeValuesRollOverAtTheNextCarry) {
     EXPECT_EQ(regs, (Regs{0x00, 0x00, 0x00, 0x01, 0x01, 0x01, 0x00, 0}));
 }
 
+// What a crystal off by `ppb` counts of a true span: exact, whatever the span and the sign.
+TEST(ChipClock, CrystalCountsTheTrueSpanAtItsOwnRate) {
+    const int64_t day = 86400 * kSecond;
+    const struct {
+        int64_t elapsed, ppb, counted;
+    } cases[] = {
+        {day, 0, day},
+        {day, 50'000, day + 43'200'000},               // +50 ppm gains 4.32 s a day
+        {day, -20'000, day - 17'280'000},              // -20 ppm loses 1.728 s
+        {30 * day, 50'000, 30 * day + 1'296'000'000},  // 129.6 s in 30 days
+        {1, 1, 1},                                     // a billionth of 100 ns: nothing yet
+        {1, -1, 0},                                    // rounded down, not towards zero
+        {kSecond - 1, 100, kSecond - 1 + 0},           // 999.9999 ms x 1e-7 = 0.99 units
+        {kSecond, 100, kSecond + 1},                   // 1 s x 1e-7 = one unit
+        {10 * 366 * day, 10'000'000, 10 * 366 * day + 31'622'400'000'000},  // 1 % over ten years
+        {-kSecond, 50'000, -kSecond - 500},                                 // a span backwards
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(sim::crystalUnits(c.elapsed, c.ppb), c.counted)
+            << c.elapsed << " units at " << c.ppb << " ppb";
+}
+
 // ---- The chips on the bus -------------------------------------------------------------------
 
 sim::BoardConfig boardWith(int protocol, uint8_t address, bool frozen = false) {
@@ -249,6 +271,74 @@ TEST_F(ChipOnBus, ClockFollowsTheWallClockOnANormalBoard) {
     EXPECT_EQ(busRead(0x68, 0, 3), (Regs{0x00, 0x00, 0x15}));
     gNow += 9 * 3600 * kSecond;  // past midnight: Wednesday the 30th
     EXPECT_EQ(busRead(0x68, 0, 7), (Regs{0x00, 0x00, 0x00, 0x04, 0x30, 0x11, 0x11}));
+}
+
+TEST_F(ChipOnBus, CrystalErrorMakesTheChipGainOrLose) {
+    const struct {
+        double ppm;
+        Regs afterADay;  // seconds, minutes, hours of the day after 14:59:55 written
+        Regs threeQuartersLater;
+    } cases[] = {
+        {0, {0x55, 0x59, 0x14}, {0x55, 0x59, 0x14}},
+        {50, {0x59, 0x59, 0x14}, {0x00, 0x00, 0x15}},   // 4.32 s gained: the fifth second is 0.32 s in
+        {-20, {0x53, 0x59, 0x14}, {0x54, 0x59, 0x14}},  // 1.728 s lost: 0.272 s into the 53rd
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.ppm);
+        sim::BoardConfig config = boardWith(1, 0x68);
+        config.chips[0].ppm = c.ppm;
+        makeBoard(config);
+        gNow = fileTimeOf(2011, 11, 29, 14, 59, 55);
+        ASSERT_TRUE(busWrite(0x68, 0x00, {0x55, 0x59, 0x14, 0x03, 0x29, 0x11, 0x11, 0x00}));
+        gNow += 86400 * kSecond;
+        EXPECT_EQ(busRead(0x68, 0, 3), c.afterADay);
+        gNow += kSecond * 3 / 4;
+        EXPECT_EQ(busRead(0x68, 0, 3), c.threeQuartersLater);
+    }
+}
+
+TEST_F(ChipOnBus, WritingTheSecondsRestartsTheSecondWhateverItsPhase) {
+    makeBoard(boardWith(2, 0x68));
+    ASSERT_TRUE(busWrite(0x68, 0x00, {0x10}));
+    gNow += kSecond * 9 / 10;  // 0.9 s into the chip's second
+    ASSERT_TRUE(busWrite(0x68, 0x00, {0x30}));
+    gNow += kSecond * 9 / 10;
+    EXPECT_EQ(busRead(0x68, 0, 1), (Regs{0x30}));  // not 0.8 s but 1.8 s would have ticked
+    gNow += kSecond / 10;
+    EXPECT_EQ(busRead(0x68, 0, 1), (Regs{0x31}));
+    // Minutes alone do not touch the divider.
+    gNow += kSecond / 2;
+    ASSERT_TRUE(busWrite(0x68, 0x01, {0x07}));
+    gNow += kSecond / 2;
+    EXPECT_EQ(busRead(0x68, 0, 2), (Regs{0x32, 0x07}));
+}
+
+TEST_F(ChipOnBus, Protocol4HundredthsCountTheSecondAndAWriteRestartsItAtTheStop) {
+    makeBoard(boardWith(4, 0x68));
+    gNow = fileTimeOf(2011, 11, 29, 14, 59, 55);
+    // Hundredths 0x50: the second restarts half-way through when the transfer ends.
+    ASSERT_TRUE(busWrite(0x68, 0x00, {0x50, 0x55, 0x59, 0x14, 0x03, 0x29, 0x11, 0x11}));
+    gNow += kSecond / 4;
+    EXPECT_EQ(busRead(0x68, 0, 2), (Regs{0x75, 0x55}));
+    gNow += kSecond / 4 + kSecond / 100;
+    EXPECT_EQ(busRead(0x68, 0, 2), (Regs{0x01, 0x56}));
+    gNow += 3 * kSecond + kSecond * 37 / 100;
+    EXPECT_EQ(busRead(0x68, 0, 2), (Regs{0x38, 0x59}));
+}
+
+TEST_F(ChipOnBus, Protocol3FirstSecondAfterStopEndsHalfASecondLater) {
+    makeBoard(boardWith(3, 0x51));
+    ASSERT_TRUE(busWrite(0x51, 0x00, {0x20}));
+    ASSERT_TRUE(busWrite(0x51, 0x02, {0x50}));
+    gNow += 5 * kSecond;
+    ASSERT_TRUE(busWrite(0x51, 0x00, {0x00}));
+    // The prescaler's upper stages start from zero, its lowest two do not: 0.5078 to 0.5079 s.
+    gNow += kSecond * 5078 / 10000;
+    EXPECT_EQ(busRead(0x51, 0x02, 1), (Regs{0x50}));
+    gNow += kSecond / 1000;
+    EXPECT_EQ(busRead(0x51, 0x02, 1), (Regs{0x51}));
+    gNow += kSecond;
+    EXPECT_EQ(busRead(0x51, 0x02, 1), (Regs{0x52}));
 }
 
 TEST_F(ChipOnBus, ClockStandsStillOnAFrozenBoardOrChip) {

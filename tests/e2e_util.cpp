@@ -14,6 +14,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "sim/board/rtc_chip.h"
+
 extern char** environ;
 
 namespace e2e {
@@ -230,6 +232,22 @@ void Board::changeState(const std::function<void(sim::BoardState&)>& change) con
     sim::updateBoardState(dir, change);
 }
 
+void Board::startAt(int64_t t) const {
+    const sim::BoardConfig config = sim::loadBoardConfig(dir + "/board.json");
+    changeState([&](sim::BoardState& s) {
+        s.powerOnHost = t;
+        s.uptimeNs = 0;
+        s.systemClock = {t, t};
+        for (const sim::ChipConfig& c : config.chips)
+            s.chips[c.address] = sim::chipModel(c.protocol).initialState(t);
+    });
+}
+
+int64_t Board::trueTime() const {
+    const sim::BoardState s = state();
+    return s.powerOnHost + static_cast<int64_t>(s.uptimeNs / 100);
+}
+
 int64_t fileTimeOf(int y, int mo, int d, int h, int mi, int s, int ms) {
     auto leap = [](int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; };
     static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -245,6 +263,12 @@ sim::BoardConfig frozenConfig(int protocol) {
     c.frozen = true;
     c.chips.clear();
     c.chips.push_back(sim::ChipConfig{protocol, protocol == 3 ? uint8_t(0x51) : uint8_t(0x68)});
+    return c;
+}
+
+sim::BoardConfig virtualConfig(int protocol) {
+    sim::BoardConfig c = frozenConfig(protocol);
+    c.virtualClocks = true;
     return c;
 }
 

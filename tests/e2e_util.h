@@ -46,6 +46,12 @@ struct Board {
     sim::BoardState state() const;
     void changeState(const std::function<void(sim::BoardState&)>& change) const;
 
+    // A board with virtual clocks: its true time, system clock and every chip set to `trueTime`,
+    // each chip's second starting there.
+    void startAt(int64_t trueTime) const;
+    // Its true time between runs.
+    int64_t trueTime() const;
+
   private:
     mutable int started_ = 0;
 };
@@ -86,6 +92,8 @@ int64_t fileTimeOf(int y, int mo, int d, int h, int mi, int s, int ms = 0);
 
 // A frozen board with one chip of `protocol` at its default address, the notification service ready.
 sim::BoardConfig frozenConfig(int protocol = 1);
+// The same with virtual clocks: they run on the board's virtual time.
+sim::BoardConfig virtualConfig(int protocol = 1);
 // Registry text selecting `protocol` (and `slaveAddr` when non-negative).
 std::string registryFor(int protocol, int slaveAddr = -1);
 

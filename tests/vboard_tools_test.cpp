@@ -301,6 +301,72 @@ TEST(Show, AfterABootTheFlagIsTheOneTheProgramDecided) {
     EXPECT_TRUE(contains(out, "system - chip = +0.000 s")) << out;
 }
 
+// ---- Time on a board with virtual clocks: crystals, the true time, advance -----------------
+
+TEST(Show, GivesEachChipsOffsetFromTrueTimeAndSystemInMillisecondsAndItsRate) {
+    e2e::Board board(e2e::virtualConfig(1), e2e::registryFor(1));
+    const int64_t t0 = e2e::fileTimeOf(2026, 1, 15, 10, 0, 0);
+    board.startAt(t0);
+    board.changeState([&](sim::BoardState& s) { s.systemClock = {t0 + 52'500'000, t0}; });  // 5.25 s ahead
+    EXPECT_TRUE(contains(vboardOut(board, {"chip", "set", "--ppm", "50"}),
+                         "crystal +50.000 ppm (gains 4.320 s a day)"));
+    vboardOut(board, {"chip", "add", "4", "-a", "0x32", "--ppm", "-20", "--time", "2026-01-15T10:00:00"});
+    EXPECT_TRUE(contains(vboardOut(board, {"advance", "1d"}), "Board time now 2026-01-16 10:00:00.000 UTC"));
+    const std::string out = vboardOut(board, {"show"});
+    EXPECT_TRUE(contains(out, "clocks virtual")) << out;
+    EXPECT_TRUE(contains(out, "true time       2026-01-16 10:00:00.000 UTC (the board's virtual time)"))
+        << out;
+    EXPECT_TRUE(contains(out, "chip 0x68       2026-01-16 10:00:04.320 UTC, system - chip = +0.930 s"))
+        << out;
+    EXPECT_TRUE(contains(out,
+                         "chip - true time = +4320.000 ms, chip - system = -930.000 ms; crystal +50.000 ppm "
+                         "(gains 4.320 s a day)"))
+        << out;
+    EXPECT_TRUE(contains(out, "chip 0x32       2026-01-16 09:59:58.272 UTC")) << out;
+    EXPECT_TRUE(contains(out, "chip - true time = -1728.000 ms, chip - system = -6978.000 ms")) << out;
+    EXPECT_TRUE(contains(out, "crystal -20.000 ppm (loses 1.728 s a day)")) << out;
+}
+
+TEST(Advance, MovesTheChipsOnThroughAPowerCycleAndOnlyOnABoardWithVirtualClocks) {
+    e2e::Board board(e2e::virtualConfig(1), e2e::registryFor(1));
+    const int64_t t0 = e2e::fileTimeOf(2026, 1, 15, 10, 0, 0);
+    board.startAt(t0);
+    vboardOut(board, {"chip", "set", "--ppm", "-20"});
+    vboardOut(board, {"power", "down"});
+    vboardOut(board, {"advance", "8h"});
+    vboardOut(board, {"power", "up"});
+    EXPECT_EQ(board.trueTime(), t0 + 8 * 3600 * 10'000'000LL);
+    const std::string out = vboardOut(board, {"show"});
+    // 8 h at -20 ppm: 576 ms lost while the board was off.
+    EXPECT_TRUE(contains(out, "chip 0x68       2026-01-15 17:59:59.424 UTC")) << out;
+
+    struct Refusal {
+        sim::BoardConfig config;
+        std::vector<std::string> args;
+        int code;
+        std::string says;
+    };
+    sim::BoardConfig real = e2e::frozenConfig(1);
+    real.frozen = false;
+    const Refusal refusals[] = {
+        {e2e::frozenConfig(1), {"advance", "1h"}, 1, "stand still"},
+        {real, {"advance", "1h"}, 1, "run with the host's"},
+        {e2e::virtualConfig(1), {"advance", "1x"}, 2, "expected a duration"},
+        {e2e::virtualConfig(1), {"advance", "0s"}, 2, "not a duration"},
+        {e2e::virtualConfig(1), {"chip", "set"}, 2, "--ppm"},
+        {e2e::virtualConfig(1), {"chip", "set", "--ppm", "fast"}, 2, "parts per million"},
+        {e2e::virtualConfig(1), {"chip", "add", "2", "-a", "0x50", "--ppm", "20000"}, 2, "beyond"},
+    };
+    for (const Refusal& r : refusals) {
+        e2e::Board b(r.config, e2e::registryFor(1));
+        const std::string before = b.file("state.json") + b.file("board.json");
+        const e2e::Output o = vboardRun(b, r.args);
+        EXPECT_EQ(o.code, r.code) << r.args[0] << " " << r.args[1] << "\n" << o.err;
+        EXPECT_TRUE(contains(o.err, r.says)) << o.err;
+        EXPECT_EQ(b.file("state.json") + b.file("board.json"), before);
+    }
+}
+
 }  // namespace vboard_tools_test
 
 namespace vboard_tools_test {

@@ -18,15 +18,18 @@ void powerDownBoard() {
             const RtcChipModel& model = chipModel(chip.protocol);
             chip.latch.reset();
             chip.bus = SlaveBusState{};  // the chip's interface resets with the bus's supply
-            model.catchUp(chip, board.config().frozen || c.frozen, now);
+            model.catchUp(chip, crystalOf(board.config(), c), now);
             model.powerDown(chip, now);
         }
         s.power = PowerState{false, now};
+        s.registryNotFlushed.clear();  // what the registry held only in RAM is gone
     });
 }
 
 void powerUpBoard(std::optional<int64_t> systemClockAtBoot) {
-    const int64_t now = hostFileTimeNow();
+    // A board with virtual clocks keeps its true time across the power cycle: its uptime starts
+    // again from the true time reached.
+    const int64_t now = boardNow();
     Board::current().updateState([&](BoardState& s) {
         if (s.power.on) throw BoardError("the board is powered on already");
         s.power = PowerState{true, now};
@@ -34,6 +37,7 @@ void powerUpBoard(std::optional<int64_t> systemClockAtBoot) {
         s.uptimeNs = 0;
         if (systemClockAtBoot) s.systemClock = SystemClockState{*systemClockAtBoot, now};
     });
+    timeStartProcess();
 }
 
 }  // namespace sim

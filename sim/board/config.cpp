@@ -43,6 +43,7 @@ json chipJson(const ChipConfig& c) {
     json j{{"protocol", c.protocol}, {"address", hex(c.address, 2)}};
     if (c.frozen) j["frozen"] = true;
     if (!c.present) j["present"] = false;
+    if (c.ppm != 0) j["ppm"] = c.ppm;
     return j;
 }
 
@@ -205,9 +206,11 @@ BoardConfig parseBoardConfig(const json& j, const std::string& file) {
         for (const auto& [path, exe] : top["apps"].members()) c.apps[path] = exe.string();
     if (top.has("clock")) {
         const std::string m = top["clock"].string();
-        if (m != "real" && m != "frozen")
-            top["clock"].fail("expected \"real\" or \"frozen\", got \"" + m + "\"");
-        c.frozen = m == "frozen";
+        if (m != "real" && m != "frozen" && m != "virtual")
+            top["clock"].fail("expected \"real\", \"frozen\" or \"virtual\", got \"" + m + "\"");
+        // Virtual clocks run on the same virtual process time as a frozen board's.
+        c.frozen = m != "real";
+        c.virtualClocks = m == "virtual";
     }
     if (top.has("timeZone")) {
         const Field z = top["timeZone"];
@@ -246,13 +249,14 @@ BoardConfig parseBoardConfig(const json& j, const std::string& file) {
     }
     if (top.has("chips")) {
         for (const Field& e : top["chips"].items()) {
-            e.onlyKeys({"protocol", "address", "frozen", "present"});
+            e.onlyKeys({"protocol", "address", "frozen", "present", "ppm"});
             ChipConfig chip;
             chip.protocol = static_cast<int>(e["protocol"].integer(1, 4, true));
             chip.address = e.has("address") ? static_cast<uint8_t>(e["address"].integer(0, 0x7F, true))
                                             : chipModel(chip.protocol).defaultAddress;
             if (e.has("frozen")) chip.frozen = e["frozen"].boolean();
             if (e.has("present")) chip.present = e["present"].boolean();
+            if (e.has("ppm")) chip.ppm = e["ppm"].number(-kMaxCrystalPpm, kMaxCrystalPpm);
             if (c.chipAt(chip.address)) e["address"].fail("two chips answer at " + hex(chip.address, 2));
             c.chips.push_back(chip);
         }
@@ -287,7 +291,7 @@ json boardConfigToJson(const BoardConfig& c) {
     j["program"] = c.programPath;
     j["apps"] = json::object();
     for (const auto& [k, v] : c.apps) j["apps"][k] = v;
-    j["clock"] = c.frozen ? "frozen" : "real";
+    j["clock"] = c.virtualClocks ? "virtual" : c.frozen ? "frozen" : "real";
     const TimeZoneConfig& t = c.timeZone;
     j["timeZone"] = json{{"bias", t.bias},
                          {"standardName", t.standardName},

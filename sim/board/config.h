@@ -28,9 +28,13 @@ struct TimeZoneConfig {
 struct ChipConfig {
     int protocol = 1;
     uint8_t address = 0x68;
-    bool frozen = false;  // this chip's clock stands still
+    bool frozen = false;  // this chip's clock stands still (a stopped oscillator)
     bool present = true;  // false: configured, but never answers
+    double ppm = 0;       // the crystal's error: the chip gains this many millionths (negative: loses)
 };
+
+// A crystal error beyond 1 % is no crystal any more.
+constexpr double kMaxCrystalPpm = 10000;
 
 enum class ApiReady { AtStart, AfterMs, Never };
 
@@ -92,7 +96,8 @@ struct BoardConfig {
     bool privileged = false;       // the program runs in user mode unless the board says otherwise
     std::string programPath = "\\Windows\\Tamblin.exe";
     std::map<std::string, std::string> apps;  // device path -> host executable
-    bool frozen = false;                      // clocks stand still; process timing is virtual
+    bool frozen = false;                      // process timing is virtual; the clocks stand still...
+    bool virtualClocks = false;               // ... unless they run on that virtual time ("clock": "virtual")
     TimeZoneConfig timeZone;
     ApiReady apiReady = ApiReady::AtStart;
     uint32_t apiReadyAfterMs = 0;
@@ -103,6 +108,8 @@ struct BoardConfig {
     std::string comment;
 
     const ChipConfig* chipAt(uint8_t address) const;
+    // The wall clocks (system clock, chips) stand still: a frozen board whose clocks are not virtual.
+    bool clocksStill() const { return frozen && !virtualClocks; }
 };
 
 // board.json <-> BoardConfig; parsing throws BoardError naming the file and the field.

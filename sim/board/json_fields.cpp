@@ -1,6 +1,7 @@
 #include "json_fields.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 
 namespace sim {
@@ -110,6 +111,16 @@ uint64_t Field::u64() const {
     if (v_->is_number_unsigned()) return v_->get<uint64_t>();
     if (v_->is_number_integer() && v_->get<int64_t>() >= 0) return static_cast<uint64_t>(v_->get<int64_t>());
     fail("expected an unsigned 64-bit number, got " + shortDump(*v_));
+}
+
+double Field::number(double min, double max) const {
+    if (v_->is_number()) {
+        const double n = v_->get<double>();
+        if (n >= min && n <= max) return n;
+    }
+    char range[96];
+    std::snprintf(range, sizeof range, "a number from %g to %g", min, max);
+    fail(std::string("expected ") + range + ", got " + shortDump(*v_));
 }
 
 std::vector<uint8_t> Field::bytes() const {

@@ -51,6 +51,8 @@ class Field {
     // Integers in a range; "0x..." strings are accepted where `hexStrings` is set.
     int64_t integer(int64_t min, int64_t max, bool hexStrings = false) const;
     uint64_t u64() const;
+    // Any number, integer or not, in a range.
+    double number(double min, double max) const;
     uint32_t u32(bool hexStrings = false) const {
         return static_cast<uint32_t>(integer(0, 0xFFFFFFFFLL, hexStrings));
     }

@@ -3,8 +3,10 @@
 #include "rtc_chip.h"
 
 #include <array>
+#include <cmath>
 
 #include "calendar.h"
+#include "config.h"
 #include "simtime.h"
 #include "json_fields.h"
 
@@ -51,7 +53,29 @@ int64_t (*gTimeSource)() = nullptr;
 }  // namespace
 
 int64_t chipNow() {
-    return gTimeSource ? gTimeSource() : hostFileTimeNow();
+    return gTimeSource ? gTimeSource() : boardNow();
+}
+
+namespace {
+int64_t floorDiv(int64_t a, int64_t b) {
+    const int64_t q = a / b;
+    return (a % b != 0 && a < 0) ? q - 1 : q;
+}
+}  // namespace
+
+int64_t crystalUnits(int64_t elapsed, int64_t ppb) {
+    // elapsed x ppb / 1e9, with elapsed taken apart into whole seconds q and the rest r: the
+    // seconds contribute q x ppb / 100, the rest r x ppb / 1e9; no product leaves 64 bits.
+    const int64_t q = floorDiv(elapsed, kFileTimeUnitsPerSecond);
+    const int64_t r = elapsed - q * kFileTimeUnitsPerSecond;
+    const int64_t a = q * ppb;
+    const int64_t whole = floorDiv(a, 100);
+    const int64_t rest = (a - whole * 100) * kFileTimeUnitsPerSecond + r * ppb;
+    return elapsed + whole + floorDiv(rest, 1'000'000'000);
+}
+
+Crystal crystalOf(const BoardConfig& board, const ChipConfig& chip) {
+    return Crystal{board.clocksStill() || chip.frozen, static_cast<int64_t>(std::llround(chip.ppm * 1000))};
 }
 
 void setChipTimeSourceForTests(int64_t (*source)()) {
@@ -98,12 +122,6 @@ void RtcChipModel::setTimeDigits(std::vector<uint8_t>& regs, const ChipTime& t) 
     bcdPut(regs[time.year], kYearMask, t.year2);
 }
 
-bool RtcChipModel::isTimeRegister(uint8_t reg) const {
-    for (uint8_t r : {time.seconds, time.minutes, time.hours, time.weekday, time.day, time.month, time.year})
-        if (r == reg) return true;
-    return false;
-}
-
 ChipState RtcChipModel::initialState(int64_t fileTime) const {
     ChipState c;
     c.protocol = protocol;
@@ -120,8 +138,18 @@ uint8_t RtcChipModel::readRegister(const ChipState& chip, uint8_t reg) const {
 
 void RtcChipModel::writeRegister(ChipState& chip, uint8_t reg, uint8_t value, int64_t now) const {
     chip.regs[reg] = value;
-    // Writing a time register restarts the chip's current second.
-    if (isTimeRegister(reg)) chip.clockAt = now;
+    // Writing the seconds resets the divider chain: the chip's next second is a whole one.
+    if (reg == time.seconds) restartSecond(chip, now);
+}
+
+void RtcChipModel::transferEnded(ChipState&, int64_t) const {}
+
+void RtcChipModel::showPhase(ChipState&, int64_t) const {}
+
+void RtcChipModel::restartSecond(ChipState& chip, int64_t now, int64_t phase) {
+    chip.clockAt = now;
+    chip.phase = phase;
+    chip.ticks = 0;
 }
 
 bool RtcChipModel::setPointer(ChipState& chip, uint8_t value) const {
@@ -164,17 +192,30 @@ void RtcChipModel::setTime(ChipState& chip, const ChipTime& t, int64_t now) cons
     for (uint8_t reg :
          {time.seconds, time.minutes, time.hours, time.weekday, time.day, time.month, time.year})
         writeRegister(chip, reg, regs[reg], now);
+    transferEnded(chip, now);
 }
 
-void RtcChipModel::catchUp(ChipState& chip, bool frozen, int64_t now) const {
-    if (frozen || clockStopped(chip) || now < chip.clockAt) {
+int64_t RtcChipModel::catchUp(ChipState& chip, const Crystal& crystal, int64_t now) const {
+    if (crystal.still || clockStopped(chip) || now < chip.clockAt) {
+        // The second stands where it stood.
         chip.clockAt = now;
-        return;
+        chip.ticks = 0;
+        showPhase(chip, chip.phase);
+        return chip.phase;
     }
-    const int64_t seconds = (now - chip.clockAt) / kFileTimeUnitsPerSecond;
-    if (seconds == 0) return;
-    tick(chip.regs, static_cast<uint64_t>(seconds));
-    chip.clockAt += seconds * kFileTimeUnitsPerSecond;
+    const int64_t units = chip.phase + crystalUnits(now - chip.clockAt, crystal.ppb);
+    const int64_t total = units / kFileTimeUnitsPerSecond;
+    if (total > chip.ticks) tick(chip.regs, static_cast<uint64_t>(total - chip.ticks));
+    chip.ticks = total;
+    const int64_t phase = units - total * kFileTimeUnitsPerSecond;
+    // An exact crystal ticks on whole units of the true time: its last tick is the new reference.
+    if (crystal.ppb == 0) restartSecond(chip, now - phase);
+    showPhase(chip, phase);
+    return phase;
+}
+
+void RtcChipModel::rebase(ChipState& chip, const Crystal& crystal, int64_t now) const {
+    restartSecond(chip, now, catchUp(chip, crystal, now));
 }
 
 namespace {
@@ -258,7 +299,8 @@ std::vector<std::string> RtcChipModel::describe(const ChipState& chip) const {
 void RtcChipModel::loseBackupSupply(ChipState& chip, int64_t now) const {
     chip.regs = resetRegisters();
     chip.pointer = 0;
-    chip.clockAt = now;
+    restartSecond(chip, now);
+    chip.restartAtStop = false;
     chip.latch.reset();
     chip.halt.reset();
 }

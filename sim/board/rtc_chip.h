@@ -25,6 +25,16 @@ struct ChipTime {
     unsigned weekday = 0;  // the chip's own weekday count
 };
 
+// How a chip's oscillator runs: standing still (a frozen board or chip, a stopped oscillator), or
+// at the true rate off by the crystal's error in parts per billion.
+struct Crystal {
+    bool still = false;
+    int64_t ppb = 0;
+};
+struct BoardConfig;
+struct ChipConfig;
+Crystal crystalOf(const BoardConfig& board, const ChipConfig& chip);
+
 // Where a chip keeps its time fields.
 struct TimeRegisters {
     uint8_t seconds, minutes, hours, weekday, day, month, year;
@@ -47,8 +57,11 @@ class RtcChipModel {
     // ---- Register-keyed handlers: what the bus sees ----------------------------------------
     // A read of `reg` (a read is latched at its start: see latchForRead).
     virtual uint8_t readRegister(const ChipState& chip, uint8_t reg) const;
-    // A write of `reg`, with whatever the chip does on it. `now` is the host file time.
+    // A write of `reg`, with whatever the chip does on it. `now` is the board's true time. Writing
+    // the seconds register restarts the chip's second (unless a model says otherwise).
     virtual void writeRegister(ChipState& chip, uint8_t reg, uint8_t value, int64_t now) const;
+    // A start or stop condition ended the transfer that addressed the chip.
+    virtual void transferEnded(ChipState& chip, int64_t now) const;
     // The register pointer: a write's first byte sets it (false: the chip does not acknowledge
     // a register it does not have), every byte moves it on, wrapping at the end of the file.
     virtual bool setPointer(ChipState& chip, uint8_t value) const;
@@ -57,9 +70,14 @@ class RtcChipModel {
     void latchForRead(ChipState& chip) const;
 
     // ---- The chip's clock -------------------------------------------------------------------
-    // Brings the clock up to `now` (a host file time); a stopped or frozen clock only moves its
-    // reference point.
-    void catchUp(ChipState& chip, bool frozen, int64_t now) const;
+    // Brings the clock up to `now` (the board's true time); a stopped or frozen clock only moves
+    // its reference point. Returns how far the chip's current second has run, in its own 100-ns
+    // units.
+    int64_t catchUp(ChipState& chip, const Crystal& crystal, int64_t now) const;
+    // The same, then `now` made the reference point: for a crystal that changes from now on.
+    void rebase(ChipState& chip, const Crystal& crystal, int64_t now) const;
+    // The chip's second starts again at `now`, `phase` of its own 100-ns units already run.
+    static void restartSecond(ChipState& chip, int64_t now, int64_t phase = 0);
     virtual bool clockStopped(const ChipState& chip) const;
     // The registers as a read sees them (a halted chip shows the time it halted at).
     virtual std::vector<uint8_t> visibleRegisters(const ChipState& chip) const;
@@ -81,9 +99,10 @@ class RtcChipModel {
     virtual void powerDown(ChipState& chip, int64_t now) const;
 
   protected:
+    // The sub-second counters a chip shows (hundredths, say), as of a catch-up.
+    virtual void showPhase(ChipState& chip, int64_t phase) const;
     // Registers after a power-on reset, before the time is set.
     virtual std::vector<uint8_t> resetRegisters() const;
-    bool isTimeRegister(uint8_t reg) const;
     // Places the time digits; the bits above them stay.
     void setTimeDigits(std::vector<uint8_t>& regs, const ChipTime& t) const;
 };
@@ -92,8 +111,11 @@ class RtcChipModel {
 const RtcChipModel& chipModel(int protocol);
 size_t chipRegisterCount(int protocol);  // 0 for a protocol no chip has
 
-// The wall clock the chips follow: the host's (tests may set another).
+// The clock the chips follow: the board's true time (tests may set another).
 int64_t chipNow();
+// `elapsed` of true time (100-ns units) as a crystal `ppb` fast counts it: elapsed x (1 + ppb/1e9),
+// rounded down, exact for any span a board can hold.
+int64_t crystalUnits(int64_t elapsed, int64_t ppb);
 void setChipTimeSourceForTests(int64_t (*source)());
 
 // BCD helpers for models: the value of the digits under `mask`, and digits placed under it.

@@ -25,10 +25,10 @@ constexpr uint64_t kHoldNs = 300;  // SDA changes this long after SCL falls
 
 class RtcChipPort : public BusDevice {
   public:
-    RtcChipPort(const ChipConfig& config, bool boardFrozen, uint64_t stretchNs)
+    RtcChipPort(const ChipConfig& config, const Crystal& crystal, uint64_t stretchNs)
         : model_(chipModel(config.protocol)),
           address_(config.address),
-          frozen_(boardFrozen || config.frozen),
+          crystal_(crystal),
           stretchNs_(stretchNs),
           driver_(i2cbus::addDriver("RTC chip at " + hex(config.address, 2))) {}
 
@@ -64,6 +64,8 @@ class RtcChipPort : public BusDevice {
         SlaveBusState& b = chip_.bus;
         if (line == BusLine::SDA) {
             if (!levels.scl) return;  // data changing while the clock is low
+            // A start or a stop ends whatever transfer went before.
+            if (b.addressed) model_.transferEnded(chip_, chipNow());
             if (!levels.sda) {
                 // Start or repeated start: whatever was going on, an address byte follows.
                 b = SlaveBusState{};
@@ -150,7 +152,7 @@ class RtcChipPort : public BusDevice {
             b.phase = SlavePhase::Ignore;
             return;
         }
-        model_.catchUp(chip_, frozen_, chipNow());
+        model_.catchUp(chip_, crystal_, chipNow());
         b.reading = b.shift & 1;
         b.addressed = true;
         b.bit = 8;
@@ -193,7 +195,7 @@ class RtcChipPort : public BusDevice {
 
     const RtcChipModel& model_;
     uint8_t address_;
-    bool frozen_;
+    Crystal crystal_;
     uint64_t stretchNs_;
     int driver_;
     ChipState chip_;
@@ -224,7 +226,7 @@ DeviceFactoryRegistration gChips([](const BoardConfig& config) {
     auto chips = std::make_shared<ChipsOnBus>();
     for (const ChipConfig& c : config.chips) {
         if (!c.present) continue;
-        auto port = std::make_shared<RtcChipPort>(c, config.frozen, config.faults.i2cClockStretchNs);
+        auto port = std::make_shared<RtcChipPort>(c, crystalOf(config, c), config.faults.i2cClockStretchNs);
         chips->ports.push_back(port);
         i2cbus::attach(port);
     }

@@ -14,8 +14,9 @@ namespace {
 struct ProcessTime {
     bool started = false;
     bool virt = false;
-    int64_t powerOnHost = 0;  // real timing: host file time of the board's power-on
-    uint64_t virtualNs = 0;   // virtual timing: uptime now
+    bool virtualClocks = false;  // the board's clocks run on the virtual uptime
+    int64_t powerOnHost = 0;     // host file time of the board's power-on (virtual clocks: its true time)
+    uint64_t virtualNs = 0;      // virtual timing: uptime now
     uint64_t startNs = 0;
     EventId nextId = 1;
     std::multimap<uint64_t, std::pair<EventId, std::function<void()>>> events;
@@ -44,6 +45,7 @@ void timeStartProcess() {
     t.started = true;
     const Board& board = Board::current();
     t.virt = board.config().frozen;
+    t.virtualClocks = board.config().virtualClocks;
     const BoardState s = board.readState();
     t.powerOnHost = s.powerOnHost;
     t.virtualNs = s.uptimeNs;
@@ -57,6 +59,36 @@ void timeEndProcess() {
     const uint64_t end = t.virtualNs;
     Board::current().updateState([&](BoardState& s) {
         if (end > s.uptimeNs) s.uptimeNs = end;
+    });
+}
+
+void timeSyncWithBoard() {
+    ensureStarted();
+    ProcessTime& t = pt();
+    if (!t.virt) return;
+    const BoardState s = Board::current().readState();
+    t.powerOnHost = s.powerOnHost;
+    if (s.uptimeNs > t.virtualNs) t.virtualNs = s.uptimeNs;
+    t.startNs = t.virtualNs;
+}
+
+int64_t boardNow() {
+    ensureStarted();
+    const ProcessTime& t = pt();
+    if (!t.virtualClocks) return hostFileTimeNow();
+    return t.powerOnHost + static_cast<int64_t>(t.virtualNs / 100);
+}
+
+void skipBoardTime(uint64_t ns) {
+    ensureStarted();
+    ProcessTime& t = pt();
+    if (!t.virtualClocks) throw BoardError("only a board with virtual clocks lets time be skipped");
+    Board::current().updateState([&](BoardState& s) {
+        if (t.virtualNs > s.uptimeNs) s.uptimeNs = t.virtualNs;
+        s.uptimeNs += ns;
+        t.powerOnHost = s.powerOnHost;
+        t.virtualNs = s.uptimeNs;
+        t.startNs = t.virtualNs;
     });
 }
 

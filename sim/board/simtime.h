@@ -18,6 +18,14 @@ namespace sim {
 // Host wall clock as a file time (100 ns units since 1601-01-01 UTC).
 int64_t hostFileTimeNow();
 
+// The board's true time, the reference its clocks gain or lose against: the host's clock, or on a
+// board with virtual clocks ("clock": "virtual") its power-on time plus its virtual uptime, so
+// that its system clock and chips run on the same virtual time as its processes.
+int64_t boardNow();
+// Lets `ns` of the board's time pass at once (a board with virtual clocks): its uptime moves on,
+// and its clocks with it.
+void skipBoardTime(uint64_t ns);
+
 // Board uptime in nanoseconds, real or virtual.
 uint64_t nowNs();
 bool virtualTiming();
@@ -39,6 +47,8 @@ std::optional<uint64_t> nextEventNs();
 // board's virtual uptime.
 void timeStartProcess();
 void timeEndProcess();
+// A tool that waited for programs on a board with virtual time takes up the uptime they reached.
+void timeSyncWithBoard();
 // Tests: forget every pending event and restart the process clock from the board.
 void timeResetForTests();
 

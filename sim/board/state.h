@@ -20,8 +20,9 @@ struct SysTime {  // a SYSTEMTIME as the board's files write it
     bool operator==(const SysTime&) const = default;
 };
 
-// The system clock: the UTC file time it was set to, and the host's file time at that moment.
-// On a running board it advances with the host; on a frozen one it stands at `fileTime`.
+// The system clock: the UTC file time it was set to, and the board's true time at that moment
+// (the host's clock; a board with virtual clocks: its virtual time). It advances with that time;
+// on a frozen board it stands at `fileTime`.
 struct SystemClockState {
     int64_t fileTime = 0;
     int64_t atHost = 0;
@@ -88,11 +89,20 @@ struct SlaveBusState {
     bool gotPointer = false;  // a write has set the register pointer in this transaction
 };
 
+// A chip's clock: the time registers count the ticks of its own oscillator, which runs at the
+// crystal's rate (board.json's ppm), not at the true one. `clockAt` is a moment of the board's true
+// time (the host's clock, or the virtual time of a board with virtual clocks) at which the chip's
+// second had run `phase` of its own 100-ns units; the registers hold the time as of `ticks` seconds
+// of the chip's after it. Writing the seconds (or what restarts the chip's divider) sets a new
+// `clockAt` with the second restarted.
 struct ChipState {
     int protocol = 1;
-    std::vector<uint8_t> regs;                  // the register file, the time registers as of `clockAt`
-    uint8_t pointer = 0;                        // the chip's register pointer
-    int64_t clockAt = 0;                        // host file time of the clock's last whole second
+    std::vector<uint8_t> regs;   // the register file, the time registers `ticks` after `clockAt`
+    uint8_t pointer = 0;         // the chip's register pointer
+    int64_t clockAt = 0;         // true file time of the clock's reference point
+    int64_t phase = 0;           // the chip's own 100-ns units into its second at `clockAt`
+    int64_t ticks = 0;           // the chip's seconds counted since `clockAt`
+    bool restartAtStop = false;  // a write the chip applies, restarting its second, at the stop
     std::optional<std::vector<uint8_t>> latch;  // the registers as the read in progress sees them
     std::optional<std::vector<uint8_t>> halt;   // protocol 4: time registers frozen at a power-down
     unsigned nakNext = 0;                       // coming address phases that the chip leaves unacknowledged
@@ -108,6 +118,9 @@ struct BoardState {
     NotificationDatabase notifications;
     std::map<uint8_t, ChipState> chips;  // by 7-bit address
     std::vector<LaunchRecord> launches;  // the latest ones, oldest first
+    // Registry values the board's programs set but did not flush (.reg text): held in the
+    // board's RAM, so a power-down loses them.
+    std::string registryNotFlushed;
 };
 
 // Launch records kept for inspection; older ones are dropped.

@@ -100,6 +100,9 @@ SlavePhase phaseFrom(const Field& f) {
 
 json chipJson(const ChipState& c) {
     json j{{"protocol", c.protocol}, {"regs", c.regs}, {"pointer", c.pointer}, {"clockAt", c.clockAt}};
+    if (c.phase) j["phase"] = c.phase;
+    if (c.ticks) j["ticks"] = c.ticks;
+    if (c.restartAtStop) j["restartAtStop"] = true;
     if (c.latch) j["latch"] = *c.latch;
     if (c.halt) j["halt"] = *c.halt;
     if (c.nakNext) j["nakNext"] = c.nakNext;
@@ -116,7 +119,8 @@ json chipJson(const ChipState& c) {
 }
 
 ChipState chipFrom(const Field& f, size_t registerCount) {
-    f.onlyKeys({"protocol", "regs", "pointer", "clockAt", "latch", "halt", "nakNext", "bus"});
+    f.onlyKeys({"protocol", "regs", "pointer", "clockAt", "phase", "ticks", "restartAtStop", "latch", "halt",
+                "nakNext", "bus"});
     ChipState c;
     c.protocol = static_cast<int>(f["protocol"].integer(1, 4));
     c.regs = f["regs"].bytes();
@@ -129,6 +133,9 @@ ChipState chipFrom(const Field& f, size_t registerCount) {
     c.pointer =
         static_cast<uint8_t>(f["pointer"].integer(0, c.regs.empty() ? 0 : int64_t(c.regs.size()) - 1));
     if (f.has("clockAt")) c.clockAt = f["clockAt"].i64();
+    if (f.has("phase")) c.phase = f["phase"].integer(0, kFileTimeUnitsPerSecond - 1);
+    if (f.has("ticks")) c.ticks = f["ticks"].integer(0, INT64_MAX);
+    if (f.has("restartAtStop")) c.restartAtStop = f["restartAtStop"].boolean();
     if (f.has("latch")) {
         c.latch = f["latch"].bytes();
         checkCount(f["latch"], c.latch->size());
@@ -178,7 +185,7 @@ json sysTimeToJson(const SysTime& t) {
 BoardState stateFromJson(const json& j, const std::string& file) {
     const Field top(j, file, "");
     top.onlyKeys({"systemClock", "daylight", "power", "powerOnHost", "uptimeNs", "notifications", "chips",
-                  "launches"});
+                  "launches", "registryNotFlushed"});
     BoardState s;
     const Field clock = top["systemClock"];
     clock.onlyKeys({"fileTime", "atHost"});
@@ -229,6 +236,7 @@ BoardState stateFromJson(const json& j, const std::string& file) {
             s.launches.push_back(std::move(l));
         }
     }
+    if (top.has("registryNotFlushed")) s.registryNotFlushed = top["registryNotFlushed"].string();
     return s;
 }
 
@@ -249,6 +257,7 @@ json stateToJson(const BoardState& s) {
     for (const LaunchRecord& l : s.launches)
         launches.push_back(json{{"app", l.app}, {"args", optString(l.args)}, {"exe", l.exe}, {"pid", l.pid}});
     j["launches"] = launches;
+    if (!s.registryNotFlushed.empty()) j["registryNotFlushed"] = s.registryNotFlushed;
     return j;
 }
 

@@ -1,8 +1,8 @@
 // The system clock, time conversions, the time zone and the kernel's daylight flag.
 //
 // The board's system clock is the state's systemClock: the UTC file time it was set to and the
-// host's file time at that moment. On a running board it advances with the host; on a frozen one
-// it stands at the time it was set to.
+// board's true time at that moment (the host's clock, or a board's virtual time). It advances with
+// that time; on a frozen board it stands at the time it was set to.
 #include <cstring>
 #include <string>
 
@@ -39,12 +39,12 @@ SYSTEMTIME toSystemTime(const SysTime& s) {
 int64_t boardSystemFileTime() {
     const Board& board = Board::current();
     const SystemClockState clock = board.readState().systemClock;
-    if (board.config().frozen) return clock.fileTime;
-    return clock.fileTime + (hostFileTimeNow() - clock.atHost);
+    if (board.config().clocksStill()) return clock.fileTime;
+    return clock.fileTime + (boardNow() - clock.atHost);
 }
 
 void setBoardSystemFileTime(int64_t fileTime) {
-    const int64_t host = hostFileTimeNow();
+    const int64_t host = boardNow();
     Board::current().updateState([&](BoardState& s) { s.systemClock = SystemClockState{fileTime, host}; });
 }
 

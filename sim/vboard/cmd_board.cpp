@@ -31,6 +31,7 @@ struct InitOptions {
     bool noChip = false;
     std::string zone = "cet";
     bool frozen = false;
+    bool virtualTime = false;
     std::string apiReady = "start";
     std::vector<std::string> registry;
     std::string tamblinExe;
@@ -67,6 +68,12 @@ void splitRegOption(const std::string& entry, std::string& key, std::string& nam
     value = entry.substr(eq + 1);
 }
 
+const char* clockModeText(const sim::BoardConfig& c) {
+    return c.virtualClocks ? "virtual (they run on the board's virtual time)"
+           : c.frozen      ? "frozen"
+                           : "running";
+}
+
 void doInit(const InitOptions& o) {
     const std::string dir = boardDir();
     // Everything is checked before anything on disk changes.
@@ -76,7 +83,8 @@ void doInit(const InitOptions& o) {
     if (!o.program.empty()) c.programPath = o.program;
     c.apps.clear();
     c.apps[c.programPath] = o.tamblinExe.empty() ? sim::selfExeDir() + "/tamblin" : o.tamblinExe;
-    c.frozen = o.frozen;
+    c.frozen = o.frozen || o.virtualTime;
+    c.virtualClocks = o.virtualTime;
     c.timeZone = resolveZone(o.zone, civilTime(sim::hostFileTimeNow()).year);
     if (o.apiReady == "start") {
         c.apiReady = sim::ApiReady::AtStart;
@@ -120,7 +128,7 @@ void doInit(const InitOptions& o) {
                                 : ("a protocol-" + std::to_string(c.chips[0].protocol) + " chip at " +
                                    sim::hex(c.chips[0].address, 2))
                                       .c_str());
-    std::printf(", time zone %s, clocks %s\n", c.timeZone.name.c_str(), c.frozen ? "frozen" : "running");
+    std::printf(", time zone %s, clocks %s\n", c.timeZone.name.c_str(), clockModeText(c));
 }
 
 std::string formatFileTime(int64_t ft) {
@@ -164,6 +172,13 @@ std::string daylightExplained(const sim::BoardConfig& c, const sim::BoardState& 
            "the clock at boot; setting the time does not move it)";
 }
 
+// "+12.345 ms" for a difference of file times.
+std::string millisText(int64_t units) {
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%+.3f ms", static_cast<double>(units) / 10000.0);
+    return buf;
+}
+
 std::string busPhaseText(const sim::SlaveBusState& b) {
     using sim::SlavePhase;
     std::string text;
@@ -187,10 +202,10 @@ std::string busPhaseText(const sim::SlaveBusState& b) {
     return text;
 }
 
-// The chip's time as a UTC file time, its fraction of a second included; nothing when its
-// registers hold no date.
-std::optional<int64_t> chipFileTime(const sim::ChipConfig& config, const sim::ChipState& chip, bool frozen,
-                                    int64_t now) {
+// The chip's time as a UTC file time, the fraction of a second its own clock has run included;
+// nothing when its registers hold no date.
+std::optional<int64_t> chipFileTime(const sim::ChipConfig& config, const sim::ChipState& chip,
+                                    int64_t phase) {
     const sim::RtcChipModel& model = sim::chipModel(config.protocol);
     const std::vector<uint8_t> regs = model.visibleRegisters(chip);
     const sim::ChipTime t = model.timeOf(regs);
@@ -199,9 +214,8 @@ std::optional<int64_t> chipFileTime(const sim::ChipConfig& config, const sim::Ch
         t.second > 59)
         return std::nullopt;
     int64_t ft = fileTimeOf(year, t.month, t.day, t.hour, t.minute, t.second);
-    const bool running = !frozen && !model.clockStopped(chip) && regs == chip.regs;
-    if (running && now >= chip.clockAt)
-        ft += std::min<int64_t>(now - chip.clockAt, sim::kFileTimeUnitsPerSecond - 1);
+    // A halted chip shows the time of its power-down, without the second's fraction.
+    if (regs == chip.regs) ft += phase;
     return ft;
 }
 
@@ -210,14 +224,14 @@ void doShow() {
     const sim::Board& b = sim::Board::current();
     const sim::BoardConfig& c = b.config();
     const sim::BoardState state = b.readState();
-    const int64_t now = sim::hostFileTimeNow();
+    const int64_t now = sim::boardNow();
     const uint32_t processorId = sim::processorIdForMainId(c.mainId);
     std::printf("Board %s\n", b.dir().c_str());
     std::printf("  processor main ID 0x%08X%s; program %s, in %s mode\n", c.mainId,
                 processorId ? (" (processor ID " + std::to_string(processorId) + ")").c_str() : "",
                 c.programPath.c_str(), c.privileged ? "a privileged" : "user");
     std::printf("  power %s\n", powerText(state.power).c_str());
-    std::printf("  clocks %s; notification service ready %s\n", c.frozen ? "frozen" : "running",
+    std::printf("  clocks %s; notification service ready %s\n", clockModeText(c),
                 c.apiReady == sim::ApiReady::AtStart ? "at start"
                 : c.apiReady == sim::ApiReady::Never
                     ? "never"
@@ -227,6 +241,10 @@ void doShow() {
     // As hwclock --show compares them: the system clock, the local time it stands for, each chip.
     std::printf("Clocks:\n");
     const int64_t utc = sim::boardSystemFileTime();
+    // The reference every clock gains or loses against; a frozen board's clocks have none.
+    if (!c.clocksStill())
+        std::printf("  true time       %s UTC (%s)\n", formatFileTime(now).c_str(),
+                    c.virtualClocks ? "the board's virtual time" : "the host's clock");
     const bool daylight = state.daylight.value_or(false);
     const int32_t bias = c.timeZone.bias + (daylight ? c.timeZone.daylightBias : c.timeZone.standardBias);
     std::printf("  system time     %s UTC%s\n", formatFileTime(utc).c_str(),
@@ -236,8 +254,9 @@ void doShow() {
                 utcOffset(bias).c_str(),
                 (daylight ? c.timeZone.daylightName : c.timeZone.standardName).c_str());
     for (const sim::ChipConfig& chip : c.chips) {
-        const sim::ChipState cs = chipStateAt(chip, state, now);
-        const std::optional<int64_t> t = chipFileTime(chip, cs, c.frozen || chip.frozen, now);
+        int64_t phase = 0;
+        const sim::ChipState cs = chipStateAt(chip, state, now, &phase);
+        const std::optional<int64_t> t = chipFileTime(chip, cs, phase);
         if (!t) {
             std::printf("  chip %s       (its registers hold no valid date)\n",
                         sim::hex(chip.address, 2).c_str());
@@ -251,6 +270,13 @@ void doShow() {
             "  chip %s       %s UTC, system - chip = %s s%s\n", sim::hex(chip.address, 2).c_str(),
             formatFileTime(*t).c_str(), diff,
             model.timeInvalid(model.visibleRegisters(cs)) ? " (the chip flags its time invalid)" : "");
+        // The same in milliseconds, against the true time too, and how fast the chip runs.
+        const bool still = c.clocksStill() || chip.frozen;
+        std::string offsets;
+        if (!c.clocksStill()) offsets = "chip - true time = " + millisText(*t - now) + ", ";
+        offsets += "chip - system = " + millisText(*t - utc);
+        std::printf("                  %s; crystal %s%s\n", offsets.c_str(), rateText(chip.ppm).c_str(),
+                    still ? ", the clock stands still" : "");
     }
     std::printf("  daylight flag   %s\n", daylightExplained(c, state, utc).c_str());
 
@@ -265,7 +291,7 @@ void doShow() {
                     model.timeInvalid(regs) ? "SET" : "clear");
         std::vector<std::string> notes = model.describe(cs);
         std::erase(notes, "time flagged invalid");
-        if (c.frozen || chip.frozen) notes.push_back("clock frozen");
+        if (c.clocksStill() || chip.frozen) notes.push_back("clock frozen");
         if (!chip.present) notes.push_back("configured absent (never answers)");
         if (cs.nakNext)
             notes.push_back("refuses its next " + std::to_string(cs.nakNext) + " address phase" +
@@ -286,14 +312,15 @@ void doShow() {
 }
 
 void doSetTime(const std::string& text, bool wait) {
-    const int64_t when = parseTime(text, "set-time");
+    int64_t when = parseTime(text, "set-time");
+    openBoard();
+    if (text == "now") when = parseTime(text, "set-time");  // the board's own now
     const CivilTime t = civilTime(when);
     // SYSTEMTIME holds milliseconds: that is what the clock takes.
     SYSTEMTIME st{static_cast<WORD>(t.year),    static_cast<WORD>(t.month),
                   static_cast<WORD>(t.weekday), static_cast<WORD>(t.day),
                   static_cast<WORD>(t.hour),    static_cast<WORD>(t.minute),
                   static_cast<WORD>(t.second),  static_cast<WORD>(t.subsecond / 10000)};
-    openBoard();
     const size_t before = sim::Board::current().readState().launches.size();
     if (!SetSystemTime(&st))
         throw sim::BoardError("set-time: the platform refused " + formatTime(when, true));
@@ -333,7 +360,13 @@ void addBoardCommands(CLI::App& app) {
     cmd->add_option("--zone", init.zone,
                     "Time zone: utc, cet (default), us-eastern, sydney, or a name of the host's time-zone "
                     "database such as Europe/Berlin (see 'vboard zone list')");
-    cmd->add_flag("--frozen", init.frozen, "Clocks stand still; process timing is virtual (replayable runs)");
+    CLI::Option* frozen = cmd->add_flag("--frozen", init.frozen,
+                                        "Clocks stand still; process timing is virtual (replayable runs)");
+    cmd->add_flag(
+           "--virtual-time", init.virtualTime,
+           "Process timing is virtual and the clocks run on it: the system clock and the chips move as "
+           "the programs spend time, and with 'vboard advance' (replayable runs)")
+        ->excludes(frozen);
     cmd->add_option("--api-ready", init.apiReady,
                     "Notification service ready: start (default), never, or N ms");
     cmd->add_option("--reg", init.registry,

@@ -36,14 +36,14 @@ const sim::ChipConfig& selectChip(const std::string& addressText) {
 // Changes one chip's state, its clock brought up to the present first.
 void changeChip(const sim::ChipConfig& config, const std::function<void(sim::ChipState&, int64_t)>& change) {
     const sim::Board& board = sim::Board::current();
-    const int64_t now = sim::hostFileTimeNow();
+    const int64_t now = sim::boardNow();
     const sim::RtcChipModel& model = sim::chipModel(config.protocol);
     board.updateState([&](sim::BoardState& s) {
         auto it = s.chips.find(config.address);
         if (it == s.chips.end()) it = s.chips.emplace(config.address, model.initialState(now)).first;
         sim::ChipState& chip = it->second;
         chip.latch.reset();
-        model.catchUp(chip, board.config().frozen || config.frozen, now);
+        model.catchUp(chip, sim::crystalOf(board.config(), config), now);
         change(chip, now);
     });
 }
@@ -90,7 +90,7 @@ void printChip(const sim::ChipConfig& config, const sim::ChipState& chip) {
         std::printf("   %s\n", row == 0 ? timeText.c_str() : "");
     }
     std::printf("invalid-time flag %s", model.timeInvalid(regs) ? "SET" : "clear");
-    if (sim::Board::current().config().frozen || config.frozen)
+    if (sim::Board::current().config().clocksStill() || config.frozen)
         std::printf(", clock frozen");
     else if (model.clockStopped(chip))
         std::printf(", clock stopped");
@@ -121,14 +121,27 @@ void doDump(const std::string& addressText) {
     // Shown as the chip's clock stands now, without writing to the board: dumping is reading,
     // and works on a board the user may only read.
     const sim::BoardState state = sim::Board::current().readState();
-    const int64_t now = sim::hostFileTimeNow();
+    const int64_t now = sim::boardNow();
     for (const sim::ChipConfig* config : chips) printChip(*config, chipStateAt(*config, state, now));
 }
 
 struct AddOptions {
-    std::string protocol, address, time;
+    std::string protocol, address, time, ppm;
     bool frozen = false;
 };
+
+// A crystal's error, "50", "-20", "12.5": parts per million, within what a crystal can be off.
+double parsePpm(const std::string& text, const std::string& what) {
+    char* end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    const bool plain = !text.empty() && text.find_first_not_of("+-.0123456789") == std::string::npos;
+    if (!plain || end != text.c_str() + text.size())
+        throw UsageError(what + ": expected parts per million as a number (50, -20, 12.5), got \"" + text +
+                         "\"");
+    if (v < -sim::kMaxCrystalPpm || v > sim::kMaxCrystalPpm)
+        throw UsageError(what + ": " + text + " ppm is beyond what a crystal can be off (-10000..10000)");
+    return v;
+}
 
 // Writes board.json and then the state; when the state cannot be written, board.json goes back
 // to what it was, so that the command changes nothing.
@@ -153,6 +166,7 @@ void doAdd(const AddOptions& o) {
     chip.address = o.address.empty() ? sim::chipModel(chip.protocol).defaultAddress
                                      : parseAddress(o.address, "--address");
     chip.frozen = o.frozen;
+    if (!o.ppm.empty()) chip.ppm = parsePpm(o.ppm, "chip add --ppm");
     const std::optional<int64_t> when =
         o.time.empty() ? std::nullopt : std::optional<int64_t>(parseChipTime(o.time, "chip add --time"));
     openBoard();
@@ -162,11 +176,28 @@ void doAdd(const AddOptions& o) {
     c.chips.push_back(chip);
     sim::ChipState state;
     writeConfigThenState(c, [&](sim::BoardState& s) {
-        state = sim::chipModel(chip.protocol).initialState(when ? *when : sim::hostFileTimeNow());
+        const int64_t now = sim::boardNow();
+        state = sim::chipModel(chip.protocol).initialState(when && o.time != "now" ? *when : now);
+        if (when && o.time != "now") sim::RtcChipModel::restartSecond(state, now);
         s.chips[chip.address] = state;
     });
-    std::printf("Added a protocol %d chip at %s holding %s\n", chip.protocol,
-                sim::hex(chip.address, 2).c_str(), chipTimeText(chip.protocol, state.regs).c_str());
+    std::printf("Added a protocol %d chip at %s holding %s", chip.protocol, sim::hex(chip.address, 2).c_str(),
+                chipTimeText(chip.protocol, state.regs).c_str());
+    if (chip.ppm != 0) std::printf(", crystal %s", rateText(chip.ppm).c_str());
+    std::printf("\n");
+}
+
+// The chip's crystal from now on: its clock runs at the old rate up to now, at the new after.
+void setCrystal(const sim::ChipConfig& chip, double ppm) {
+    sim::BoardConfig c = sim::Board::current().config();
+    for (sim::ChipConfig& e : c.chips)
+        if (e.address == chip.address) e.ppm = ppm;
+    const sim::Crystal before = sim::crystalOf(c, chip);
+    writeConfigThenState(c, [&](sim::BoardState& s) {
+        auto it = s.chips.find(chip.address);
+        if (it != s.chips.end()) sim::chipModel(chip.protocol).rebase(it->second, before, sim::boardNow());
+    });
+    std::printf("Chip %s: crystal %s\n", sim::hex(chip.address, 2).c_str(), rateText(ppm).c_str());
 }
 
 void doRemove(const std::string& addressText) {
@@ -179,6 +210,17 @@ void doRemove(const std::string& addressText) {
 }
 
 }  // namespace
+
+std::string rateText(double ppm) {
+    char buf[80];
+    const double perDay = ppm * 86400e-6;
+    if (ppm == 0)
+        std::snprintf(buf, sizeof buf, "+0.000 ppm (keeps true time)");
+    else
+        std::snprintf(buf, sizeof buf, "%+.3f ppm (%s %.3f s a day)", ppm, ppm > 0 ? "gains" : "loses",
+                      perDay > 0 ? perDay : -perDay);
+    return buf;
+}
 
 std::string chipTimeText(int protocol, const std::vector<uint8_t>& regs) {
     const sim::RtcChipModel& model = sim::chipModel(protocol);
@@ -193,12 +235,14 @@ std::string chipTimeText(int protocol, const std::vector<uint8_t>& regs) {
     return text;
 }
 
-sim::ChipState chipStateAt(const sim::ChipConfig& config, const sim::BoardState& state, int64_t now) {
+sim::ChipState chipStateAt(const sim::ChipConfig& config, const sim::BoardState& state, int64_t now,
+                           int64_t* phase) {
     const sim::RtcChipModel& model = sim::chipModel(config.protocol);
     const auto it = state.chips.find(config.address);
     sim::ChipState chip = it != state.chips.end() ? it->second : model.initialState(now);
     chip.latch.reset();
-    model.catchUp(chip, sim::Board::current().config().frozen || config.frozen, now);
+    const int64_t p = model.catchUp(chip, sim::crystalOf(sim::Board::current().config(), config), now);
+    if (phase) *phase = p;
     return chip;
 }
 
@@ -221,6 +265,9 @@ void addChipCommands(CLI::App& app) {
     addCmd->add_option("--time", add.time,
                        std::string("Time the chip holds (UTC, years 1970..2069), default now: ") + kTimeForm);
     addCmd->add_flag("--frozen", add.frozen, "The chip's clock stands still");
+    addCmd->add_option(
+        "--ppm", add.ppm,
+        "The crystal's error in parts per million (+ gains, - loses), e.g. 50 or -20; default 0");
     addCmd->callback([] { doAdd(add); });
 
     CLI::App* remove = chip->add_subcommand("remove", "Take a chip off the bus");
@@ -249,12 +296,23 @@ void addChipCommands(CLI::App& app) {
     });
 
     static std::vector<std::string> assignments;
-    CLI::App* set = chip->add_subcommand("set", "Set registers, REG=VALUE (stored as given, flags included)");
+    static std::string setPpm;
+    CLI::App* set = chip->add_subcommand(
+        "set", "Set registers, REG=VALUE (stored as given, flags included), or the crystal's error (--ppm)");
     addressOption(set);
-    set->add_option("values", assignments, "REG=VALUE, e.g. 0x0f=0x88")->required();
+    set->add_option("values", assignments, "REG=VALUE, e.g. 0x0f=0x88");
+    set->add_option(
+        "--ppm", setPpm,
+        "The crystal's error from now on, in parts per million (+ gains, - loses), e.g. 50 or -20");
     set->callback([] {
+        if (assignments.empty() && setPpm.empty())
+            throw UsageError("chip set: give registers as REG=VALUE, or the crystal's error with --ppm");
+        const std::optional<double> ppm =
+            setPpm.empty() ? std::nullopt : std::optional<double>(parsePpm(setPpm, "chip set --ppm"));
         openBoard();
         const sim::ChipConfig config = selectChip(address);
+        if (ppm) setCrystal(config, *ppm);
+        if (assignments.empty()) return;
         std::vector<std::pair<uint8_t, uint8_t>> writes;
         for (const std::string& a : assignments) {
             const size_t eq = a.find('=');
@@ -266,10 +324,12 @@ void addChipCommands(CLI::App& app) {
             writes.emplace_back(static_cast<uint8_t>(reg), static_cast<uint8_t>(value));
         }
         changeChip(config, [&](sim::ChipState& c, int64_t now) {
+            const sim::RtcChipModel& model = sim::chipModel(config.protocol);
             for (const auto& [reg, value] : writes) {
-                sim::chipModel(config.protocol).writeRegister(c, reg, value, now);
+                model.writeRegister(c, reg, value, now);
                 c.regs[reg] = value;  // also bits that a bus write could not set
             }
+            model.transferEnded(c, now);
         });
     });
 

@@ -52,8 +52,12 @@ void replaceBoardJsonEntry(const std::string& key, const std::optional<sim::json
 std::string closest(const std::string& word, const std::vector<std::string>& candidates);
 
 // ---- Chips (cmd_chip.cpp) ---------------------------------------------------------------------
-// A chip's state as its clock stands at host time `now`, from `state`, with nothing written.
-sim::ChipState chipStateAt(const sim::ChipConfig& config, const sim::BoardState& state, int64_t now);
+// A chip's state as its clock stands at the board's true time `now`, from `state`, with nothing
+// written; `phase` gets how far its second has run (its own 100-ns units).
+sim::ChipState chipStateAt(const sim::ChipConfig& config, const sim::BoardState& state, int64_t now,
+                           int64_t* phase = nullptr);
+// "+50.000 ppm (gains 4.320 s a day)": a crystal's error and what it makes of a day.
+std::string rateText(double ppm);
 // "2026-12-08 02:18:10 Tue (weekday 2)": the time a chip's registers hold.
 std::string chipTimeText(int protocol, const std::vector<uint8_t>& regs);
 // "on, since ...", or off.

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <regex>
 
+#include "../board/board.h"
 #include "../board/simtime.h"
 #include "commands.h"
 
@@ -50,7 +51,8 @@ int64_t fileTimeOf(int year, unsigned month, unsigned day, unsigned hour, unsign
 }
 
 int64_t parseTime(const std::string& text, const std::string& what) {
-    if (text == "now") return sim::hostFileTimeNow();
+    // The board's own time once a board is open (a board with virtual clocks has its own).
+    if (text == "now") return sim::Board::isOpen() ? sim::boardNow() : sim::hostFileTimeNow();
     static const std::regex form(
         R"(([0-9]{4})-([0-9]{2})-([0-9]{2}))"                                    // date
         R"((?:[Tt ]([0-9]{2}):([0-9]{2})(?::([0-9]{2})(?:[.,]([0-9]{1,9}))?)?)"  // time of day
