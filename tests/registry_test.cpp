@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "sim/ceapi/kernel_objects.h"
+#include "sim/board/board_power.h"
 #include "sim/ceapi/regfile.h"
 #include "testboard.h"
 
@@ -332,6 +333,55 @@ TEST(RegistryFile, ValuesAreShownInRegNotation) {
     EXPECT_EQ(sim::reg::formatValue(Value{"", sim::reg::kSz, sim::reg::stringData("a\\b")}), "@=\"a\\\\b\"");
     EXPECT_EQ(sim::reg::formatValue(Value{"B", sim::reg::kBinary, {0x0A, 0xFF}}), "\"B\"=hex:0a,ff");
     EXPECT_EQ(sim::reg::formatValue(Value{"D", sim::reg::kDword, {1, 0}}), "\"D\"=hex(4):01,00");
+}
+
+// What a program sets lives in the registry's RAM: every program sees it at once, registry.reg
+// only after a flush, and a power-down before the flush loses it.
+TEST(Registry, SetValuesReachTheFileOnlyWhenFlushedAndAPowerDownLosesTheRest) {
+    TestBoard board;
+    const std::string fileBefore = sim::readFile(board.path("registry.reg"));
+    HKEY key = nullptr;
+    DWORD disposition = 0;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Vorlack\\Tamblin", 0, nullptr, 0, 0, nullptr,
+                              &key, &disposition),
+              ERROR_SUCCESS);
+    EXPECT_EQ(disposition, static_cast<DWORD>(REG_CREATED_NEW_KEY));
+    const DWORD drift = 0xFFFF3CB0;  // -50000
+    const BYTE when[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    EXPECT_EQ(RegSetValueExW(key, u"DriftPpb", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&drift), 4),
+              ERROR_SUCCESS);
+    EXPECT_EQ(RegSetValueExW(key, u"At", 0, REG_BINARY, when, sizeof when), ERROR_SUCCESS);
+    // Seen through the same handle and through a new opening, but not yet in the file.
+    EXPECT_EQ(query(key, u"DriftPpb").data, (std::vector<uint8_t>{0xB0, 0x3C, 0xFF, 0xFF}));
+    HKEY again = open(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Vorlack\\Tamblin");
+    EXPECT_EQ(query(again, u"At").data, std::vector<uint8_t>(when, when + 8));
+    EXPECT_EQ(sim::readFile(board.path("registry.reg")), fileBefore);
+
+    EXPECT_EQ(RegFlushKey(key), ERROR_SUCCESS);
+    const std::string flushed = sim::readFile(board.path("registry.reg"));
+    EXPECT_EQ(flushed.rfind("; Registry of the virtual board", 0), 0u) << flushed;  // its comment kept
+    EXPECT_NE(flushed.find("\"DriftPpb\"=dword:ffff3cb0"), std::string::npos) << flushed;
+    EXPECT_TRUE(sim::Board::current().readState().registryNotFlushed.empty());
+
+    // Set again, not flushed, and the power goes: the flushed value is what remains.
+    const DWORD other = 7;
+    EXPECT_EQ(RegSetValueExW(key, u"DriftPpb", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&other), 4),
+              ERROR_SUCCESS);
+    EXPECT_EQ(query(open(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Vorlack\\Tamblin"), u"DriftPpb").data,
+              (std::vector<uint8_t>{7, 0, 0, 0}));
+    sim::powerDownBoard();
+    sim::powerUpBoard(std::nullopt);
+    EXPECT_EQ(query(open(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Vorlack\\Tamblin"), u"DriftPpb").data,
+              (std::vector<uint8_t>{0xB0, 0x3C, 0xFF, 0xFF}));
+    EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Software\\VORLACK\\tamblin", 0, nullptr, 0, 0, nullptr,
+                              &key, &disposition),
+              ERROR_SUCCESS);
+    EXPECT_EQ(disposition, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
+    // Roots and handles that are no open keys take no values.
+    EXPECT_EQ(
+        RegSetValueExW(HKEY_LOCAL_MACHINE, u"X", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&other), 4),
+        ERROR_INVALID_HANDLE);
+    EXPECT_EQ(RegFlushKey(reinterpret_cast<HKEY>(0x1234)), ERROR_INVALID_HANDLE);
 }
 
 }  // namespace

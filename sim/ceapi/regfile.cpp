@@ -462,6 +462,21 @@ size_t Registry::removeKey(const std::string& path) {
     return before - keys_.size();
 }
 
+std::string leadingComments(const std::string& text) {
+    std::string out;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        const size_t nl = text.find('\n', pos);
+        const std::string line = text.substr(pos, nl == std::string::npos ? std::string::npos : nl + 1 - pos);
+        const size_t first = line.find_first_not_of(" \t\r\n");
+        if (first != std::string::npos && line[first] != ';') break;
+        out += line;
+        if (nl == std::string::npos) break;
+        pos = nl + 1;
+    }
+    return out;
+}
+
 std::string formatValue(const Value& v) {
     std::string out = v.name.empty() ? "@" : quote(v.name);
     out += "=";

@@ -88,6 +88,9 @@ Registry load(const std::string& path);
 // Writes the registry to `path` atomically. Throws BoardError.
 void save(const std::string& path, const Registry& r);
 
+// The comment lines at the top of a registry file, which Registry::toText does not keep.
+std::string leadingComments(const std::string& text);
+
 // One value in .reg notation ("Name"=dword:..., @="..."), for showing and writing.
 std::string formatValue(const Value& v);
 

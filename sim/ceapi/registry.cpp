@@ -1,14 +1,19 @@
 // The registry calls over the board's registry.reg.
 //
 // The file is read when a root key is opened and read again only after it changed; an opened key
-// keeps the registry as it was when its root was opened. A file with an error is refused as a
-// whole: every RegOpenKeyExW on a root then fails with ERROR_INVALID_DATA, and the error
-// ("<file>:<line>: <reason>") goes once to stderr and the board's debug log. A missing file is
-// an empty registry. Programs only read: there is no RegSetValueExW here (vboard edits the file).
+// keeps the registry as it was when its root was opened (or when a value was last set through it).
+// A file with an error is refused as a whole: every RegOpenKeyExW on a root then fails with
+// ERROR_INVALID_DATA, and the error ("<file>:<line>: <reason>") goes once to stderr and the
+// board's debug log. A missing file is an empty registry.
+//
+// As on the device, what a program creates or sets lives in the registry's RAM until it is flushed
+// (RegFlushKey): every program sees it at once, but only a flush writes it to registry.reg, and a
+// power-down loses what was not flushed. The RAM part is kept in the board's state.
 #include <sys/stat.h>
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 
@@ -38,6 +43,8 @@ struct OpenKey {
 struct RegistryState {
     Loaded loaded;
     bool haveLoaded = false;
+    std::shared_ptr<const reg::Registry> mergedBase, merged;  // the last file + RAM laid together
+    std::string mergedRam;
     std::map<uint32_t, OpenKey> keys;
     uint32_t nextKey = 0x00000A04;
 };
@@ -47,8 +54,15 @@ RegistryState& registry() {
     return s;
 }
 
-// The registry of the current board, or null when its file is malformed.
-std::shared_ptr<const reg::Registry> currentRegistry() {
+void reportMalformed(const reg::ParseError& e) {
+    const std::string line = std::string(e.what()) + "\n";
+    std::fputs(line.c_str(), stderr);
+    std::fflush(stderr);
+    Board::current().appendDebugLog(line);
+}
+
+// registry.reg of the current board, or null when it is malformed.
+std::shared_ptr<const reg::Registry> fileRegistry() {
     RegistryState& s = registry();
     Loaded now;
     now.path = Board::current().path("registry.reg");
@@ -68,14 +82,53 @@ std::shared_ptr<const reg::Registry> currentRegistry() {
     try {
         now.registry = std::make_shared<const reg::Registry>(reg::load(now.path));
     } catch (const reg::ParseError& e) {
-        const std::string line = std::string(e.what()) + "\n";
-        std::fputs(line.c_str(), stderr);
-        std::fflush(stderr);
-        Board::current().appendDebugLog(line);
+        reportMalformed(e);
     }
     s.loaded = now;
     s.haveLoaded = true;
     return now.registry;
+}
+
+const char* const kRamName = "the registry's RAM (state.json registryNotFlushed)";
+
+// Lays the values and keys of `ram` (.reg text) over `r`.
+void overlay(reg::Registry& r, const std::string& ram) {
+    const reg::Registry changes = reg::parse(ram, kRamName);
+    for (const reg::Key& k : changes.keys()) {
+        r.addKey(k.path);
+        for (const reg::Value& v : k.values) r.set(k.path, v);
+    }
+}
+
+// The registry as the board's programs see it: registry.reg with its RAM part over it; null when
+// either is malformed.
+std::shared_ptr<const reg::Registry> currentRegistry() {
+    std::shared_ptr<const reg::Registry> file = fileRegistry();
+    if (!file) return nullptr;
+    const std::string ram = Board::current().readState().registryNotFlushed;
+    if (ram.empty()) return file;
+    RegistryState& s = registry();
+    if (s.mergedBase == file && s.mergedRam == ram) return s.merged;
+    auto merged = std::make_shared<reg::Registry>(*file);
+    try {
+        overlay(*merged, ram);
+    } catch (const reg::ParseError& e) {
+        reportMalformed(e);
+        return nullptr;
+    }
+    s.mergedBase = file;
+    s.mergedRam = ram;
+    s.merged = merged;
+    return merged;
+}
+
+// Changes the registry's RAM part (under the board's lock).
+void changeRam(const std::function<void(reg::Registry&)>& change) {
+    Board::current().updateState([&](BoardState& s) {
+        reg::Registry ram = reg::parse(s.registryNotFlushed, kRamName);
+        change(ram);
+        s.registryNotFlushed = ram.toText();
+    });
 }
 
 const char* rootName(HKEY h) {
@@ -90,7 +143,44 @@ uint32_t handleValue(HKEY h) {
     return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(h));
 }
 
+// The key `hKey` names (a root or an open handle) with `subKey` below it.
+LONG resolveKey(HKEY hKey, LPCWSTR subKey, OpenKey& key) {
+    if (const char* root = rootName(hKey)) {
+        key.registry = currentRegistry();
+        if (!key.registry) return ERROR_INVALID_DATA;
+        key.path = root;
+    } else {
+        auto it = registry().keys.find(handleValue(hKey));
+        if (it == registry().keys.end()) return ERROR_INVALID_HANDLE;
+        key = it->second;
+    }
+    if (subKey && *subKey) key.path += "\\" + toUtf8(subKey);
+    key.path = reg::joinPath(reg::splitPath(key.path));
+    return ERROR_SUCCESS;
+}
+
+HKEY addHandle(OpenKey key) {
+    RegistryState& s = registry();
+    const uint32_t h = s.nextKey;
+    s.nextKey += 4;
+    s.keys[h] = std::move(key);
+    return reinterpret_cast<HKEY>(static_cast<uintptr_t>(h));
+}
+
 }  // namespace
+
+void flushRegistry() {
+    const Board& board = Board::current();
+    board.updateState([&](BoardState& s) {
+        if (s.registryNotFlushed.empty()) return;
+        const std::string file = board.path("registry.reg");
+        const std::string text = readFile(file);
+        reg::Registry r = reg::parse(text, file);
+        overlay(r, s.registryNotFlushed);
+        writeFileAtomically(file, reg::leadingComments(text) + r.toText());
+        s.registryNotFlushed.clear();
+    });
+}
 
 }  // namespace sim
 
@@ -99,25 +189,69 @@ using namespace sim;
 LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult) {
     // The access mask is not checked on this platform: 0 and KEY_ALL_ACCESS open alike.
     if (!phkResult) return ERROR_INVALID_PARAMETER;
-    RegistryState& s = registry();
-    OpenKey base;
-    if (const char* root = rootName(hKey)) {
-        base.registry = currentRegistry();
-        if (!base.registry) return ERROR_INVALID_DATA;
-        base.path = root;
-    } else {
-        auto it = s.keys.find(handleValue(hKey));
-        if (it == s.keys.end()) return ERROR_INVALID_HANDLE;
-        base = it->second;
-    }
-    OpenKey key = base;
-    if (lpSubKey && *lpSubKey) key.path += "\\" + toUtf8(lpSubKey);
-    key.path = reg::joinPath(reg::splitPath(key.path));
+    OpenKey key;
+    const LONG r = resolveKey(hKey, lpSubKey, key);
+    if (r != ERROR_SUCCESS) return r;
     if (!key.registry->keyExists(key.path)) return ERROR_FILE_NOT_FOUND;
-    const uint32_t h = s.nextKey;
-    s.nextKey += 4;
-    s.keys[h] = std::move(key);
-    *phkResult = reinterpret_cast<HKEY>(static_cast<uintptr_t>(h));
+    *phkResult = addHandle(std::move(key));
+    return ERROR_SUCCESS;
+}
+
+LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES,
+                     PHKEY phkResult, LPDWORD lpdwDisposition) {
+    if (!phkResult || !lpSubKey) return ERROR_INVALID_PARAMETER;
+    OpenKey key;
+    const LONG r = resolveKey(hKey, lpSubKey, key);
+    if (r != ERROR_SUCCESS) return r;
+    const bool exists = key.registry->keyExists(key.path);
+    if (!exists) {
+        try {
+            changeRam([&](reg::Registry& ram) { ram.addKey(key.path); });
+        } catch (const std::exception&) {
+            return ERROR_INVALID_DATA;
+        }
+        key.registry = currentRegistry();
+        if (!key.registry) return ERROR_INVALID_DATA;
+    }
+    if (lpdwDisposition) *lpdwDisposition = exists ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
+    *phkResult = addHandle(std::move(key));
+    return ERROR_SUCCESS;
+}
+
+LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
+                    DWORD cbData) {
+    auto it = registry().keys.find(handleValue(hKey));
+    if (rootName(hKey) || it == registry().keys.end()) return ERROR_INVALID_HANDLE;
+    if (Reserved || (!lpData && cbData)) return ERROR_INVALID_PARAMETER;
+    reg::Value v;
+    v.name = lpValueName ? toUtf8(lpValueName) : "";
+    v.type = dwType;
+    if (cbData) v.data.assign(lpData, lpData + cbData);
+    const std::string path = it->second.path;
+    // Whatever the RAM part holds must read back as it was set.
+    const std::string text = "[" + path + "]\r\n" + reg::formatValue(v) + "\r\n";
+    try {
+        const reg::Registry parsed = reg::parse(text, kRamName);
+        const reg::Value* back = parsed.findValue(path, v.name);
+        if (!back || back->type != v.type || back->data != v.data) return ERROR_INVALID_PARAMETER;
+        changeRam([&](reg::Registry& ram) { ram.set(path, v); });
+    } catch (const std::exception&) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    std::shared_ptr<const reg::Registry> now = currentRegistry();
+    if (!now) return ERROR_INVALID_DATA;
+    it->second.registry = now;
+    return ERROR_SUCCESS;
+}
+
+LONG RegFlushKey(HKEY hKey) {
+    if (!rootName(hKey) && registry().keys.find(handleValue(hKey)) == registry().keys.end())
+        return ERROR_INVALID_HANDLE;
+    try {
+        flushRegistry();
+    } catch (const std::exception&) {
+        return ERROR_INVALID_DATA;  // registry.reg is malformed: nothing was written
+    }
     return ERROR_SUCCESS;
 }
 

@@ -40,6 +40,10 @@ std::vector<int> notifyTimeChanged();
 // order.
 std::vector<int> waitForStartedApps(const std::vector<int>& pids);
 
+// ---- The registry ----------------------------------------------------------------------------------
+// Writes what programs set in the registry but did not flush into registry.reg (RegFlushKey).
+void flushRegistry();
+
 // ---- The notification database, from outside a program ---------------------------------------
 // Every registration, oldest first.
 std::vector<NotificationRecord> listNotifications();

@@ -306,8 +306,8 @@ void doShow() {
     for (const std::string& f : faults) std::printf("  %s\n", f.c_str());
     std::printf("Notifications:\n");
     printNotifications();
-    std::printf("Registry (%s):\n%s\n", b.path("registry.reg").c_str(),
-                sim::readFile(b.path("registry.reg")).c_str());
+    std::printf("Registry (%s):\n%s%s\n", b.path("registry.reg").c_str(),
+                sim::readFile(b.path("registry.reg")).c_str(), unflushedText().c_str());
     std::printf("Debug log:\n%s", sim::readFile(b.path("debug.log")).c_str());
 }
 

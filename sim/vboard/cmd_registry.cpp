@@ -96,24 +96,8 @@ bool sameValues(const sim::reg::Registry& a, const sim::reg::Registry& b) {
     return true;
 }
 
-// The comment lines at the top of a registry file, which the registry's writer does not keep.
-std::string leadingComments(const std::string& text) {
-    std::string out;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        const size_t nl = text.find('\n', pos);
-        const std::string line = text.substr(pos, nl == std::string::npos ? std::string::npos : nl + 1 - pos);
-        const size_t first = line.find_first_not_of(" \t\r\n");
-        if (first != std::string::npos && line[first] != ';') break;
-        out += line;
-        if (nl == std::string::npos) break;
-        pos = nl + 1;
-    }
-    return out;
-}
-
 std::string textOf(const sim::reg::Registry& r, const std::string& original, const std::string& file) {
-    const std::string text = leadingComments(original) + r.toText();
+    const std::string text = sim::reg::leadingComments(original) + r.toText();
     if (!sameValues(sim::reg::parse(text, file), r))
         throw UsageError(file + ": the change cannot be written so that it reads back the same");
     return text;
@@ -124,6 +108,12 @@ std::string registryFile() {
 }
 
 }  // namespace
+
+std::string unflushedText() {
+    const std::string ram = sim::Board::current().readState().registryNotFlushed;
+    if (ram.empty()) return "";
+    return "\r\n; Set by programs and not flushed yet: in the registry's RAM, lost at a power-down\r\n" + ram;
+}
 
 std::string registryWithValue(const std::string& regText, const std::string& key, const std::string& name,
                               const std::string& value, const std::string& where) {
@@ -141,6 +131,7 @@ void addRegistryCommands(CLI::App& app) {
     cmd->add_subcommand("show", "Print the registry as .reg text")->callback([] {
         openBoard();
         std::fputs(sim::reg::load(registryFile()).toText().c_str(), stdout);
+        std::fputs(unflushedText().c_str(), stdout);
     });
 
     static std::string key;
@@ -156,6 +147,8 @@ void addRegistryCommands(CLI::App& app) {
         checkText(name, "value name", "registry set");
         parseValue(name, value, "registry set");
         openBoard();
+        // The file is edited as the programs see the registry: what they left in RAM goes with it.
+        sim::flushRegistry();
         const std::string file = registryFile();
         const std::string before = sim::readFile(file);
         const std::string after = registryWithValue(before, key, name, value, "registry set");
@@ -175,6 +168,7 @@ void addRegistryCommands(CLI::App& app) {
         if (sim::reg::splitPath(path).size() < 2)
             throw UsageError("registry delete: " + path + " is a root key, which cannot be deleted");
         openBoard();
+        sim::flushRegistry();
         const std::string file = registryFile();
         const std::string before = sim::readFile(file);
         sim::reg::Registry r = sim::reg::parse(before, file);

@@ -90,6 +90,8 @@ std::string formatTime(int64_t fileTime, bool millis);
 int64_t fileTimeOf(int year, unsigned month, unsigned day, unsigned hour, unsigned minute, unsigned second);
 
 // ---- Registry values (cmd_registry.cpp) -------------------------------------------------------
+// What programs set in the registry and did not flush, as .reg text after a comment ("" when none).
+std::string unflushedText();
 // Sets KEY's NAME to VALUE (dword:N, sz:TEXT or hex:BYTES) in the registry text `regText` and
 // returns the new text, which the registry's own reader reads back to exactly that value;
 // refuses what the .reg format cannot hold.
