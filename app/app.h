@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #define APP_RUN_AFTER_TIME_CHANGE TEXT("AppRunAfterTimeChange")
+#define APP_CONFIG_KEY TEXT("SOFTWARE\\Vorlack\\Tamblin")  // under HKEY_LOCAL_MACHINE
 #define APP_MODULE_PATH_CHARS 260
 #define APP_CLEANUP_RETRY_MS 5000     // how long the boot retries the clean-up of old registrations
 #define APP_CLEANUP_PAUSE_MAX_MS 256  // its pauses double from 1 ms up to this
@@ -26,3 +27,85 @@ BOOL HasDaylightRules(const TIME_ZONE_INFORMATION* tzi);
 DWORD IsAutoDstEnabled(void);
 int ResolveTransitionDate(SYSTEMTIME* rule, WORD year);
 WORD FirstWeekdayOfMonth(const SYSTEMTIME* record);
+
+// ---- Keeping time to the millisecond (registry values Precise and DriftCorrection) -------------
+// Without either value every run is as it always was; each one turns on more work at boot and at
+// each time change.
+typedef struct AppOptions {
+    DWORD precise;          // restore at the chip's second edge, store at the system's
+    DWORD driftCorrection;  // learn the chip's drift at each store, correct each restore
+} AppOptions;
+void ReadTimeOptions(AppOptions* out);
+
+#define APP_UNITS_PER_SECOND 10000000  // file time units (100 ns)
+#define APP_UNITS_PER_MS 10000
+#define APP_EDGE_WAIT_MS 1100  // longest watch for the chip's second to tick over
+
+// A moment on two clocks: the performance counter, and a UTC time in file time units.
+typedef struct TimePoint {
+    LONGLONG counter;
+    LONGLONG units;
+} TimePoint;
+
+LONGLONG CounterNow(void);
+// A span of the performance counter in file time units, and the counts of a span (rounded up).
+LONGLONG CounterSpanUnits(LONGLONG fromCount, LONGLONG toCount);
+LONGLONG CountsOfUnits(LONGLONG units);
+// Waits until the counter reaches `count` (a sleep for the long part, a spin for the rest).
+void WaitForCounter(LONGLONG count);
+// A time as file time units; -1 when it is no date.
+LONGLONG UnitsOf(const SYSTEMTIME* time);
+void SystemTimeOfUnits(LONGLONG units, SYSTEMTIME* time);
+// The system clock, read as its millisecond ticks over, with the counter at that moment.
+void SystemClockNow(TimePoint* now);
+
+// Watching the chip's second: returned by FindChipEdge.
+#define APP_EDGE_FOUND 1
+#define APP_EDGE_STOPPED 0  // no tick within the bound: its oscillator stands
+#define APP_EDGE_LOST (-1)  // the bus failed, or could not be had
+// Reads the chip's counter again and again, the bus lock taken for each read alone, until it moves
+// on from where it stood; `edge` gets the chip's time at that moment (from `read`, the chip's time
+// read just before) and `byteUnits` the time one byte takes on the bus.
+int FindChipEdge(DWORD protocol, BYTE slave, const SYSTEMTIME* read, TimePoint* edge, LONGLONG* byteUnits);
+
+// What the program keeps in the registry about the chip: when its time was last set and how far
+// off it was left, its learned drift, and the calibration under way.
+typedef struct Calibration {
+    int chipSet;            // the chip was set by a store at `setAt`
+    LONGLONG setAt;         // system time at which the chip's second restarted
+    LONG setOffsetUs;       // the chip minus the system clock just after
+    LONG driftPpb;          // learned drift, parts per billion (the chip gains when positive)
+    DWORD driftHours;       // calibration hours behind it; 0: none learned
+    LONGLONG calibratedAt;  // start of the calibration under way
+    LONG intervalDriftUs;   // drift measured in it so far, across the chip's settings
+    LONG asidePpb;          // a sample far from the learned drift, held until another agrees
+    DWORD asideHours;       // its weight; 0: none held
+} Calibration;
+
+#define APP_DRIFT_MAX_PPB 500000  // a learned drift beyond 500 ppm is refused
+#define APP_CALIBRATION_MIN_UNITS (4LL * 3600 * APP_UNITS_PER_SECOND)  // a calibration spans hours
+#define APP_DRIFT_OUTLIER_PPB 20000  // a sample this far from the learned drift is set aside
+#define APP_DRIFT_MAX_HOURS 720      // the weight of the learned drift stops growing here
+
+void ReadCalibration(Calibration* c);
+int SaveCalibration(const Calibration* c);
+// The chip's time `chipUnits` corrected for the offset it was set with and its drift since.
+LONGLONG CorrectChipTime(const Calibration* c, LONGLONG chipUnits);
+// At a time change to `systemUnits`: the chip stood `chipAhead` units ahead of it, before its
+// writing. Learns the drift from it when the calibration spans long enough.
+void LearnFromStore(Calibration* c, LONGLONG chipAhead, LONGLONG systemUnits);
+// The chip's second restarted at system time `restartAt`, `offsetUnits` ahead of it.
+void NoteChipSet(Calibration* c, LONGLONG restartAt, LONGLONG offsetUnits);
+
+// The two paths with these options: the restore's reading of the chip, and the whole store.
+typedef struct ChipReading {
+    TimePoint at;  // the chip's time (corrected) at a counter moment
+} ChipReading;
+// After the restore's read of `rtcTime` (counter `readCounter`): the chip's edge, its correction.
+// A chip that does not tick is marked as not vouching for its time.
+void TakeChipReading(DWORD protocol, BYTE slave, const AppOptions* options, SYSTEMTIME* rtcTime,
+                     LONGLONG readCounter, ChipReading* reading);
+// The system time the reading gives now; `exact`: waits for a whole millisecond of it first.
+void ReadingNow(const ChipReading* reading, int exact, SYSTEMTIME* out);
+// The store path with the options: called holding the bus lock, returns with it released.
+void StoreTimed(DWORD protocol, BYTE slave, const AppOptions* options);

@@ -84,8 +84,9 @@ static void ClearOwnNotificationsForAWhile(const WCHAR* fileName) {
     }
 }
 
-// The restore path's part off the bus: clock and registration.
-static void RestoreClock(SYSTEMTIME* rtcTime, DWORD readTick) {
+// The restore path's part off the bus: clock and registration. `reading`: the chip's time to the
+// millisecond (Precise, DriftCorrection), else null.
+static void RestoreClock(SYSTEMTIME* rtcTime, DWORD readTick, const ChipReading* reading) {
     SYSTEMTIME localTime;
     WCHAR modulePath[APP_MODULE_PATH_CHARS];
 
@@ -110,10 +111,14 @@ static void RestoreClock(SYSTEMTIME* rtcTime, DWORD readTick) {
         // decision taken for it would shift the local time of a clock that stays as it is.
         PrintTime(TEXT("Error while restoring RTC time (%.2d.%.2d.%.4d %.2d:%.2d:%.2d)\r\n"), rtcTime);
     } else {
-        AdvanceByElapsed(rtcTime, readTick);
+        if (reading == 0)
+            AdvanceByElapsed(rtcTime, readTick);
+        else
+            ReadingNow(reading, 0, rtcTime);
         EvaluateDaylightTime(rtcTime, &localTime);
         // The shell recomputes its daylight-saving event for the new clock.
         CeRunAppAtTime(kShellDstEvent, 0);
+        if (reading != 0) ReadingNow(reading, 1, rtcTime);
         if (SetSystemTime(rtcTime)) {
             PrintTime(TEXT("RTC Time restored (%.2d.%.2d.%.4d %.2d:%.2d:%.2d)\r\n"), rtcTime);
         } else {
@@ -138,8 +143,15 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPWSTR lpCmdLine, int) {
     DWORD slaveAddr = 0;
     ReadRtcConfig(&protocol, &slaveAddr);
     BYTE slave = (BYTE)(slaveAddr & 0xFF);
+    AppOptions options;
+    ReadTimeOptions(&options);
+    BOOL timed = options.precise || options.driftCorrection;
 
     if (lpCmdLine != 0 && wcscmp(lpCmdLine, APP_RUN_AFTER_TIME_CHANGE) == 0) {
+        if (timed) {
+            StoreTimed(protocol, slave, &options);  // lets go of the bus itself
+            return 1;
+        }
         StorePath(protocol, slave);
         I2CUnlock();
         return 1;
@@ -148,10 +160,14 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPWSTR lpCmdLine, int) {
     SYSTEMTIME rtcTime;
     int read = ReadForRestore(protocol, slave, &rtcTime);
     DWORD readTick = GetTickCount();
+    LONGLONG readCounter = timed ? CounterNow() : 0;
     // Nothing after the chip read uses the bus. Every other I2C user on the device shares this
     // lock, and the notification service (or a driver it loads) may need the bus before it
     // reports ready: the lock must not be held across that wait.
     I2CUnlock();
-    if (read) RestoreClock(&rtcTime, readTick);
+    if (!read) return 1;
+    ChipReading reading;
+    if (timed) TakeChipReading(protocol, slave, &options, &rtcTime, readCounter, &reading);
+    RestoreClock(&rtcTime, readTick, timed ? &reading : 0);
     return 1;
 }

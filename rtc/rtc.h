@@ -54,9 +54,21 @@ typedef struct RtcProtocolEntry {
     RtcPrepareFn prepare;  // step before the read on the restore path; null when none
     RtcWriteFn write;
     DWORD defaultSlaveAddr;
+    // Where the chip's second can be watched and how a write restarts it (second-edge timing).
+    BYTE counterReg;         // the seconds register, or the hundredths with the seconds after them
+    BYTE counterHundredths;  // 1: counterReg counts hundredths of a second
+    BYTE restartByte;        // bytes on the wire from the write's start to the one that restarts the second
+    DWORD firstTickUs;       // from that restart to the chip's next second
 } RtcProtocolEntry;
 
 extern const RtcProtocolEntry g_rtcProtocols[RTC_PROTOCOL_COUNT];
+
+// The chip's place in its minute, in hundredths of a second (0..5999), from one read of its
+// counter register(s), tried once: the second-edge watch reads it again and again. 0 when the read
+// failed or the registers hold no count.
+int ReadRtcCounter(const RtcProtocolEntry* entry, BYTE slave, DWORD* hundredths);
+// Bytes on the wire of that read: two addresses, the register, the data.
+#define RTC_COUNTER_READ_BYTES(entry) (4u + ((entry)->counterHundredths ? 1u : 0u))
 
 // Protocol 1: time in registers 0x00..0x06, register 0x07 after it; invalid flag 0x01 bit 7.
 int ReadRtcProtocol1(SYSTEMTIME* time, BYTE slave);

@@ -248,6 +248,27 @@ int64_t Board::trueTime() const {
     return s.powerOnHost + static_cast<int64_t>(s.uptimeNs / 100);
 }
 
+void Board::advance(uint64_t ns) const {
+    changeState([&](sim::BoardState& s) { s.uptimeNs += ns; });
+}
+
+int64_t Board::chipTime(uint8_t address) const {
+    const sim::BoardConfig config = sim::loadBoardConfig(dir + "/board.json");
+    const sim::ChipConfig* c = config.chipAt(address);
+    sim::ChipState chip = state().chips.at(address);
+    const sim::RtcChipModel& model = sim::chipModel(c->protocol);
+    const int64_t phase = model.catchUp(chip, sim::crystalOf(config, *c), trueTime());
+    const sim::ChipTime t = model.timeOf(chip.regs);
+    return fileTimeOf(2000 + static_cast<int>(t.year2), static_cast<int>(t.month), static_cast<int>(t.day),
+                      static_cast<int>(t.hour), static_cast<int>(t.minute), static_cast<int>(t.second)) +
+           phase;
+}
+
+int64_t Board::systemTime() const {
+    const sim::BoardState s = state();
+    return s.systemClock.fileTime + (trueTime() - s.systemClock.atHost);
+}
+
 int64_t fileTimeOf(int y, int mo, int d, int h, int mi, int s, int ms) {
     auto leap = [](int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; };
     static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};

@@ -51,6 +51,12 @@ struct Board {
     void startAt(int64_t trueTime) const;
     // Its true time between runs.
     int64_t trueTime() const;
+    // Lets `ns` of its time pass (uptime and clocks), as `vboard advance` does.
+    void advance(uint64_t ns) const;
+    // The system clock, and the time the chip at `address` shows with its second's fraction, at
+    // the true time; and the system clock less the true time.
+    int64_t chipTime(uint8_t address) const;
+    int64_t systemTime() const;
 
   private:
     mutable int started_ = 0;

@@ -46,6 +46,8 @@ class RtcChipPort : public BusDevice {
                              std::to_string(chip_.protocol) + " chip, but board.json puts a protocol " +
                              std::to_string(model_.protocol) + " chip there");
         dirty_ = it == s.chips.end();
+        loadedFromState_ = !dirty_;
+        loaded_ = chip_;
         if (first) {
             if (chip_.bus.sdaLow) i2cbus::holdFromTheStart(BusLine::SDA, driver_);
         } else {
@@ -54,11 +56,13 @@ class RtcChipPort : public BusDevice {
     }
 
     void store(BoardState& s) {
-        if (!dirty_) return;
+        if (!dirty()) return;
         s.chips[address_] = chip_;
         dirty_ = false;
     }
-    bool dirty() const { return dirty_; }
+    // A transfer that left the chip as it found it (a read of a register that did not change, say)
+    // has nothing to write back.
+    bool dirty() const { return dirty_ && (!loadedFromState_ || !sameAsLoaded()); }
 
     void lineChanged(BusLine line, const BusLevels& levels, uint64_t ns) override {
         SlaveBusState& b = chip_.bus;
@@ -84,6 +88,16 @@ class RtcChipPort : public BusDevice {
     }
 
   private:
+    // A clock that stands still only moved its reference point to the present, which tells
+    // nothing: the chip shows what it showed.
+    bool sameAsLoaded() const {
+        if (!crystal_.still && !model_.clockStopped(chip_)) return chip_ == loaded_;
+        ChipState a = chip_;
+        a.clockAt = loaded_.clockAt;
+        a.ticks = loaded_.ticks;
+        return a == loaded_;
+    }
+
     void rise(bool sda) {
         SlaveBusState& b = chip_.bus;
         if (b.phase == SlavePhase::Idle || b.phase == SlavePhase::Ignore) return;
@@ -200,6 +214,8 @@ class RtcChipPort : public BusDevice {
     int driver_;
     ChipState chip_;
     bool dirty_ = false;
+    bool loadedFromState_ = false;
+    ChipState loaded_;  // as the board's state held it when the bus became busy
 };
 
 struct ChipsOnBus {

@@ -1,0 +1,204 @@
+// Keeping time to the millisecond, on boards whose clocks run on virtual time: the boot that sets
+// the clock at the chip's second edge, the store that lines the chip's second up with the
+// system's, and the drift learnt from spaced calibrations, kept through a power cut and taken off
+// the restore. The chips' phases are arranged so that every watch for an edge is short.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "app/app.h"
+#include "e2e_util.h"
+#include "testboard.h"
+
+namespace timekeeping_test {
+
+constexpr int64_t kMs = 10'000;  // file time units
+constexpr int64_t kSecond = 1000 * kMs;
+constexpr uint64_t kNsPerMs = 1'000'000;
+
+const int64_t kT0 = e2e::fileTimeOf(2026, 3, 2, 9, 0, 0);
+
+std::string registryWith(int protocol, bool precise, bool drift) {
+    std::string text = e2e::registryFor(protocol);
+    if (precise) text += "\"Precise\"=dword:00000001\r\n";
+    if (drift) text += "\"DriftCorrection\"=dword:00000001\r\n";
+    return text;
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+uint8_t addressOf(int protocol) {
+    return protocol == 3 ? 0x51 : 0x68;
+}
+
+// ---- The boot --------------------------------------------------------------------------------
+
+struct BootCase {
+    int protocol;
+    bool precise;
+    int64_t phaseMs;             // how far the chip's (and the true) second has run at the boot
+    const char* restored;        // the second the boot reports
+    int64_t errorMin, errorMax;  // the system clock less the true time afterwards, ms
+};
+
+TEST(PreciseBoot, SetsTheClockAtTheChipsSecondEdgeOnEveryProtocol) {
+    const BootCase cases[] = {
+        // As the design always did: at the start of the second read, up to a second late.
+        {1, false, 700, "00", -705, -690},
+        {1, true, 950, "01", -2, 2},
+        {2, true, 950, "01", -2, 2},
+        {3, true, 950, "01", -2, 2},
+        // The hundredths give the phase within the hundredth: no second to wait for.
+        {4, true, 420, "00", -2, 2},
+    };
+    for (const BootCase& c : cases) {
+        SCOPED_TRACE("protocol " + std::to_string(c.protocol) + (c.precise ? ", Precise" : ""));
+        e2e::Board board(e2e::virtualConfig(c.protocol), registryWith(c.protocol, c.precise, false));
+        board.startAt(kT0);
+        board.advance(static_cast<uint64_t>(c.phaseMs) * kNsPerMs);
+        const uint64_t uptimeBefore = board.state().uptimeNs;
+        ASSERT_EQ(board.runTamblin(), 1);
+        EXPECT_EQ(board.debugLog(),
+                  "RTC Time restored (02.03.2026 09:00:" + std::string(c.restored) + ")\r\n");
+        const int64_t errorMs = (board.systemTime() - board.trueTime()) / kMs;
+        EXPECT_GE(errorMs, c.errorMin);
+        EXPECT_LE(errorMs, c.errorMax);
+        // The wait for the edge is what a boot costs more: here under the second's remainder.
+        EXPECT_LE(board.state().uptimeNs - uptimeBefore,
+                  static_cast<uint64_t>(1000 - c.phaseMs + 50) * kNsPerMs);
+    }
+}
+
+TEST(PreciseBoot, AChipThatDoesNotTickIsNotTrustedAndTheWaitStaysBounded) {
+    sim::BoardConfig config = e2e::virtualConfig(1);
+    config.chips[0].frozen = true;  // its oscillator stands
+    e2e::Board board(config, registryWith(1, true, false));
+    board.startAt(kT0);
+    const int64_t systemBefore = board.state().systemClock.fileTime;
+    const uint64_t uptimeBefore = board.state().uptimeNs;
+    ASSERT_EQ(board.runTamblin(), 1);
+    EXPECT_EQ(board.debugLog(),
+              "Tamblin: RTC second did not tick over within 1100 ms\r\n"
+              "Invalid time on External RTC, please set a valid time\r\n");
+    EXPECT_EQ(board.state().systemClock.fileTime, systemBefore);  // the clock is left alone
+    EXPECT_EQ(board.state().notifications.list.size(), 1u);       // and time changes still reach the chip
+    const uint64_t costMs = (board.state().uptimeNs - uptimeBefore) / kNsPerMs;
+    EXPECT_GE(costMs, 1100u);
+    EXPECT_LE(costMs, 1150u);
+}
+
+// ---- The store -------------------------------------------------------------------------------
+
+struct StoreCase {
+    int protocol;
+    bool precise;
+    int64_t offsetMin, offsetMax;  // the chip less the system clock afterwards, ms
+};
+
+TEST(PreciseStore, LinesTheChipsRestartedSecondUpWithTheSystems) {
+    const StoreCase cases[] = {
+        // The design writes the whole second at once: the chip is behind by the milliseconds the
+        // system clock had run (300). Protocol 3's first second after its restart is short: ahead.
+        {1, false, -302, -299}, {3, false, 190, 193}, {1, true, -1, 1},
+        {2, true, -1, 1},       {3, true, -1, 1},     {4, true, -1, 1},
+    };
+    for (const StoreCase& c : cases) {
+        SCOPED_TRACE("protocol " + std::to_string(c.protocol) + (c.precise ? ", Precise" : ""));
+        e2e::Board board(e2e::virtualConfig(c.protocol), registryWith(c.protocol, c.precise, false));
+        board.startAt(kT0);
+        // A time change to 12 minutes and 300 ms later than the chip holds.
+        board.changeState([](sim::BoardState& s) { s.systemClock = {kT0 + 720 * kSecond + 300 * kMs, kT0}; });
+        ASSERT_EQ(board.runTamblin({"AppRunAfterTimeChange"}), 1);
+        EXPECT_TRUE(contains(board.debugLog(), "RTC Time set (02.03.2026 09:12:0")) << board.debugLog();
+        const int64_t offsetMs = (board.chipTime(addressOf(c.protocol)) - board.systemTime()) / kMs;
+        EXPECT_GE(offsetMs, c.offsetMin);
+        EXPECT_LE(offsetMs, c.offsetMax);
+    }
+}
+
+// ---- Drift -----------------------------------------------------------------------------------
+
+std::string registryFile(const e2e::Board& board) {
+    return board.file("registry.reg");
+}
+
+// A time change to the true time, as a network time client makes it, and the store it starts.
+void calibrate(const e2e::Board& board) {
+    const int64_t now = board.trueTime();
+    board.changeState([&](sim::BoardState& s) { s.systemClock = {now, now}; });
+    ASSERT_EQ(board.runTamblin({"AppRunAfterTimeChange"}), 1);
+}
+
+std::string logSince(const e2e::Board& board, size_t* from) {
+    const std::string log = board.debugLog();
+    const std::string part = log.substr(*from);
+    *from = log.size();
+    return part;
+}
+
+TEST(DriftCorrection, LearnsFromSpacedCalibrationsKeepsItThroughAPowerCutAndCorrectsTheBoot) {
+    sim::BoardConfig config = e2e::virtualConfig(1);
+    config.chips[0].ppm = 50;
+    e2e::Board board(config, registryWith(1, true, true));
+    board.startAt(kT0);
+    size_t seen = 0;
+
+    board.advance(950 * kNsPerMs);
+    calibrate(board);  // the first calibration: nothing to learn from yet
+    EXPECT_EQ(logSince(board, &seen), "RTC Time set (02.03.2026 09:00:02)\r\n");
+    EXPECT_TRUE(contains(registryFile(board), "\"RtcSetAt\"=hex:")) << registryFile(board);
+
+    // A week on, the chip has gained 30.24 s; its second is then 0.95 s in (0.71 + 0.24).
+    board.advance((7 * 86400 * 1000ULL + 710) * kNsPerMs);
+    calibrate(board);
+    std::string log = logSince(board, &seen);
+    EXPECT_TRUE(contains(log, "Tamblin: RTC drift of +50.0")) << log;
+    EXPECT_TRUE(contains(log, " ppm over 168 h, learned drift now +50.0")) << log;
+    // Flushed: in registry.reg, nothing left in RAM.
+    const std::string reg = registryFile(board);
+    EXPECT_TRUE(contains(reg, "\"DriftPpb\"=dword:0000c3")) << reg;  // 50000 ppb = 0xc350, give or take
+    EXPECT_TRUE(board.state().registryNotFlushed.empty());
+
+    // 23 days off: the power goes, the board's own clock with it; the chip gains 99.36 s.
+    ASSERT_EQ(board.runVboard({"power", "down"}), 0);
+    board.advance((23 * 86400 * 1000ULL + 590) * kNsPerMs);
+    ASSERT_EQ(board.runVboard({"power", "up"}), 0);
+    ASSERT_EQ(board.runTamblin(), 1);
+    log = logSince(board, &seen);
+    EXPECT_TRUE(contains(log, "Tamblin: RTC time corrected by -99.3")) << log;
+    const int64_t errorMs = (board.systemTime() - board.trueTime()) / kMs;
+    EXPECT_GE(errorMs, -3);
+    EXPECT_LE(errorMs, 3);
+
+    // A person moves the clock an hour on (the chip, which a boot leaves as it is, 99 s ahead of the
+    // true time): written to the chip, but no drift is learnt from it.
+    const int64_t now = board.trueTime();
+    board.changeState([&](sim::BoardState& s) { s.systemClock = {now + 3600 * kSecond, now}; });
+    ASSERT_EQ(board.runTamblin({"AppRunAfterTimeChange"}), 1);
+    log = logSince(board, &seen);
+    EXPECT_TRUE(
+        contains(log, "Tamblin: RTC was -3500 s off the new time: the clock was set, no drift learned\r\n"))
+        << log;
+    EXPECT_TRUE(contains(registryFile(board), "\"DriftPpb\"=dword:0000c3")) << registryFile(board);
+}
+
+TEST(DriftCorrection, RefusesADriftNoCrystalHas) {
+    sim::BoardConfig config = e2e::virtualConfig(1);
+    config.chips[0].ppm = 800;
+    e2e::Board board(config, registryWith(1, false, true));
+    board.startAt(kT0);
+    board.advance(950 * kNsPerMs);
+    calibrate(board);
+    // Six hours on the chip has gained 17.28 s: its second is 0.95 s in again at 0.67.
+    board.advance((6 * 3600 * 1000ULL + 670) * kNsPerMs);
+    calibrate(board);
+    const std::string log = board.debugLog();
+    EXPECT_TRUE(contains(log, "Tamblin: RTC drift of +800.0")) << log;
+    EXPECT_TRUE(contains(log, " ppm refused: beyond 500 ppm\r\n")) << log;
+    EXPECT_TRUE(contains(registryFile(board), "\"DriftHours\"=dword:00000000")) << registryFile(board);
+}
+
+}  // namespace timekeeping_test
