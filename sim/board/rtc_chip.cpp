@@ -56,6 +56,10 @@ int64_t chipNow() {
     return gTimeSource ? gTimeSource() : boardNow();
 }
 
+int64_t chipNowAt(uint64_t ns) {
+    return gTimeSource ? gTimeSource() : boardTimeAtUptime(ns);
+}
+
 namespace {
 int64_t floorDiv(int64_t a, int64_t b) {
     const int64_t q = a / b;

@@ -111,8 +111,10 @@ class RtcChipModel {
 const RtcChipModel& chipModel(int protocol);
 size_t chipRegisterCount(int protocol);  // 0 for a protocol no chip has
 
-// The clock the chips follow: the board's true time (tests may set another).
+// The clock the chips follow: the board's true time (tests may set another); and that time at
+// board uptime `ns`, the moment of an edge on the bus.
 int64_t chipNow();
+int64_t chipNowAt(uint64_t ns);
 // `elapsed` of true time (100-ns units) as a crystal `ppb` fast counts it: elapsed x (1 + ppb/1e9),
 // rounded down, exact for any span a board can hold.
 int64_t crystalUnits(int64_t elapsed, int64_t ppb);

@@ -69,7 +69,7 @@ class RtcChipPort : public BusDevice {
         if (line == BusLine::SDA) {
             if (!levels.scl) return;  // data changing while the clock is low
             // A start or a stop ends whatever transfer went before.
-            if (b.addressed) model_.transferEnded(chip_, chipNow());
+            if (b.addressed) model_.transferEnded(chip_, chipNowAt(ns));
             if (!levels.sda) {
                 // Start or repeated start: whatever was going on, an address byte follows.
                 b = SlaveBusState{};
@@ -166,7 +166,7 @@ class RtcChipPort : public BusDevice {
             b.phase = SlavePhase::Ignore;
             return;
         }
-        model_.catchUp(chip_, crystal_, chipNow());
+        model_.catchUp(chip_, crystal_, chipNowAt(ns));
         b.reading = b.shift & 1;
         b.addressed = true;
         b.bit = 8;
@@ -183,7 +183,7 @@ class RtcChipPort : public BusDevice {
             ack = model_.setPointer(chip_, b.shift);
             b.gotPointer = ack;
         } else if (ack) {
-            model_.writeRegister(chip_, chip_.pointer, b.shift, chipNow());
+            model_.writeRegister(chip_, chip_.pointer, b.shift, chipNowAt(ns));
             model_.advancePointer(chip_);
         }
         if (ack) acknowledge(ns);

@@ -79,6 +79,15 @@ int64_t boardNow() {
     return t.powerOnHost + static_cast<int64_t>(t.virtualNs / 100);
 }
 
+int64_t boardTimeAtUptime(uint64_t ns) {
+    ensureStarted();
+    const ProcessTime& t = pt();
+    // Real timing: uptime counts from the power-on on the host's clock. A frozen board's clocks
+    // stand still and only need a reference.
+    if (!t.virtualClocks && t.virt) return hostFileTimeNow();
+    return t.powerOnHost + static_cast<int64_t>(ns / 100);
+}
+
 void skipBoardTime(uint64_t ns) {
     ensureStarted();
     ProcessTime& t = pt();

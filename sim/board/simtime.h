@@ -22,6 +22,8 @@ int64_t hostFileTimeNow();
 // board with virtual clocks ("clock": "virtual") its power-on time plus its virtual uptime, so
 // that its system clock and chips run on the same virtual time as its processes.
 int64_t boardNow();
+// The board's true time at uptime `ns` (the bus computes its edges ahead of the present).
+int64_t boardTimeAtUptime(uint64_t ns);
 // Lets `ns` of the board's time pass at once (a board with virtual clocks): its uptime moves on,
 // and its clocks with it.
 void skipBoardTime(uint64_t ns);

@@ -12,6 +12,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <vector>
@@ -37,7 +38,21 @@ struct MutexObject : KObject {
     int openFd = -1;
     int ownFd = -1;
     unsigned recursion = 0;  // > 0 while this process owns it
+    uint64_t ownedSinceNs = 0;
 };
+
+// How long each named mutex was held, for measurements (the accuracy benchmark): when the
+// environment names a file in TAMBLIN_MUTEX_LOG, every release appends "<name> <from> <to>" in
+// board uptime nanoseconds. Nothing else reads it.
+void logMutexHold(const MutexObject& m) {
+    const char* file = std::getenv("TAMBLIN_MUTEX_LOG");
+    if (!file || !*file) return;
+    if (FILE* f = std::fopen(file, "a")) {
+        std::fprintf(f, "%s %llu %llu\n", m.name.c_str(), static_cast<unsigned long long>(m.ownedSinceNs),
+                     static_cast<unsigned long long>(nowNs()));
+        std::fclose(f);
+    }
+}
 
 struct ProcessObject : KObject {
     explicit ProcessObject(ProcessContext c) : KObject(ObjKind::Process), ctx(c) {}
@@ -154,6 +169,7 @@ DWORD waitMutex(MutexObject& m, DWORD ms) {
     if (ms == INFINITE) {
         if (flockRetry(m.ownFd, LOCK_EX) != 0) return WAIT_FAILED;
         m.recursion = 1;
+        m.ownedSinceNs = nowNs();
         return WAIT_OBJECT_0;
     }
     // Another process can only release it in real time, so a finite wait polls in real time and
@@ -163,6 +179,7 @@ DWORD waitMutex(MutexObject& m, DWORD ms) {
     for (;;) {
         if (flockRetry(m.ownFd, LOCK_EX | LOCK_NB) == 0) {
             m.recursion = 1;
+            m.ownedSinceNs = nowNs();
             return WAIT_OBJECT_0;
         }
         if (errno != EWOULDBLOCK) return WAIT_FAILED;
@@ -285,7 +302,10 @@ BOOL ReleaseMutex(HANDLE hMutex) {
         tLastError = ERROR_NOT_SUPPORTED;  // not the owner
         return FALSE;
     }
-    if (--m.recursion == 0) ::flock(m.ownFd, LOCK_UN);
+    if (--m.recursion == 0) {
+        ::flock(m.ownFd, LOCK_UN);
+        logMutexHold(m);
+    }
     return TRUE;
 }
 
