@@ -69,6 +69,7 @@ struct Life {
     std::vector<BootResult> boots;
     std::vector<double> lockHoldMs;  // per store: the bus lock held, all its holds together
     std::vector<double> lockSpans;   // per store: how many separate holds
+    double longestHoldMs = 0;        // the longest single hold of any store
 };
 
 // Repeatable wandering: minutes, seconds and milliseconds off the schedule.
@@ -203,6 +204,7 @@ class Player {
         while (log >> name >> from >> to) {
             if (name != "I2C") continue;
             held += static_cast<double>(to - from) / 1e6;
+            life_.longestHoldMs = std::max(life_.longestHoldMs, static_cast<double>(to - from) / 1e6);
             ++spans;
         }
         life_.lockHoldMs.push_back(held);
@@ -363,12 +365,13 @@ int main(int argc, char** argv) {
             row.push_back(life);
         }
         std::printf(
-            "  bus lock held by each store, all its holds together (median / worst), and how many holds:\n");
+            "  bus lock held by each store: all its holds together (median / worst), how many holds,\n"
+            "  and the longest single hold:\n");
         for (size_t v = 0; v < row.size(); ++v)
-            std::printf("    %-16s %.3f / %.3f ms, %.0f holds\n", kVariants[v].name,
+            std::printf("    %-16s %.3f / %.3f ms in %.0f holds, longest %.3f ms\n", kVariants[v].name,
                         percentile(row[v].lockHoldMs, 0.5),
                         *std::max_element(row[v].lockHoldMs.begin(), row[v].lockHoldMs.end()),
-                        percentile(row[v].lockSpans, 0.5));
+                        percentile(row[v].lockSpans, 0.5), row[v].longestHoldMs);
         std::printf("\n");
         lives.push_back(row);
     }
