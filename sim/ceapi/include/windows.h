@@ -1,10 +1,22 @@
 // The platform's core API (coredll) as this program uses it, declared for host builds.
 // The product code includes this header exactly as it would include the platform SDK's; the
 // definitions live in the host stand-in (sim/ceapi) and act on the virtual board.
+//
+// As in the platform's own headers the API has C linkage: the device's COREDLL exports these
+// functions under their plain names, and so do the stand-in and the bare image's platform layer.
 #pragma once
 
+#include <stdarg.h>
 #include <stddef.h>
 #include <stdint.h>
+
+#ifdef __cplusplus
+#define TAMBLIN_EXTERN_C_BEGIN extern "C" {
+#define TAMBLIN_EXTERN_C_END }
+#else
+#define TAMBLIN_EXTERN_C_BEGIN
+#define TAMBLIN_EXTERN_C_END
+#endif
 
 typedef uint8_t BYTE;
 typedef uint16_t WORD;
@@ -116,6 +128,8 @@ typedef struct _SECURITY_ATTRIBUTES {
 #define REG_DWORD 4
 #define REG_MULTI_SZ 7
 
+TAMBLIN_EXTERN_C_BEGIN
+
 LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult);
 LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
                       LPDWORD lpcbData);
@@ -172,16 +186,32 @@ HLOCAL LocalFree(HLOCAL hMem);
 LPVOID VirtualAlloc(LPVOID lpAddress, DWORD dwSize, DWORD flAllocationType, DWORD flProtect);
 BOOL VirtualFree(LPVOID lpAddress, DWORD dwSize, DWORD dwFreeType);
 
+// The calling thread ends; when it is the process's primary thread, the process ends with
+// `dwExitCode` as its exit code.
+void ExitThread(DWORD dwExitCode);
+
 // Debug output.
 void OutputDebugStringW(LPCWSTR lpOutputString);
 void NKDbgPrintfW(LPCWSTR lpszFmt, ...);
+void NKvDbgPrintfW(LPCWSTR lpszFmt, va_list lpParms);
 
-// Wide-string routines of the platform's C runtime (16-bit characters).
+// Program entry, as the platform's start-up code calls it.
+int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLine, int nCmdShow);
+
+TAMBLIN_EXTERN_C_END
+
+// Wide-string routines of the platform's C run-time (16-bit characters). On the device they are
+// COREDLL's C functions (UNDER_CE: compiled for the device, as the platform's build defines it).
+// A host's own C library owns these C names for its 32-bit wchar_t, so host builds give the
+// stand-in's 16-bit versions C++ linkage.
+#ifdef UNDER_CE
+TAMBLIN_EXTERN_C_BEGIN
+#endif
 size_t wcslen(const WCHAR* s);
 int wcscmp(const WCHAR* a, const WCHAR* b);
 int _wcsicmp(const WCHAR* a, const WCHAR* b);
 WCHAR* _wcsupr(WCHAR* s);
 WCHAR* _wcslwr(WCHAR* s);
-
-// Program entry, as the platform's start-up code calls it.
-int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLine, int nCmdShow);
+#ifdef UNDER_CE
+TAMBLIN_EXTERN_C_END
+#endif
