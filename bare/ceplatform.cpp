@@ -134,13 +134,14 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, 
     return h;
 }
 
-BOOL ResetEvent(HANDLE h) {
+BOOL EventModify(HANDLE h, DWORD func) {
     KernelObject* o = lookup(h);
     if (!o || o->kind != kEvent) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    o->signalled = 0;  // a single word: the interrupt handler cannot tear it
+    if (func != EVENT_RESET && func != EVENT_SET) badCall("EventModify: only set and reset exist on this board");
+    o->signalled = func == EVENT_SET ? 1 : 0;  // a single word: the interrupt handler cannot tear it
     return TRUE;
 }
 

@@ -155,8 +155,12 @@ BOOL ReleaseMutex(HANDLE hMutex);
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
                     LPCWSTR lpName);
 HANDLE OpenEventW(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCWSTR lpName);
-BOOL SetEvent(HANDLE hEvent);
-BOOL ResetEvent(HANDLE hEvent);
+// COREDLL has one export for the three event operations; SetEvent, ResetEvent and PulseEvent are
+// the header's own inline functions over it, as in the platform's kfuncs.h.
+#define EVENT_PULSE 1
+#define EVENT_RESET 2
+#define EVENT_SET 3
+BOOL EventModify(HANDLE hEvent, DWORD func);
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 BOOL CloseHandle(HANDLE hObject);
 BOOL DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle, HANDLE hTargetProcessHandle,
@@ -199,6 +203,16 @@ void NKvDbgPrintfW(LPCWSTR lpszFmt, va_list lpParms);
 int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLine, int nCmdShow);
 
 TAMBLIN_EXTERN_C_END
+
+static inline BOOL SetEvent(HANDLE hEvent) {
+    return EventModify(hEvent, EVENT_SET);
+}
+static inline BOOL ResetEvent(HANDLE hEvent) {
+    return EventModify(hEvent, EVENT_RESET);
+}
+static inline BOOL PulseEvent(HANDLE hEvent) {
+    return EventModify(hEvent, EVENT_PULSE);
+}
 
 // Wide-string routines of the platform's C run-time (16-bit characters). On the device they are
 // COREDLL's C functions (UNDER_CE: compiled for the device, as the platform's build defines it).
