@@ -158,7 +158,8 @@ BOOL EventModify(HANDLE h, DWORD func) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    if (func != EVENT_RESET && func != EVENT_SET) badCall("EventModify: only set and reset exist on this board");
+    if (func != EVENT_RESET && func != EVENT_SET)
+        badCall("EventModify: only set and reset exist on this board");
     o->signalled = func == EVENT_SET ? 1 : 0;  // a single word: the interrupt handler cannot tear it
     return TRUE;
 }
@@ -397,7 +398,8 @@ struct ProcessMark {
 
 void BareProcessStart(void) {
     g_process.active = TRUE;
-    for (DWORD i = 0; i < kMaxObjects; ++i) g_process.refs[i] = g_objects[i].kind == kFree ? 0 : g_objects[i].refs;
+    for (DWORD i = 0; i < kMaxObjects; ++i)
+        g_process.refs[i] = g_objects[i].kind == kFree ? 0 : g_objects[i].refs;
     for (DWORD i = 0; i < kWindowSlots; ++i) g_process.windows[i] = g_slotUsed[i];
     for (DWORD i = 0; i < kMaxIrq; ++i) g_process.sysIntrs[i] = g_sysIntr[i].allocated;
 }

@@ -48,8 +48,8 @@ const WCHAR* KeyOf(HKEY key) {
 // ---- Time ------------------------------------------------------------------------------------
 
 constexpr uint64_t kFileTimePerMs = 10000;  // file time counts 100 ns
-uint64_t g_clockFileTime;                  // the system clock (UTC) as last set ...
-uint32_t g_clockSetTick;                   // ... at this OS timer count
+uint64_t g_clockFileTime;                   // the system clock (UTC) as last set ...
+uint32_t g_clockSetTick;                    // ... at this OS timer count
 BareProcessRecord g_record;
 
 bool Leap(uint32_t y) {
@@ -169,7 +169,8 @@ BOOL SystemTimeToFileTime(const SYSTEMTIME* t, LPFILETIME ft) {
     for (uint32_t y = 1601; y < t->wYear; ++y) days += Leap(y) ? 366 : 365;
     for (uint32_t m = 1; m < t->wMonth; ++m) days += DaysIn(t->wYear, m);
     days += t->wDay - 1u;
-    const uint64_t ms = ((days * 24 + t->wHour) * 60 + t->wMinute) * 60000ull + t->wSecond * 1000ull + t->wMilliseconds;
+    const uint64_t ms =
+        ((days * 24 + t->wHour) * 60 + t->wMinute) * 60000ull + t->wSecond * 1000ull + t->wMilliseconds;
     const uint64_t value = ms * kFileTimePerMs;
     ft->dwLowDateTime = (DWORD)value;
     ft->dwHighDateTime = (DWORD)(value >> 32);
@@ -246,7 +247,8 @@ BOOL CeRunAppAtTime(const WCHAR* name, SYSTEMTIME* time) {
 }
 
 HANDLE CeSetUserNotificationEx(HANDLE existing, CE_NOTIFICATION_TRIGGER* trigger, CE_USER_NOTIFICATION*) {
-    if (existing || !trigger || trigger->dwSize != sizeof(CE_NOTIFICATION_TRIGGER) || !trigger->lpszApplication) {
+    if (existing || !trigger || trigger->dwSize != sizeof(CE_NOTIFICATION_TRIGGER) ||
+        !trigger->lpszApplication) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
@@ -290,7 +292,8 @@ BOOL CeGetUserNotification(HANDLE h, DWORD size, LPDWORD needed, LPBYTE buffer) 
     }
     const DWORD appBytes = 2 * (Length(n->application) + 1);
     const DWORD argBytes = n->hasArguments ? 2 * (Length(n->arguments) + 1) : 0;
-    const DWORD total = sizeof(CE_NOTIFICATION_INFO_HEADER) + sizeof(CE_NOTIFICATION_TRIGGER) + appBytes + argBytes;
+    const DWORD total =
+        sizeof(CE_NOTIFICATION_INFO_HEADER) + sizeof(CE_NOTIFICATION_TRIGGER) + appBytes + argBytes;
     *needed = total;
     if (!buffer || size < total) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);

@@ -387,8 +387,9 @@ uint32_t runProgram(const char16_t* commandLine, const char* what) {
         check(false, "the loader takes Tamblin.exe (%s)", error);
         return 0xFFFFFFFFu;
     }
-    BarePrintf("     %s: Tamblin.exe (%u bytes) at 0x%08x (file's base 0x%08x), %u base relocations, %u imports\n",
-               what, program.fileSize, program.base, program.preferredBase, program.relocations, program.imports);
+    BarePrintf(
+        "     %s: Tamblin.exe (%u bytes) at 0x%08x (file's base 0x%08x), %u base relocations, %u imports\n",
+        what, program.fileSize, program.base, program.preferredBase, program.relocations, program.imports);
     BarePuts("     debug output: ");
     BareCapture(g_debugText, sizeof g_debugText);
     const uint32_t code = BareStartProgram(program, commandLine);
@@ -412,22 +413,25 @@ void checkDeviceFile() {
     uint32_t code = runProgram(u"", "boot");
     ClearReadMode(kChipAddr);
     check(code == 1, "boot: exit code 1 (%u)", code);
-    check(contains(g_debugText, "RTC Time restored (15.06.2025 12:34:1"), "boot: \"RTC Time restored (15.06.2025 12:34:1x)\"");
+    check(contains(g_debugText, "RTC Time restored (15.06.2025 12:34:1"),
+          "boot: \"RTC Time restored (15.06.2025 12:34:1x)\"");
     SYSTEMTIME now = {};
     GetSystemTime(&now);
     printTime("system time", now);
     check(readBackMatches(chip, now), "boot: the system clock set from the chip");
     const BareProcessRecord& record = BareGetProcessRecord();
-    check(record.daylight == 1 && record.daylightSets == 1, "boot: daylight saving in effect for a June date in CET (%u)",
-          record.daylight);
+    check(record.daylight == 1 && record.daylightSets == 1,
+          "boot: daylight saving in effect for a June date in CET (%u)", record.daylight);
     check(record.runAppAtTimeCancels == 1, "boot: the shell's daylight-saving event cancelled");
     const WCHAR* app = nullptr;
     const WCHAR* args = nullptr;
-    check(BareNotificationCount() == 1 && BareNotification(0, &app, &args) && sameText(app, "\\WINDOWS\\TAMBLIN.EXE") &&
-              sameText(args, "AppRunAfterTimeChange"),
+    check(BareNotificationCount() == 1 && BareNotification(0, &app, &args) &&
+              sameText(app, "\\WINDOWS\\TAMBLIN.EXE") && sameText(args, "AppRunAfterTimeChange"),
           "boot: registered for time changes as \\WINDOWS\\TAMBLIN.EXE AppRunAfterTimeChange");
-    check(BareGetStats().liveObjects == before.liveObjects && BareGetStats().liveWindows == before.liveWindows &&
-              BareGetStats().liveSysIntrs == before.liveSysIntrs && BareGetStats().bridgeRequests == before.bridgeRequests,
+    check(BareGetStats().liveObjects == before.liveObjects &&
+              BareGetStats().liveWindows == before.liveWindows &&
+              BareGetStats().liveSysIntrs == before.liveSysIntrs &&
+              BareGetStats().bridgeRequests == before.bridgeRequests,
           "boot: nothing of the process left behind, no kernel-bridge request (privileged)");
 
     const SYSTEMTIME userTime = makeTime(2024, 3, 0, 17, 10, 20, 5);  // a Sunday
@@ -435,7 +439,8 @@ void checkDeviceFile() {
     code = runProgram(u"AppRunAfterTimeChange", "time change");
     ClearReadMode(kChipAddr);
     check(code == 1, "time change: exit code 1 (%u)", code);
-    check(contains(g_debugText, "RTC Time set (17.03.2024 10:20:0"), "time change: \"RTC Time set (17.03.2024 10:20:0x)\"");
+    check(contains(g_debugText, "RTC Time set (17.03.2024 10:20:0"),
+          "time change: \"RTC Time set (17.03.2024 10:20:0x)\"");
     I2CLock(INFINITE);
     SYSTEMTIME got = {};
     const int r = ReadRtcProtocol1(&got, kChipAddr);
@@ -446,8 +451,8 @@ void checkDeviceFile() {
 
     code = runProgram(u"", "boot again");
     ClearReadMode(kChipAddr);
-    check(code == 1 && BareNotificationCount() == 1, "boot again: its earlier registration replaced, not doubled (%u)",
-          BareNotificationCount());
+    check(code == 1 && BareNotificationCount() == 1,
+          "boot again: its earlier registration replaced, not doubled (%u)", BareNotificationCount());
 }
 
 }  // namespace

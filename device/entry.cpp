@@ -5,6 +5,7 @@
 // data is initialised by the loader's mapping of the file.
 #include <windows.h>
 
-extern "C" void WinMainCRTStartup(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLine, int nCmdShow) {
+extern "C" void WinMainCRTStartup(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLine,
+                                  int nCmdShow) {
     ExitThread((DWORD)WinMain(hInstance, hPrevInstance, lpCmdLine, nCmdShow));
 }

@@ -24,7 +24,8 @@ struct Board {
     std::string dir;
     std::string program;
 
-    // Runs the board's program (build/bin/tamblin unless another was given) on this board with `args` as its arguments; returns its exit code.
+    // Runs the board's program (build/bin/tamblin unless another was given) on this board with `args` as its
+    // arguments; returns its exit code.
     int runTamblin(const std::vector<std::string>& args = {}) const;
     // Runs build/bin/vboard --board <dir> <args>; returns its exit code, output in `out`.
     int runVboard(const std::vector<std::string>& args, std::string* out = nullptr) const;

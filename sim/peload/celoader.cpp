@@ -130,8 +130,8 @@ bool emulateWordAccess(uint32_t insn, uint32_t* r, uint32_t cpsr) {
     const uint32_t address = pre ? indexed : base;
     if ((address & ~0xFFFu) == kKDataPage) {
         if (!load)
-            sim::boardFault("data abort: store to the kernel data page word " + sim::hex(address, 8) + " at " +
-                            imagePlace(r[15]));
+            sim::boardFault("data abort: store to the kernel data page word " + sim::hex(address, 8) +
+                            " at " + imagePlace(r[15]));
         r[rd] = HwReadKDataWord(address);
     } else if (load) {
         r[rd] = HwRead32(reinterpret_cast<const volatile DWORD*>(static_cast<uintptr_t>(address)));
@@ -155,7 +155,8 @@ void onDataAbort(int sig, siginfo_t* info, void* context) {
         const uint32_t insn = *reinterpret_cast<const uint32_t*>(static_cast<uintptr_t>(r[15]));
         if (!emulateWordAccess(insn, r, uc->uc_mcontext.arm_cpsr))
             sim::boardFault("data abort: the instruction " + sim::hex(insn, 8) + " at " + imagePlace(r[15]) +
-                            " accessed " + sim::hex(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(info->si_addr)), 8) +
+                            " accessed " +
+                            sim::hex(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(info->si_addr)), 8) +
                             ", which is neither memory of the process nor a register it mapped");
     } catch (const std::exception& e) {
         sim::boardFault(std::string("the board failed under the program: ") + e.what());
@@ -174,7 +175,8 @@ void onUndefinedInstruction(int sig, siginfo_t*, void* context) {
             r[rd] = HwReadMainId();
         } else if ((insn & 0xFFFFFFF0u) == peload::kStatusReadTrap && (insn & 0xF) != 15) {
             // The program's condition flags as they stand, the mode as the board has it.
-            r[insn & 0xF] = (uc->uc_mcontext.arm_cpsr & ~kCpsrControlBits) | (HwReadCpsr() & kCpsrControlBits);
+            r[insn & 0xF] =
+                (uc->uc_mcontext.arm_cpsr & ~kCpsrControlBits) | (HwReadCpsr() & kCpsrControlBits);
         } else {
             sim::boardFault("undefined instruction " + sim::hex(insn, 8) + " at " + imagePlace(r[15]) +
                             "; the kernel ends the process");
@@ -223,8 +225,10 @@ int main(int argc, char** argv) {
         ++first;
     }
     if (first >= argc || argv[first][0] == '-') {
-        std::fprintf(stderr, "usage: celoader [--verbose] EXE [ARGUMENTS...]\n"
-                             "Runs a Windows CE ARM executable on the virtual board ($TAMBLIN_BOARD, else ./board).\n");
+        std::fprintf(
+            stderr,
+            "usage: celoader [--verbose] EXE [ARGUMENTS...]\n"
+            "Runs a Windows CE ARM executable on the virtual board ($TAMBLIN_BOARD, else ./board).\n");
         return kExitUsage;
     }
     const std::string path = argv[first];
@@ -239,7 +243,8 @@ int main(int argc, char** argv) {
         !peload::Parse(file.data(), static_cast<uint32_t>(file.size()), &gLoaded.image, &error))
         return refuse(file.size() > peload::kMaxImageSize ? "larger than a process slot" : error.text);
 
-    void* memory = ::mmap(nullptr, gLoaded.image.sizeOfImage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* memory = ::mmap(nullptr, gLoaded.image.sizeOfImage, PROT_READ | PROT_WRITE,
+                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (memory == MAP_FAILED) return refuse(std::string("cannot map the image: ") + std::strerror(errno));
     uint8_t* image = static_cast<uint8_t*>(memory);
     gLoaded.base = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(memory));
@@ -256,11 +261,12 @@ int main(int argc, char** argv) {
         ::mprotect(image + s.rva, (s.virtualSize + 0xFFF) & ~0xFFFu, protectionOf(s.characteristics));
     }
     if (verbose)
-        std::fprintf(stderr,
-                     "celoader: %s mapped at 0x%08X (its preferred base 0x%08X): %u base relocations applied, "
-                     "%u imports bound, %u CPSR reads trapped; entry at 0x%08X\n",
-                     gLoaded.name.c_str(), gLoaded.base, gLoaded.image.preferredBase, relocations, imports,
-                     statusReads, gLoaded.base + gLoaded.image.entryRva);
+        std::fprintf(
+            stderr,
+            "celoader: %s mapped at 0x%08X (its preferred base 0x%08X): %u base relocations applied, "
+            "%u imports bound, %u CPSR reads trapped; entry at 0x%08X\n",
+            gLoaded.name.c_str(), gLoaded.base, gLoaded.image.preferredBase, relocations, imports,
+            statusReads, gLoaded.base + gLoaded.image.entryRva);
 
     struct sigaction action {};
     action.sa_flags = SA_SIGINFO;
@@ -292,7 +298,8 @@ int main(int argc, char** argv) {
     }
     std::u16string wide = sim::fromUtf8(commandLine);
     using Entry = DWORD (*)(HINSTANCE, HINSTANCE, LPWSTR, int);
-    const Entry entry = reinterpret_cast<Entry>(static_cast<uintptr_t>(gLoaded.base + gLoaded.image.entryRva));
+    const Entry entry =
+        reinterpret_cast<Entry>(static_cast<uintptr_t>(gLoaded.base + gLoaded.image.entryRva));
     // A primary thread that returns from its entry ends as if it had called ExitThread.
     ExitThread(entry(reinterpret_cast<HINSTANCE>(static_cast<uintptr_t>(gLoaded.base)), nullptr, wide.data(),
                      5 /* SW_SHOW */));

@@ -108,7 +108,8 @@ bool Parse(const uint8_t* file, uint32_t size, Image* image, Message* error) {
     *image = Image{};
     image->file = file;
     image->fileSize = size;
-    if (size < kDosHeaderSize || file[0] != 'M' || file[1] != 'Z') return Fail(error, "not an executable: no MZ header");
+    if (size < kDosHeaderSize || file[0] != 'M' || file[1] != 'Z')
+        return Fail(error, "not an executable: no MZ header");
     const uint32_t pe = Read32(file + 0x3C);
     if (!Within(pe, 4 + kFileHeaderSize + kOptionalHeaderSize, size) || Read32(file + pe) != 0x00004550u)
         return Fail(error, "not a PE file: no PE header where the MZ header points");
@@ -122,7 +123,8 @@ bool Parse(const uint8_t* file, uint32_t size, Image* image, Message* error) {
         error->add("machine ").hex(image->machine, 4).add(" is not ARM (0x01C0) or ARMV4I (0x01C2)");
         return false;
     }
-    if (!(characteristics & kFileExecutable)) return Fail(error, "not an executable image (a DLL or an object file)");
+    if (!(characteristics & kFileExecutable))
+        return Fail(error, "not an executable image (a DLL or an object file)");
     image->relocationsStripped = (characteristics & kFileRelocsStripped) != 0;
     if (optionalSize < kOptionalHeaderSize || !Within(pe + 4 + kFileHeaderSize, optionalSize, size))
         return Fail(error, "optional header too short for a PE32 executable");
@@ -150,7 +152,8 @@ bool Parse(const uint8_t* file, uint32_t size, Image* image, Message* error) {
     }
     if (sectionAlignment != kPageSize || fileAlignment < 0x200 || fileAlignment > 0x10000 ||
         (fileAlignment & (fileAlignment - 1)) != 0)
-        return Fail(error, "section alignment is not the page size (0x1000) or file alignment is no power of two");
+        return Fail(error,
+                    "section alignment is not the page size (0x1000) or file alignment is no power of two");
     if (image->preferredBase % 0x10000 != 0) return Fail(error, "image base is not a multiple of 64 KB");
     if (image->sizeOfImage == 0 || image->sizeOfImage > kMaxImageSize || image->sizeOfImage % kPageSize != 0)
         return Fail(error, "image size is zero, larger than a process slot, or not whole pages");
@@ -182,7 +185,8 @@ bool Parse(const uint8_t* file, uint32_t size, Image* image, Message* error) {
         error->add("section ").add(s.name).add(": ");
         if (s.rva % kPageSize != 0 || s.rva < end || !Within(s.rva, s.virtualSize, image->sizeOfImage))
             return error->add("not on a page of its own inside the image, or overlaps the one before"), false;
-        if (s.rawSize && !Within(s.rawOffset, s.rawSize, size)) return error->add("its data lies outside the file"), false;
+        if (s.rawSize && !Within(s.rawOffset, s.rawSize, size))
+            return error->add("its data lies outside the file"), false;
         end = s.rva + s.virtualSize;
     }
     image->sectionCount = sectionCount;

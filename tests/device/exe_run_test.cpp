@@ -35,7 +35,8 @@ void PrintTo(const RunCase& c, std::ostream* os) {
 const std::vector<std::string> kChipTime = {"chip", "time", "2011-11-29 14:59:55"};
 const std::vector<std::string> kClock = {"set-time", "2005-01-01 00:00:00"};
 const char* const kRestored = "RTC Time restored (29.11.2011 14:59:55)\r\n";
-const char* const kRestoredAndSet = "RTC Time restored (29.11.2011 14:59:55)\r\nRTC Time set (29.02.2012 23:59:58)\r\n";
+const char* const kRestoredAndSet =
+    "RTC Time restored (29.11.2011 14:59:55)\r\nRTC Time set (29.02.2012 23:59:58)\r\n";
 
 const RunCase kRunCases[] = {
     {"protocol 1 restore then store", 1, false, {kClock, kChipTime}, {}, true, 1, kRestoredAndSet},
@@ -82,12 +83,30 @@ const RunCase kRunCases[] = {
      false,
      0,
      "Tamblin: I2C bus not available\r\n"},
-    {"user mode needs the kernel-call bridge", 1, false, {kClock, kChipTime, {"fault", "add", "kernelBridge=absent"}},
-     {}, false, 0, "Tamblin: I2C bus not available\r\n"},
-    {"privileged mode does without the bridge", 1, true, {kClock, kChipTime, {"fault", "add", "kernelBridge=absent"}},
-     {}, false, 1, kRestored},
-    {"store path on a privileged board", 2, true, {{"set-time", "2020-02-29 23:01:02"}}, {"AppRunAfterTimeChange"},
-     false, 1, "RTC Time set (29.02.2020 23:01:02)\r\n"},
+    {"user mode needs the kernel-call bridge",
+     1,
+     false,
+     {kClock, kChipTime, {"fault", "add", "kernelBridge=absent"}},
+     {},
+     false,
+     0,
+     "Tamblin: I2C bus not available\r\n"},
+    {"privileged mode does without the bridge",
+     1,
+     true,
+     {kClock, kChipTime, {"fault", "add", "kernelBridge=absent"}},
+     {},
+     false,
+     1,
+     kRestored},
+    {"store path on a privileged board",
+     2,
+     true,
+     {{"set-time", "2020-02-29 23:01:02"}},
+     {"AppRunAfterTimeChange"},
+     false,
+     1,
+     "RTC Time set (29.02.2020 23:01:02)\r\n"},
 };
 
 struct Outcome {
@@ -176,7 +195,8 @@ const Damage kDamages[] = {
      [](std::vector<uint8_t>& f) { replaceText(f, std::string("Sleep\0", 6), std::string("Slerp\0", 6)); },
      "imports what this system does not export: Slerp"},
     {"imports from another DLL",
-     [](std::vector<uint8_t>& f) { replaceText(f, "COREDLL.dll", "COREDLX.dll"); }, "COREDLX.dll!CloseHandle"},
+     [](std::vector<uint8_t>& f) { replaceText(f, "COREDLL.dll", "COREDLX.dll"); },
+     "COREDLX.dll!CloseHandle"},
     {"an x86 file", [](std::vector<uint8_t>& f) { f[peHeader(f) + 4] = 0x4C, f[peHeader(f) + 5] = 0x01; },
      "machine 0x014C is not ARM"},
     {"a desktop Windows program", [](std::vector<uint8_t>& f) { f[peHeader(f) + 24 + 68] = 2; },
@@ -239,19 +259,20 @@ int numberBefore(const std::string& text, const std::string& words) {
 // the linked code it came from.
 TEST(DeviceFileLoad, RelocatesEveryAddressBindsEveryImportAndTrapsEveryStatusRead) {
     e2e::Board board(e2e::frozenConfig(1), e2e::registryFor(1), "tamblin-exe");
-    const e2e::Output r = e2e::runProgram(
-        {std::string(TAMBLIN_BIN_DIR) + "/celoader", "--verbose", TAMBLIN_DEVICE_EXE, "AppRunAfterTimeChange"},
-        board.dir);
+    const e2e::Output r = e2e::runProgram({std::string(TAMBLIN_BIN_DIR) + "/celoader", "--verbose",
+                                           TAMBLIN_DEVICE_EXE, "AppRunAfterTimeChange"},
+                                          board.dir);
     EXPECT_EQ(r.code, 1) << r.err;
     int code = 0;
-    const std::string readobj =
-        e2e::runShell(std::string("llvm-readobj --coff-basereloc --coff-imports ") + TAMBLIN_DEVICE_EXE, &code);
+    const std::string readobj = e2e::runShell(
+        std::string("llvm-readobj --coff-basereloc --coff-imports ") + TAMBLIN_DEVICE_EXE, &code);
     ASSERT_EQ(code, 0);
     size_t highlow = 0, symbols = 0;
     for (size_t at = 0; (at = readobj.find("Type: HIGHLOW", at)) != std::string::npos; ++at) ++highlow;
     for (size_t at = 0; (at = readobj.find("Symbol: ", at)) != std::string::npos; ++at) ++symbols;
     const std::string disassembly = e2e::runShell(
-        std::string("llvm-objdump -d --no-show-raw-insn ") + TAMBLIN_DEVICE_ELF + " | grep -cE '\\smrs\\s'", &code);
+        std::string("llvm-objdump -d --no-show-raw-insn ") + TAMBLIN_DEVICE_ELF + " | grep -cE '\\smrs\\s'",
+        &code);
     EXPECT_GT(highlow, 100u);
     EXPECT_EQ(numberBefore(r.err, " base relocations applied"), static_cast<int>(highlow)) << r.err;
     EXPECT_EQ(numberBefore(r.err, " imports bound"), static_cast<int>(symbols)) << r.err;
