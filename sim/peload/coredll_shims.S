@@ -24,13 +24,22 @@
     .arm
     .text
 
-.macro SHIM name, target, words
+.macro SHIM_ENTRY name
     .global tamblin_shim_\name
     .type tamblin_shim_\name, %function
     .p2align 2
 tamblin_shim_\name:
     .fnstart
     .cantunwind
+.endm
+
+.macro SHIM_END name
+    .fnend
+    .size tamblin_shim_\name, . - tamblin_shim_\name
+.endm
+
+.macro SHIM name, target, words
+    SHIM_ENTRY \name
     push {r4, lr}
     mov r4, sp
     .if \words > 4
@@ -48,20 +57,14 @@ tamblin_shim_\name:
     bl \target
     mov sp, r4
     pop {r4, pc}
-    .fnend
-    .size tamblin_shim_\name, . - tamblin_shim_\name
+    SHIM_END \name
 .endm
 
 .macro VARIADIC_SHIM name, words, vtarget
     .if \words != 1
     .error "variadic shims take the format as their one fixed argument"
     .endif
-    .global tamblin_shim_\name
-    .type tamblin_shim_\name, %function
-    .p2align 2
-tamblin_shim_\name:
-    .fnstart
-    .cantunwind
+    SHIM_ENTRY \name
     push {r1, r2, r3}
     push {r4, lr}
     mov r4, sp
@@ -72,8 +75,7 @@ tamblin_shim_\name:
     pop {r4, lr}
     add sp, sp, #12
     bx lr
-    .fnend
-    .size tamblin_shim_\name, . - tamblin_shim_\name
+    SHIM_END \name
 .endm
 
 #define COREDLL_IMPORT(name, words) SHIM name, name, words
