@@ -72,7 +72,7 @@ set(TAMBLIN_DEVICE_EXE ${CMAKE_SOURCE_DIR}/build-device/Tamblin.exe CACHE FILEPA
 add_executable(celoader ${CMAKE_SOURCE_DIR}/sim/peload/celoader.cpp ${CMAKE_SOURCE_DIR}/sim/peload/pe_loader.cpp
                         ${CMAKE_SOURCE_DIR}/sim/peload/coredll_exports.cpp ${CMAKE_SOURCE_DIR}/sim/peload/coredll_shims.S)
 target_include_directories(celoader PRIVATE ${CMAKE_SOURCE_DIR})
-target_link_libraries(celoader PRIVATE tamblin_sim)
+target_link_libraries(celoader PRIVATE tamblin_seams tamblin_sim)
 set_target_properties(celoader PROPERTIES OUTPUT_NAME celoader.arm)
 file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/bin/celoader
      CONTENT "#!/bin/sh\nexec /usr/bin/qemu-arm -cpu ${TAMBLIN_ARM_CPU} -L ${TAMBLIN_ARM_LIBROOT} \"$(dirname \"$0\")/celoader.arm\" \"$@\"\n"

@@ -50,7 +50,7 @@
 #include "../board/fault.h"
 #include "../board/format.h"
 #include "../board/simtime.h"
-#include "../ceapi/kernel_objects.h"
+#include "../ceapi/tools_api.h"
 #include "coredll_exports.h"
 #include "pe_loader.h"
 

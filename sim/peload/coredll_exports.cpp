@@ -4,7 +4,7 @@
 #define COREDLL_IMPORT(name, words) extern "C" void tamblin_shim_##name(void);
 #define COREDLL_CRT_IMPORT(name, words) extern "C" void tamblin_shim_##name(void);
 #define COREDLL_VARIADIC_IMPORT(name, words, vname) extern "C" void tamblin_shim_##name(void);
-#include "device/coredll_imports.h"
+#include "../../device/coredll_imports.h"
 #undef COREDLL_IMPORT
 #undef COREDLL_CRT_IMPORT
 #undef COREDLL_VARIADIC_IMPORT
@@ -22,7 +22,7 @@ const Export kExports[] = {
 #define COREDLL_IMPORT(name, words) {#name, tamblin_shim_##name},
 #define COREDLL_CRT_IMPORT(name, words) {#name, tamblin_shim_##name},
 #define COREDLL_VARIADIC_IMPORT(name, words, vname) {#name, tamblin_shim_##name},
-#include "device/coredll_imports.h"
+#include "../../device/coredll_imports.h"
 };
 
 bool Same(const char* a, const char* b) {

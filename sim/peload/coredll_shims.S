@@ -81,6 +81,6 @@ tamblin_shim_\name:
 #define COREDLL_IMPORT(name, words) SHIM name, name, words
 #define COREDLL_CRT_IMPORT(name, words) SHIM name, tamblin_crt_##name, words
 #define COREDLL_VARIADIC_IMPORT(name, words, vname) VARIADIC_SHIM name, words, vname
-#include "device/coredll_imports.h"
+#include "../../device/coredll_imports.h"
 
     .section .note.GNU-stack, "", %progbits
