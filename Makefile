@@ -127,8 +127,8 @@ test-bare: device $(BUILD_BARE)/CMakeCache.txt
 # Size of Tamblin.exe and of each of its sections; then the product folders' code as the ARM
 # cross build's device objects have it (-Os, text + rodata).
 size: device $(BUILD_ARM)/CMakeCache.txt
-	@cmake --build $(BUILD_DEVICE) --target size | grep -v '^\[\|^Built target\|^make'
-	@cmake --build $(BUILD_ARM) --target product-size | grep -v '^\[\|^Built target\|^make'
+	@cmake --build $(BUILD_DEVICE) --target size | grep -v '^\[\|^Built target\|^g\?make'
+	@cmake --build $(BUILD_ARM) --target product-size | grep -v '^\[\|^Built target\|^g\?make'
 
 # The four stages, two lanes side by side; a line per stage, the failed stages' logs at the end.
 test:
