@@ -105,13 +105,23 @@ static PpmText Ppm(LONG ppb) {
     return t;
 }
 
+// Of `counted` units a chip `ppb` fast has counted, those its drift added: counted x ppb / (1e9 +
+// ppb), in whole units; worked in whole seconds and the rest, so that no product leaves 64 bits
+// for any span a chip can count.
+static LONGLONG DriftOf(LONGLONG counted, LONG ppb) {
+    LONGLONG rate = 1000000000LL + ppb;
+    LONGLONG seconds = counted / APP_UNITS_PER_SECOND;
+    LONGLONG a = seconds * ppb;
+    return a / rate * APP_UNITS_PER_SECOND + a % rate * APP_UNITS_PER_SECOND / rate +
+           (counted % APP_UNITS_PER_SECOND) * ppb / rate;
+}
+
 LONGLONG CorrectChipTime(const Calibration* c, LONGLONG chipUnits) {
     if (!c->chipSet) return chipUnits;
     // What the chip has counted since it was set, and what that is in true time at its rate.
     LONGLONG counted = chipUnits - (LONGLONG)c->setOffsetUs * 10 - c->setAt;
     if (counted < 0) return chipUnits;  // set back since, by someone else: nothing is known
-    double rate = 1.0 + (double)c->driftPpb / 1e9;
-    LONGLONG corrected = c->setAt + (LONGLONG)((double)counted / rate);
+    LONGLONG corrected = c->setAt + counted - DriftOf(counted, c->driftPpb);
     LONGLONG by = corrected - chipUnits;
     if (by / APP_UNITS_PER_MS != 0) {
         PpmText d = Ppm(c->driftPpb);
@@ -128,12 +138,13 @@ static void StartInterval(Calibration* c, LONGLONG systemUnits) {
     c->intervalDriftUs = 0;
 }
 
-static LONG Rounded(double ppb) {
-    return (LONG)(ppb < 0 ? ppb - 0.5 : ppb + 0.5);
+// n / d to the nearest whole number (d > 0).
+static LONGLONG Rounded(LONGLONG n, LONGLONG d) {
+    return (n < 0 ? n - d / 2 : n + d / 2) / d;
 }
 
 static LONG Average(LONG a, DWORD aHours, LONG b, DWORD bHours) {
-    return Rounded(((double)a * aHours + (double)b * bHours) / ((double)aHours + bHours));
+    return (LONG)Rounded((LONGLONG)a * aHours + (LONGLONG)b * bHours, (LONGLONG)aHours + bHours);
 }
 
 static DWORD Capped(DWORD hours) {
@@ -198,8 +209,10 @@ void LearnFromStore(Calibration* c, LONGLONG chipAhead, LONGLONG systemUnits) {
         c->intervalDriftUs = (LONG)(measured / 10);
         return;
     }
-    double rate = (double)measured * 1e9 / (double)span;
-    LONG sample = rate > 2e9 ? 2000000000 : rate < -2e9 ? -2000000000 : Rounded(rate);
+    // Parts per billion: measured x 1e9 / span, as measured x 1e4 over span in 10-ms steps, which
+    // stays inside 64 bits for any drift within reach.
+    LONGLONG rate = Rounded(measured * 10000, span / 100000);
+    LONG sample = rate > 2000000000 ? 2000000000 : rate < -2000000000 ? -2000000000 : (LONG)rate;
     DWORD hours = (DWORD)(span / (3600LL * APP_UNITS_PER_SECOND));
     StartInterval(c, systemUnits);
     if (sample > APP_DRIFT_MAX_PPB || sample < -APP_DRIFT_MAX_PPB) {

@@ -6,7 +6,7 @@
 #include "../rtc/rtc.h"
 #include "app.h"
 
-#define WRITE_MARGIN_MS 2  // the bus lock is taken this long before the write is due
+#define WRITE_MARGIN_MS 1  // the bus lock is taken this long before the write is due
 
 static const WCHAR kSetError[] = TEXT("Error while setting RTC time\r\n");
 
