@@ -121,7 +121,7 @@ void StoreTimed(DWORD protocol, BYTE slave, const AppOptions* options) {
             LONGLONG chipNow = chip.units + CounterSpanUnits(chip.counter, system.counter);
             LearnFromStore(&calibration, chipNow - system.units, system.units);
         } else {
-            OutputDebugStringW(TEXT("Tamblin: RTC second edge not found, no drift learned\r\n"));
+            OutputDebugStringW(TEXT("Tamblin: RTC time not measured, no drift learned\r\n"));
             calibration.calibratedAt = system.units;
             calibration.intervalDriftUs = 0;
         }

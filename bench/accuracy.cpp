@@ -138,7 +138,7 @@ class Player {
             for (int hour : {10, 13, 16, 19}) {
                 if (day == 10 && hour == 13) {
                     advanceTo(midnight + 12 * kHour + wander(5));
-                    setTime(kHour);  // a person moves the clock an hour on
+                    setTime(kHour, true);  // a person moves the clock an hour on
                 }
                 advanceTo(midnight + hour * kHour + wander(15));
                 must(board_.runVboard({"power", "down"}) == 0, "power down");
@@ -287,8 +287,14 @@ void writeSvg(const std::string& file, const std::vector<std::vector<Life>>& liv
                 path << sep << x(b.day) << "," << y(b.errorMs) << " ";
                 sep = "L";
             }
+            // A faint line through a dot for each boot: errors that change sign from boot to boot
+            // (the whole-second read) stay readable.
             svg << "<path d=\"" << path.str() << "\" fill=\"none\" stroke=\"" << kColours[v]
-                << "\" stroke-width=\"1.5\"/>\n";
+                << "\" stroke-width=\"1\" stroke-opacity=\"0.35\"/>\n";
+            for (const BootResult& b : lives[c][v].boots)
+                if (!b.moved)
+                    svg << "<circle cx=\"" << x(b.day) << "\" cy=\"" << y(b.errorMs) << "\" r=\"2\" fill=\""
+                        << kColours[v] << "\"/>\n";
             svg << "<text x=\"" << left + panelW + 12 << "\" y=\"" << y0 + 20 + 18 * static_cast<double>(v)
                 << "\" fill=\"" << kColours[v] << "\">" << kVariants[v].name << "</text>\n";
         }
