@@ -377,11 +377,20 @@ TEST(Registry, SetValuesReachTheFileOnlyWhenFlushedAndAPowerDownLosesTheRest) {
                               &key, &disposition),
               ERROR_SUCCESS);
     EXPECT_EQ(disposition, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
-    // Roots and handles that are no open keys take no values.
+    // A root takes values as an open key does; a handle that is no open key takes none. Without a
+    // subkey, creating opens the key itself.
     EXPECT_EQ(
         RegSetValueExW(HKEY_LOCAL_MACHINE, u"X", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&other), 4),
-        ERROR_INVALID_HANDLE);
+        ERROR_SUCCESS);
+    EXPECT_EQ(query(open(HKEY_LOCAL_MACHINE, u""), u"X").data, (std::vector<uint8_t>{7, 0, 0, 0}));
+    EXPECT_EQ(RegSetValueExW(reinterpret_cast<HKEY>(0x1234), u"X", 0, REG_DWORD,
+                             reinterpret_cast<const BYTE*>(&other), 4),
+              ERROR_INVALID_HANDLE);
     EXPECT_EQ(RegFlushKey(reinterpret_cast<HKEY>(0x1234)), ERROR_INVALID_HANDLE);
+    HKEY same = nullptr;
+    EXPECT_EQ(RegCreateKeyExW(key, nullptr, 0, nullptr, 0, 0, nullptr, &same, &disposition), ERROR_SUCCESS);
+    EXPECT_EQ(disposition, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
+    EXPECT_EQ(query(same, u"DriftPpb").data, (std::vector<uint8_t>{0xB0, 0x3C, 0xFF, 0xFF}));
 }
 
 }  // namespace

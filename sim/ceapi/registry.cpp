@@ -199,7 +199,8 @@ LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult) 
 
 LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES,
                      PHKEY phkResult, LPDWORD lpdwDisposition) {
-    if (!phkResult || !lpSubKey) return ERROR_INVALID_PARAMETER;
+    // Without a subkey it opens hKey itself, as RegOpenKeyExW would.
+    if (!phkResult || (lpSubKey && *lpSubKey == u'\\')) return ERROR_INVALID_PARAMETER;
     OpenKey key;
     const LONG r = resolveKey(hKey, lpSubKey, key);
     if (r != ERROR_SUCCESS) return r;
@@ -220,14 +221,17 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR, DWORD, REGSAM, 
 
 LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
                     DWORD cbData) {
+    // An open key, or a root itself.
+    OpenKey key;
+    const LONG opened = resolveKey(hKey, nullptr, key);
+    if (opened != ERROR_SUCCESS) return opened;
     auto it = registry().keys.find(handleValue(hKey));
-    if (rootName(hKey) || it == registry().keys.end()) return ERROR_INVALID_HANDLE;
     if (Reserved || (!lpData && cbData)) return ERROR_INVALID_PARAMETER;
     reg::Value v;
     v.name = lpValueName ? toUtf8(lpValueName) : "";
     v.type = dwType;
     if (cbData) v.data.assign(lpData, lpData + cbData);
-    const std::string path = it->second.path;
+    const std::string path = key.path;
     // Whatever the RAM part holds must read back as it was set.
     const std::string text = "[" + path + "]\r\n" + reg::formatValue(v) + "\r\n";
     try {
@@ -240,7 +244,7 @@ LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType
     }
     std::shared_ptr<const reg::Registry> now = currentRegistry();
     if (!now) return ERROR_INVALID_DATA;
-    it->second.registry = now;
+    if (it != registry().keys.end()) it->second.registry = now;
     return ERROR_SUCCESS;
 }
 
