@@ -1,5 +1,5 @@
 // How well Tamblin keeps time over 30 days of a board's life, with the true time known: the
-// design's behaviour against the registry's Precise and DriftCorrection values, for a chip whose
+// program as it always was against the registry's Precise and DriftCorrection values, for a chip whose
 // crystal gains 50 ppm (protocol 1) and one that loses 20 ppm (protocol 4).
 //
 //   accuracy [--svg FILE] [--csv FILE] [--days N]   (defaults: accuracy.svg, no CSV, 30 days)
@@ -51,7 +51,7 @@ struct Variant {
     bool precise, drift;
 };
 const Variant kVariants[] = {
-    {"design", false, false},
+    {"neither", false, false},
     {"Precise", true, false},
     {"DriftCorrection", false, true},
     {"both", true, true},

@@ -46,7 +46,7 @@ struct BootCase {
 
 TEST(PreciseBoot, SetsTheClockAtTheChipsSecondEdgeOnEveryProtocol) {
     const BootCase cases[] = {
-        // As the design always did: at the start of the second read, up to a second late.
+        // As the program always did: at the start of the second read, up to a second late.
         {1, false, 700, "00", -705, -690},
         {1, true, 950, "01", -2, 2},
         {2, true, 950, "01", -2, 2},
@@ -100,7 +100,7 @@ struct StoreCase {
 
 TEST(PreciseStore, LinesTheChipsRestartedSecondUpWithTheSystems) {
     const StoreCase cases[] = {
-        // The design writes the whole second at once: the chip is behind by the milliseconds the
+        // Without Precise the whole second is written at once: the chip is behind by the milliseconds the
         // system clock had run (300). Protocol 3's first second after its restart is short: ahead.
         {1, false, -302, -299}, {3, false, 190, 193}, {1, true, -1, 1},
         {2, true, -1, 1},       {3, true, -1, 1},     {4, true, -1, 1},
