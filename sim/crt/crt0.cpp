@@ -30,9 +30,15 @@ int main(int argc, char** argv) {
         if (creates)
             std::fprintf(stderr, "%s: TAMBLIN_BOARD is not set: created the default board in ./board\n",
                          argv[0]);
-        sim::timeStartProcess();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s: cannot open the virtual board: %s\n", argv[0], e.what());
+        return 2;
+    }
+    try {
+        sim::Board::current().startProgram();
+        sim::timeStartProcess();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s: cannot run on the virtual board: %s\n", argv[0], e.what());
         return 2;
     }
     std::u16string wide = sim::fromUtf8(commandLine);

@@ -2,8 +2,11 @@
 #include <sys/stat.h>
 #include <windows.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -107,6 +110,11 @@ void doInit(const InitOptions& o) {
     }
     sim::parseBoardConfig(sim::boardConfigToJson(c), dir + "/board.json");  // as every program will read it
 
+    // Under the board's lock: two inits never both find the directory empty, and a replaced board
+    // is replaced whole while no other command changes it.
+    if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
+        throw sim::BoardError(dir + ": cannot create the board directory: " + std::strerror(errno));
+    const sim::BoardLock lock(dir);
     struct stat st;
     if (::stat((dir + "/board.json").c_str(), &st) == 0 && !o.force)
         throw sim::BoardError(dir + " already holds a board (use --force to replace it)");
@@ -285,31 +293,116 @@ void doShow() {
     std::printf("Debug log:\n%s", sim::readFile(b.path("debug.log")).c_str());
 }
 
-void doSetTime(const std::string& text, bool wait) {
-    const int64_t when = parseTime(text, "set-time");
+// What became of a program the notification service started, from its exit and its standard
+// error. The board's own program, started for a time change, has stored the time when it says
+// "RTC Time set"; anything else (its exit code 0, "I2C bus not available"; "Error while setting
+// RTC time"; a board it could not run on; a board fault) is a failure. Of other programs only a
+// signal or a program that could not be run is known to be one.
+struct AppResult {
+    bool failed = false;
+    std::string text;  // "exited with 1: RTC Time set (...)"
+};
+
+std::string lastLine(const std::string& output) {
+    std::string text = output;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    const size_t nl = text.find_last_of("\r\n");
+    return nl == std::string::npos ? text : text.substr(nl + 1);
+}
+
+AppResult judge(const sim::StartedApp& app, int code, const std::string& output) {
+    AppResult r;
+    const bool signalled = code >= 128;
+    r.text =
+        signalled ? "ended by signal " + std::to_string(code - 128) : "exited with " + std::to_string(code);
+    // The device's file system ignores letter case in paths.
+    const bool boardProgram = lowerCase(app.app) == lowerCase(sim::Board::current().config().programPath);
+    if (boardProgram && app.args && *app.args == "AppRunAfterTimeChange") {
+        const size_t set = output.find("RTC Time set (");
+        r.failed = signalled || code != 1 || set == std::string::npos;
+        if (!r.failed) return {false, r.text + ": " + lastLine(output.substr(0, output.find('\n', set)))};
+    } else {
+        r.failed = signalled || code == 127;
+    }
+    const std::string said = lastLine(output);
+    if (!said.empty()) r.text += ": \"" + said + "\"";
+    return r;
+}
+
+void doSetTime(const std::string& text, bool wait, bool local) {
+    openBoard();
+    const sim::BoardConfig& config = sim::Board::current().config();
+    const int64_t when = parseTime(text, "set-time", local ? &config.timeZone : nullptr);
     const CivilTime t = civilTime(when);
     // SYSTEMTIME holds milliseconds: that is what the clock takes.
     SYSTEMTIME st{static_cast<WORD>(t.year),    static_cast<WORD>(t.month),
                   static_cast<WORD>(t.weekday), static_cast<WORD>(t.day),
                   static_cast<WORD>(t.hour),    static_cast<WORD>(t.minute),
                   static_cast<WORD>(t.second),  static_cast<WORD>(t.subsecond / 10000)};
-    openBoard();
-    const size_t before = sim::Board::current().readState().launches.size();
-    if (!SetSystemTime(&st))
-        throw sim::BoardError("set-time: the platform refused " + formatTime(when, true));
-    std::printf("System time set to %s UTC\n", formatTime(when - when % 10000, true).c_str());
-    const sim::BoardState s = sim::Board::current().readState();
-    std::vector<int> pids;
-    for (size_t i = before; i < s.launches.size(); ++i) {
-        const sim::LaunchRecord& l = s.launches[i];
-        std::printf("Notification service started %s %s\n", l.app.c_str(), l.args.value_or("").c_str());
-        pids.push_back(l.pid);
+    // The programs started for the change write their standard error each into a file of its
+    // own, so that what became of each can be told; it is shown once they have ended.
+    std::string captureDir;
+    if (wait) {
+        char tmpl[] = "/tmp/vboard-set-time-XXXXXX";
+        if (::mkdtemp(tmpl)) captureDir = tmpl;
+        sim::captureStartedAppsOutput(captureDir);
     }
-    // Out before the started programs write their debug output to the same terminal.
+    struct Cleanup {
+        std::string dir;
+        ~Cleanup() {
+            if (!dir.empty()) std::filesystem::remove_all(dir);
+        }
+    } cleanup{captureDir};
+    {
+        // A board that is off runs nothing: checked and set under the board's lock, so that a
+        // power-down comes before (refused) or after (the programs end at once), never between.
+        const auto lock = openBoardForChange();
+        if (!sim::Board::current().readState().power.on)
+            throw sim::BoardError(
+                "set-time: the board is powered down, and a board that is off runs nothing "
+                "('vboard power up')");
+        if (!SetSystemTime(&st))
+            throw sim::BoardError("set-time: the platform refused " + formatTime(when, true));
+    }
+    std::printf("System time set to %s UTC", formatTime(when - when % 10000, true).c_str());
+    if (local) {
+        const bool daylight = daylightByRules(config.timeZone, when).value_or(false);
+        const int32_t bias =
+            config.timeZone.bias + (daylight ? config.timeZone.daylightBias : config.timeZone.standardBias);
+        std::printf(
+            " (local time %s %s)",
+            formatTime(when - when % 10000 - static_cast<int64_t>(bias) * 60 * sim::kFileTimeUnitsPerSecond,
+                       true)
+                .c_str(),
+            utcOffset(bias).c_str());
+    }
+    std::printf("\n");
+    const std::vector<sim::StartedApp> started = sim::startedApps();
+    for (const sim::StartedApp& a : started)
+        std::printf("Notification service started %s%s\n", a.app.c_str(),
+                    a.args ? (" " + *a.args).c_str() : "");
+    // Out before the started programs' output.
     std::fflush(stdout);
-    if (!wait || pids.empty()) return;
-    std::vector<int> codes = sim::waitForStartedApps(pids);
-    for (size_t i = 0; i < codes.size(); ++i) std::printf("  process %d exited with %d\n", pids[i], codes[i]);
+    if (!wait || started.empty()) return;
+    std::vector<int> pids;
+    for (const sim::StartedApp& a : started) pids.push_back(a.pid);
+    const std::vector<int> codes = sim::waitForStartedApps(pids);
+    std::string failures;
+    for (size_t i = 0; i < started.size(); ++i) {
+        const std::string output = sim::readFile(started[i].outputFile);
+        std::fputs(output.c_str(), stderr);
+        std::fflush(stderr);
+        const AppResult r = judge(started[i], codes[i], output);
+        std::printf("  process %d (%s) %s\n", pids[i], started[i].app.c_str(), r.text.c_str());
+        if (r.failed)
+            failures += std::string(failures.empty() ? "" : "; ") + started[i].app +
+                        (started[i].args ? " " + *started[i].args : "") + " (process " +
+                        std::to_string(pids[i]) + ") " + r.text;
+    }
+    std::fflush(stdout);
+    if (!failures.empty())
+        throw sim::BoardError(
+            "set-time: the system time is set, but the program started for the change failed: " + failures);
 }
 
 }  // namespace
@@ -352,10 +445,15 @@ void addBoardCommands(CLI::App& app) {
 
     static std::string when;
     static bool noWait = false;
-    CLI::App* st = app.add_subcommand("set-time", "Set the system time (UTC) as a program would");
+    static bool local = false;
+    CLI::App* st = app.add_subcommand(
+        "set-time",
+        "Set the system time (UTC) as a program would; wait for the programs the notification service "
+        "starts, and fail (exit 1) when one of them fails");
     st->add_option("time", when, std::string("The new time: ") + kTimeForm)->required();
+    st->add_flag("--local", local, "TIME is the board's local time (its time zone), as timedatectl takes it");
     st->add_flag("--no-wait", noWait, "Do not wait for the programs the notification service starts");
-    st->callback([] { doSetTime(when, !noWait); });
+    st->callback([] { doSetTime(when, !noWait, local); });
 
     static bool clear = false;
     CLI::App* log = app.add_subcommand("log", "Print the board's debug log");

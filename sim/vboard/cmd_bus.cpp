@@ -21,35 +21,10 @@ namespace vboard {
 
 namespace {
 
-constexpr DWORD kMutexWaitMs = 5000;
-
 struct ScanOptions {
     bool all = false;
     bool recover = false;
     std::string first, last;
-};
-
-// The bus mutex, taken for the life of the command.
-class BusMutex {
-  public:
-    BusMutex() {
-        handle_ = CreateMutexW(nullptr, FALSE, TEXT("I2C"));
-        if (!handle_) throw sim::BoardError("cannot open the bus mutex I2C");
-        if (WaitForSingleObject(handle_, kMutexWaitMs) != WAIT_OBJECT_0) {
-            CloseHandle(handle_);
-            throw sim::BoardError("the bus is in use: another process has held the mutex I2C for " +
-                                  std::to_string(kMutexWaitMs / 1000) + " s");
-        }
-    }
-    ~BusMutex() {
-        ReleaseMutex(handle_);
-        CloseHandle(handle_);
-    }
-    BusMutex(const BusMutex&) = delete;
-    BusMutex& operator=(const BusMutex&) = delete;
-
-  private:
-    HANDLE handle_;
 };
 
 // What keeps a start off the bus.

@@ -19,6 +19,17 @@ namespace vboard {
 
 namespace {
 
+// A change of the chips takes the bus first, as another master on it would (i2cset waits for the
+// bus too), so that it never lands in the middle of a program's transfer; then the board's lock.
+class ChipAccess {
+  public:
+    ChipAccess() : bus_((openBoard(), std::make_unique<BusMutex>())), lock_(openBoardForChange()) {}
+
+  private:
+    std::unique_ptr<BusMutex> bus_;
+    std::unique_ptr<sim::BoardLock> lock_;
+};
+
 // The chip that an --address option names, or the board's only chip.
 const sim::ChipConfig& selectChip(const std::string& addressText) {
     const sim::BoardConfig& c = sim::Board::current().config();
@@ -155,7 +166,7 @@ void doAdd(const AddOptions& o) {
     chip.frozen = o.frozen;
     const std::optional<int64_t> when =
         o.time.empty() ? std::nullopt : std::optional<int64_t>(parseChipTime(o.time, "chip add --time"));
-    openBoard();
+    const ChipAccess access;
     sim::BoardConfig c = sim::Board::current().config();
     if (c.chipAt(chip.address))
         throw sim::BoardError("a chip answers at " + sim::hex(chip.address, 2) + " already");
@@ -170,7 +181,7 @@ void doAdd(const AddOptions& o) {
 }
 
 void doRemove(const std::string& addressText) {
-    openBoard();
+    const ChipAccess access;
     const sim::ChipConfig chip = selectChip(addressText);
     sim::BoardConfig c = sim::Board::current().config();
     std::erase_if(c.chips, [&](const sim::ChipConfig& e) { return e.address == chip.address; });
@@ -236,7 +247,7 @@ void addChipCommands(CLI::App& app) {
     time->callback([] {
         const int64_t when = parseChipTime(timeText, "chip time");
         if (!address.empty()) parseAddress(address, "--address");
-        openBoard();
+        const ChipAccess access;
         const sim::ChipConfig config = selectChip(address);
         const sim::ChipTime t = chipTimeOf(when, config.protocol);
         std::vector<uint8_t> stored;
@@ -253,7 +264,7 @@ void addChipCommands(CLI::App& app) {
     addressOption(set);
     set->add_option("values", assignments, "REG=VALUE, e.g. 0x0f=0x88")->required();
     set->callback([] {
-        openBoard();
+        const ChipAccess access;
         const sim::ChipConfig config = selectChip(address);
         std::vector<std::pair<uint8_t, uint8_t>> writes;
         for (const std::string& a : assignments) {
@@ -276,7 +287,7 @@ void addChipCommands(CLI::App& app) {
     CLI::App* loss = chip->add_subcommand("backup-loss", "Cut the chip's backup supply (invalid time)");
     addressOption(loss);
     loss->callback([] {
-        openBoard();
+        const ChipAccess access;
         const sim::ChipConfig config = selectChip(address);
         changeChip(config, [&](sim::ChipState& c, int64_t now) {
             sim::chipModel(config.protocol).loseBackupSupply(c, now);
@@ -291,7 +302,7 @@ void addChipCommands(CLI::App& app) {
     nak->add_option("count", nakText, "Number of address phases (0: answer again)")->required();
     nak->callback([] {
         const unsigned nakCount = parseNumber(nakText, "chip nak", 0x7FFFFFFF);
-        openBoard();
+        const ChipAccess access;
         changeChip(selectChip(address), [nakCount](sim::ChipState& c, int64_t) { c.nakNext = nakCount; });
     });
 }

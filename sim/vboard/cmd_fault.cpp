@@ -41,11 +41,6 @@ const FaultKey kKeys[] = {
     {"i2cClockStretchNs", Kind::Number, ""},
 };
 
-std::string lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
 // What a fault does, for `fault list` and `show`.
 std::string effect(const std::string& key, const sim::json& v) {
     const std::string n = v.is_number() ? std::to_string(v.get<uint64_t>()) : "";
@@ -134,7 +129,7 @@ FaultEntry parseEntry(const std::string& text, const std::string& command) {
     std::vector<std::string> known;
     for (const FaultKey& k : kKeys) {
         known.push_back(k.key);
-        if (lower(name) == lower(k.key)) s.key = &k;
+        if (lowerCase(name) == lowerCase(k.key)) s.key = &k;
     }
     if (!s.key) {
         const std::string best = closest(name, known);
@@ -287,7 +282,7 @@ void addFaultCommands(CLI::App& app) {
     add->callback([] {
         std::vector<FaultEntry> entries;
         for (const std::string& t : added) entries.push_back(parseEntry(t, "fault add"));
-        openBoard();
+        const auto lock = openBoardForChange();
         sim::json j = sim::faultsToJson(sim::Board::current().config().faults);
         std::vector<std::string> replaced;
         for (const FaultEntry& s : entries) replaced.push_back(addTo(j, s));
@@ -320,7 +315,7 @@ void addFaultCommands(CLI::App& app) {
     clear->callback([] {
         std::vector<FaultEntry> entries;
         for (const std::string& t : cleared) entries.push_back(parseEntry(t, "fault clear"));
-        openBoard();
+        const auto lock = openBoardForChange();
         sim::json j = sim::faultsToJson(sim::Board::current().config().faults);
         const size_t before = faultLines(sim::Board::current().config().faults).size();
         if (entries.empty()) {

@@ -155,7 +155,7 @@ void addRegistryCommands(CLI::App& app) {
         const std::string path = fullKeyPath(key, "registry set");
         checkText(name, "value name", "registry set");
         parseValue(name, value, "registry set");
-        openBoard();
+        const auto lock = openBoardForChange();
         const std::string file = registryFile();
         const std::string before = sim::readFile(file);
         const std::string after = registryWithValue(before, key, name, value, "registry set");
@@ -174,7 +174,7 @@ void addRegistryCommands(CLI::App& app) {
         const std::string path = fullKeyPath(deleteKey, "registry delete");
         if (sim::reg::splitPath(path).size() < 2)
             throw UsageError("registry delete: " + path + " is a root key, which cannot be deleted");
-        openBoard();
+        const auto lock = openBoardForChange();
         const std::string file = registryFile();
         const std::string before = sim::readFile(file);
         sim::reg::Registry r = sim::reg::parse(before, file);

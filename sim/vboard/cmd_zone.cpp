@@ -97,7 +97,7 @@ void addZoneCommands(CLI::App& app) {
                     "A zone name such as Europe/Berlin (any letter case), or utc, cet, us-eastern, sydney")
         ->required();
     set->callback([] {
-        openBoard();
+        const auto lock = openBoardForChange();
         const sim::Board& board = sim::Board::current();
         // The rules in force in the board's own year.
         sim::TimeZoneConfig zone = resolveZone(name, civilTime(sim::boardSystemFileTime()).year);
@@ -111,13 +111,10 @@ void addZoneCommands(CLI::App& app) {
     CLI::App* list = cmd->add_subcommand("list", "List the zone names of the host's time-zone database");
     list->add_option("filter", filter, "Only names containing this text (any letter case)");
     list->callback([] {
-        std::string f = filter;
-        for (char& c : f) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        const std::string f = lowerCase(filter);
         size_t shown = 0;
         for (const std::string& n : zoneNames()) {
-            std::string l = n;
-            for (char& c : l) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            if (l.find(f) == std::string::npos) continue;
+            if (lowerCase(n).find(f) == std::string::npos) continue;
             std::printf("%s\n", n.c_str());
             ++shown;
         }

@@ -1,4 +1,6 @@
 // vboard: creates, shows and changes virtual boards.
+#include <windows.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
@@ -102,6 +104,33 @@ void openBoard() {
     sim::timeStartProcess();
 }
 
+std::unique_ptr<sim::BoardLock> openBoardForChange() {
+    const std::string dir = boardDir();
+    sim::loadBoardConfig(dir + "/board.json");  // no board there: refused before a lock file is made
+    auto lock = std::make_unique<sim::BoardLock>(dir);
+    openBoard();
+    return lock;
+}
+
+namespace {
+constexpr DWORD kMutexWaitMs = 5000;
+}  // namespace
+
+BusMutex::BusMutex() {
+    handle_ = CreateMutexW(nullptr, FALSE, TEXT("I2C"));
+    if (!handle_) throw sim::BoardError("cannot open the bus mutex I2C");
+    if (WaitForSingleObject(handle_, kMutexWaitMs) != WAIT_OBJECT_0) {
+        CloseHandle(handle_);
+        throw sim::BoardError("the bus is in use: another process has held the mutex I2C for " +
+                              std::to_string(kMutexWaitMs / 1000) + " s");
+    }
+}
+
+BusMutex::~BusMutex() {
+    ReleaseMutex(handle_);
+    CloseHandle(handle_);
+}
+
 namespace {
 
 size_t editDistance(const std::string& a, const std::string& b) {
@@ -120,6 +149,12 @@ size_t editDistance(const std::string& a, const std::string& b) {
 }
 
 }  // namespace
+
+std::string lowerCase(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
+    return s;
+}
 
 std::string closest(const std::string& word, const std::vector<std::string>& candidates) {
     std::string best;

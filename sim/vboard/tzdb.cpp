@@ -27,12 +27,6 @@ namespace {
 
 using std::chrono::seconds;
 
-std::string folded(std::string s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-    return s;
-}
-
 // The records the platform's own images carry for the four zones boards were first made with
 // (cet: the default board's).
 std::optional<sim::TimeZoneConfig> shortName(const std::string& name) {
@@ -53,7 +47,7 @@ std::optional<sim::TimeZoneConfig> shortName(const std::string& name) {
          .daylightDate = {0, 10, 0, 1, 2, 0, 0, 0},  // first Sunday of October 02:00
          .daylightBias = -60},
     };
-    const std::string n = folded(name);
+    const std::string n = lowerCase(name);
     if (n == "cet") return sim::defaultBoardConfig().timeZone;
     for (const sim::TimeZoneConfig& z : kShortNames)
         if (z.name == n) return z;
@@ -241,12 +235,12 @@ sim::TimeZoneConfig resolveZone(const std::string& name, int year) {
         throw sim::BoardError("no time-zone database in " + zoneInfoDir() + " (Debian package tzdata)");
     std::string found;
     for (const std::string& n : names)
-        if (n == name || (found.empty() && folded(n) == folded(name))) found = n;
+        if (n == name || (found.empty() && lowerCase(n) == lowerCase(name))) found = n;
     if (found.empty()) {
         std::string suggestions;
         int count = 0;
         for (const std::string& n : names)
-            if (!name.empty() && folded(n).find(folded(name)) != std::string::npos && count++ < 4)
+            if (!name.empty() && lowerCase(n).find(lowerCase(name)) != std::string::npos && count++ < 4)
                 suggestions += (suggestions.empty() ? "" : ", ") + n;
         throw UsageError(
             "unknown time zone \"" + name + "\"" +
