@@ -246,4 +246,256 @@ TEST(ReadOnlyBoardProgram, TamblinNamesTheFileItCannotWriteAndExitsWithTwo) {
     EXPECT_FALSE(contains(r.err, "I2C bus not available")) << r.err;
 }
 
+// ---- A board built as asked is one the program can use ---------------------------------------
+
+struct InitCase {
+    std::vector<std::string> args;
+    std::string registry;  // what registry.reg holds of the program's key ("" nothing)
+    std::string boot;      // the boot's debug output holds this
+    std::string warning;   // show warns so ("" no warning)
+};
+
+void PrintTo(const InitCase& c, std::ostream* os) {
+    std::string words;
+    for (const std::string& a : c.args) words += a + " ";
+    e2e::printCase(words, os);
+}
+
+const InitCase kInits[] = {
+    {{"--protocol", "3", "--address", "0x52"},
+     "\"Protocol\"=dword:00000003\r\n\"SlaveAddr\"=dword:00000052",
+     "RTC Time restored",
+     ""},
+    {{"--protocol", "4"},
+     "\"Protocol\"=dword:00000004\r\n\"SlaveAddr\"=dword:00000068",
+     "RTC Time restored",
+     ""},
+    {{"--protocol", "3", "--address", "0x52", "--no-chip-registry"},
+     "",
+     "No external RTC found",
+     "WARNING: no chip is on the bus at 0x68"},
+    {{"--protocol", "2", "--reg", "SOFTWARE\\Vorlack\\Tamblin:SlaveAddr=dword:0x69"},
+     "\"SlaveAddr\"=dword:00000069",
+     "No external RTC found",
+     "WARNING: no chip is on the bus at 0x69"},
+    {{"--no-chip"}, "", "No external RTC found", "WARNING: no chip is on the bus at 0x68"},
+};
+
+class InitRegistry : public ::testing::TestWithParam<InitCase> {};
+
+TEST_P(InitRegistry, WritesTheChipsRegistryValuesAndShowWarnsWhenTheProgramWillFindNoChip) {
+    const InitCase& c = GetParam();
+    e2e::Board scratch(e2e::frozenConfig(1));
+    const std::string dir = scratch.dir + "/b";
+    std::vector<std::string> argv{std::string(TAMBLIN_BIN_DIR) + "/vboard", "--board", dir, "init",
+                                  "--frozen"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    const e2e::Output init = e2e::runProgram(argv, "");
+    ASSERT_EQ(init.code, 0) << init.err;
+    const std::string reg = e2e::readFile(dir + "/registry.reg");
+    if (c.registry.empty())
+        EXPECT_FALSE(contains(reg, "Vorlack")) << reg;
+    else
+        EXPECT_TRUE(contains(reg, c.registry)) << reg;
+    EXPECT_EQ(e2e::runProgram({std::string(TAMBLIN_BIN_DIR) + "/tamblin"}, dir).code, 1);
+    EXPECT_TRUE(contains(e2e::readFile(dir + "/debug.log"), c.boot)) << e2e::readFile(dir + "/debug.log");
+    const e2e::Output show =
+        e2e::runProgram({std::string(TAMBLIN_BIN_DIR) + "/vboard", "--board", dir, "show"}, "");
+    EXPECT_TRUE(contains(show.out, "the program looks for")) << show.out;
+    if (c.warning.empty())
+        EXPECT_FALSE(contains(show.out, "WARNING")) << show.out;
+    else
+        EXPECT_TRUE(contains(show.out, c.warning)) << show.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Vboard, InitRegistry, ::testing::ValuesIn(kInits), e2e::CaseNames());
+
+// ---- Hostile board files ---------------------------------------------------------------------
+
+struct HostileCase {
+    std::string name;
+    std::function<void(const e2e::Board&)> spoil;
+    std::string field;  // the refusal names it
+};
+
+void PrintTo(const HostileCase& c, std::ostream* os) {
+    e2e::printCase(c.name, os);
+}
+
+void changeJson(const e2e::Board& b, const std::function<void(sim::json&)>& change) {
+    sim::json j = sim::json::parse(b.file("board.json"));
+    change(j);
+    std::ofstream(b.dir + "/board.json") << j.dump(2);
+}
+
+std::function<void(const e2e::Board&)> zoneField(const char* change, const char* field, int value) {
+    return [=](const e2e::Board& b) {
+        changeJson(b, [&](sim::json& j) { j["timeZone"][change][field] = value; });
+    };
+}
+
+const HostileCase kHostile[] = {
+    {"transition week 0", zoneField("daylightDate", "day", 0),
+     "timeZone.daylightDate.day: week of the month 0"},
+    {"transition week 6", zoneField("standardDate", "day", 6),
+     "timeZone.standardDate.day: week of the month 6"},
+    {"hour 24", zoneField("standardDate", "hour", 24), "timeZone.standardDate.hour: hour 24"},
+    {"month 13", zoneField("daylightDate", "month", 13), "timeZone.daylightDate.month: month 13"},
+    {"weekday 7", zoneField("daylightDate", "dayOfWeek", 7), "timeZone.daylightDate.dayOfWeek: weekday 7"},
+    {"minute 60", zoneField("daylightDate", "minute", 60), "timeZone.daylightDate.minute: minute 60"},
+    {"a fault list of 20000 entries",
+     [](const e2e::Board& b) {
+         changeJson(b, [](sim::json& j) {
+             sim::json list = sim::json::array();
+             for (int i = 1; i <= 20000; ++i) list.push_back(i);
+             j["faults"]["localAllocFail"] = list;
+         });
+     },
+     "faults.localAllocFail: 20000 entries; a board takes at most 1000"},
+    {"a byte fault list of 1001 entries",
+     [](const e2e::Board& b) {
+         changeJson(b, [](sim::json& j) {
+             sim::json list = sim::json::array();
+             for (int i = 1; i <= 1001; ++i) list.push_back({{"byte", i}, {"fault", "nak"}});
+             j["faults"]["i2c"] = list;
+         });
+     },
+     "faults.i2c: 1001 entries"},
+};
+
+class HostileFile : public ::testing::TestWithParam<HostileCase> {};
+
+TEST_P(HostileFile, IsRefusedAtOnceWithTheFieldNamedByTheToolAndTheProgram) {
+    const HostileCase& c = GetParam();
+    e2e::Board board(e2e::frozenConfig(1), e2e::registryFor(1));
+    c.spoil(board);
+    e2e::Board::Started show = board.startVboard({"show"});
+    EXPECT_EQ(show.waitMs(20000), 1) << "show did not end";
+    show.kill();
+    EXPECT_TRUE(contains(board.file(".stderr"), c.field)) << board.file(".stderr");
+    const e2e::Output boot = e2e::runProgram({std::string(TAMBLIN_BIN_DIR) + "/tamblin"}, board.dir);
+    EXPECT_EQ(boot.code, 2) << boot.err;
+    EXPECT_TRUE(contains(boot.err, c.field)) << boot.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Vboard, HostileFile, ::testing::ValuesIn(kHostile), e2e::CaseNames());
+
+TEST(HostileFile, AFaultListAtTheLimitIsReadQuickly) {
+    e2e::Board board(e2e::frozenConfig(1), e2e::registryFor(1));
+    changeJson(board, [](sim::json& j) {
+        sim::json bytes = sim::json::array(), allocs = sim::json::array();
+        for (int i = 1000; i < 2000; ++i) bytes.push_back({{"byte", i}, {"fault", "nak"}});
+        for (int i = 1000; i < 2000; ++i) allocs.push_back(i);
+        j["faults"]["i2c"] = bytes;
+        j["faults"]["localAllocFail"] = allocs;
+    });
+    e2e::Board::Started boot = board.startTamblin();
+    EXPECT_EQ(boot.waitMs(30000), 1) << "the program took too long over a list of 1000 faults";
+    boot.kill();
+    EXPECT_TRUE(contains(board.debugLog(), "RTC Time restored")) << board.debugLog();
+    e2e::Board::Started show = board.startVboard({"fault", "list"});
+    EXPECT_EQ(show.waitMs(30000), 0);
+    show.kill();
+    EXPECT_TRUE(contains(show.output(), "i2c:1999=nak")) << show.output().substr(0, 200);
+}
+
+TEST(HostileFile, ARegistryWithCarriageReturnLineEndsIsRead) {
+    e2e::Board board(e2e::frozenConfig(3), "");
+    std::ofstream(board.dir + "/registry.reg")
+        << "; written on an old "
+           "Mac\r[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vorlack\\Tamblin]\r\"Protocol\"=dword:00000003\r";
+    std::string out;
+    EXPECT_EQ(board.runVboard({"registry", "show"}, &out), 0);
+    EXPECT_TRUE(contains(out, "\"Protocol\"=dword:00000003")) << out;
+    EXPECT_EQ(board.runTamblin(), 1);
+    EXPECT_TRUE(contains(board.debugLog(), "RTC Time restored")) << board.debugLog();
+}
+
+// ---- Input as people type it -------------------------------------------------------------------
+
+struct InputCase {
+    std::vector<std::string> args;
+    int code;
+    std::string says;  // on standard output or standard error
+};
+
+void PrintTo(const InputCase& c, std::ostream* os) {
+    std::string words;
+    for (const std::string& a : c.args) words += a + " ";
+    e2e::printCase(words, os);
+}
+
+const InputCase kInputs[] = {
+    {{"registry", "set", "HKLM\\SOFTWARE\\Test", "A", "dword:1"}, 0, "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test]"},
+    {{"registry", "set", "hkcu\\Software\\Test", "A", "dword:1"}, 0, "[HKEY_CURRENT_USER\\Software\\Test]"},
+    {{"registry", "set", "HKLM\\SOFTWARE\\Vorlack\\Tamblin", "SlaveAddr", "dword:0xD0"},
+     0,
+     "0xD0 looks like an 8-bit address: the 7-bit address is 0x68"},
+    {{"set-time", "--local", "2026-07-01 14:00"},
+     0,
+     "System time set to 2026-07-01 12:00:00.000 UTC (local time 2026-07-01 14:00:00.000 UTC+02:00)"},
+    {{"set-time", "--local", "2026-01-15 14:00"}, 0, "System time set to 2026-01-15 13:00:00.000 UTC"},
+    {{"set-time", "--local", "2026-03-29 02:30"}, 2, "does not exist in the board's time zone"},
+    {{"set-time", "--local", "2026-10-25 02:30"}, 0, "System time set to 2026-10-25 00:30:00.000 UTC"},
+    {{"set-time", "--local", "2026-07-01T14:00Z"}, 2, "no local time"},
+    {{"chip", "time", "--local", "2026-01-15 10:00:05"}, 0, "Chip 0x68 set to 2026-01-15 09:00:05"},
+    {{"chip", "set", "0x07=0x93"}, 0, "Chip 0x68 register 0x07 = 0x93 (was 0x"},
+    {{"chip", "nak", "3"}, 0, "Chip 0x68 refuses its next 3 address phases"},
+    {{"chip", "nak", "0"}, 0, "Chip 0x68 answers its address again"},
+    {{"fault", "add", "i2c:2=NAK", "KERNELBRIDGE=Absent"},
+     0,
+     "Fault added: i2c:2=nak\nFault added: kernelBridge=absent"},
+    {{"fault", "add", "i2c:2=nack"}, 2, "(did you mean 'nak'?)"},
+    {{"fault", "add", "i2cSclLowMs=Forever"}, 0, "Fault added: i2cSclLowMs=forever"},
+    {{"zone", "set", "Europe/Berln"}, 2, "(did you mean Europe/Berlin?)"},
+    {{"set-time"}, 2, "vboard: set-time: "},
+};
+
+class Input : public ::testing::TestWithParam<InputCase> {};
+
+TEST_P(Input, IsTakenAsPeopleTypeIt) {
+    const InputCase& c = GetParam();
+    e2e::Board board(e2e::frozenConfig(1), e2e::registryFor(1));
+    const e2e::Output r = vboardRun(board, c.args);
+    EXPECT_EQ(r.code, c.code) << r.out << r.err;
+    EXPECT_TRUE(contains(r.out + r.err, c.says)) << r.out << r.err;
+    EXPECT_FALSE(contains(r.err, "vboard: vboard")) << r.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Vboard, Input, ::testing::ValuesIn(kInputs), e2e::CaseNames());
+
+TEST(Input, ScanReadProbesAsI2cdetectDashR) {
+    e2e::Board board(e2e::frozenConfig(1), e2e::registryFor(1));
+    std::string out;
+    ASSERT_EQ(board.runVboard({"scan", "-r", "0x68", "0x69"}, &out), 0) << out;
+    EXPECT_TRUE(contains(out, "60:                         68 --")) << out;
+    ASSERT_EQ(board.runVboard({"trace", "show", "-t"}, &out), 0);
+    EXPECT_EQ(out.rfind("S D1 A ", 0), 0u) << out;  // the address with the read bit, then a byte read
+    EXPECT_TRUE(contains(out, " N P\nS D3 N P")) << out;
+}
+
+TEST(Input, SeveralChipsAreListedWhenOneMustBeChosen) {
+    sim::BoardConfig config = e2e::frozenConfig(1);
+    config.chips.push_back(sim::ChipConfig{3, 0x51});
+    e2e::Board board(config, e2e::registryFor(1));
+    const e2e::Output r = vboardRun(board, {"chip", "time", "2026-01-01"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(
+        contains(r.err, "several chips, 0x68 (protocol 1), 0x51 (protocol 3): choose one with --address"))
+        << r.err;
+}
+
+TEST(Input, ShowEndsWithTheLastLinesOfTheDebugLog) {
+    e2e::Board board(e2e::frozenConfig(1), e2e::registryFor(1));
+    std::ofstream log(board.dir + "/debug.log");
+    for (int i = 1; i <= 50; ++i) log << "line " << i << "\r\n";
+    log.close();
+    std::string out;
+    ASSERT_EQ(board.runVboard({"show"}, &out), 0);
+    EXPECT_TRUE(contains(out, "Debug log (its last 20 lines; 30 earlier: 'vboard log'):\nline 31\r\n"))
+        << out;
+    EXPECT_FALSE(contains(out, "line 30\r\n"));
+    EXPECT_EQ(out.substr(out.size() - 9), "line 50\r\n");
+}
+
 }  // namespace vboard_edits_test

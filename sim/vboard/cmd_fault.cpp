@@ -3,8 +3,10 @@
 // i2c:N=FAULT; `fault list` prints them in the form `fault add` takes. Everything a command is
 // given is checked against the board's own reader before board.json changes, and board.json
 // changes once, with all of it or nothing.
+#include <algorithm>
 #include <cstdio>
 #include <optional>
+#include <sstream>
 
 #include "../board/board.h"
 #include "../board/config.h"
@@ -144,6 +146,35 @@ FaultEntry parseEntry(const std::string& text, const std::string& command) {
         s.byte = parseNumber(index, command + " \"" + text + "\": byte number");
     } else if (colon != std::string::npos) {
         throw UsageError(command + " \"" + text + "\": only i2c takes a byte number (i2c:N=FAULT)");
+    }
+    // The words a fault takes, in any letter case, as board.json spells them; a slip is refused
+    // with the word it was likely meant to be.
+    std::vector<std::string> words;
+    if (s.key->kind == Kind::Word || s.key->kind == Kind::Choice) {
+        std::istringstream in(s.key->value);
+        for (std::string w; std::getline(in, w, '|');) words.push_back(w);
+    } else if (s.key->kind == Kind::Bytes) {
+        words = sim::byteFaultNames();
+    } else if (s.key->kind == Kind::Count) {
+        if (s.value && lowerCase(*s.value) == "forever") s.value = "forever";
+    }
+    if (s.value && !s.value->empty() && !words.empty()) {
+        std::vector<std::string> lowered;
+        for (const std::string& w : words) lowered.push_back(lowerCase(w));
+        const auto at = std::find(lowered.begin(), lowered.end(), lowerCase(*s.value));
+        if (at == lowered.end()) {
+            const std::string best = closest(lowerCase(*s.value), lowered);
+            std::string list;
+            for (const std::string& w : words) list += (list.empty() ? "" : ", ") + w;
+            throw UsageError(
+                command + " \"" + text + "\": unknown value \"" + *s.value + "\"" +
+                (best.empty()
+                     ? ""
+                     : " (did you mean '" +
+                           words[std::find(lowered.begin(), lowered.end(), best) - lowered.begin()] + "'?)") +
+                "; " + s.key->key + " takes " + list);
+        }
+        s.value = words[at - lowered.begin()];
     }
     return s;
 }

@@ -124,8 +124,12 @@ std::vector<std::string> zoneNames();
 std::string zoneInfoDir();
 // "UTC+01:00" for a bias of -60 minutes (UTC = local + bias).
 std::string utcOffset(int32_t biasMinutes);
-// Whether the zone's rules put the UTC file time `utc` in daylight saving time; nothing when the
-// zone has none.
+// Whether the zone record's rules put the UTC file time `utc` in daylight saving time, as the
+// platform decides it (the instant daylight time ends still counts as daylight time); nothing when
+// the zone has none.
 std::optional<bool> daylightByRules(const sim::TimeZoneConfig& zone, int64_t utc);
+// Whether the host's time-zone database has daylight saving time at `utc` in the zone `name`;
+// nothing when `name` is no zone of the database.
+std::optional<bool> daylightByDatabase(const std::string& name, int64_t utc);
 
 }  // namespace vboard

@@ -250,7 +250,8 @@ std::string explain(CLI::App& app, const CLI::ParseError& e) {
         for (const std::string& n : subcommandNames(cur)) list += (list.empty() ? "" : ", ") + n;
         return "'" + where + "' needs a command: " + list + help;
     }
-    return where + ": " + e.what() + help;
+    // The caller puts "vboard: " before the message: the command's path alone here.
+    return (path.empty() ? "" : path + ": ") + e.what() + help;
 }
 
 // A message on one line: what the user typed may hold line breaks and other control characters.
