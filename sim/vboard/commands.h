@@ -32,18 +32,9 @@ void openBoard();
 // parallel and the programs on the board never lose each other's changes.
 std::unique_ptr<sim::BoardLock> openBoardForChange();
 
-// The bus mutex "I2C", held for the life of the command as every driver on the board holds it
-// for its transfers; waits up to 5 s for another holder. The board must be open.
-class BusMutex {
-  public:
-    BusMutex();
-    ~BusMutex();
-    BusMutex(const BusMutex&) = delete;
-    BusMutex& operator=(const BusMutex&) = delete;
-
-  private:
-    void* handle_;
-};
+// Takes the bus mutex "I2C" as every driver on the board takes it for its transfers, waiting up to
+// 5 s for another holder; it is released when the returned handle goes. The board must be open.
+std::shared_ptr<void> takeBusMutex();
 
 void addBoardCommands(CLI::App& app);         // init, show, set-time, log
 void addChipCommands(CLI::App& app);          // chip dump/add/remove/time/set/...

@@ -116,19 +116,18 @@ namespace {
 constexpr DWORD kMutexWaitMs = 5000;
 }  // namespace
 
-BusMutex::BusMutex() {
-    handle_ = CreateMutexW(nullptr, FALSE, TEXT("I2C"));
-    if (!handle_) throw sim::BoardError("cannot open the bus mutex I2C");
-    if (WaitForSingleObject(handle_, kMutexWaitMs) != WAIT_OBJECT_0) {
-        CloseHandle(handle_);
+std::shared_ptr<void> takeBusMutex() {
+    HANDLE handle = CreateMutexW(nullptr, FALSE, TEXT("I2C"));
+    if (!handle) throw sim::BoardError("cannot open the bus mutex I2C");
+    if (WaitForSingleObject(handle, kMutexWaitMs) != WAIT_OBJECT_0) {
+        CloseHandle(handle);
         throw sim::BoardError("the bus is in use: another process has held the mutex I2C for " +
                               std::to_string(kMutexWaitMs / 1000) + " s");
     }
-}
-
-BusMutex::~BusMutex() {
-    ReleaseMutex(handle_);
-    CloseHandle(handle_);
+    return std::shared_ptr<void>(handle, [](void* h) {
+        ReleaseMutex(h);
+        CloseHandle(h);
+    });
 }
 
 namespace {
