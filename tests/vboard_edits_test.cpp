@@ -137,28 +137,33 @@ TEST(ParallelChanges, AChipChangeWaitsForTheBusLikeAnotherMaster) {
 // ---- A board that is off runs nothing ----------------------------------------------------------
 
 TEST(PowerDown, EndsAProgramWaitingOnTheBoardAndItChangesNothingMore) {
-    sim::BoardConfig config = e2e::frozenConfig(1);
-    config.frozen = false;  // the boot waits in real time for a service that becomes ready late
-    config.apiReady = sim::ApiReady::AfterMs;
-    config.apiReadyAfterMs = 1500;
-    e2e::Board board(config, e2e::registryFor(1));
-    board.changeState([](sim::BoardState& s) {
-        s.systemClock = {e2e::fileTimeOf(2020, 1, 1, 0, 0, 0), s.systemClock.atHost};
-    });
-    const sim::BoardState before = board.state();
-    e2e::Board::Started boot = board.startTamblin();
-    // The boot has read the chip (its bytes are in the trace) and waits for the service.
-    for (int i = 0; i < 2000 && board.file("trace.log").find(" L SDA") == std::string::npos; ++i)
-        usleep(2000);
-    std::string out;
-    ASSERT_EQ(board.runVboard({"power", "down"}, &out), 0) << out;
-    EXPECT_EQ(boot.waitMs(30000), 3);
-    EXPECT_TRUE(contains(board.debugLog(), "powered down while the program ran")) << board.debugLog();
-    const sim::BoardState after = board.state();
-    EXPECT_FALSE(after.power.on);
-    EXPECT_EQ(after.systemClock.fileTime, before.systemClock.fileTime) << "the clock of an off board was set";
-    EXPECT_TRUE(after.notifications.list.empty()) << "an off board registered a program";
-    EXPECT_FALSE(contains(board.debugLog(), "RTC Time restored"));
+    // The boot waits in real time for a service that becomes ready late, or never.
+    for (const sim::ApiReady ready : {sim::ApiReady::AfterMs, sim::ApiReady::Never}) {
+        sim::BoardConfig config = e2e::frozenConfig(1);
+        config.frozen = false;
+        config.apiReady = ready;
+        config.apiReadyAfterMs = 1500;
+        e2e::Board board(config, e2e::registryFor(1));
+        board.changeState([](sim::BoardState& s) {
+            s.systemClock = {e2e::fileTimeOf(2020, 1, 1, 0, 0, 0), s.systemClock.atHost};
+        });
+        const sim::BoardState before = board.state();
+        e2e::Board::Started boot = board.startTamblin();
+        // The boot has read the chip (its bytes are in the trace) and waits for the service.
+        for (int i = 0; i < 2000 && board.file("trace.log").find(" L SDA") == std::string::npos; ++i)
+            usleep(2000);
+        std::string out;
+        ASSERT_EQ(board.runVboard({"power", "down"}, &out), 0) << out;
+        EXPECT_EQ(boot.waitMs(30000), 3);
+        boot.kill();
+        EXPECT_TRUE(contains(board.debugLog(), "powered down while the program ran")) << board.debugLog();
+        const sim::BoardState after = board.state();
+        EXPECT_FALSE(after.power.on);
+        EXPECT_EQ(after.systemClock.fileTime, before.systemClock.fileTime)
+            << "the clock of an off board was set";
+        EXPECT_TRUE(after.notifications.list.empty()) << "an off board registered a program";
+        EXPECT_FALSE(contains(board.debugLog(), "RTC Time restored"));
+    }
 }
 
 // ---- set-time's exit code: the programs it started -----------------------------------------

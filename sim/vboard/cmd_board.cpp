@@ -435,7 +435,8 @@ AppResult judge(const sim::StartedApp& app, int code, const std::string& output)
 
 void doSetTime(const std::string& text, bool wait, bool local) {
     openBoard();
-    const sim::BoardConfig& config = sim::Board::current().config();
+    // A copy: the board is opened afresh under its lock below.
+    const sim::BoardConfig config = sim::Board::current().config();
     const int64_t when = parseTime(text, "set-time", local ? &config.timeZone : nullptr);
     const CivilTime t = civilTime(when);
     // SYSTEMTIME holds milliseconds: that is what the clock takes.
