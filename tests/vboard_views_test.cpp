@@ -482,9 +482,9 @@ TEST_P(LineFault, TheTraceShowsTheLevelsTheLinesHadAndWhereTheFaultStruck) {
         for (size_t at = shown.find(condition); at != std::string::npos; at = shown.find(condition, at + 1))
             EXPECT_EQ(shown.compare(at + std::strlen(condition), 12, "100 kHz bus)"), 0)
                 << shown.substr(at, 60);
+    if (c.held.empty()) return;
     const std::string edges = vboard(board, "trace show -e", &status);
     const std::string vcd = vboard(board, "trace vcd -", &status);
-    if (c.held.empty()) return;
     EXPECT_NE(shown.find(c.held + " held low when the process looked at the bus"), std::string::npos)
         << shown;
     EXPECT_NE(edges.find(c.held + " held low"), std::string::npos) << edges;
@@ -599,9 +599,9 @@ TEST(TraceSvg, ALongSessionComesInRowsARendererDrawsAndTheyDecodeToTheTrace) {
     for (std::string l; std::getline(in, l);) expected.push_back(l);
     EXPECT_EQ(decodePicture(scl, sda), expected);
 
-    // Two thousand of them are drawn smaller, still within the renderers' limits, and say so.
+    // A thousand of them are drawn smaller, still within the renderers' limits, and say so.
     std::string longTrace;
-    for (int i = 0; i < 2000; ++i) {
+    for (int i = 0; i < 1000; ++i) {
         const uint64_t t = 1'000'000 + static_cast<uint64_t>(i) * 4'000'000;
         longTrace += std::to_string(t) + " S 10000\n" + std::to_string(t + 10000) + " B 10000 A0 N\n" +
                      std::to_string(t + 100000) + " P 10000\n";
