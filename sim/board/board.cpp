@@ -282,6 +282,31 @@ void Board::updateState(const std::function<void(BoardState&)>& change) const {
     storeState(dir_, state);
 }
 
+int startProgramOnBoard(const std::string& name) {
+    try {
+        // Without TAMBLIN_BOARD the program runs on ./board, made with the defaults when it is not
+        // there: a board that appears unasked is worth one line.
+        const char* env = std::getenv("TAMBLIN_BOARD");
+        struct stat st;
+        const bool creates = (!env || !*env) && ::stat("board", &st) != 0;
+        Board::current();
+        if (creates)
+            std::fprintf(stderr, "%s: TAMBLIN_BOARD is not set: created the default board in ./board\n",
+                         name.c_str());
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s: cannot open the virtual board: %s\n", name.c_str(), e.what());
+        return 2;
+    }
+    try {
+        Board::current().startProgram();
+        timeStartProcess();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s: cannot run on the virtual board: %s\n", name.c_str(), e.what());
+        return 2;
+    }
+    return 0;
+}
+
 void Board::startProgram() const {
     // A program writes its debug output, its bus trace and the state: a board it may not write
     // cannot run it, and the file that refused is named.
