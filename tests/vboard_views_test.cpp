@@ -429,7 +429,8 @@ TEST(TraceSvg, ARendererDrawsTheLinesThatDecodeToTheTracesBytes) {
 // ---- What the wires did under faults on the lines --------------------------------------------
 
 struct LineFaultCase {
-    std::string fault;                // as `fault add` takes it
+    std::string fault;                // as `fault add` takes it (the case's name)
+    sim::json faults;                 // as board.json holds it
     std::string note;                 // the FAULT note at the process start
     std::string held;                 // the line found held ("" none)
     std::vector<std::string> absent;  // what `trace show` must not claim
@@ -442,36 +443,40 @@ void PrintTo(const LineFaultCase& c, std::ostream* os) {
 
 const LineFaultCase kLineFaults[] = {
     {"i2cSclLowMs=forever",
+     {{"i2cSclLowMs", "forever"}},
      "FAULT: i2cSclLowMs=forever: SCL is held low for good",
      "SCL",
      {"us  start", "us  stop", "us  byte"},
      true},
     {"gpioInputsLow=117",
+     {{"gpioInputsLow", {117}}},
      "FAULT: gpioInputsLow=117: the board holds pad 117, the SCL line, low",
      "SCL",
      {"us  start", "us  stop", "us  byte"},
      true},
     {"i2cStuckSda=3",
+     {{"i2cStuckSda", 3}},
      "FAULT: i2cStuckSda=3: a slave holds SDA low until it has seen 3 more clock pulses",
      "SDA",
      {"(5 kHz", "(32 kHz"},
      true},
     {"i2c:0=stayBusy",
+     {{"i2c", {{{"byte", 0}, {"fault", "stayBusy"}}}}},
      "FAULT: stayBusy from the start: both I2C units read busy (UB, RWM) for good",
      "",
      {"us  start", "us  byte"},
      false},
-    {"i2cClockStretchNs=20000", "", "", {"(5 kHz", "(32 kHz"}, false},
+    {"i2cClockStretchNs=20000", {{"i2cClockStretchNs", 20000}}, "", "", {"(5 kHz", "(32 kHz"}, false},
 };
 
 class LineFault : public ::testing::TestWithParam<LineFaultCase> {};
 
 TEST_P(LineFault, TheTraceShowsTheLevelsTheLinesHadAndWhereTheFaultStruck) {
     const LineFaultCase& c = GetParam();
-    e2e::Board board(e2e::frozenConfig(1), e2e::registryFor(1));
+    sim::BoardConfig config = e2e::frozenConfig(1);
+    config.faults = sim::faultsFromJson(c.faults);
+    e2e::Board board(config, e2e::registryFor(1));
     int status = 0;
-    vboard(board, "fault add " + c.fault, &status);
-    ASSERT_EQ(status, 0);
     board.runTamblin();
     const std::string shown = vboard(board, "trace show", &status);
     ASSERT_EQ(status, 0) << shown;
