@@ -140,6 +140,12 @@ uint8_t RtcChipModel::readRegister(const ChipState& chip, uint8_t reg) const {
     return chip.latch ? (*chip.latch)[reg] : visibleRegisters(chip)[reg];
 }
 
+bool RtcChipModel::isTimeRegister(uint8_t reg) const {
+    for (uint8_t r : {time.seconds, time.minutes, time.hours, time.weekday, time.day, time.month, time.year})
+        if (r == reg) return true;
+    return false;
+}
+
 void RtcChipModel::writeRegister(ChipState& chip, uint8_t reg, uint8_t value, int64_t now) const {
     chip.regs[reg] = value;
     // Writing the seconds resets the divider chain: the chip's next second is a whole one.

@@ -98,6 +98,8 @@ class RtcChipModel {
     // The board's own supply goes away; the chip runs on from its backup supply.
     virtual void powerDown(ChipState& chip, int64_t now) const;
 
+    bool isTimeRegister(uint8_t reg) const;
+
   protected:
     // The sub-second counters a chip shows (hundredths, say), as of a catch-up.
     virtual void showPhase(ChipState& chip, int64_t phase) const;
