@@ -6,10 +6,10 @@
 
 // Register offsets from the unit base, in bytes; every register is a 32-bit word.
 #define I2C_BUS_MONITOR 0x00u  // the levels of SCL and SDA as the unit sees them
-#define I2C_DATA 0x08u      // next byte to send / last byte received (low 8 bits)
-#define I2C_CONTROL 0x10u   // read-modify-write for every byte
-#define I2C_STATUS 0x18u    // event bits 4..10 clear by writing 1
-#define I2C_OWN_ADDR 0x20u  // the controller's own slave address
+#define I2C_DATA 0x08u         // next byte to send / last byte received (low 8 bits)
+#define I2C_CONTROL 0x10u      // read-modify-write for every byte
+#define I2C_STATUS 0x18u       // event bits 4..10 clear by writing 1
+#define I2C_OWN_ADDR 0x20u     // the controller's own slave address
 
 // I2C_CONTROL
 #define CTL_START 0x0001u          // start (or repeated start) before this byte

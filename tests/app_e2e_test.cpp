@@ -459,6 +459,14 @@ TEST(Program, BusLockThatCannotBeCreatedIsReportedInOneLineAndExitsWithZero) {
     EXPECT_EQ(board.debugLog(), "Tamblin: I2C bus not available\r\n");
 }
 
+// Another driver that takes the bus mutex before the program starts and holds it for `ms`; its
+// output says "holding I2C" once it has it.
+e2e::Board::Started holdTheBus(const e2e::Board& board, unsigned ms) {
+    e2e::Board::Started holder = board.startVboard({"i2c-hold", std::to_string(ms)});
+    for (int i = 0; i < 1000 && holder.output().empty(); ++i) usleep(10000);
+    return holder;
+}
+
 // Another driver holds the bus mutex from before the start, on a frozen board, so that the hold
 // and the program's tries are counted in board time. Opening waits 2 s for the lock each time and
 // is tried again for about 30 s: a hold of 3 s is waited out, one of 60 s is not.
@@ -473,16 +481,17 @@ TEST(Program, BusHeldByAnotherDriverIsWaitedForAboutThirtySeconds) {
         {false, 3000, 1, "RTC Time restored (29.11.2011 14:59:55)\r\n"},
         {false, 60000, 0, "Tamblin: I2C bus not available\r\n"},
         {true, 3000, 1, "RTC Time set (01.07.2012 08:09:10)\r\n"},
-        {true, 60000, 0, "Error while setting RTC time (01.07.2012 08:09:10)\r\nTamblin: I2C bus not available\r\n"},
+        {true, 60000, 0,
+         "Error while setting RTC time (01.07.2012 08:09:10)\r\nTamblin: I2C bus not available\r\n"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.store ? "store" : "boot") + ", hold of " + std::to_string(c.holdMs) + " ms");
+        SCOPED_TRACE(std::string(c.store ? "store" : "boot") + ", hold of " + std::to_string(c.holdMs) +
+                     " ms");
         e2e::Board board(e2e::frozenConfig(1));
         setChipRegs(board, 0x68, kWorkedExampleP1);
         const int64_t clock = fileTimeOf(2012, 7, 1, 8, 9, 10);
         setSystemClock(board, clock);
-        e2e::Board::Started holder = board.startVboard({"i2c-hold", std::to_string(c.holdMs)});
-        for (int i = 0; i < 1000 && holder.output().empty(); ++i) usleep(10000);
+        e2e::Board::Started holder = holdTheBus(board, c.holdMs);
         ASSERT_EQ(holder.output(), "holding I2C\n");
         EXPECT_EQ(board.runTamblin(c.store ? std::vector<std::string>{"AppRunAfterTimeChange"}
                                            : std::vector<std::string>{}),
@@ -513,8 +522,7 @@ TEST(Program, BusHeldByAnotherDriverIsWaitedForAboutThirtySeconds) {
 TEST(Program, TimeChangeAfterABootThatFoundNoBusReachesTheChip) {
     e2e::Board board(e2e::frozenConfig(1));
     setChipRegs(board, 0x68, kWorkedExampleP1);
-    e2e::Board::Started holder = board.startVboard({"i2c-hold", "60000"});
-    for (int i = 0; i < 1000 && holder.output().empty(); ++i) usleep(10000);
+    e2e::Board::Started holder = holdTheBus(board, 60000);
     ASSERT_EQ(holder.output(), "holding I2C\n");
     EXPECT_EQ(board.runTamblin(), 0);
     holder.kill();
@@ -540,15 +548,25 @@ TEST(Program, FailedChipReadSaysWhatTheBusLayerSaw) {
     const Case cases[] = {
         {"no chip", false, sim::json::object(),
          "Tamblin: RTC read failed: last error 487 (no acknowledge), no line held low\r\n"},
-        {"SCL held low", true, {{"i2cSclLowMs", "forever"}},
+        {"SCL held low",
+         true,
+         {{"i2cSclLowMs", "forever"}},
          "Tamblin: RTC read failed: last error 1460 (byte timed out), SCL held low\r\n"},
-        {"a slave holds SDA", true, {{"i2cStuckSda", "forever"}},
+        {"a slave holds SDA",
+         true,
+         {{"i2cStuckSda", "forever"}},
          "Tamblin: RTC read failed: last error 1460 (byte timed out), SDA held low\r\n"},
-        {"both lines held", true, {{"gpioInputsLow", {117, 118}}},
+        {"both lines held",
+         true,
+         {{"gpioInputsLow", {117, 118}}},
          "Tamblin: RTC read failed: last error 1460 (byte timed out), SCL and SDA held low\r\n"},
-        {"controller stays busy", true, {{"i2c", {{{"byte", 0}, {"fault", "stayBusy"}}}}},
+        {"controller stays busy",
+         true,
+         {{"i2c", {{{"byte", 0}, {"fault", "stayBusy"}}}}},
          "Tamblin: RTC read failed: last error 170 (controller busy), no line held low\r\n"},
-        {"controller without its clock", true, {{"clockStuckBits", {14}}},
+        {"controller without its clock",
+         true,
+         {{"clockStuckBits", {14}}},
          "Tamblin: RTC read failed: last error 1460 (byte timed out), no line held low\r\n"},
     };
     for (const Case& c : cases) {
@@ -566,7 +584,8 @@ TEST(Program, FailedChipReadSaysWhatTheBusLayerSaw) {
     e2e::Board board(config, e2e::registryFor(4));
     EXPECT_EQ(board.runTamblin(), 1);
     EXPECT_EQ(board.debugLog(),
-              "Tamblin: RTC read failed: last error 487 (no acknowledge), no line held low\r\nNo external RTC found\r\n");
+              "Tamblin: RTC read failed: last error 487 (no acknowledge), no line held low\r\nNo external "
+              "RTC found\r\n");
 }
 
 // The restore run does not use the bus after the chip has been read: it lets go of the lock

@@ -201,7 +201,8 @@ TEST_F(GpioPins, EveryCallWorksAsTheFirstOfAProcessAndRefusesPinsBeyondTheLast) 
         DWORD pin, pinCount;
     };
     // Pin 20 of the Cortex-A9-class part: group 1, tristate bit 25 of 0x70000014, clear here.
-    for (Part part : {Part{2, 32, 146}, Part{8, 21, 135}, Part{9, 21, 139}, Part{17, 117, 121}, Part{kA9, 20, 222}}) {
+    for (Part part :
+         {Part{2, 32, 146}, Part{8, 21, 135}, Part{9, 21, 139}, Part{17, 117, 121}, Part{kA9, 20, 222}}) {
         for (const Call& call : calls) {
             SCOPED_TRACE(::testing::Message() << std::hex << part.id << std::dec << ", " << call.name);
             boardWith(part.id);

@@ -112,8 +112,8 @@ TEST_F(GpioTables, PinJustBeyondTheLastExceptionIsAnOrdinaryGpio) {
         int function;
     };
     const Case cases[] = {
-        {2, 62, -1}, {2, 63, 0},  {8, 52, 3},   {8, 53, 0},   {9, 52, 3},
-        {9, 53, 0},  {17, 0, 0},  {17, 120, 0}, {kA9, 0, 255}, {kA9, 221, 255},
+        {2, 62, -1}, {2, 63, 0}, {8, 52, 3},   {8, 53, 0},    {9, 52, 3},
+        {9, 53, 0},  {17, 0, 0}, {17, 120, 0}, {kA9, 0, 255}, {kA9, 221, 255},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::Message() << std::hex << c.id << std::dec << " pin " << c.pin);

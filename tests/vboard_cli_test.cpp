@@ -623,7 +623,9 @@ TEST(ReadOnlyBoard, CanStillBeInspected) {
         std::vector<std::string> argv = prefix;
         argv.insert(argv.end(), {tool, "--version"});
         const Result r = spawn(argv, "");
-        if (r.code != 0) GTEST_SKIP() << "the user nobody cannot run the board tool even from " << copy->dir << ": " << r.err;
+        if (r.code != 0)
+            GTEST_SKIP() << "the user nobody cannot run the board tool even from " << copy->dir << ": "
+                         << r.err;
     }
     for (bool lockFileExists : {false, true}) {
         e2e::Board board(e2e::frozenConfig(1), e2e::registryFor(1));

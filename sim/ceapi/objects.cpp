@@ -38,7 +38,7 @@ struct MutexObject : KObject {
     std::string name;
     int openFd = -1;
     int ownFd = -1;
-    int holdFd = -1;  // the note of a sleeping owner on a frozen board (see below)
+    int holdFd = -1;         // the note of a sleeping owner on a frozen board (see below)
     unsigned recursion = 0;  // > 0 while this process owns it
 };
 
@@ -191,7 +191,8 @@ void sleepOwningMutexes(uint64_t until, DWORD ms) {
     const uint64_t limitUs = static_cast<uint64_t>(ms) * 1000u;
     for (uint64_t waitedUs = 0; !owned.empty() && waitedUs < limitUs; waitedUs += 1000) {
         bool asked = false;
-        for (const std::string& name : owned) asked = asked || ::access(objectFile(name, ".due").c_str(), F_OK) == 0;
+        for (const std::string& name : owned)
+            asked = asked || ::access(objectFile(name, ".due").c_str(), F_OK) == 0;
         if (asked) break;
         ::usleep(1000);
     }

@@ -127,7 +127,8 @@ void addBusCommands(CLI::App& app) {
     static std::string holdText;
     CLI::App* hold =
         app.add_subcommand("i2c-hold", "Hold the bus mutex \"I2C\" for a while, as another driver would");
-    hold->add_option("ms", holdText, "How long, in milliseconds (of board time on a frozen board)")->required();
+    hold->add_option("ms", holdText, "How long, in milliseconds (of board time on a frozen board)")
+        ->required();
     hold->callback([] {
         const uint32_t holdMs = parseNumber(holdText, "i2c-hold");
         openBoard();

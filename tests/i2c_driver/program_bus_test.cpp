@@ -277,7 +277,8 @@ TEST(ProgramOnTheBus, RunsThatFailLeaveTheBusFree) {
          0,
          sim::json::object(),
          {},
-         "Tamblin: RTC read failed: last error 487 (no acknowledge), no line held low\r\nNo external RTC found\r\n",
+         "Tamblin: RTC read failed: last error 487 (no acknowledge), no line held low\r\nNo external RTC "
+         "found\r\n",
          {"S D0 N P", "S D0 N P"}},
         {"no chip, time change",
          0,
