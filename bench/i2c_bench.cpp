@@ -26,6 +26,7 @@
 #include "rtc/rtc.h"
 #include "sim/board/i2c_bus.h"
 #include "sim/board/i2c_trace.h"
+#include "sim/vboard/trace_views.h"
 #include "sim/board/interrupt_controller.h"
 #include "sim/board/mmio.h"
 #include "sim/board/simtime.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "e2e_util.h"
-#include "sim/board/i2c_trace.h"
+#include "sim/vboard/trace_views.h"
 #include "sim/board/simtime.h"
 #include "sim/ceapi/kernel_objects.h"
 

@@ -16,7 +16,7 @@
 
 #include "sim/ceapi/kernel_objects.h"
 #include "sim/ceapi/notifydb.h"
-#include "sim/ceapi/services.h"
+#include "sim/ceapi/tools_api.h"
 #include "testboard.h"
 
 static_assert(sizeof(CE_NOTIFICATION_TRIGGER) == 52, "the device's trigger record is 52 bytes");

@@ -9,8 +9,11 @@
 
 #include "sim/board/i2c_bus.h"
 #include "sim/board/i2c_trace.h"
+#include "sim/vboard/trace_views.h"
 #include "sim/board/interrupt_controller.h"
 #include "sim/board/mmio.h"
+#include "sim/board/os_timer.h"
+#include "sim/board/power_manager.h"
 #include "sim/board/pxa_i2c.h"
 #include "sim/board/simtime.h"
 #include "sim/ceapi/kernel_hal.h"

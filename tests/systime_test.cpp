@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "sim/board/simtime.h"
-#include "sim/ceapi/services.h"
+#include "sim/ceapi/tools_api.h"
 #include "testboard.h"
 
 namespace {

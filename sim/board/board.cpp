@@ -121,14 +121,24 @@ std::string readFile(const std::string& path) {
 }
 
 void writeFileAtomically(const std::string& path, const std::string& text) {
+    // A name of this process's own beside the file: rename() within one directory replaces the
+    // file in one step, so readers see the old text or the new, never a part.
     const std::string tmp = path + ".tmp." + std::to_string(getpid());
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        if (!out) throw BoardError(tmp + ": cannot write: " + std::strerror(errno));
-        out << text;
-        if (!out.flush()) throw BoardError(tmp + ": write failed: " + std::strerror(errno));
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) throw BoardError(tmp + ": cannot write: " + std::strerror(errno));
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            const int error = n < 0 ? errno : ENOSPC;
+            ::close(fd);
+            std::remove(tmp.c_str());
+            throw BoardError(tmp + ": write failed: " + std::strerror(error));
+        }
+        done += static_cast<size_t>(n);
     }
-    if (std::rename(tmp.c_str(), path.c_str()) != 0) {
+    if (::close(fd) != 0 || std::rename(tmp.c_str(), path.c_str()) != 0) {
         const int error = errno;
         std::remove(tmp.c_str());
         throw BoardError(path + ": cannot replace: " + std::strerror(error));

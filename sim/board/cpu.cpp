@@ -3,7 +3,6 @@
 #include <map>
 #include <string>
 
-#include "../../platform/hwaccess.h"
 #include "board.h"
 #include "fault.h"
 #include "format.h"
@@ -31,8 +30,7 @@ Core& core() {
     return c;
 }
 
-uint32_t physicalFor(const volatile uint32_t* reg, const char* what) {
-    const uint32_t va = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(reg));
+uint32_t physicalFor(uint32_t va, const char* what) {
     std::optional<uint32_t> phys = translate(va);
     if (!phys)
         boardFault(std::string("data abort: register ") + what + " at virtual address " + hex(va, 8) +
@@ -86,40 +84,38 @@ void resetForTests() {
     core().tlb.reset();
 }
 
-}  // namespace sim::cpu
-
-using namespace sim;
-
-DWORD HwReadCpsr(void) {
-    if (cpu::inSupervisor()) return cpu::kCpsrFlags | cpu::kModeSvc;
-    return cpu::kCpsrFlags | (Board::current().config().privileged ? cpu::kModeSystem : cpu::kModeUser);
+uint32_t readCpsr() {
+    if (inSupervisor()) return kCpsrFlags | kModeSvc;
+    return kCpsrFlags | (Board::current().config().privileged ? kModeSystem : kModeUser);
 }
 
-DWORD HwReadMainId(void) {
-    if (!cpu::privileged())
+uint32_t readMainId() {
+    if (!privileged())
         boardFault(
             "undefined instruction: mrc p15, 0, rN, c0, c0, 0 (CP15 main ID register) executed in user mode; "
             "the kernel ends the process");
     return Board::current().config().mainId;
 }
 
-DWORD HwReadKDataWord(DWORD address) {
-    auto it = cpu::core().kdata.find(address);
-    if (it == cpu::core().kdata.end())
+uint32_t readKDataWord(uint32_t address) {
+    auto it = core().kdata.find(address);
+    if (it == core().kdata.end())
         boardFault("data abort: kernel data page word " + hex(address, 8) +
                    " is not modelled by the virtual board");
     return it->second;
 }
 
-DWORD HwRead32(const volatile DWORD* reg) {
+uint32_t load32(uint32_t virtualAddr) {
     runDue();
-    const DWORD value = physRead32(cpu::physicalFor(reg, "read"));
-    advanceNs(cpu::kRegisterAccessNs);
+    const uint32_t value = physRead32(physicalFor(virtualAddr, "read"));
+    advanceNs(kRegisterAccessNs);
     return value;
 }
 
-void HwWrite32(volatile DWORD* reg, DWORD value) {
+void store32(uint32_t virtualAddr, uint32_t value) {
     runDue();
-    physWrite32(cpu::physicalFor(reg, "write"), value);
-    advanceNs(cpu::kRegisterAccessNs);
+    physWrite32(physicalFor(virtualAddr, "write"), value);
+    advanceNs(kRegisterAccessNs);
 }
+
+}  // namespace sim::cpu

@@ -4,8 +4,9 @@
 // them).
 #include <memory>
 
+#include "os_timer.h"
+
 #include "fault.h"
-#include "pxa_i2c.h"
 #include "mmio.h"
 #include "simtime.h"
 

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "board.h"
+#include "clocks.h"
 #include "fault.h"
 #include "format.h"
 #include "gpio_pins.h"
@@ -25,6 +26,7 @@
 #include "i2c_trace.h"
 #include "interrupt_controller.h"
 #include "mmio.h"
+#include "power_manager.h"
 #include "reglog.h"
 #include "simtime.h"
 
@@ -34,21 +36,7 @@ namespace {
 
 using namespace pxa_i2c;
 
-constexpr uint32_t kUnitSize = 0x24;
 constexpr uint32_t kIcrBits = 0xFFFF;
-
-// The clock-enable bit of a unit as the processor's clock block keeps it.
-struct ClockBit {
-    uint32_t reg = 0;
-    uint32_t mask = 0;
-};
-
-ClockBit clockBitFor(uint32_t processorId, bool powerManagerUnit) {
-    if (processorId == 17) return {0x41300004u, powerManagerUnit ? (1u << 15) : (1u << 14)};
-    if (processorId == 2 || processorId == 8 || processorId == 9)
-        return powerManagerUnit ? ClockBit{0x4134000Cu, 1u << 4} : ClockBit{0x41340010u, 1u << 4};
-    return {};
-}
 
 // Bytes are counted across the process's units, as the fault schedule counts them.
 unsigned gBytesStarted = 0;
@@ -57,7 +45,6 @@ class PxaI2cUnit : public MmioDevice, public BusDevice, public std::enable_share
   public:
     PxaI2cUnit(const BoardConfig& config, bool powerManagerUnit)
         : pm_(powerManagerUnit),
-          clock_(clockBitFor(processorIdForMainId(config.mainId), powerManagerUnit)),
           faults_(config.faults.i2cBytes),
           rwmClears_(config.rwmClears),
           driver_(i2cbus::addDriver(powerManagerUnit ? "power-manager I2C unit" : "I2C unit")) {
@@ -171,18 +158,9 @@ class PxaI2cUnit : public MmioDevice, public BusDevice, public std::enable_share
         return s;
     }
 
-    bool clockOn() const {
-        if (!clock_.mask) return true;
-        uint32_t off = 0;
-        auto dev = deviceAt(clock_.reg, &off);
-        if (!dev) return true;  // a board without a clock model runs every unit
-        return (dev->read32(off) & clock_.mask) != 0;
-    }
+    bool clockOn() const { return i2cUnitClockRunning(pm_); }
 
-    bool routed() const {
-        if (pm_) return (physRead32(kPowerManagerConfig) & kPowerManagerConfigI2c) != 0;
-        return i2cPinsRoutedToController();
-    }
+    bool routed() const { return pm_ ? powerManagerI2cRouted() : i2cPinsRoutedToController(); }
 
     uint64_t bitNs() const { return (icr_ & ICR_FM) ? kI2cFastBitNs : kI2cStandardBitNs; }
 
@@ -295,7 +273,7 @@ class PxaI2cUnit : public MmioDevice, public BusDevice, public std::enable_share
         const std::optional<ByteFault> fault =
             f == faults_.end() ? std::nullopt : std::optional<ByteFault>(f->second);
         uint64_t t = std::max(nowNs(), i2cbus::lastChangeNs());
-        if (fault) note(t, std::string(byteFaultName(*fault)) + " on byte " + std::to_string(index));
+        if (fault) traceFault(t, std::string(byteFaultName(*fault)) + " on byte " + std::to_string(index));
         const uint64_t T = bitNs();
         if (fault == ByteFault::InterruptWithoutStatus) {
             finishAt(t + 9 * T, [](PxaI2cUnit& u) { u.bareInterrupt_ = true; });
@@ -427,11 +405,7 @@ class PxaI2cUnit : public MmioDevice, public BusDevice, public std::enable_share
     // finishes its own transaction with a stop, which ends the chips' part in ours.
     uint64_t loseArbitration(uint64_t t, bool address) {
         const uint64_t T = bitNs();
-        TraceRecord r;
-        r.ns = t;
-        r.kind = "ARB";
-        r.bitNs = T;
-        traceNote(r);
+        traceArbitrationLost(t, T);
         releaseLines(t);
         master_ = false;
         // The winner ends its transaction with a start and a stop as soon as SDA is free; a chip
@@ -468,14 +442,6 @@ class PxaI2cUnit : public MmioDevice, public BusDevice, public std::enable_share
         });
     }
 
-    void note(uint64_t t, const std::string& text) {
-        TraceRecord r;
-        r.ns = t;
-        r.kind = "F";
-        r.text = text;
-        traceNote(r);
-    }
-
     void updateIrq() {
         uint32_t enabled = 0;
         if (icr_ & ICR_ITEIE) enabled |= ISR_ITE;
@@ -489,7 +455,6 @@ class PxaI2cUnit : public MmioDevice, public BusDevice, public std::enable_share
     }
 
     bool pm_;
-    ClockBit clock_;
     std::map<uint32_t, ByteFault> faults_;
     RwmClears rwmClears_;
     int driver_;
@@ -506,38 +471,14 @@ class PxaI2cUnit : public MmioDevice, public BusDevice, public std::enable_share
     EventId pending_ = 0;   // the completion of the byte in flight
 };
 
-// The power manager's page: a plain register file (the configuration register among them), with
-// the power-manager I2C unit inside it.
-class PowerManager : public MmioDevice {
-  public:
-    PowerManager(uint32_t base, std::shared_ptr<std::map<uint32_t, uint32_t>> regs)
-        : base_(base), regs_(std::move(regs)) {}
-    const char* name() const override { return "power manager"; }
-    uint32_t read32(uint32_t offset) override {
-        auto it = regs_->find(base_ + offset);
-        return it == regs_->end() ? 0 : it->second;
-    }
-    void write32(uint32_t offset, uint32_t value) override { (*regs_)[base_ + offset] = value; }
-
-  private:
-    uint32_t base_;
-    std::shared_ptr<std::map<uint32_t, uint32_t>> regs_;  // by physical address, shared by both halves
-};
-
 DeviceFactoryRegistration gI2cUnits([](const BoardConfig& config) {
     gBytesStarted = 0;
     auto standard = std::make_shared<PxaI2cUnit>(config, false);
-    mapDevice(kI2cStandardUnit, kUnitSize, standard);
+    mapDevice(kI2cStandardUnit, kI2cUnitSize, standard);
     i2cbus::attach(standard);
-    // The power manager's page: registers below and above the I2C unit.
-    auto pmRegs = std::make_shared<std::map<uint32_t, uint32_t>>();
-    const uint32_t pmUnitOffset = kI2cPowerManagerUnit - kPowerManagerBase;
-    mapDevice(kPowerManagerBase, pmUnitOffset, std::make_shared<PowerManager>(kPowerManagerBase, pmRegs));
     auto pmUnit = std::make_shared<PxaI2cUnit>(config, true);
-    mapDevice(kI2cPowerManagerUnit, kUnitSize, pmUnit);
+    mapDevice(kI2cPowerManagerUnit, kI2cUnitSize, pmUnit);
     i2cbus::attach(pmUnit);
-    const uint32_t above = kI2cPowerManagerUnit + kUnitSize;
-    mapDevice(above, kPowerManagerBase + 0x1000 - above, std::make_shared<PowerManager>(above, pmRegs));
 });
 
 }  // namespace

@@ -1,8 +1,8 @@
 // The processor's two I2C units (XScale class: the standard unit and, on the PXA27x, the
-// power-manager unit), the power manager's register page they share, and the OS timer. Both units
-// reach the board's one I2C bus (i2c_bus.h); the standard unit only while both bus pins are in
-// their alternate function 1, the power-manager unit only while bit 0x40 of the power manager's
-// configuration register (PCFR) routes it to its pins.
+// power-manager unit, which sits inside the power manager's register page, power_manager.h).
+// Both units reach the board's one I2C bus (i2c_bus.h); the standard unit only while both bus
+// pins are in their alternate function 1, the power-manager unit only while bit 0x40 of the power
+// manager's configuration register (PCFR) routes it to its pins.
 #pragma once
 
 #include <cstdint>
@@ -11,16 +11,9 @@ namespace sim {
 
 constexpr uint32_t kI2cStandardUnit = 0x40301680u;
 constexpr uint32_t kI2cPowerManagerUnit = 0x40F00180u;
-constexpr uint32_t kPowerManagerBase = 0x40F00000u;
-constexpr uint32_t kPowerManagerConfig = 0x40F0001Cu;
-constexpr uint32_t kPowerManagerConfigI2c = 0x40u;  // PCFR: routes the power-manager unit to its pins
-constexpr uint32_t kOsTimerBase = 0x40A00000u;
-constexpr uint32_t kOsTimerCounter = 0x40A00010u;
+constexpr uint32_t kI2cUnitSize = 0x24;      // IBMR .. ISAR
 constexpr unsigned kI2cIrq = 18;             // the standard unit's interrupt line
 constexpr unsigned kI2cPowerManagerIrq = 6;  // the power-manager unit has a line of its own
-
-// The OS timer counter's value at board uptime `ns` (3.25 MHz, before any write to the counter).
-uint32_t osTimerTicksAt(uint64_t ns);
 
 // Register offsets of an I2C unit, and their bits, as the processor manuals name them.
 namespace pxa_i2c {

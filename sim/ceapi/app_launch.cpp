@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "notifydb.h"
-#include "services.h"
+#include "tools_api.h"
 
 extern char** environ;
 

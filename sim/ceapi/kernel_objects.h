@@ -14,6 +14,7 @@
 #include <string>
 
 #include "../board/fault.h"
+#include "tools_api.h"
 
 namespace sim {
 
@@ -54,12 +55,11 @@ std::shared_ptr<KObject> lookupHandleIn(ProcessContext ctx, HANDLE h);
 // Signals an event (kernel side, e.g. an interrupt's dispatch).
 void signalEvent(EventObject& ev);
 
-// Named mutexes still owned by this process are released when it ends (start-up code, tests).
-void releaseProcessObjects();
-
-// UTF-16 <-> UTF-8 for the stand-in's boundaries (debug log, file names, registry text).
+// A wide string of the platform's API as UTF-8 (the rest of the conversions: tools_api.h).
 std::string toUtf8(const WCHAR* s);
-std::string toUtf8(const std::u16string& s);
-std::u16string fromUtf8(const std::string& s);
+
+// The platform's time record and the board files' form of it, field for field.
+SysTime fromSystemTime(const SYSTEMTIME& t);
+SYSTEMTIME toSystemTime(const SysTime& t);
 
 }  // namespace sim

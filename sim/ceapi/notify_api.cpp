@@ -23,14 +23,6 @@ namespace {
 // What the application is started with when a CeRunAppAtTime request comes due.
 constexpr const char* kRunAtTimeArgument = "AppRunAtTime";
 
-SysTime fromSystemTime(const SYSTEMTIME& s) {
-    return SysTime{s.wYear, s.wMonth, s.wDayOfWeek, s.wDay, s.wHour, s.wMinute, s.wSecond, s.wMilliseconds};
-}
-
-SYSTEMTIME toSystemTime(const SysTime& t) {
-    return SYSTEMTIME{t.year, t.month, t.dayOfWeek, t.day, t.hour, t.minute, t.second, t.milliseconds};
-}
-
 std::optional<std::string> optUtf8(const WCHAR* s) {
     return s ? std::optional<std::string>(toUtf8(s)) : std::nullopt;
 }

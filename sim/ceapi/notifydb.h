@@ -1,6 +1,6 @@
 // The notification service's database (the board state's notification records): the rules the
-// platform applies to a registration, and the operations the platform calls and the parts of the
-// simulation that look at it from outside a program (vboard, tests) share. Every change is one
+// platform applies to a registration, shared by the platform's calls and the operations that look
+// at it from outside a program (tools_api.h). Every change is one
 // locked update of the board's state, so processes running on the board at the same time never
 // lose each other's registrations, and a handle names the same registration in every process.
 #pragma once
@@ -12,16 +12,9 @@
 #include <vector>
 
 #include "../board/board.h"
+#include "tools_api.h"
 
 namespace sim {
-
-// Every registration, oldest first.
-std::vector<NotificationRecord> listNotifications();
-// Adds a registration with a new handle and returns that handle. The record is checked as the
-// platform checks a trigger; a record it would refuse throws BoardError saying why.
-uint32_t addNotification(const NotificationRecord& record);
-// Removes one registration; false when no registration has that handle.
-bool clearNotification(uint32_t handle);
 
 // Why the platform would refuse this trigger (empty: it is acceptable).
 std::string notificationRecordProblem(const NotificationRecord& record);

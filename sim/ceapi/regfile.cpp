@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "../board/board.h"
 #include "kernel_objects.h"
 
 namespace sim::reg {
@@ -524,15 +525,7 @@ Registry load(const std::string& path) {
 }
 
 void save(const std::string& path, const Registry& r) {
-    const std::string tmp = path + ".tmp." + std::to_string(::getpid());
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        if (!out) throw std::runtime_error(tmp + ": cannot write: " + std::strerror(errno));
-        out << r.toText();
-        if (!out.flush()) throw std::runtime_error(tmp + ": write failed: " + std::strerror(errno));
-    }
-    if (std::rename(tmp.c_str(), path.c_str()) != 0)
-        throw std::runtime_error(path + ": cannot replace: " + std::strerror(errno));
+    writeFileAtomically(path, r.toText());
 }
 
 }  // namespace sim::reg

@@ -85,7 +85,7 @@ std::string joinPath(const std::vector<std::string>& parts);
 Registry parse(const std::string& text, const std::string& file);
 // Loads a file; a missing file is an empty registry. Throws ParseError.
 Registry load(const std::string& path);
-// Writes the registry to `path` atomically. Throws std::runtime_error.
+// Writes the registry to `path` atomically. Throws BoardError.
 void save(const std::string& path, const Registry& r);
 
 // One value in .reg notation ("Name"=dword:..., @="..."), for showing and writing.

@@ -10,19 +10,11 @@
 #include "../board/calendar.h"
 #include "../board/simtime.h"
 #include "kernel_objects.h"
-#include "services.h"
+#include "tools_api.h"
 
 namespace sim {
 
 namespace {
-
-SysTime fromRecord(const SYSTEMTIME& t) {
-    return SysTime{t.wYear, t.wMonth, t.wDayOfWeek, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds};
-}
-
-SYSTEMTIME toRecord(const SysTime& s) {
-    return SYSTEMTIME{s.year, s.month, s.dayOfWeek, s.day, s.hour, s.minute, s.second, s.milliseconds};
-}
 
 bool hasDaylightRules(const TimeZoneConfig& z) {
     return z.standardDate.month != 0 && z.daylightDate.month != 0;
@@ -35,6 +27,14 @@ void copyName(const std::string& utf8, WCHAR (&out)[32]) {
 }
 
 }  // namespace
+
+SysTime fromSystemTime(const SYSTEMTIME& t) {
+    return SysTime{t.wYear, t.wMonth, t.wDayOfWeek, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds};
+}
+
+SYSTEMTIME toSystemTime(const SysTime& s) {
+    return SYSTEMTIME{s.year, s.month, s.dayOfWeek, s.day, s.hour, s.minute, s.second, s.milliseconds};
+}
 
 int64_t boardSystemFileTime() {
     const Board& board = Board::current();
@@ -53,11 +53,11 @@ void setBoardSystemFileTime(int64_t fileTime) {
 using namespace sim;
 
 BOOL SystemTimeToFileTime(const SYSTEMTIME* lpSystemTime, LPFILETIME lpFileTime) {
-    if (!lpSystemTime || !lpFileTime || !validSysTime(fromRecord(*lpSystemTime))) {
+    if (!lpSystemTime || !lpFileTime || !validSysTime(fromSystemTime(*lpSystemTime))) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    const uint64_t ft = static_cast<uint64_t>(fileTimeOf(fromRecord(*lpSystemTime)));
+    const uint64_t ft = static_cast<uint64_t>(fileTimeOf(fromSystemTime(*lpSystemTime)));
     lpFileTime->dwLowDateTime = static_cast<DWORD>(ft);
     lpFileTime->dwHighDateTime = static_cast<DWORD>(ft >> 32);
     return TRUE;
@@ -68,7 +68,7 @@ BOOL FileTimeToSystemTime(const FILETIME* lpFileTime, LPSYSTEMTIME lpSystemTime)
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    *lpSystemTime = toRecord(sysTimeOf(static_cast<int64_t>(
+    *lpSystemTime = toSystemTime(sysTimeOf(static_cast<int64_t>(
         (static_cast<uint64_t>(lpFileTime->dwHighDateTime) << 32) | lpFileTime->dwLowDateTime)));
     return TRUE;
 }
@@ -82,7 +82,7 @@ void GetSystemTime(LPSYSTEMTIME lpSystemTime) {
         boardFault(std::string("GetSystemTime: ") + e.what());
     }
     if (now < 0) boardFault("GetSystemTime: the board's system clock lies before 1601");
-    *lpSystemTime = toRecord(sysTimeOf(now));
+    *lpSystemTime = toSystemTime(sysTimeOf(now));
 }
 
 BOOL SetSystemTime(const SYSTEMTIME* lpSystemTime) {
@@ -104,10 +104,10 @@ DWORD GetTimeZoneInformation(LPTIME_ZONE_INFORMATION tzi) {
     std::memset(tzi, 0, sizeof *tzi);
     tzi->Bias = z.bias;
     copyName(z.standardName, tzi->StandardName);
-    tzi->StandardDate = toRecord(z.standardDate);
+    tzi->StandardDate = toSystemTime(z.standardDate);
     tzi->StandardBias = z.standardBias;
     copyName(z.daylightName, tzi->DaylightName);
-    tzi->DaylightDate = toRecord(z.daylightDate);
+    tzi->DaylightDate = toSystemTime(z.daylightDate);
     tzi->DaylightBias = z.daylightBias;
     if (!hasDaylightRules(z)) return TIME_ZONE_ID_UNKNOWN;
     return board.readState().daylight.value_or(false) ? TIME_ZONE_ID_DAYLIGHT : TIME_ZONE_ID_STANDARD;

@@ -10,8 +10,9 @@
 #include <string>
 
 #include "../board/board.h"
+#include "../board/fault.h"
 #include "../board/simtime.h"
-#include "../ceapi/kernel_objects.h"
+#include "../ceapi/tools_api.h"
 
 int main(int argc, char** argv) {
     std::string commandLine;

@@ -14,8 +14,7 @@
 #include "../board/format.h"
 #include "../board/rtc_chip.h"
 #include "../board/simtime.h"
-#include "../ceapi/kernel_objects.h"
-#include "../ceapi/services.h"
+#include "../ceapi/tools_api.h"
 #include "commands.h"
 
 namespace vboard {
@@ -282,8 +281,8 @@ void doShow() {
     std::printf("Notifications:\n");
     printNotifications();
     std::printf("Registry (%s):\n%s\n", b.path("registry.reg").c_str(),
-                readText(b.path("registry.reg")).c_str());
-    std::printf("Debug log:\n%s", readText(b.path("debug.log")).c_str());
+                sim::readFile(b.path("registry.reg")).c_str());
+    std::printf("Debug log:\n%s", sim::readFile(b.path("debug.log")).c_str());
 }
 
 void doSetTime(const std::string& text, bool wait) {
@@ -364,7 +363,7 @@ void addBoardCommands(CLI::App& app) {
     log->callback([] {
         openBoard();
         const std::string path = sim::Board::current().path("debug.log");
-        const std::string text = readText(path);
+        const std::string text = sim::readFile(path);
         // Emptied before it is shown, so that a log that cannot be emptied is refused whole.
         if (clear && !std::ofstream(path, std::ios::trunc))
             throw sim::BoardError(path + ": cannot empty the log");

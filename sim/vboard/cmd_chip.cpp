@@ -136,13 +136,13 @@ void writeConfigThenState(const sim::BoardConfig& config,
                           const std::function<void(sim::BoardState&)>& change) {
     const std::string dir = sim::Board::current().dir();
     const std::string file = dir + "/board.json";
-    const std::string before = readText(file);
+    const std::string before = sim::readFile(file);
     sim::writeBoardConfig(dir, config);
     try {
         sim::Board::use(dir);
         sim::Board::current().updateState(change);
     } catch (...) {
-        writeText(file, before);
+        sim::writeFileAtomically(file, before);
         throw;
     }
 }

@@ -1,7 +1,7 @@
 // vboard notify: the board's notification database as the notification service keeps it.
 #include <cstdio>
 
-#include "../ceapi/notifydb.h"
+#include "../ceapi/tools_api.h"
 #include "commands.h"
 
 namespace vboard {

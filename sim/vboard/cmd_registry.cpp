@@ -7,8 +7,7 @@
 #include <cstdlib>
 
 #include "../board/board.h"
-#include "../ceapi/kernel_objects.h"
-#include "../ceapi/regfile.h"
+#include "../ceapi/tools_api.h"
 #include "commands.h"
 
 namespace vboard {
@@ -158,9 +157,9 @@ void addRegistryCommands(CLI::App& app) {
         parseValue(name, value, "registry set");
         openBoard();
         const std::string file = registryFile();
-        const std::string before = readText(file);
+        const std::string before = sim::readFile(file);
         const std::string after = registryWithValue(before, key, name, value, "registry set");
-        writeText(file, after);
+        sim::writeFileAtomically(file, after);
         const sim::reg::Registry written = sim::reg::parse(after, file);
         const sim::reg::Value* stored = written.findValue(path, name);
         std::printf("[%s]\n%s\n", path.c_str(), stored ? sim::reg::formatValue(*stored).c_str() : "?");
@@ -177,19 +176,19 @@ void addRegistryCommands(CLI::App& app) {
             throw UsageError("registry delete: " + path + " is a root key, which cannot be deleted");
         openBoard();
         const std::string file = registryFile();
-        const std::string before = readText(file);
+        const std::string before = sim::readFile(file);
         sim::reg::Registry r = sim::reg::parse(before, file);
         if (!deleteName.empty()) {
             if (!r.removeValue(path, deleteName.front()))
                 throw sim::BoardError("registry delete: " + path + " has no value \"" + deleteName.front() +
                                       "\"");
-            writeText(file, textOf(r, before, file));
+            sim::writeFileAtomically(file, textOf(r, before, file));
             std::printf("Deleted \"%s\" from [%s]\n", deleteName.front().c_str(), path.c_str());
             return;
         }
         const size_t removed = r.removeKey(path);
         if (removed == 0) throw sim::BoardError("registry delete: no key " + path);
-        writeText(file, textOf(r, before, file));
+        sim::writeFileAtomically(file, textOf(r, before, file));
         std::printf("Deleted [%s] (%zu key%s)\n", path.c_str(), removed, removed == 1 ? "" : "s");
     });
 }

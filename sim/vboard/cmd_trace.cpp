@@ -8,7 +8,7 @@
 #include <functional>
 
 #include "../board/board.h"
-#include "../board/i2c_trace.h"
+#include "trace_views.h"
 #include "commands.h"
 
 namespace vboard {
@@ -60,7 +60,7 @@ void writeView(const std::string& file,
         std::fputs(text.str().c_str(), stdout);
         return;
     }
-    writeText(file, text.str());
+    sim::writeFileAtomically(file, text.str());
 }
 
 }  // namespace
@@ -87,7 +87,7 @@ void addTraceCommands(CLI::App& app) {
     CLI::App* svg = cmd->add_subcommand(
         "svg", "Draw SCL and SDA as a logic analyser would, with the decoded bytes, ACK/NAK, start and stop");
     svg->add_option("file", svgFile, "Output file (SVG), or - for standard output")->required();
-    svg->callback([] { writeView(svgFile, writeTraceSvg); });
+    svg->callback([] { writeView(svgFile, sim::writeTraceSvg); });
 
     cmd->add_subcommand("clear", "Empty the trace")->callback([] {
         openBoard();

@@ -6,7 +6,7 @@
 
 #include "../board/board.h"
 #include "../board/calendar.h"
-#include "../ceapi/services.h"
+#include "../ceapi/tools_api.h"
 #include "commands.h"
 
 namespace vboard {

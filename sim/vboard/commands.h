@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "../board/board.h"
-#include "../board/i2c_trace.h"
 
 namespace vboard {
 
@@ -45,10 +44,6 @@ uint32_t parseNumber(const std::string& text, const std::string& what, uint32_t 
 int protocolNumber(const std::string& text, const std::string& what);
 // A 7-bit I2C address.
 uint8_t parseAddress(const std::string& text, const std::string& what);
-// A whole file ("" when it cannot be read).
-std::string readText(const std::string& path);
-// Replaces a file through a temporary one, so that readers see the old or the new text.
-void writeText(const std::string& path, const std::string& text);
 
 // Replaces one top-level entry of the board's board.json (absent: removes it), the rest of the
 // file as it was; the new file must read as a board, or nothing changes.
@@ -108,10 +103,5 @@ std::string utcOffset(int32_t biasMinutes);
 // Whether the zone's rules put the UTC file time `utc` in daylight saving time; nothing when the
 // zone has none.
 std::optional<bool> daylightByRules(const sim::TimeZoneConfig& zone, int64_t utc);
-
-// ---- Trace picture (trace_svg.cpp) ------------------------------------------------------------
-// SCL and SDA as a logic analyser draws them, with the decoded bytes, addresses, acknowledges
-// and bus conditions above the lines.
-void writeTraceSvg(const std::vector<sim::TraceRecord>& records, std::ostream& out);
 
 }  // namespace vboard

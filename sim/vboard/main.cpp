@@ -1,18 +1,12 @@
 // vboard: creates, shows and changes virtual boards.
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include "../board/board.h"
 #include "../board/simtime.h"
-#include "../ceapi/kernel_objects.h"
+#include "../ceapi/tools_api.h"
 #include "commands.h"
 
 namespace vboard {
@@ -91,40 +85,16 @@ uint8_t parseAddress(const std::string& text, const std::string& what) {
     return static_cast<uint8_t>(a);
 }
 
-std::string readText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void writeText(const std::string& path, const std::string& text) {
-    const std::string tmp = path + ".new." + std::to_string(::getpid());
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        if (!out) throw sim::BoardError(tmp + ": cannot write: " + std::strerror(errno));
-        if (!(out << text).flush()) {
-            std::remove(tmp.c_str());
-            throw sim::BoardError(tmp + ": cannot write");
-        }
-    }
-    if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-        const int e = errno;
-        std::remove(tmp.c_str());
-        throw sim::BoardError(path + ": cannot replace: " + std::strerror(e));
-    }
-}
-
 void replaceBoardJsonEntry(const std::string& key, const std::optional<sim::json>& value) {
     const sim::Board& board = sim::Board::current();
     const std::string file = board.path("board.json");
-    sim::json j = sim::parseBoardJson(readText(file), file);
+    sim::json j = sim::parseBoardJson(sim::readFile(file), file);
     if (value)
         j[key] = *value;
     else
         j.erase(key);
     sim::parseBoardConfig(j, file);
-    writeText(file, j.dump(2) + "\n");
+    sim::writeFileAtomically(file, j.dump(2) + "\n");
 }
 
 void openBoard() {

@@ -11,9 +11,9 @@
 #include <cstdio>
 #include <ostream>
 
-#include "commands.h"
+#include "trace_views.h"
 
-namespace vboard {
+namespace sim {
 
 namespace {
 
@@ -195,4 +195,4 @@ void writeTraceSvg(const std::vector<sim::TraceRecord>& trace, std::ostream& out
     out << "</svg>\n";
 }
 
-}  // namespace vboard
+}  // namespace sim

@@ -17,6 +17,7 @@
 #include "i2c/i2c_driver.h"
 #include "sim/board/i2c_bus.h"
 #include "sim/board/i2c_trace.h"
+#include "sim/vboard/trace_views.h"
 #include "sim/board/interrupt_controller.h"
 #include "sim/board/mmio.h"
 #include "sim/board/reglog.h"
