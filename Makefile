@@ -8,6 +8,7 @@ BUILD     ?= build
 BUILD_SAN ?= build-san
 BUILD_ARM ?= build-arm
 BUILD_BARE ?= build-bare
+BUILD_DEVICE ?= build-device
 JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
 RUN_BOARD ?= $(BUILD)/run-board
 
@@ -17,6 +18,9 @@ PACKAGES := cmake make g++ g++-multilib googletest nlohmann-json3-dev libcli11-d
 # conflicts with g++-multilib), qemu-user for the cross-built suite, qemu-system-arm for mainstone.
 PACKAGES += clang binutils-arm-linux-gnueabi libc6-dev-armel-cross libstdc++-12-dev-armel-cross \
             libgcc-12-dev-armel-cross libatomic1-armel-cross qemu-user qemu-system-arm
+# The device's Tamblin.exe: LLVM's linker, an ELF reader for the conversion to PE32, and the two
+# independent readers of the result (llvm-readobj; pefile for the checksum).
+PACKAGES += lld llvm python3-pyelftools python3-pefile
 # The sanitizers' runtimes for clang's 32-bit sanitizer build (only a recommendation of clang's).
 PACKAGES += libclang-rt-14-dev
 # An independent I2C decoder that reads the board's VCD files (tests), and callgrind for the
@@ -25,7 +29,7 @@ PACKAGES += sigrok-cli valgrind
 # vboard's bus picture: a renderer, and a converter to a format the tests read.
 PACKAGES += librsvg2-bin netpbm
 
-.PHONY: all deps configure build run test test-normal test-san test-arm test-bare size clean
+.PHONY: all deps configure build run device test test-normal test-san test-arm test-bare size clean
 
 all: build
 
@@ -88,29 +92,47 @@ test-san: deps $(BUILD_SAN)/CMakeCache.txt
 # suite at -O2 costs less than half of what it does at -O0 for a few more seconds of compiling.
 $(BUILD_ARM)/CMakeCache.txt:
 	cmake -S . -B $(BUILD_ARM) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/arm-linux-gnueabi.cmake \
-	  -DCMAKE_CXX_FLAGS_DEBUG="-O2 -g1" -DCMAKE_C_FLAGS_DEBUG="-O2 -g1"
+	  -DCMAKE_CXX_FLAGS_DEBUG="-O2 -g1" -DCMAKE_C_FLAGS_DEBUG="-O2 -g1" \
+	  -DTAMBLIN_DEVICE_EXE=$(CURDIR)/$(BUILD_DEVICE)/Tamblin.exe
 
 $(BUILD_BARE)/CMakeCache.txt:
-	cmake -S bare -B $(BUILD_BARE) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/armv5te-bare.cmake
+	cmake -S bare -B $(BUILD_BARE) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/armv5te-bare.cmake \
+	  -DTAMBLIN_DEVICE_EXE=$(CURDIR)/$(BUILD_DEVICE)/Tamblin.exe
 
-# The host suite and the seam tests, built for ARMv5TE and run under qemu-arm (PXA270 core).
-test-arm: deps $(BUILD_ARM)/CMakeCache.txt
+$(BUILD_DEVICE)/CMakeCache.txt:
+	@mkdir -p $(BUILD_DEVICE)
+	@cmake -S device -B $(BUILD_DEVICE) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/wince-arm.cmake \
+	  > $(BUILD_DEVICE)/configure.log 2>&1 || { cat $(BUILD_DEVICE)/configure.log; exit 1; }
+
+# Tamblin.exe for a Windows CE 5.0 ARM OS image: the product folders built for the device and
+# converted to PE32 (README: "Putting Tamblin on a device").
+device: deps $(BUILD_DEVICE)/CMakeCache.txt
+	@cmake --build $(BUILD_DEVICE) -j $(JOBS) > $(BUILD_DEVICE)/build.log 2>&1 || { cat $(BUILD_DEVICE)/build.log; exit 1; }
+	@echo "$(BUILD_DEVICE)/Tamblin.exe: $$(stat -c %s $(BUILD_DEVICE)/Tamblin.exe) bytes; for the OS image: device/tamblin.reg, device/tamblin.bib"
+
+# The host suite and the seam tests, built for ARMv5TE and run under qemu-arm (PXA270 core), with
+# Tamblin.exe checked by an independent reader and run through the loader.
+test-arm: device $(BUILD_ARM)/CMakeCache.txt
 	cmake --build $(BUILD_ARM) -j $(JOBS)
 	cmake --build $(BUILD_ARM) --target product-size
+	cmake --build $(BUILD_DEVICE) --target size
 	cd $(BUILD_ARM) && ctest -j $(JOBS) --output-on-failure
 
-# The product's driver layers as a bare-metal image on qemu-system-arm -M mainstone.
-test-bare: deps $(BUILD_BARE)/CMakeCache.txt
+# The product's driver layers, and Tamblin.exe through the loader, as a bare-metal image on
+# qemu-system-arm -M mainstone.
+test-bare: device $(BUILD_BARE)/CMakeCache.txt
 	cmake --build $(BUILD_BARE) -j $(JOBS)
 	cd $(BUILD_BARE) && ctest --output-on-failure -V
 
-# Code size of the product folders as the device build makes them (-Os, text + rodata).
-size: deps $(BUILD_ARM)/CMakeCache.txt
-	cmake --build $(BUILD_ARM) --target product-size
+# Size of Tamblin.exe and of each of its sections; then the product folders' code as the ARM
+# cross build's device objects have it (-Os, text + rodata).
+size: device $(BUILD_ARM)/CMakeCache.txt
+	@cmake --build $(BUILD_DEVICE) --target size | grep -v '^\[\|^Built target\|^g\?make'
+	@cmake --build $(BUILD_ARM) --target product-size | grep -v '^\[\|^Built target\|^g\?make'
 
 # The four stages, two lanes side by side; a line per stage, the failed stages' logs at the end.
 test:
 	@scripts/test-stages.sh
 
 clean:
-	rm -rf $(BUILD) $(BUILD_SAN) $(BUILD_ARM) $(BUILD_BARE) build-logs
+	rm -rf $(BUILD) $(BUILD_SAN) $(BUILD_ARM) $(BUILD_BARE) $(BUILD_DEVICE) build-logs

@@ -15,3 +15,20 @@ struct BareStats {
 
 const BareStats& BareGetStats(void);
 void BareResetIrqCounts(void);
+
+// A program's process on this board: what it holds when it ends (objects it made, references it
+// took, SYSINTRs, register windows) is taken back, as the kernel does.
+void BareProcessStart(void);
+void BareProcessEnd(void);
+
+// What the program did to the board's clock and notification database.
+struct BareProcessRecord {
+    DWORD daylight;             // the kernel's daylight flag, as SetDaylightTime last left it
+    DWORD daylightSets;         // SetDaylightTime calls
+    DWORD clockSets;            // SetSystemTime calls that set the clock
+    DWORD runAppAtTimeCancels;  // CeRunAppAtTime(name, null) calls
+};
+const BareProcessRecord& BareGetProcessRecord(void);
+DWORD BareNotificationCount(void);
+// The index-th registration's application and arguments (null: none); false past the last.
+bool BareNotification(DWORD index, const WCHAR** application, const WCHAR** arguments);

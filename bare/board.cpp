@@ -8,7 +8,23 @@
 #define SEMIHOST_SYS_EXIT_EXTENDED 0x20u
 #define ADP_STOPPED_APPLICATION_EXIT 0x20026u
 
+namespace {
+char* g_capture;  // where the serial output is also kept, while a check asks for it
+uint32_t g_captureSize, g_captured;
+}  // namespace
+
+void BareCapture(char* buffer, uint32_t size) {
+    g_capture = buffer;
+    g_captureSize = size;
+    g_captured = 0;
+    if (buffer && size) buffer[0] = 0;
+}
+
 void BarePutc(char c) {
+    if (g_capture && g_captured + 1 < g_captureSize) {
+        g_capture[g_captured++] = c;
+        g_capture[g_captured] = 0;
+    }
     while (!(BareRead32(UART_LSR) & UART_LSR_THRE)) {
     }
     BareWrite32(UART_THR, (uint8_t)c);
@@ -49,6 +65,14 @@ int convert(const CharT* f, va_list* ap, bool wideStrings) {
         ++used;
     }
     while (f[used] >= '0' && f[used] <= '9') width = width * 10 + (int)(f[used++] - '0');
+    if (f[used] == '.') {
+        // A precision: at least that many digits (the product's dates are "%.2d.%.2d.%.4d").
+        int precision = 0;
+        ++used;
+        while (f[used] >= '0' && f[used] <= '9') precision = precision * 10 + (int)(f[used++] - '0');
+        if (precision > width) width = precision;
+        pad = '0';
+    }
     while (f[used] == 'l' || f[used] == 'h') ++used;
     const CharT c = f[used++];
     switch (c) {

@@ -30,6 +30,10 @@ void BareFatalException(int kind, uint32_t address);
 void BareIrqDispatch(void);
 int BareMain(void);
 uint32_t BareSemihost(uint32_t op, void* block);
+// Calls a program's entry point entry(hInstance, null, commandLine, SW_SHOW) and returns its exit
+// code: what it passes to BareEndProgram (from ExitThread), or what the entry returns.
+uint32_t BareRunProgram(uint32_t entry, uint32_t hInstance, const char16_t* commandLine);
+[[noreturn]] void BareEndProgram(uint32_t exitCode);
 }
 
 // Serial output (FFUART). Line feeds go out as they are: the product's messages carry their own
@@ -38,6 +42,8 @@ void BarePutc(char c);
 void BarePuts(const char* s);
 void BarePrintf(const char* fmt, ...);
 void BareVPrintf(const char* fmt, va_list ap);
+// Also keeps what goes out in `buffer` (NUL-terminated, cut at `size`), until called with null.
+void BareCapture(char* buffer, uint32_t size);
 // As BareVPrintf, for 16-bit characters (the platform's debug output).
 void BareVPrintfW(const char16_t* fmt, va_list ap);
 

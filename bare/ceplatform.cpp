@@ -18,6 +18,7 @@ struct KernelObject {
     DWORD refs;
     DWORD owned;               // mutex: recursion count
     volatile DWORD signalled;  // event
+    BOOL manualReset;          // event: stays signalled through a wait
 };
 
 constexpr DWORD kMaxObjects = 16;
@@ -48,7 +49,7 @@ KernelObject* lookup(HANDLE h) {
 HANDLE newObject(ObjectKind kind, const WCHAR* name) {
     for (DWORD i = 0; i < kMaxObjects; ++i) {
         if (g_objects[i].kind == kFree) {
-            g_objects[i] = KernelObject{kind, name, 1, 0, 0};
+            g_objects[i] = KernelObject{kind, name, 1, 0, 0, FALSE};
             ++g_stats.liveObjects;
             return (HANDLE)(kHandleBase + 4 * i);
         }
@@ -134,13 +135,32 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, 
     return h;
 }
 
-BOOL ResetEvent(HANDLE h) {
+HANDLE OpenEventW(DWORD, BOOL, LPCWSTR name) {
+    // The notification service of this board is up from the start: its readiness event exists,
+    // a manual-reset event that stays signalled.
+    if (!name || !sameName(name, u"system/events/notify/APIReady")) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return nullptr;
+    }
+    HANDLE h = newObject(kEvent, name);
+    if (!h) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    lookup(h)->signalled = 1;
+    lookup(h)->manualReset = TRUE;
+    return h;
+}
+
+BOOL EventModify(HANDLE h, DWORD func) {
     KernelObject* o = lookup(h);
     if (!o || o->kind != kEvent) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    o->signalled = 0;  // a single word: the interrupt handler cannot tear it
+    if (func != EVENT_RESET && func != EVENT_SET)
+        badCall("EventModify: only set and reset exist on this board");
+    o->signalled = func == EVENT_SET ? 1 : 0;  // a single word: the interrupt handler cannot tear it
     return TRUE;
 }
 
@@ -159,7 +179,7 @@ DWORD WaitForSingleObject(HANDLE h, DWORD timeoutMs) {
     for (;;) {
         const uint32_t cpsr = BareDisableIrq();
         if (o->signalled) {
-            o->signalled = 0;  // auto-reset
+            if (!o->manualReset) o->signalled = 0;
             BareRestoreIrq(cpsr);
             return WAIT_OBJECT_0;
         }
@@ -202,6 +222,10 @@ void Sleep(DWORD ms) {
 
 void OutputDebugStringW(LPCWSTR s) {
     for (; s && *s; ++s) BarePutc(*s < 0x80 ? (char)*s : '?');
+}
+
+void NKvDbgPrintfW(LPCWSTR fmt, va_list ap) {
+    BareVPrintfW(fmt, ap);
 }
 
 void NKDbgPrintfW(LPCWSTR fmt, ...) {
@@ -358,6 +382,53 @@ extern "C" void BareIrqDispatch(void) {
                 if (o) o->signalled = 1;
             }
         }
+    }
+}
+
+// ---- A program's process: what the kernel takes back when it ends ---------------------------
+
+namespace {
+struct ProcessMark {
+    BOOL active;
+    DWORD refs[kMaxObjects];  // each object's references when the process started (0: free)
+    BOOL windows[kWindowSlots];
+    BOOL sysIntrs[kMaxIrq];
+} g_process;
+}  // namespace
+
+void BareProcessStart(void) {
+    g_process.active = TRUE;
+    for (DWORD i = 0; i < kMaxObjects; ++i)
+        g_process.refs[i] = g_objects[i].kind == kFree ? 0 : g_objects[i].refs;
+    for (DWORD i = 0; i < kWindowSlots; ++i) g_process.windows[i] = g_slotUsed[i];
+    for (DWORD i = 0; i < kMaxIrq; ++i) g_process.sysIntrs[i] = g_sysIntr[i].allocated;
+}
+
+void BareProcessEnd(void) {
+    if (!g_process.active) return;
+    g_process.active = FALSE;
+    // Its handles are closed: objects it made go, those it opened lose its references.
+    for (DWORD i = 0; i < kMaxObjects; ++i) {
+        KernelObject& o = g_objects[i];
+        if (o.kind == kFree) continue;
+        if (g_process.refs[i] == 0) {
+            o.kind = kFree;
+            --g_stats.liveObjects;
+        } else if (o.refs > g_process.refs[i]) {
+            o.refs = g_process.refs[i];
+        }
+    }
+    for (DWORD i = 0; i < kMaxIrq; ++i) {
+        if (g_sysIntr[i].allocated && !g_process.sysIntrs[i]) {
+            BareWrite32(PXA_INTC_ICMR, BareRead32(PXA_INTC_ICMR) & ~intcMaskBit(g_sysIntr[i].irq));
+            g_sysIntr[i].allocated = FALSE;
+            --g_stats.liveSysIntrs;
+        }
+    }
+    // Its address space goes, register windows with it.
+    for (DWORD i = 0; i < kWindowSlots; ++i) {
+        if (g_slotUsed[i] && !g_process.windows[i])
+            VirtualFree((LPVOID)(uintptr_t)(BARE_WINDOW_BASE + i * kWindowSlotSize), 0, MEM_RELEASE);
     }
 }
 

@@ -20,6 +20,7 @@
 #include "../rtc/rtc.h"
 #include "bare_platform.h"
 #include "board.h"
+#include "program.h"
 
 namespace {
 
@@ -361,6 +362,99 @@ void checkPowerManagerUnit() {
     check(I2CUnlock() != 0, "I2CUnlock");
 }
 
+bool contains(const char* text, const char* part) {
+    for (; *text; ++text) {
+        const char* a = text;
+        const char* b = part;
+        while (*b && *a == *b) ++a, ++b;
+        if (!*b) return true;
+    }
+    return false;
+}
+
+bool sameText(const char16_t* wide, const char* narrow) {
+    while (wide && *wide && *wide == (char16_t)*narrow) ++wide, ++narrow;
+    return wide && *wide == 0 && *narrow == 0;
+}
+
+char g_debugText[1024];
+
+// One run of Tamblin.exe as a fresh process; its debug output kept in g_debugText.
+uint32_t runProgram(const char16_t* commandLine, const char* what) {
+    BareProgram program = {};
+    char error[160];
+    if (!BareLoadProgram(&program, error, sizeof error)) {
+        check(false, "the loader takes Tamblin.exe (%s)", error);
+        return 0xFFFFFFFFu;
+    }
+    BarePrintf(
+        "     %s: Tamblin.exe (%u bytes) at 0x%08x (file's base 0x%08x), %u base relocations, %u imports\n",
+        what, program.fileSize, program.base, program.preferredBase, program.relocations, program.imports);
+    BarePuts("     debug output: ");
+    BareCapture(g_debugText, sizeof g_debugText);
+    const uint32_t code = BareStartProgram(program, commandLine);
+    BareCapture(nullptr, 0);
+    BarePutc('\n');
+    return code;
+}
+
+void checkDeviceFile() {
+    section("Tamblin.exe through the loader (protocol 1 at 0x68, as the image's registry has it)");
+    const BareStats before = BareGetStats();
+    // A summer Sunday (the model's weekday is an offset from the date it holds), early in its minute.
+    const SYSTEMTIME chip = makeTime(2025, 6, 0, 15, 12, 34, 10);
+    I2CLock(INFINITE);
+    check(WriteRtcProtocol1(&chip, kChipAddr) == 1, "the ds1338 set to 2025-06-15 12:34:10");
+    ClearReadMode(kChipAddr);
+    I2CUnlock();
+    const SYSTEMTIME powerUp = makeTime(2000, 1, 6, 1, 0, 0, 0);
+    SetSystemTime(&powerUp);
+
+    uint32_t code = runProgram(u"", "boot");
+    ClearReadMode(kChipAddr);
+    check(code == 1, "boot: exit code 1 (%u)", code);
+    check(contains(g_debugText, "RTC Time restored (15.06.2025 12:34:1"),
+          "boot: \"RTC Time restored (15.06.2025 12:34:1x)\"");
+    SYSTEMTIME now = {};
+    GetSystemTime(&now);
+    printTime("system time", now);
+    check(readBackMatches(chip, now), "boot: the system clock set from the chip");
+    const BareProcessRecord& record = BareGetProcessRecord();
+    check(record.daylight == 1 && record.daylightSets == 1,
+          "boot: daylight saving in effect for a June date in CET (%u)", record.daylight);
+    check(record.runAppAtTimeCancels == 1, "boot: the shell's daylight-saving event cancelled");
+    const WCHAR* app = nullptr;
+    const WCHAR* args = nullptr;
+    check(BareNotificationCount() == 1 && BareNotification(0, &app, &args) &&
+              sameText(app, "\\WINDOWS\\TAMBLIN.EXE") && sameText(args, "AppRunAfterTimeChange"),
+          "boot: registered for time changes as \\WINDOWS\\TAMBLIN.EXE AppRunAfterTimeChange");
+    check(BareGetStats().liveObjects == before.liveObjects &&
+              BareGetStats().liveWindows == before.liveWindows &&
+              BareGetStats().liveSysIntrs == before.liveSysIntrs &&
+              BareGetStats().bridgeRequests == before.bridgeRequests,
+          "boot: nothing of the process left behind, no kernel-bridge request (privileged)");
+
+    const SYSTEMTIME userTime = makeTime(2024, 3, 0, 17, 10, 20, 5);  // a Sunday
+    SetSystemTime(&userTime);
+    code = runProgram(u"AppRunAfterTimeChange", "time change");
+    ClearReadMode(kChipAddr);
+    check(code == 1, "time change: exit code 1 (%u)", code);
+    check(contains(g_debugText, "RTC Time set (17.03.2024 10:20:0"),
+          "time change: \"RTC Time set (17.03.2024 10:20:0x)\"");
+    I2CLock(INFINITE);
+    SYSTEMTIME got = {};
+    const int r = ReadRtcProtocol1(&got, kChipAddr);
+    ClearReadMode(kChipAddr);
+    I2CUnlock();
+    printTime("chip", got);
+    check(r == 1 && readBackMatches(userTime, got), "time change: the chip holds the system time");
+
+    code = runProgram(u"", "boot again");
+    ClearReadMode(kChipAddr);
+    check(code == 1 && BareNotificationCount() == 1,
+          "boot again: its earlier registration replaced, not doubled (%u)", BareNotificationCount());
+}
+
 }  // namespace
 
 extern "C" int BareMain(void) {
@@ -379,6 +473,7 @@ extern "C" int BareMain(void) {
     checkProtocol3Missing();
     checkProtocol4();
     I2CUnlock();
+    checkDeviceFile();
     checkPowerManagerUnit();
 
     section("platform resources");

@@ -92,4 +92,32 @@ fiq_entry:
 BareSemihost:
     svc 0x123456
     bx lr
+
+@ r0: a program's entry point, r1: its module address, r2: its command line. The entry is called
+@ as the platform's loader calls it, entry(hInstance, null, command line, SW_SHOW); the program
+@ ends through BareEndProgram (ExitThread), which comes back here with its exit code in r0.
+    .global BareRunProgram
+BareRunProgram:
+    push {r4-r11, lr}
+    ldr ip, =bare_program_sp
+    str sp, [ip]
+    mov ip, r0
+    mov r0, r1
+    mov r1, #0
+    mov r3, #5
+    blx ip
+bare_program_ended:
+    pop {r4-r11, pc}
+
+    .global BareEndProgram
+BareEndProgram:
+    ldr ip, =bare_program_sp
+    ldr sp, [ip]
+    b bare_program_ended
+
+    .bss
+    .p2align 2
+bare_program_sp:
+    .word 0
+    .text
     .section .note.GNU-stack, "", %progbits

@@ -62,3 +62,33 @@ if(ARM_SEAM_TEST_SOURCES AND TARGET tamblin_device_platform AND TARGET tamblin_d
                                                GTest::gtest_main)
   gtest_discover_tests(arm_seam_tests DISCOVERY_TIMEOUT 60)
 endif()
+
+# ---- Tamblin.exe on the virtual board: the loader (sim/peload) ------------------------------
+# The device's own file (make device: build-device/Tamblin.exe), loaded, relocated and bound to
+# the stand-in by celoader, its instructions run by qemu-arm. bin/tamblin-exe runs it with the
+# arguments given, as bin/tamblin runs the host build.
+enable_language(ASM)
+set(TAMBLIN_DEVICE_EXE ${CMAKE_SOURCE_DIR}/build-device/Tamblin.exe CACHE FILEPATH "the device build's Tamblin.exe")
+add_executable(celoader ${CMAKE_SOURCE_DIR}/sim/peload/celoader.cpp ${CMAKE_SOURCE_DIR}/sim/peload/pe_loader.cpp
+                        ${CMAKE_SOURCE_DIR}/sim/peload/coredll_exports.cpp ${CMAKE_SOURCE_DIR}/sim/peload/coredll_shims.S)
+target_include_directories(celoader PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_libraries(celoader PRIVATE tamblin_seams tamblin_sim)
+set_target_properties(celoader PROPERTIES OUTPUT_NAME celoader.arm)
+file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/bin/celoader
+     CONTENT "#!/bin/sh\nexec /usr/bin/qemu-arm -cpu ${TAMBLIN_ARM_CPU} -L ${TAMBLIN_ARM_LIBROOT} \"$(dirname \"$0\")/celoader.arm\" \"$@\"\n"
+     FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/bin/tamblin-exe
+     CONTENT "#!/bin/sh\nexec \"$(dirname \"$0\")/celoader\" ${TAMBLIN_DEVICE_EXE} \"$@\"\n"
+     FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+# The file checked by an independent reader, and run beside the host build on twin boards.
+add_test(NAME DeviceFile.StructureAsAnIndependentReaderSeesIt
+         COMMAND /usr/bin/python3 ${CMAKE_SOURCE_DIR}/tests/device/check_pe.py ${TAMBLIN_DEVICE_EXE}
+                 ${CMAKE_SOURCE_DIR}/device/coredll_imports.h)
+get_filename_component(_device_dir ${TAMBLIN_DEVICE_EXE} DIRECTORY)
+add_executable(device_exe_tests ${CMAKE_SOURCE_DIR}/tests/device/exe_run_test.cpp)
+target_link_libraries(device_exe_tests PRIVATE tamblin_testsupport GTest::gtest_main)
+target_compile_definitions(device_exe_tests PRIVATE TAMBLIN_DEVICE_EXE="${TAMBLIN_DEVICE_EXE}"
+                                                    TAMBLIN_DEVICE_ELF="${_device_dir}/tamblin.elf")
+add_dependencies(device_exe_tests celoader tamblin vboard)
+gtest_discover_tests(device_exe_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)

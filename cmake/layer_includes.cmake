@@ -19,7 +19,10 @@ set(RULES
   "sim/seams|sim/seams,sim/board,platform,i2c|"
   # The tools use the board and the stand-in's one header for tools.
   "sim/vboard|sim/vboard,sim/board,sim/ceapi/tools_api.h|"
-  "sim/crt|sim/crt,sim/board,sim/ceapi/tools_api.h|")
+  "sim/crt|sim/crt,sim/board,sim/ceapi/tools_api.h|"
+  # The loader of the device's file: the board, the tools' header, the product's seams it answers,
+  # and the import list it binds.
+  "sim/peload|sim/peload,sim/board,sim/ceapi/tools_api.h,platform/hwaccess.h,device/coredll_imports.h|")
 
 set(problems "")
 foreach(rule ${RULES})

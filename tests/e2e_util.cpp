@@ -70,8 +70,8 @@ int run(const std::vector<std::string>& argv, const std::string& board, std::str
     return exitCodeOf(status);
 }
 
-std::vector<std::string> tamblinArgv(const std::vector<std::string>& args) {
-    std::vector<std::string> argv{std::string(TAMBLIN_BIN_DIR) + "/tamblin"};
+std::vector<std::string> tamblinArgv(const std::string& program, const std::vector<std::string>& args) {
+    std::vector<std::string> argv{std::string(TAMBLIN_BIN_DIR) + "/" + program};
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
 }
@@ -154,10 +154,11 @@ Output runProgram(const std::vector<std::string>& argv, const std::string& board
     return r;
 }
 
-Board::Board(sim::BoardConfig config, const std::string& registry) {
+Board::Board(sim::BoardConfig config, const std::string& registry, const std::string& program)
+    : program(program) {
     char tmpl[] = "/tmp/tamblin-e2e-XXXXXX";
     dir = mkdtemp(tmpl);
-    config.apps[config.programPath] = std::string(TAMBLIN_BIN_DIR) + "/tamblin";
+    config.apps[config.programPath] = std::string(TAMBLIN_BIN_DIR) + "/" + program;
     sim::createBoard(dir, config, registry);
 }
 
@@ -167,7 +168,7 @@ Board::~Board() {
 }
 
 int Board::runTamblin(const std::vector<std::string>& args) const {
-    return run(tamblinArgv(args), dir, nullptr);
+    return run(tamblinArgv(program, args), dir, nullptr);
 }
 
 int Board::runVboard(const std::vector<std::string>& args, std::string* out) const {
@@ -177,7 +178,7 @@ int Board::runVboard(const std::vector<std::string>& args, std::string* out) con
 Board::Started Board::startTamblin(const std::vector<std::string>& args) const {
     Started s;
     s.outFile = dir + "/.out.tamblin." + std::to_string(++started_);
-    s.pid = spawn(tamblinArgv(args), dir, s.outFile);
+    s.pid = spawn(tamblinArgv(program, args), dir, s.outFile);
     return s;
 }
 

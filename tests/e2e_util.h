@@ -13,14 +13,19 @@ namespace e2e {
 
 // A new board directory under the system's temporary directory; removed by the destructor.
 struct Board {
-    explicit Board(sim::BoardConfig config, const std::string& registry = sim::defaultRegistryText());
+    // `program` is the program in the build's bin directory that runs for the board's program
+    // path: the host build's tamblin, or tamblin-exe (the device's Tamblin.exe through the loader).
+    explicit Board(sim::BoardConfig config, const std::string& registry = sim::defaultRegistryText(),
+                   const std::string& program = "tamblin");
     ~Board();
     Board(const Board&) = delete;
     Board& operator=(const Board&) = delete;
 
     std::string dir;
+    std::string program;
 
-    // Runs build/bin/tamblin on this board with `args` as its arguments; returns its exit code.
+    // Runs the board's program (build/bin/tamblin unless another was given) on this board with `args` as its
+    // arguments; returns its exit code.
     int runTamblin(const std::vector<std::string>& args = {}) const;
     // Runs build/bin/vboard --board <dir> <args>; returns its exit code, output in `out`.
     int runVboard(const std::vector<std::string>& args, std::string* out = nullptr) const;

@@ -150,11 +150,18 @@ void OutputDebugStringW(LPCWSTR lpOutputString) {
     if (lpOutputString) debugWrite(lpOutputString);
 }
 
-void NKDbgPrintfW(LPCWSTR lpszFmt, ...) {
+void NKvDbgPrintfW(LPCWSTR lpszFmt, va_list lpParms) {
     if (!lpszFmt) return;
     va_list ap;
-    va_start(ap, lpszFmt);
+    va_copy(ap, lpParms);
     std::u16string text = format(lpszFmt, ap);
     va_end(ap);
     debugWrite(text);
+}
+
+void NKDbgPrintfW(LPCWSTR lpszFmt, ...) {
+    va_list ap;
+    va_start(ap, lpszFmt);
+    NKvDbgPrintfW(lpszFmt, ap);
+    va_end(ap);
 }

@@ -427,12 +427,18 @@ BOOL setEventState(HANDLE hEvent, bool signalled) {
 }
 }  // namespace
 
-BOOL SetEvent(HANDLE hEvent) {
-    return setEventState(hEvent, true);
-}
-
-BOOL ResetEvent(HANDLE hEvent) {
-    return setEventState(hEvent, false);
+BOOL EventModify(HANDLE hEvent, DWORD func) {
+    switch (func) {
+        case EVENT_SET:
+            return setEventState(hEvent, true);
+        case EVENT_RESET:
+            return setEventState(hEvent, false);
+        default:
+            // No program on these boards pulses an event; releasing only the threads waiting at
+            // that instant is not modelled.
+            tLastError = ERROR_NOT_SUPPORTED;
+            return FALSE;
+    }
 }
 
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "../board/board.h"
+#include "../board/simtime.h"
 #include "kernel_objects.h"
 
 using namespace sim;
@@ -33,6 +34,13 @@ DWORD GetModuleFileNameW(HMODULE, LPWSTR lpFilename, DWORD nSize) {
     std::memcpy(lpFilename, path.data(), n * sizeof(WCHAR));
     lpFilename[n] = 0;
     return static_cast<DWORD>(n);
+}
+
+// Every program here has one thread: its end is the process's end, with the thread's exit code.
+void ExitThread(DWORD dwExitCode) {
+    sim::timeEndProcess();
+    sim::releaseProcessObjects();
+    std::exit(static_cast<int>(dwExitCode));
 }
 
 HLOCAL LocalAlloc(UINT uFlags, UINT uBytes) {

@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
         // board fault does, loudly and with its exit code.
         sim::boardFault(std::string("the board failed under the program: ") + e.what());
     }
-    sim::timeEndProcess();
-    sim::releaseProcessObjects();
-    return result;
+    // As on the device: the start-up code ends the primary thread, and so the process, with
+    // WinMain's result.
+    ExitThread(static_cast<DWORD>(result));
 }

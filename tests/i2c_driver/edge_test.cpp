@@ -28,10 +28,10 @@ DWORD __wrap__Z8HwRead32PVKj(const volatile DWORD* reg) {
     return value;
 }
 
-void __real__Z5Sleepj(DWORD ms);
-void __wrap__Z5Sleepj(DWORD ms) {
+void __real_Sleep(DWORD ms);
+void __wrap_Sleep(DWORD ms) {
     gSleeps.push_back(ms);
-    __real__Z5Sleepj(ms);
+    __real_Sleep(ms);
 }
 }
 

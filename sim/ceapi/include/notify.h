@@ -41,9 +41,13 @@ typedef struct UserNotificationInfoHeader {
     CE_USER_NOTIFICATION* pceun;
 } CE_NOTIFICATION_INFO_HEADER, *PCE_NOTIFICATION_INFO_HEADER;
 
+TAMBLIN_EXTERN_C_BEGIN
+
 HANDLE CeSetUserNotificationEx(HANDLE hNotification, CE_NOTIFICATION_TRIGGER* pcnt,
                                CE_USER_NOTIFICATION* pceun);
 BOOL CeGetUserNotificationHandles(HANDLE* rghNotifications, DWORD cHandles, LPDWORD pcHandlesNeeded);
 BOOL CeGetUserNotification(HANDLE hNotification, DWORD cBufferSize, LPDWORD pcBytesNeeded, LPBYTE pBuffer);
 BOOL CeClearUserNotification(HANDLE hNotification);
 BOOL CeRunAppAtTime(const WCHAR* pwszAppName, SYSTEMTIME* lpTime);
+
+TAMBLIN_EXTERN_C_END

@@ -16,9 +16,13 @@
 
 #define SYSINTR_UNDEFINED 0xFFFFFFFFu
 
+TAMBLIN_EXTERN_C_BEGIN
+
 BOOL KernelIoControl(DWORD dwIoControlCode, LPVOID lpInBuf, DWORD nInBufSize, LPVOID lpOutBuf,
                      DWORD nOutBufSize, LPDWORD lpBytesReturned);
 BOOL VirtualCopy(LPVOID lpvDest, LPVOID lpvSrc, DWORD cbSize, DWORD fdwProtect);
 BOOL InterruptInitialize(DWORD idInt, HANDLE hEvent, LPVOID pvData, DWORD cbData);
 void InterruptDone(DWORD idInt);
 void InterruptDisable(DWORD idInt);
+
+TAMBLIN_EXTERN_C_END

@@ -1,10 +1,22 @@
 // The platform's core API (coredll) as this program uses it, declared for host builds.
 // The product code includes this header exactly as it would include the platform SDK's; the
 // definitions live in the host stand-in (sim/ceapi) and act on the virtual board.
+//
+// As in the platform's own headers the API has C linkage: the device's COREDLL exports these
+// functions under their plain names, and so do the stand-in and the bare image's platform layer.
 #pragma once
 
+#include <stdarg.h>
 #include <stddef.h>
 #include <stdint.h>
+
+#ifdef __cplusplus
+#define TAMBLIN_EXTERN_C_BEGIN extern "C" {
+#define TAMBLIN_EXTERN_C_END }
+#else
+#define TAMBLIN_EXTERN_C_BEGIN
+#define TAMBLIN_EXTERN_C_END
+#endif
 
 typedef uint8_t BYTE;
 typedef uint16_t WORD;
@@ -116,6 +128,8 @@ typedef struct _SECURITY_ATTRIBUTES {
 #define REG_DWORD 4
 #define REG_MULTI_SZ 7
 
+TAMBLIN_EXTERN_C_BEGIN
+
 LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult);
 LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
                       LPDWORD lpcbData);
@@ -141,8 +155,12 @@ BOOL ReleaseMutex(HANDLE hMutex);
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
                     LPCWSTR lpName);
 HANDLE OpenEventW(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCWSTR lpName);
-BOOL SetEvent(HANDLE hEvent);
-BOOL ResetEvent(HANDLE hEvent);
+// COREDLL has one export for the three event operations; SetEvent, ResetEvent and PulseEvent are
+// the header's own inline functions over it, as in the platform's kfuncs.h.
+#define EVENT_PULSE 1
+#define EVENT_RESET 2
+#define EVENT_SET 3
+BOOL EventModify(HANDLE hEvent, DWORD func);
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 BOOL CloseHandle(HANDLE hObject);
 BOOL DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle, HANDLE hTargetProcessHandle,
@@ -172,16 +190,42 @@ HLOCAL LocalFree(HLOCAL hMem);
 LPVOID VirtualAlloc(LPVOID lpAddress, DWORD dwSize, DWORD flAllocationType, DWORD flProtect);
 BOOL VirtualFree(LPVOID lpAddress, DWORD dwSize, DWORD dwFreeType);
 
+// The calling thread ends; when it is the process's primary thread, the process ends with
+// `dwExitCode` as its exit code.
+void ExitThread(DWORD dwExitCode);
+
 // Debug output.
 void OutputDebugStringW(LPCWSTR lpOutputString);
 void NKDbgPrintfW(LPCWSTR lpszFmt, ...);
+void NKvDbgPrintfW(LPCWSTR lpszFmt, va_list lpParms);
 
-// Wide-string routines of the platform's C runtime (16-bit characters).
+// Program entry, as the platform's start-up code calls it.
+int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLine, int nCmdShow);
+
+TAMBLIN_EXTERN_C_END
+
+static inline BOOL SetEvent(HANDLE hEvent) {
+    return EventModify(hEvent, EVENT_SET);
+}
+static inline BOOL ResetEvent(HANDLE hEvent) {
+    return EventModify(hEvent, EVENT_RESET);
+}
+static inline BOOL PulseEvent(HANDLE hEvent) {
+    return EventModify(hEvent, EVENT_PULSE);
+}
+
+// Wide-string routines of the platform's C run-time (16-bit characters). On the device they are
+// COREDLL's C functions (UNDER_CE: compiled for the device, as the platform's build defines it).
+// A host's own C library owns these C names for its 32-bit wchar_t, so host builds give the
+// stand-in's 16-bit versions C++ linkage.
+#ifdef UNDER_CE
+TAMBLIN_EXTERN_C_BEGIN
+#endif
 size_t wcslen(const WCHAR* s);
 int wcscmp(const WCHAR* a, const WCHAR* b);
 int _wcsicmp(const WCHAR* a, const WCHAR* b);
 WCHAR* _wcsupr(WCHAR* s);
 WCHAR* _wcslwr(WCHAR* s);
-
-// Program entry, as the platform's start-up code calls it.
-int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLine, int nCmdShow);
+#ifdef UNDER_CE
+TAMBLIN_EXTERN_C_END
+#endif
