@@ -51,39 +51,15 @@ static int ReadChip(DWORD protocol, BYTE slave, SYSTEMTIME* rtcTime) {
     return entry->read(rtcTime, slave);
 }
 
-// The bus layer's last errors in words, for the line that says why a chip read failed.
-typedef struct BusErrorText {
-    DWORD code;
-    const WCHAR* text;
-} BusErrorText;
-
-static const BusErrorText kBusErrors[] = {
-    {ERROR_SUCCESS, TEXT("none reported")},
-    {ERROR_INVALID_PARAMETER, TEXT("slave address refused")},
-    {ERROR_BUSY, TEXT("controller busy")},
-    {ERROR_INVALID_ADDRESS, TEXT("no acknowledge")},
-    {ERROR_OPERATION_ABORTED, TEXT("byte in the wrong direction")},
-    {ERROR_IO_DEVICE, TEXT("bus event")},
-    {ERROR_TIMEOUT, TEXT("byte timed out")},
-};
+// Indexed by the bus layer's I2C_LINE_* bits.
+static const WCHAR* const kHeldLines[] = {TEXT("no line"), TEXT("SCL"), TEXT("SDA"), TEXT("SCL and SDA")};
 
 // A missing chip, a bus held low, a stuck SDA line and a controller that stays busy all end in
 // "No external RTC found": the line before it says which, as the bus layer saw it.
 static void ReportFailedRead(void) {
     DWORD error = GetLastError();
-    DWORD held = I2CHeldLines();
-    const WCHAR* text = TEXT("unknown");
-    for (DWORD i = 0; i < sizeof(kBusErrors) / sizeof(kBusErrors[0]); ++i) {
-        if (kBusErrors[i].code == error) text = kBusErrors[i].text;
-    }
-    const WCHAR* lines = TEXT("no line held low");
-    if (held == (I2C_LINE_SCL | I2C_LINE_SDA))
-        lines = TEXT("SCL and SDA held low");
-    else if (held == I2C_LINE_SCL)
-        lines = TEXT("SCL held low");
-    else if (held == I2C_LINE_SDA)
-        lines = TEXT("SDA held low");
-    NKDbgPrintfW(TEXT("Tamblin: RTC read failed: last error %u (%s), %s\r\n"), error, text, lines);
+    NKDbgPrintfW(TEXT("Tamblin: RTC read failed: last error %u, %s held low\r\n"), error,
+                 kHeldLines[I2CHeldLines() & (I2C_LINE_SCL | I2C_LINE_SDA)]);
 }
 
 // The restore path's part on the bus: reads the chip, or says why there is no time to restore.
