@@ -234,10 +234,9 @@ DWORD GetTimeZoneInformation(LPTIME_ZONE_INFORMATION tz) {
     return g_record.daylight ? TIME_ZONE_ID_DAYLIGHT : TIME_ZONE_ID_STANDARD;
 }
 
-BOOL SetDaylightTime(DWORD daylight) {
+void SetDaylightTime(DWORD daylight) {
     g_record.daylight = daylight;
     ++g_record.daylightSets;
-    return TRUE;
 }
 
 BOOL CeRunAppAtTime(const WCHAR* name, SYSTEMTIME* time) {

@@ -278,10 +278,10 @@ TEST(TimeZone, ComesFromTheBoardWithTheRecordedDaylightFlag) {
     EXPECT_EQ(tzi.DaylightDate.wHour, 2);
     EXPECT_EQ(tzi.DaylightDate.wYear, 0);
 
-    EXPECT_TRUE(SetDaylightTime(1));
+    SetDaylightTime(1);
     EXPECT_EQ(sim::Board::current().readState().daylight, true);
     EXPECT_EQ(GetTimeZoneInformation(&tzi), static_cast<DWORD>(TIME_ZONE_ID_DAYLIGHT));
-    EXPECT_TRUE(SetDaylightTime(0));
+    SetDaylightTime(0);
     EXPECT_EQ(sim::Board::current().readState().daylight, false);
     EXPECT_EQ(GetTimeZoneInformation(&tzi), static_cast<DWORD>(TIME_ZONE_ID_STANDARD));
 }

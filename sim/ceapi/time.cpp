@@ -113,7 +113,6 @@ DWORD GetTimeZoneInformation(LPTIME_ZONE_INFORMATION tzi) {
     return board.readState().daylight.value_or(false) ? TIME_ZONE_ID_DAYLIGHT : TIME_ZONE_ID_STANDARD;
 }
 
-BOOL SetDaylightTime(DWORD dst) {
+void SetDaylightTime(DWORD dst) {
     Board::current().updateState([&](BoardState& s) { s.daylight = dst != 0; });
-    return TRUE;
 }

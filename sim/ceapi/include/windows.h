@@ -141,7 +141,8 @@ BOOL SetSystemTime(const SYSTEMTIME* lpSystemTime);
 BOOL SystemTimeToFileTime(const SYSTEMTIME* lpSystemTime, LPFILETIME lpFileTime);
 BOOL FileTimeToSystemTime(const FILETIME* lpFileTime, LPSYSTEMTIME lpSystemTime);
 DWORD GetTimeZoneInformation(LPTIME_ZONE_INFORMATION lpTimeZoneInformation);
-BOOL SetDaylightTime(DWORD dst);
+// Tells the kernel whether daylight time is in effect; the platform returns nothing.
+void SetDaylightTime(DWORD dst);
 DWORD GetTickCount(void);
 
 // Synchronisation and handles.
