@@ -126,9 +126,13 @@ test-bare: device $(BUILD_BARE)/CMakeCache.txt
 
 # Size of Tamblin.exe and of each of its sections; then the product folders' code as the ARM
 # cross build's device objects have it (-Os, text + rodata).
+# A target's own lines without cmake's progress; its output whole when it fails.
+quiet_build = out=$$(cmake --build $(1) --target $(2) 2>&1) || { echo "$$out"; exit 1; }; \
+	echo "$$out" | grep -v '^\[\|^Built target\|^g\?make' || true
+
 size: device $(BUILD_ARM)/CMakeCache.txt
-	@cmake --build $(BUILD_DEVICE) --target size | grep -v '^\[\|^Built target\|^g\?make'
-	@cmake --build $(BUILD_ARM) --target product-size | grep -v '^\[\|^Built target\|^g\?make'
+	@$(call quiet_build,$(BUILD_DEVICE),size)
+	@$(call quiet_build,$(BUILD_ARM),product-size)
 
 # The four stages, two lanes side by side; a line per stage, the failed stages' logs at the end.
 test:

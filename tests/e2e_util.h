@@ -61,6 +61,14 @@ std::string readFile(const std::string& path);
 // -1 when it did not exit normally.
 std::string runShell(const std::string& command, int* exitCode);
 
+// sigrok-cli's I2C decoder on the VCD wires SCL and SDA, with every annotation the transactions
+// need; and its annotations ("Start", "Address write: 68", "Data read: 43", "ACK", "NACK",
+// "Stop") in the trace's transaction notation ("S D0 A 00 A P").
+inline const std::string kSigrokI2c =
+    "-P i2c:scl=SCL:sda=SDA -A "
+    "i2c=start:repeat-start:stop:ack:nack:address-read:address-write:data-read:data-write";
+std::vector<std::string> sigrokTransactions(const std::string& annotations);
+
 // A parameterised case's name from its words: letters and digits kept, every other run of
 // characters one '_', and its index after them so that cases of the same words stay apart.
 std::string caseName(const std::string& words, size_t index);

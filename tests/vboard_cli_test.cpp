@@ -180,7 +180,7 @@ const Refusal kRefusals[] = {
     {{"zone", "set", "../../etc/passwd"}, 2, "unknown time zone"},
     {{"zone", "list", "no-such-zone-anywhere"}, 1, "no zone name contains"},
     // Faults: checked by the board's own reader, all or nothing.
-    {{"fault", "add", "i2c:3=nack"}, 2, "unknown fault \"nack\" (known: nak,"},
+    {{"fault", "add", "i2c:3=nack"}, 2, "unknown value \"nack\" (did you mean 'nak'?); i2c takes nak,"},
     {{"fault", "add", "i2cStuckSdaa=1"}, 2, "unknown fault \"i2cStuckSdaa\" (did you mean 'i2cStuckSda'?)"},
     {{"fault", "add", "i2c=nak"}, 2, "an I2C byte fault is written i2c:N=FAULT"},
     {{"fault", "add", "i2c:0=nak"}, 2, "bytes count from 1"},
@@ -189,7 +189,7 @@ const Refusal kRefusals[] = {
     {{"fault", "add", "i2cStuckSda:2=1"}, 2, "only i2c takes a byte number"},
     {{"fault", "add", "localAllocFail"}, 2, "a value is needed (localAllocFail=VALUE)"},
     {{"fault", "add", "kernelBridge=present"}, 2, "kernelBridge"},
-    {{"fault", "add", "bridgeProbe=maybe"}, 2, "expected \"zero\" or \"fail\""},
+    {{"fault", "add", "bridgeProbe=maybe"}, 2, "unknown value \"maybe\"; bridgeProbe takes zero, fail"},
     {{"fault", "add", "i2c:3=nak", "i2cSclLowMs=soon"}, 2, "i2cSclLowMs"},
     {{"fault", "add"}, 2, "faults is required"},
     {{"fault", "clear", "i2c:3"}, 1, "no such fault in force"},

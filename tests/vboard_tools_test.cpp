@@ -195,7 +195,7 @@ INSTANTIATE_TEST_SUITE_P(Vboard, ScanHeld, ::testing::ValuesIn(kHeld), e2e::Case
 TEST(Scan, BusRecoveryTakesThePulsesTheStuckSlaveNeeds) {
     e2e::Board board(e2e::frozenConfig(1), e2e::registryFor(1));
     vboardOut(board, {"fault", "add", "i2cStuckSda=4"});
-    EXPECT_TRUE(contains(vboardOut(board, {"scan", "-r"}), "SDA free after 4 clock pulses"));
+    EXPECT_TRUE(contains(vboardOut(board, {"scan", "--recover"}), "SDA free after 4 clock pulses"));
 }
 
 TEST(Scan, RefusesOnABoardThatIsPoweredDown) {
@@ -258,19 +258,36 @@ struct DaylightCase {
 };
 
 const DaylightCase kDaylight[] = {
-    {"cet", "2026-07-01T12:00:00", true, true, "on: daylight saving time, as the zone's rules have it"},
-    {"cet", "2026-01-15T12:00:00", false, true, "off: standard time, as the zone's rules have it"},
+    {"cet", "2026-07-01T12:00:00", true, true,
+     "on: daylight saving time, as the platform's rule for the zone record (daylight time from its start up "
+     "to and including the instant it ends) has it"},
+    {"cet", "2026-01-15T12:00:00", false, true,
+     "off: standard time, as the platform's rule for the zone record (daylight time from its start up to and "
+     "including the instant it ends) has it"},
     {"cet", "2026-07-01T12:00:00", false, true, "the flag was set for another time"},
     {"cet", "2026-07-01T12:00:00", false, false, "automatic daylight saving is off"},
     {"cet", "2026-07-01T12:00:00", std::nullopt, true, "never set"},
     // Both changes, at 01:00 UTC in the EU.
-    {"Europe/Berlin", "2026-03-29T00:59:59", false, true, "standard time, as the zone's rules"},
-    {"Europe/Berlin", "2026-03-29T01:00:00", true, true, "daylight saving time, as the zone's rules"},
-    {"Europe/Berlin", "2026-10-25T01:00:01", false, true, "standard time, as the zone's rules"},
+    {"Europe/Berlin", "2026-03-29T00:59:59", false, true, "standard time, as the platform's rule"},
+    {"Europe/Berlin", "2026-03-29T01:00:00", true, true, "daylight saving time, as the platform's rule"},
+    {"Europe/Berlin", "2026-10-25T01:00:01", false, true, "standard time, as the platform's rule"},
     // Southern hemisphere: summer across the new year.
-    {"sydney", "2026-01-15T00:00:00", true, true, "daylight saving time, as the zone's rules"},
-    {"sydney", "2026-06-15T00:00:00", false, true, "standard time, as the zone's rules"},
+    {"sydney", "2026-01-15T00:00:00", true, true, "daylight saving time, as the platform's rule"},
+    {"sydney", "2026-06-15T00:00:00", false, true, "standard time, as the platform's rule"},
     {"utc", "2026-07-01T12:00:00", false, true, "the zone has no daylight saving time"},
+    // The instant daylight time ends is still daylight time to the platform, standard time to the
+    // time-zone database; and the record's one rule is not the rules of every year.
+    {"Europe/Berlin", "2026-10-25T01:00:00Z", true, true,
+     "daylight saving time, as the platform's rule for the zone record (daylight time from its start up to "
+     "and "
+     "including the instant it ends) has it for the system time\n                  the time-zone database "
+     "(Europe/Berlin) has standard time for this instant: it counts the instant daylight time ends as "
+     "standard "
+     "time already"},
+    {"Europe/Berlin", "1990-10-15T12:00:00Z", true, true,
+     "the time-zone database (Europe/Berlin) has standard time for this instant: the record holds one rule "
+     "for "
+     "every year, and the database's rules for 1990 differ"},
 };
 
 void PrintTo(const DaylightCase& c, std::ostream* os) {
@@ -342,7 +359,10 @@ TEST(MakeRunDemo, ReadsTopToBottomWithTheProgramsLinesWhereTheyHappen) {
         at = found + part.size();
     }
     // The time set and the boot fall in one season: the flag agrees with the zone's rules.
-    EXPECT_TRUE(contains(out, "as the zone's rules have it for the system time")) << out;
+    EXPECT_TRUE(contains(out,
+                         "as the platform's rule for the zone record (daylight time from its start up to and "
+                         "including the instant it ends) has it for the system time"))
+        << out;
 }
 
 }  // namespace vboard_tools_test

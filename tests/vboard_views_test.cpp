@@ -3,6 +3,8 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <cstring>
+#include <set>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -290,26 +292,43 @@ uint32_t bigEndian(const std::string& s, size_t at) {
            static_cast<uint8_t>(s[at + 2]) << 8 | static_cast<uint8_t>(s[at + 3]);
 }
 
-// One line of the picture, read as a logic analyser user reads it: the rows where the line is
-// drawn high and low are the topmost and bottommost rows of its colour; a column holding the
-// colour in just one of them shows that level.
+// One line of the picture, read as a logic analyser user reads it: the picture is cut into rows,
+// one under the other; in each row the line's colour takes a band of its own, whose topmost and
+// bottommost pixel rows are where it is drawn high and low; a column holding the colour in just
+// one of them shows that level. The rows' columns follow one another in time.
 struct Wave {
-    int high = -1, low = -1;
-    std::vector<int> level;  // per column: 1, 0, or -1 (an edge, or nothing drawn)
+    int high = -1, low = -1;  // of the first row
+    int rows = 0;
+    std::vector<int> level;  // per column of every row in turn: 1, 0, or -1 (an edge, or nothing drawn)
 };
 
 Wave readWave(const Image& img, uint8_t r, uint8_t g, uint8_t b) {
-    Wave w;
+    std::vector<int> ys;
     for (int y = 0; y < img.height; ++y)
         for (int x = 0; x < img.width; ++x)
             if (img.is(x, y, r, g, b)) {
-                if (w.high < 0) w.high = y;
-                w.low = y;
+                ys.push_back(y);
+                break;
             }
-    for (int x = 0; x < img.width; ++x) {
-        const bool h = w.high >= 0 && img.is(x, w.high, r, g, b), l = w.low >= 0 && img.is(x, w.low, r, g, b);
-        w.level.push_back(h == l ? -1 : h ? 1 : 0);
+    // Bands: pixel rows of the colour with no wide gap between them.
+    std::vector<std::pair<int, int>> bands;
+    for (int y : ys) {
+        if (bands.empty() || y - bands.back().second > 40)
+            bands.push_back({y, y});
+        else
+            bands.back().second = y;
     }
+    Wave w;
+    w.rows = static_cast<int>(bands.size());
+    if (!bands.empty()) {
+        w.high = bands.front().first;
+        w.low = bands.front().second;
+    }
+    for (const auto& [high, low] : bands)
+        for (int x = 0; x < img.width; ++x) {
+            const bool h = img.is(x, high, r, g, b), l = img.is(x, low, r, g, b);
+            w.level.push_back(high == low ? (h ? 1 : -1) : h == l ? -1 : h ? 1 : 0);
+        }
     return w;
 }
 
@@ -405,6 +424,234 @@ TEST(TraceSvg, ARendererDrawsTheLinesThatDecodeToTheTracesBytes) {
     EXPECT_EQ(scl.level[firstDrawn], 1);
     EXPECT_EQ(sda.level[firstDrawn], 1);
     EXPECT_EQ(decodePicture(scl, sda), (std::vector<std::string>{"S D0 A 00 A Sr D1 A 55 N P", "S A0 N P"}));
+}
+
+// ---- What the wires did under faults on the lines --------------------------------------------
+
+struct LineFaultCase {
+    std::string fault;                // as `fault add` takes it (the case's name)
+    sim::json faults;                 // as board.json holds it
+    std::string note;                 // the FAULT note at the process start
+    std::string held;                 // the line found held ("" none)
+    std::vector<std::string> absent;  // what `trace show` must not claim
+    bool vcdStartsLow;                // the VCD's held line starts low, with no edge into it
+};
+
+void PrintTo(const LineFaultCase& c, std::ostream* os) {
+    e2e::printCase(c.fault, os);
+}
+
+const LineFaultCase kLineFaults[] = {
+    {"i2cSclLowMs=forever",
+     {{"i2cSclLowMs", "forever"}},
+     "FAULT: i2cSclLowMs=forever: SCL is held low for good",
+     "SCL",
+     {"us  start", "us  stop", "us  byte"},
+     true},
+    {"gpioInputsLow=117",
+     {{"gpioInputsLow", {117}}},
+     "FAULT: gpioInputsLow=117: the board holds pad 117, the SCL line, low",
+     "SCL",
+     {"us  start", "us  stop", "us  byte"},
+     true},
+    {"i2cStuckSda=3",
+     {{"i2cStuckSda", 3}},
+     "FAULT: i2cStuckSda=3: a slave holds SDA low until it has seen 3 more clock pulses",
+     "SDA",
+     {"(5 kHz", "(32 kHz"},
+     true},
+    {"i2c:0=stayBusy",
+     {{"i2c", {{{"byte", 0}, {"fault", "stayBusy"}}}}},
+     "FAULT: stayBusy from the start: both I2C units read busy (UB, RWM) for good",
+     "",
+     {"us  start", "us  byte"},
+     false},
+    {"i2cClockStretchNs=20000", {{"i2cClockStretchNs", 20000}}, "", "", {"(5 kHz", "(32 kHz"}, false},
+};
+
+class LineFault : public ::testing::TestWithParam<LineFaultCase> {};
+
+TEST_P(LineFault, TheTraceShowsTheLevelsTheLinesHadAndWhereTheFaultStruck) {
+    const LineFaultCase& c = GetParam();
+    sim::BoardConfig config = e2e::frozenConfig(1);
+    config.faults = sim::faultsFromJson(c.faults);
+    e2e::Board board(config, e2e::registryFor(1));
+    int status = 0;
+    board.runTamblin();
+    const std::string shown = vboard(board, "trace show", &status);
+    ASSERT_EQ(status, 0) << shown;
+    if (!c.note.empty()) EXPECT_NE(shown.find(c.note), std::string::npos) << shown;
+    for (const std::string& a : c.absent) EXPECT_EQ(shown.find(a), std::string::npos) << a << "\n" << shown;
+    // Every condition on a bus with bytes says the speed it ran at, 100 kHz for this driver.
+    for (const char* condition : {"  start (", "  repeated start (", "  stop ("})
+        for (size_t at = shown.find(condition); at != std::string::npos; at = shown.find(condition, at + 1))
+            EXPECT_EQ(shown.compare(at + std::strlen(condition), 12, "100 kHz bus)"), 0)
+                << shown.substr(at, 60);
+    if (c.held.empty()) return;
+    const std::string edges = vboard(board, "trace show -e", &status);
+    const std::string vcd = vboard(board, "trace vcd -", &status);
+    EXPECT_NE(shown.find(c.held + " held low when the process looked at the bus"), std::string::npos)
+        << shown;
+    EXPECT_NE(edges.find(c.held + " held low"), std::string::npos) << edges;
+    // The VCD begins with the held line low: a decoder sees no start where nothing happened.
+    const char id = c.held == "SCL" ? '!' : '"';
+    const std::string dump =
+        vcd.substr(vcd.find("$dumpvars"), vcd.find("$end", vcd.find("$dumpvars")) - vcd.find("$dumpvars"));
+    EXPECT_NE(dump.find(std::string(c.vcdStartsLow ? "0" : "1") + id), std::string::npos) << dump;
+    const std::vector<VcdChange> changes = vcdChanges(vcd);
+    auto first = std::find_if(changes.begin(), changes.end(), [&](const VcdChange& v) { return v.id == id; });
+    if (first != changes.end()) EXPECT_EQ(first->level, 1) << "the held line's first change is its release";
+    if (c.held == "SDA") {
+        // The stuck slave lets go within the recovery's pulses, which the edges show.
+        EXPECT_NE(edges.find("SDA released (high)"), std::string::npos) << edges;
+        EXPECT_EQ(vboard(board, "trace show -t", &status).rfind("S D0 A 00 A Sr D1 A", 0), 0u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Vboard, LineFault, ::testing::ValuesIn(kLineFaults), e2e::CaseNames());
+
+TEST(TraceVcd, SigrokDecodesAPipedSessionQuicklyWithIdleStretchesCompressed) {
+    int status = 0;
+    e2e::runShell("sigrok-cli --version 2>&1", &status);
+    ASSERT_EQ(status, 0) << "sigrok-cli is part of the test set-up (make deps installs it)";
+    e2e::Board board(e2e::frozenConfig(1), e2e::registryFor(1));
+    board.runTamblin();
+    board.runTamblin({"AppRunAfterTimeChange"});
+    // Seconds of idle bus between the programs, as a real session has them.
+    std::string trace = board.file("trace.log");
+    std::ofstream(board.dir + "/trace.log") << trace << [&] {
+        std::string later;
+        std::istringstream in(trace);
+        for (std::string l; std::getline(in, l);)
+            later += std::to_string(std::stoull(l) + 3'000'000'000ull) + l.substr(l.find(' ')) + "\n";
+        return later;
+    }();
+    std::vector<std::string> expected;
+    std::istringstream in(vboard(board, "trace show -t", &status));
+    for (std::string l; std::getline(in, l);) expected.push_back(l);
+    ASSERT_GE(expected.size(), 4u);
+    const std::string decoded =
+        e2e::runShell(std::string(TAMBLIN_BIN_DIR) + "/vboard --board " + board.dir +
+                          " trace vcd - | sigrok-cli -I vcd:compress=10000 -i - " + e2e::kSigrokI2c + " 2>&1",
+                      &status);
+    ASSERT_EQ(status, 0) << decoded;
+    EXPECT_EQ(e2e::sigrokTransactions(decoded), expected) << decoded;
+}
+
+// ---- The picture: markers on their edges, rows a renderer takes, windows -----------------------
+
+// The x of every condition marker, and of every SDA edge drawn, as the SVG writes them (drawing
+// coordinates of each row).
+TEST(TraceSvg, EachConditionsMarkerStandsOnTheSdaEdgeThatMakesIt) {
+    sim::BoardConfig config = e2e::frozenConfig(1);
+    config.faults = sim::faultsFromJson(sim::json{
+        {"i2c", {{{"byte", 1}, {"fault", "arbitrationLoss"}}, {{"byte", 4}, {"fault", "arbitrationLoss"}}}}});
+    e2e::Board board(config, e2e::registryFor(1));
+    board.runTamblin();
+    int status = 0;
+    const std::string svg = vboard(board, "trace svg -", &status);
+    ASSERT_EQ(status, 0);
+    std::set<std::string> sdaEdges;
+    for (size_t at = svg.find("stroke=\"#0000c8\""); at != std::string::npos;
+         at = svg.find("stroke=\"#0000c8\"", at + 1)) {
+        const size_t d = svg.find("d=\"", at) + 3;
+        std::istringstream path(svg.substr(d, svg.find('"', d) - d));
+        for (std::string step; path >> step;)
+            if (step[0] == 'H') sdaEdges.insert(step.substr(1));
+    }
+    int markers = 0;
+    for (size_t at = svg.find("stroke-dasharray=\"3,3\""); at != std::string::npos;
+         at = svg.find("stroke-dasharray=\"3,3\"", at + 1)) {
+        const size_t line = svg.rfind("<line x1=\"", at) + 10;
+        const std::string x = svg.substr(line, svg.find('"', line) - line);
+        EXPECT_TRUE(sdaEdges.count(x)) << "a marker at x=" << x << " stands on no SDA edge";
+        ++markers;
+    }
+    EXPECT_GE(markers, 6);
+    EXPECT_NE(svg.find(">arbitration lost<"), std::string::npos);
+}
+
+// A long session of many short transactions, one program after the other: the picture comes in
+// rows that a common renderer draws, and the rows read one after the other decode to the trace.
+TEST(TraceSvg, ALongSessionComesInRowsARendererDrawsAndTheyDecodeToTheTrace) {
+    int status = 0;
+    e2e::runShell("rsvg-convert --version 2>&1 && pngtopnm --version 2>&1", &status);
+    ASSERT_EQ(status, 0) << "rsvg-convert and pngtopnm are part of the test set-up";
+    e2e::Board board(e2e::frozenConfig(1), e2e::registryFor(1));
+    std::string trace;
+    for (int i = 0; i < 12; ++i) {
+        const uint64_t t = 1'000'000 + static_cast<uint64_t>(i) * 4'000'000;
+        char buf[160];
+        std::snprintf(buf, sizeof buf, "%llu S 10000\n%llu B 10000 %02X %c\n%llu P 10000\n",
+                      static_cast<unsigned long long>(t), static_cast<unsigned long long>(t + 10000),
+                      (0x10 + i) << 1, i % 3 ? 'N' : 'A', static_cast<unsigned long long>(t + 100000));
+        trace += buf;
+    }
+    std::ofstream(board.dir + "/trace.log") << trace;
+    const std::string svgFile = board.dir + "/bus.svg", png = board.dir + "/bus.png";
+    vboard(board, "trace svg " + svgFile, &status);
+    ASSERT_EQ(status, 0);
+    e2e::runShell("rsvg-convert -o " + png + " " + svgFile + " 2>&1", &status);
+    ASSERT_EQ(status, 0) << "the renderer refused the picture";
+    const Image img = readPpm(e2e::runShell("pngtopnm " + png + " 2>/dev/null", &status));
+    EXPECT_LE(img.width, 32767);
+    EXPECT_LE(img.height, 32767);
+    const Wave scl = readWave(img, 0x00, 0x80, 0x00), sda = readWave(img, 0x00, 0x00, 0xC8);
+    EXPECT_GT(scl.rows, 1);
+    EXPECT_EQ(scl.rows, sda.rows);
+    std::vector<std::string> expected;
+    std::istringstream in(vboard(board, "trace show -t", &status));
+    for (std::string l; std::getline(in, l);) expected.push_back(l);
+    EXPECT_EQ(decodePicture(scl, sda), expected);
+
+    // A thousand of them are drawn smaller, still within the renderers' limits, and say so.
+    std::string longTrace;
+    for (int i = 0; i < 1000; ++i) {
+        const uint64_t t = 1'000'000 + static_cast<uint64_t>(i) * 4'000'000;
+        longTrace += std::to_string(t) + " S 10000\n" + std::to_string(t + 10000) + " B 10000 A0 N\n" +
+                     std::to_string(t + 100000) + " P 10000\n";
+    }
+    std::ofstream(board.dir + "/trace.log") << longTrace;
+    const std::string big = vboard(board, "trace svg -", &status);
+    ASSERT_EQ(status, 0);
+    EXPECT_LE(std::stod(big.substr(big.find("width=\"") + 7)), 32767);
+    EXPECT_LE(std::stod(big.substr(big.find("height=\"") + 8)), 32767);
+    EXPECT_NE(big.find("scaled down to fit"), std::string::npos);
+}
+
+TEST(TraceWindow, FromToAndLastChooseTheStretchShown) {
+    e2e::Board board(e2e::frozenConfig(1), e2e::registryFor(1));
+    board.runTamblin();
+    int status = 0;
+    const std::string boot = vboard(board, "trace show -t", &status);
+    board.runTamblin({"AppRunAfterTimeChange"});
+    const std::string all = vboard(board, "trace show -t", &status);
+    const std::string last = vboard(board, "trace show -t --last", &status);
+    ASSERT_EQ(status, 0) << last;
+    EXPECT_EQ(boot + last, all);
+    EXPECT_NE(vboard(board, "trace show --last", &status).find("--- tamblin AppRunAfterTimeChange (process "),
+              std::string::npos);
+    // The window of the boot alone, by the times trace show prints.
+    const std::string shown = vboard(board, "trace show", &status);
+    const std::string storeBegins = shown.substr(0, shown.find(" us  --- tamblin AppRunAfterTimeChange"));
+    const double storeUs = std::stod(storeBegins.substr(storeBegins.rfind('\n') + 1));
+    char to[32];
+    std::snprintf(to, sizeof to, "%.3fus", storeUs - 0.001);
+    EXPECT_EQ(vboard(board, std::string("trace show -t --to ") + to, &status), boot);
+    EXPECT_EQ(
+        vboard(board, std::string("trace show -t --from ") + std::to_string(storeUs / 1000) + "ms", &status),
+        last);
+    const std::string vcd = vboard(board, "trace vcd --last -", &status);
+    EXPECT_GE(vcdChanges(vcd).front().ns, static_cast<uint64_t>(storeUs * 1000) - 1);
+    const std::string svg = vboard(board, "trace svg --last -", &status);
+    EXPECT_EQ(svg.find(">0x68 R<"), std::string::npos) << "the boot's read is outside the store's window";
+    EXPECT_NE(svg.find(">0x68 W<"), std::string::npos);
+    // Refused: a window both ways, a time without its form, an upside-down window.
+    for (const char* bad :
+         {"trace show --last --from 1ms", "trace show --from 1x", "trace svg - --from 2ms --to 1ms"}) {
+        vboard(board, bad, &status);
+        EXPECT_EQ(status, 2) << bad;
+    }
 }
 
 }  // namespace vboard_views_test

@@ -13,6 +13,7 @@
 #include <memory>
 #include <sstream>
 
+#include "fault.h"
 #include "rtc_chip.h"
 #include "simtime.h"
 #include "state_json.h"
@@ -24,26 +25,57 @@ namespace {
 std::unique_ptr<Board> gBoard;
 thread_local int gStateLockDepth = 0;
 
-// Holds the board's state lock for one read or update. A board the user may only read is still
-// readable: its lock file is opened read-only for the shared lock.
+// The lock file of the board whose BoardLock this thread holds (device and inode), if any.
+struct HeldBoardLock {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    int depth = 0;
+};
+thread_local HeldBoardLock gBoardLock;
+
+// Opens the board's lock file and locks it; -1 for a board the user may only read whose lock
+// file was never made (nobody writes such a board).
+int lockBoardFile(const std::string& dir, bool exclusive) {
+    const std::string file = dir + "/.lock";
+    int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0 && !exclusive) fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && !exclusive && errno == ENOENT) return -1;
+    if (fd < 0) throw BoardError(file + ": cannot open: " + std::strerror(errno));
+    while (::flock(fd, exclusive ? LOCK_EX : LOCK_SH) != 0) {
+        if (errno != EINTR) {
+            const int error = errno;
+            ::close(fd);
+            throw BoardError(file + ": cannot lock: " + std::strerror(error));
+        }
+    }
+    return fd;
+}
+
+bool holdsBoardLock(const std::string& dir) {
+    if (gBoardLock.depth == 0) return false;
+    struct stat st;
+    return ::stat((dir + "/.lock").c_str(), &st) == 0 && st.st_dev == gBoardLock.dev &&
+           st.st_ino == gBoardLock.ino;
+}
+
+// Holds the board's state lock for one read or update, unless this thread holds the BoardLock of
+// the board already. A board the user may only read is still readable: its lock file is opened
+// read-only for the shared lock.
 class StateLock {
   public:
     StateLock(const std::string& dir, bool exclusive) {
         if (gStateLockDepth > 0)
             throw std::logic_error("board state lock taken twice in one thread (nested state update)");
-        const std::string file = dir + "/.lock";
-        fd_ = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (fd_ < 0 && !exclusive) fd_ = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd_ < 0 && !exclusive && errno == ENOENT) return;  // read-only and never locked: nobody writes
-        if (fd_ < 0) throw BoardError(file + ": cannot open: " + std::strerror(errno));
-        while (::flock(fd_, exclusive ? LOCK_EX : LOCK_SH) != 0) {
-            if (errno != EINTR) throw BoardError(file + ": cannot lock: " + std::strerror(errno));
+        if (!holdsBoardLock(dir)) {
+            fd_ = lockBoardFile(dir, exclusive);
+            if (fd_ < 0) return;
         }
+        counted_ = true;
         ++gStateLockDepth;
     }
     ~StateLock() {
+        if (counted_) --gStateLockDepth;
         if (fd_ < 0) return;
-        --gStateLockDepth;
         ::flock(fd_, LOCK_UN);
         ::close(fd_);
     }
@@ -52,6 +84,7 @@ class StateLock {
 
   private:
     int fd_ = -1;
+    bool counted_ = false;
 };
 
 // The state a board starts with: the system clock at `now`, each chip holding that time.
@@ -236,14 +269,93 @@ bool Board::isOpen() {
 
 BoardState Board::readState() const {
     StateLock lock(dir_, false);
-    return loadState(dir_, config_);
+    BoardState state = loadState(dir_, config_);
+    checkProgramPower(state);
+    return state;
 }
 
 void Board::updateState(const std::function<void(BoardState&)>& change) const {
     StateLock lock(dir_, true);
     BoardState state = loadState(dir_, config_);
+    checkProgramPower(state);
     change(state);
     storeState(dir_, state);
+}
+
+int startProgramOnBoard(const std::string& name) {
+    try {
+        // Without TAMBLIN_BOARD the program runs on ./board, made with the defaults when it is not
+        // there: a board that appears unasked is worth one line.
+        const char* env = std::getenv("TAMBLIN_BOARD");
+        struct stat st;
+        const bool creates = (!env || !*env) && ::stat("board", &st) != 0;
+        Board::current();
+        if (creates)
+            std::fprintf(stderr, "%s: TAMBLIN_BOARD is not set: created the default board in ./board\n",
+                         name.c_str());
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s: cannot open the virtual board: %s\n", name.c_str(), e.what());
+        return 2;
+    }
+    try {
+        Board::current().startProgram();
+        timeStartProcess();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s: cannot run on the virtual board: %s\n", name.c_str(), e.what());
+        return 2;
+    }
+    return 0;
+}
+
+void Board::startProgram() const {
+    // A program writes its debug output, its bus trace and the state: a board it may not write
+    // cannot run it, and the file that refused is named.
+    for (const char* name : {".lock", "debug.log", "trace.log"}) {
+        const std::string file = path(name);
+        const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0)
+            throw BoardError(file + ": cannot open for writing: " + std::strerror(errno) +
+                             " (a program on the board writes there)");
+        ::close(fd);
+    }
+    if (::access(dir_.c_str(), W_OK | X_OK) != 0)
+        throw BoardError(dir_ + ": cannot write in the board directory: " + std::strerror(errno) +
+                         " (a program on the board replaces state.json there)");
+    const BoardState state = readState();
+    if (!state.power.on)
+        throw BoardError(
+            dir_ + ": the board is powered down, and a board that is off runs nothing ('vboard power up')");
+    programPowerOn_ = state.powerOnHost;
+}
+
+void Board::checkProgramPower(const BoardState& state) const {
+    if (!programPowerOn_ || (state.power.on && state.powerOnHost == *programPowerOn_)) return;
+    boardFault(state.power.on ? "the board was replaced or powered down and up again while the program ran: "
+                                "the program ends here and changes nothing more"
+                              : "the board was powered down while the program ran: the program ends here "
+                                "and changes nothing more");
+}
+
+BoardLock::BoardLock(const std::string& dir) {
+    if (holdsBoardLock(dir)) {
+        ++gBoardLock.depth;
+        return;
+    }
+    if (gStateLockDepth > 0) throw std::logic_error("board lock taken inside a state update");
+    fd_ = lockBoardFile(dir, true);
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) {
+        ::close(fd_);
+        throw BoardError(dir + "/.lock: cannot look at: " + std::strerror(errno));
+    }
+    gBoardLock = HeldBoardLock{st.st_dev, st.st_ino, 1};
+}
+
+BoardLock::~BoardLock() {
+    if (--gBoardLock.depth > 0 || fd_ < 0) return;
+    gBoardLock = HeldBoardLock{};
+    ::flock(fd_, LOCK_UN);
+    ::close(fd_);
 }
 
 BoardState readBoardState(const std::string& dir) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "config.h"
@@ -35,15 +36,39 @@ class Board {
     BoardState readState() const;
     void updateState(const std::function<void(BoardState&)>& change) const;
 
+    // This process runs as a program on the board (start-up code). The board must be powered;
+    // from then on every read and update of the state checks that it still is, the same power-on
+    // as at the start: a program on a board that went off (power down, init --force) ends there
+    // as a board fault, and changes nothing more.
+    void startProgram() const;
+
     // Appends to the board's debug log (UTF-8) and to its bus trace.
     void appendDebugLog(const std::string& utf8) const;
     void appendTrace(const std::string& lines) const;
 
   private:
     explicit Board(std::string dir);
+    void checkProgramPower(const BoardState& state) const;
     std::string dir_;
     BoardConfig config_;
     uint64_t serial_ = 0;
+    mutable std::optional<int64_t> programPowerOn_;  // a program: the power-on it started in
+};
+
+// Holds the board's lock for a command that changes the board beyond one state update (board.json,
+// registry.reg, several files): every other such command and every state update of the programs
+// on the board waits until it is released, so N commands in parallel leave N changes. Within its
+// scope the state updates of this thread take no lock of their own. Read the files to change
+// after taking it. The directory must exist.
+class BoardLock {
+  public:
+    explicit BoardLock(const std::string& dir);
+    ~BoardLock();
+    BoardLock(const BoardLock&) = delete;
+    BoardLock& operator=(const BoardLock&) = delete;
+
+  private:
+    int fd_ = -1;
 };
 
 // Writes a new board directory; `config` and `registryText` become board.json and registry.reg.
@@ -59,6 +84,13 @@ void updateBoardState(const std::string& dir, const std::function<void(BoardStat
 BoardConfig loadBoardConfig(const std::string& file);
 // Replaces board.json of an existing board, checked first as any reader would check it.
 void writeBoardConfig(const std::string& dir, const BoardConfig& config);
+
+// The start of a program on the board, as the start-up code makes it (the host build's and the
+// device loader's): opens the board of this process ($TAMBLIN_BOARD, else ./board, made with the
+// defaults, which is said in one line, when it is not there), checks that the board can run the
+// program (Board::startProgram) and starts the process's time. Returns 0, or 2 after saying on
+// standard error, after the program's name, why the board cannot be opened or cannot run it.
+int startProgramOnBoard(const std::string& name);
 
 // The directory of the running executable (for mapping device paths to host programs).
 std::string selfExeDir();

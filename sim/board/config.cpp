@@ -1,5 +1,6 @@
 #include "config.h"
 
+#include "calendar.h"
 #include "format.h"
 #include "rtc_chip.h"
 #include "state_json.h"
@@ -33,10 +34,41 @@ int64_t countOrForever(const Field& f, int64_t max) {
     return -1;
 }
 
+// A list of faults, refused beyond the size a board takes (a list of a hundred thousand kept every
+// program busy for minutes).
+std::vector<Field> faultList(const Field& f) {
+    if (f.value().is_array() && f.value().size() > kMaxFaultEntries)
+        f.fail(std::to_string(f.value().size()) + " entries; a board takes at most " +
+               std::to_string(kMaxFaultEntries) + " in one list");
+    return f.items();
+}
+
 std::vector<uint32_t> numbers(const Field& f, uint32_t max) {
     std::vector<uint32_t> out;
-    for (const Field& n : f.items()) out.push_back(static_cast<uint32_t>(n.integer(0, max)));
+    for (const Field& n : faultList(f)) out.push_back(static_cast<uint32_t>(n.integer(0, max)));
     return out;
+}
+
+// A change of a time-zone record, as the platform takes one: the month 0 (no change), or a month
+// with, in the day-in-month form (year 0), a weekday and its week of the month (5: the last), or a
+// fixed date; and a time of day.
+void checkZoneChange(const Field& f, const SysTime& t) {
+    if (t.month == 0) return;
+    if (t.month > 12)
+        f["month"].fail("month " + std::to_string(t.month) + " does not exist (1..12, 0: no change)");
+    if (t.year == 0) {
+        if (t.day < 1 || t.day > 5)
+            f["day"].fail("week of the month " + std::to_string(t.day) + " is outside 1..5 (5: the last)");
+        if (t.dayOfWeek > 6)
+            f["dayOfWeek"].fail("weekday " + std::to_string(t.dayOfWeek) + " is outside 0..6 (0: Sunday)");
+    } else if (t.year < 1601 || t.year > 30827 || !validDate(t.year, t.month, t.day)) {
+        f["day"].fail("no such date: " + std::to_string(t.year) + "-" + std::to_string(t.month) + "-" +
+                      std::to_string(t.day));
+    }
+    if (t.hour > 23) f["hour"].fail("hour " + std::to_string(t.hour) + " is outside 0..23");
+    if (t.minute > 59) f["minute"].fail("minute " + std::to_string(t.minute) + " is outside 0..59");
+    if (t.second > 59) f["second"].fail("second " + std::to_string(t.second) + " is outside 0..59");
+    if (t.milliseconds > 999) f["milliseconds"].fail(std::to_string(t.milliseconds) + " is outside 0..999");
 }
 
 json chipJson(const ChipConfig& c) {
@@ -52,6 +84,12 @@ const char* byteFaultName(ByteFault f) {
     for (const auto& [fault, name] : kByteFaultNames)
         if (fault == f) return name;
     return "?";
+}
+
+std::vector<std::string> byteFaultNames() {
+    std::vector<std::string> names;
+    for (const auto& [fault, name] : kByteFaultNames) names.push_back(name);
+    return names;
 }
 
 std::optional<ByteFault> byteFaultByName(const std::string& name) {
@@ -119,7 +157,7 @@ FaultConfig parseFaults(const Field& f) {
     if (f.has("clockStuckOnBits")) c.clockStuckOnBits = numbers(f["clockStuckOnBits"], 63);
     if (f.has("gpioInputsLow")) c.gpioInputsLow = numbers(f["gpioInputsLow"], 221);
     if (f.has("i2c")) {
-        for (const Field& e : f["i2c"].items()) {
+        for (const Field& e : faultList(f["i2c"])) {
             e.onlyKeys({"byte", "fault"});
             const uint32_t byte = e["byte"].u32();
             const std::string name = e["fault"].string();
@@ -228,8 +266,14 @@ BoardConfig parseBoardConfig(const json& j, const std::string& file) {
         };
         name("standardName", t.standardName);
         name("daylightName", t.daylightName);
-        if (z.has("standardDate")) t.standardDate = sysTimeFrom(z["standardDate"]);
-        if (z.has("daylightDate")) t.daylightDate = sysTimeFrom(z["daylightDate"]);
+        if (z.has("standardDate")) {
+            t.standardDate = sysTimeFrom(z["standardDate"]);
+            checkZoneChange(z["standardDate"], t.standardDate);
+        }
+        if (z.has("daylightDate")) {
+            t.daylightDate = sysTimeFrom(z["daylightDate"]);
+            checkZoneChange(z["daylightDate"], t.daylightDate);
+        }
     }
     if (top.has("apiReady")) {
         const Field a = top["apiReady"];

@@ -49,6 +49,7 @@ enum class ByteFault {
 };
 const char* byteFaultName(ByteFault f);
 std::optional<ByteFault> byteFaultByName(const std::string& name);
+std::vector<std::string> byteFaultNames();
 
 struct FaultConfig {
     // The platform's kernel and HAL.
@@ -120,5 +121,7 @@ uint32_t processorIdForMainId(uint32_t mainId);
 
 // Biases beyond a day either way are no time zone.
 constexpr int32_t kMaxBiasMinutes = 24 * 60;
+// The most entries a list of faults may have.
+constexpr size_t kMaxFaultEntries = 1000;
 
 }  // namespace sim

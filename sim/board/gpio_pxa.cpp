@@ -15,9 +15,11 @@
 #include "cpu.h"
 #include "fault.h"
 #include "i2c_bus.h"
+#include "i2c_trace.h"
 #include "gpio_pins.h"
 #include "mmio.h"
 #include "reglog.h"
+#include "simtime.h"
 
 namespace sim {
 
@@ -97,6 +99,10 @@ class PxaGpio {
         // A bus pin's pad is the bus wire: the board holding it low holds the line low.
         for (unsigned which = 0; which < 2; ++which) {
             if (!padLow_.count(v.sclPin + which)) continue;
+            const uint32_t pad = v.sclPin + which;
+            traceFault(nowNs(), "gpioInputsLow=" + std::to_string(pad) + ": the board holds pad " +
+                                    std::to_string(pad) + ", the " + (which == 0 ? "SCL" : "SDA") +
+                                    " line, low");
             i2cbus::holdFromTheStart(which == 0 ? BusLine::SCL : BusLine::SDA,
                                      i2cbus::addDriver("pad held low (fault)"));
         }

@@ -135,6 +135,10 @@ void holdFromTheStart(BusLine line, int driver) {
     w.pulls.at(static_cast<size_t>(driver))[static_cast<int>(line)] = Pull{true, std::nullopt};
     levelOf(w.level, line) = false;
     w.busy = true;
+    // The level the wire had before anybody here moved it, so that the trace's readers know it.
+    const uint64_t now = nowNs();
+    if (now > w.lastNs) w.lastNs = now;
+    traceLevelFound(line, false, w.lastNs);
 }
 
 bool high(BusLine line) {

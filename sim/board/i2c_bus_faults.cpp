@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "i2c_bus.h"
+#include "i2c_trace.h"
 #include "mmio.h"
 #include "simtime.h"
 
@@ -40,11 +41,20 @@ class StuckSlave : public BusDevice {
 DeviceFactoryRegistration gWireFaults([](const BoardConfig& config) {
     const FaultConfig& f = config.faults;
     if (f.i2cStuckSda) {
+        traceFault(nowNs(), *f.i2cStuckSda < 0
+                                ? std::string("i2cStuckSda=forever: a slave holds SDA low for good")
+                                : "i2cStuckSda=" + std::to_string(*f.i2cStuckSda) +
+                                      ": a slave holds SDA low until it has seen " +
+                                      std::to_string(*f.i2cStuckSda) + " more clock pulses");
         auto slave = std::make_shared<StuckSlave>(*f.i2cStuckSda);
         i2cbus::attach(slave);
         slave->hold();
     }
     if (f.i2cSclLowMs) {
+        traceFault(nowNs(), *f.i2cSclLowMs < 0 ? std::string("i2cSclLowMs=forever: SCL is held low for good")
+                                               : "i2cSclLowMs=" + std::to_string(*f.i2cSclLowMs) +
+                                                     ": SCL is held low for the first " +
+                                                     std::to_string(*f.i2cSclLowMs) + " ms");
         const int holder = i2cbus::addDriver("SCL held low (fault)");
         i2cbus::holdFromTheStart(BusLine::SCL, holder);
         // Let go after the given time, as the edge of a device that recovered.

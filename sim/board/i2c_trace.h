@@ -5,7 +5,12 @@
 // (the board tool's views).
 //
 // trace.log, one record a line:
+//   <ns> R <pid> <program>           the records up to the next R are this program's (each flush
+//                                    of a process begins with one)
 //   <ns> L SCL|SDA 0|1               a line changed level
+//   <ns> H SCL|SDA 0|1               a line found at this level when the process looked at the bus
+//                                    (held by a fault or a slave from before): a level, no edge a
+//                                    master made
 //   <ns> ARB <bitNs>                 an I2C unit lost arbitration here
 //   <ns> F <text>                    an injected fault struck here ("nak on byte 3")
 // Traces of earlier builds also hold decoded records, which readers take as they are:
@@ -23,6 +28,7 @@ namespace sim {
 // Recording (the bus, the I2C units and the injected faults call these); records go to
 // trace.log at every stop and when the process ends.
 void traceLevelChange(BusLine line, bool high, uint64_t ns);
+void traceLevelFound(BusLine line, bool high, uint64_t ns);
 void traceArbitrationLost(uint64_t ns, uint64_t bitNs);
 void traceFault(uint64_t ns, const std::string& text);
 void traceFlush();

@@ -473,6 +473,9 @@ class PxaI2cUnit : public MmioDevice, public BusDevice, public std::enable_share
 
 DeviceFactoryRegistration gI2cUnits([](const BoardConfig& config) {
     gBytesStarted = 0;
+    auto busy = config.faults.i2cBytes.find(0);
+    if (busy != config.faults.i2cBytes.end())
+        traceFault(nowNs(), "stayBusy from the start: both I2C units read busy (UB, RWM) for good");
     auto standard = std::make_shared<PxaI2cUnit>(config, false);
     mapDevice(kI2cStandardUnit, kI2cUnitSize, standard);
     i2cbus::attach(standard);

@@ -80,10 +80,11 @@ class RtcChipModel {
     // The board's own supply goes away; the chip runs on from its backup supply.
     virtual void powerDown(ChipState& chip, int64_t now) const;
 
+    bool isTimeRegister(uint8_t reg) const;
+
   protected:
     // Registers after a power-on reset, before the time is set.
     virtual std::vector<uint8_t> resetRegisters() const;
-    bool isTimeRegister(uint8_t reg) const;
     // Places the time digits; the bits above them stay.
     void setTimeDigits(std::vector<uint8_t>& regs, const ChipTime& t) const;
 };

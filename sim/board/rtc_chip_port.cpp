@@ -9,6 +9,7 @@
 // A chip changes SDA a hold time after SCL falls, never while SCL is high (that would be a start
 // or a stop). Chips configured as absent never drive anything.
 #include <memory>
+#include <set>
 
 #include "board.h"
 #include "fault.h"
@@ -45,7 +46,10 @@ class RtcChipPort : public BusDevice {
             throw BoardError("state.json: chips." + hex(address_, 2) + ": a protocol " +
                              std::to_string(chip_.protocol) + " chip, but board.json puts a protocol " +
                              std::to_string(model_.protocol) + " chip there");
-        dirty_ = it == s.chips.end();
+        base_ = chip_;
+        written_.clear();
+        inState_ = it != s.chips.end();
+        dirty_ = !inState_;
         if (first) {
             if (chip_.bus.sdaLow) i2cbus::holdFromTheStart(BusLine::SDA, driver_);
         } else {
@@ -53,10 +57,22 @@ class RtcChipPort : public BusDevice {
         }
     }
 
+    // The chip goes back into the board's state. Another process may have changed it since this
+    // one loaded its copy (a tool that set its time while a program was on the bus): then the
+    // two are merged, never overwritten.
     void store(BoardState& s) {
         if (!dirty_) return;
-        s.chips[address_] = chip_;
         dirty_ = false;
+        auto it = s.chips.find(address_);
+        if (it == s.chips.end()) {
+            if (inState_) return;  // taken off the board meanwhile: nothing to write back
+        } else if (!(it->second == base_)) {
+            chip_ = merged(it->second);
+        }
+        s.chips[address_] = chip_;
+        base_ = chip_;
+        written_.clear();
+        inState_ = true;
     }
     bool dirty() const { return dirty_; }
 
@@ -82,6 +98,37 @@ class RtcChipPort : public BusDevice {
     }
 
   private:
+    // A register this process wrote over the bus stands; any other register the other process
+    // changed stands too; the rest is this process's copy. The time registers and the clock's
+    // reference move together, so the other's time stands as a whole where this process wrote no
+    // time register.
+    ChipState merged(const ChipState& theirs) const {
+        ChipState m = theirs;
+        bool theirTime = theirs.clockAt != base_.clockAt || theirs.latch != base_.latch ||
+                         theirs.halt != base_.halt || theirs.regs.size() != base_.regs.size();
+        bool ourTime = false;
+        for (size_t r = 0; r < base_.regs.size(); ++r) {
+            if (!model_.isTimeRegister(static_cast<uint8_t>(r))) continue;
+            theirTime = theirTime || (r < theirs.regs.size() && theirs.regs[r] != base_.regs[r]);
+            ourTime = ourTime || written_.count(static_cast<uint8_t>(r));
+        }
+        for (size_t r = 0; r < m.regs.size() && r < chip_.regs.size() && r < base_.regs.size(); ++r) {
+            const bool time = model_.isTimeRegister(static_cast<uint8_t>(r));
+            if (written_.count(static_cast<uint8_t>(r)) ||
+                (time ? !theirTime : theirs.regs[r] == base_.regs[r]))
+                m.regs[r] = chip_.regs[r];
+        }
+        if (ourTime || !theirTime) {
+            m.clockAt = chip_.clockAt;
+            m.latch = chip_.latch;
+            m.halt = chip_.halt;
+        }
+        if (theirs.pointer == base_.pointer) m.pointer = chip_.pointer;
+        if (theirs.nakNext == base_.nakNext) m.nakNext = chip_.nakNext;
+        if (theirs.bus == base_.bus) m.bus = chip_.bus;
+        return m;
+    }
+
     void rise(bool sda) {
         SlaveBusState& b = chip_.bus;
         if (b.phase == SlavePhase::Idle || b.phase == SlavePhase::Ignore) return;
@@ -167,6 +214,7 @@ class RtcChipPort : public BusDevice {
             ack = model_.setPointer(chip_, b.shift);
             b.gotPointer = ack;
         } else if (ack) {
+            written_.insert(chip_.pointer);
             model_.writeRegister(chip_, chip_.pointer, b.shift, chipNow());
             model_.advancePointer(chip_);
         }
@@ -197,6 +245,9 @@ class RtcChipPort : public BusDevice {
     uint64_t stretchNs_;
     int driver_;
     ChipState chip_;
+    ChipState base_;             // the chip as this process last loaded or stored it
+    std::set<uint8_t> written_;  // registers this process has written over the bus since
+    bool inState_ = false;       // the board's state held the chip then
     bool dirty_ = false;
 };
 

@@ -86,6 +86,7 @@ struct SlaveBusState {
     uint8_t shift = 0;        // byte being shifted in or out
     bool sdaLow = false;      // the chip pulls SDA low
     bool gotPointer = false;  // a write has set the register pointer in this transaction
+    bool operator==(const SlaveBusState&) const = default;
 };
 
 struct ChipState {
@@ -97,6 +98,7 @@ struct ChipState {
     std::optional<std::vector<uint8_t>> halt;   // protocol 4: time registers frozen at a power-down
     unsigned nakNext = 0;                       // coming address phases that the chip leaves unacknowledged
     SlaveBusState bus;
+    bool operator==(const ChipState&) const = default;
 };
 
 struct BoardState {

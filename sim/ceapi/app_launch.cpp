@@ -1,6 +1,7 @@
 // The notification service's reaction to a change of the system time: every application
 // registered for the time-change event is started, with its arguments, as a new process on this
 // board.
+#include <fcntl.h>
 #include <notify.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -51,8 +52,20 @@ const std::string* hostProgramFor(const BoardConfig& config, const std::string& 
     return nullptr;
 }
 
-// Starts `exe` with `args` on the board in `boardDir`; returns the pid or -errno.
-int spawnOnBoard(const std::string& exe, const std::vector<std::string>& args, const std::string& boardDir) {
+struct Launcher {
+    std::string captureDir;
+    std::vector<StartedApp> started;
+};
+
+Launcher& launcher() {
+    static Launcher l;
+    return l;
+}
+
+// Starts `exe` with `args` on the board in `boardDir`, its standard error into `errFile` unless
+// that is empty; returns the pid or -errno.
+int spawnOnBoard(const std::string& exe, const std::vector<std::string>& args, const std::string& boardDir,
+                 const std::string& errFile) {
     std::vector<std::string> env;
     for (char** e = environ; e && *e; ++e)
         if (std::strncmp(*e, "TAMBLIN_BOARD=", 14) != 0) env.emplace_back(*e);
@@ -68,8 +81,13 @@ int spawnOnBoard(const std::string& exe, const std::vector<std::string>& args, c
     for (std::string& s : argvStore) argv.push_back(s.data());
     argv.push_back(nullptr);
 
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (!errFile.empty())
+        posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     pid_t pid = 0;
-    int rc = ::posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv.data(), envp.data());
+    int rc = ::posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
     return rc == 0 ? static_cast<int>(pid) : -rc;
 }
 
@@ -91,7 +109,10 @@ std::vector<int> notifyTimeChanged() {
         }
         // A relative program path in board.json is taken from the board directory.
         const std::string path = (!exe->empty() && (*exe)[0] == '/') ? *exe : boardDir + "/" + *exe;
-        int pid = spawnOnBoard(path, splitArguments(r.arguments), boardDir);
+        Launcher& l = launcher();
+        const std::string errFile =
+            l.captureDir.empty() ? "" : l.captureDir + "/" + std::to_string(l.started.size() + 1) + ".err";
+        int pid = spawnOnBoard(path, splitArguments(r.arguments), boardDir, errFile);
         if (pid < 0) {
             board.appendDebugLog("notification service: cannot start " + path + " for " + r.application +
                                  ": " + std::strerror(-pid) + "\n");
@@ -99,6 +120,7 @@ std::vector<int> notifyTimeChanged() {
         }
         pids.push_back(pid);
         launches.push_back(LaunchRecord{r.application, r.arguments, path, pid});
+        l.started.push_back(StartedApp{pid, r.application, r.arguments, errFile});
     }
     if (!launches.empty()) {
         board.updateState([&](BoardState& s) {
@@ -108,6 +130,14 @@ std::vector<int> notifyTimeChanged() {
         });
     }
     return pids;
+}
+
+void captureStartedAppsOutput(const std::string& dir) {
+    launcher().captureDir = dir;
+}
+
+const std::vector<StartedApp>& startedApps() {
+    return launcher().started;
 }
 
 std::vector<int> waitForStartedApps(const std::vector<int>& pids) {

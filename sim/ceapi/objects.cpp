@@ -130,7 +130,8 @@ DWORD waitEvent(EventObject& ev, DWORD ms) {
                 boardFault("WaitForSingleObject(INFINITE) on " +
                            (ev.name.empty() ? std::string("an event") : "\"" + ev.name + "\"") +
                            " that nothing will ever signal: on the device this process would hang for ever");
-            sleepUntilNs(nowNs() + 1000000000u);  // real board: hang, as the device would
+            sleepUntilNs(nowNs() + 1000000000u);  // real board: hang, as the device would,
+            Board::current().readState();         // until the board goes off under the program
             continue;
         }
         sleepUntilNs(deadline);

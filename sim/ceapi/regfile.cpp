@@ -67,14 +67,13 @@ class Parser {
         if (text.size() >= 2 &&
             ((text[0] == '\xFF' && text[1] == '\xFE') || (text[0] == '\xFE' && text[1] == '\xFF')))
             fail(1, "the file is UTF-16; registry files are read as UTF-8");
-        // A final line end does not start another line.
+        // Lines end in CR LF (the platform's files), LF, or a lone CR (editors of old Macs): a file
+        // of CR-ended lines is not one long comment line. A final line end starts no other line.
         while (start < text.size()) {
-            size_t nl = text.find('\n', start);
-            std::string line = text.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            lines_.push_back(line);
-            if (nl == std::string::npos) break;
-            start = nl + 1;
+            const size_t end = text.find_first_of("\r\n", start);
+            lines_.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+            if (end == std::string::npos) break;
+            start = end + (text.compare(end, 2, "\r\n") == 0 ? 2 : 1);
         }
     }
 

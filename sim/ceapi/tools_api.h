@@ -9,6 +9,7 @@
 #include "layer.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,8 +38,21 @@ void setBoardSystemFileTime(int64_t fileTime);
 // Returns the host process IDs it started (they run on; nobody waits for them here).
 std::vector<int> notifyTimeChanged();
 // Waits for processes started by the notification service; returns their exit codes in the same
-// order.
+// order (128 + N for a process ended by signal N).
 std::vector<int> waitForStartedApps(const std::vector<int>& pids);
+
+// A tool that waits for what the notification service starts (vboard set-time) may ask for the
+// standard error of each program in a file of its own in `dir` ("": inherited, the default), to
+// tell what became of it.
+void captureStartedAppsOutput(const std::string& dir);
+struct StartedApp {
+    int pid = 0;
+    std::string app;  // device path
+    std::optional<std::string> args;
+    std::string outputFile;  // its standard error, when captured
+};
+// The programs the notification service of this process has started, oldest first.
+const std::vector<StartedApp>& startedApps();
 
 // ---- The notification database, from outside a program ---------------------------------------
 // Every registration, oldest first.

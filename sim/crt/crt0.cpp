@@ -3,8 +3,6 @@
 // device passes it; the exit code is WinMain's result.
 #include <windows.h>
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -20,21 +18,7 @@ int main(int argc, char** argv) {
         if (i > 1) commandLine += ' ';
         commandLine += argv[i];
     }
-    try {
-        // Without TAMBLIN_BOARD the program runs on ./board, made with the defaults when it is not
-        // there: a board that appears unasked is worth one line.
-        const char* env = std::getenv("TAMBLIN_BOARD");
-        struct stat st;
-        const bool creates = (!env || !*env) && ::stat("board", &st) != 0;
-        sim::Board::current();
-        if (creates)
-            std::fprintf(stderr, "%s: TAMBLIN_BOARD is not set: created the default board in ./board\n",
-                         argv[0]);
-        sim::timeStartProcess();
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "%s: cannot open the virtual board: %s\n", argv[0], e.what());
-        return 2;
-    }
+    if (const int refused = sim::startProgramOnBoard(argv[0])) return refused;
     std::u16string wide = sim::fromUtf8(commandLine);
     int result = 0;
     try {

@@ -284,18 +284,7 @@ int main(int argc, char** argv) {
         if (i > first + 1) commandLine += ' ';
         commandLine += argv[i];
     }
-    try {
-        const char* env = std::getenv("TAMBLIN_BOARD");
-        const bool creates = (!env || !*env) && ::access("board", F_OK) != 0;
-        sim::Board::current();
-        if (creates)
-            std::fprintf(stderr, "%s: TAMBLIN_BOARD is not set: created the default board in ./board\n",
-                         gLoaded.name.c_str());
-        sim::timeStartProcess();
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "%s: cannot open the virtual board: %s\n", gLoaded.name.c_str(), e.what());
-        return 2;
-    }
+    if (const int refused = sim::startProgramOnBoard(gLoaded.name)) return refused;
     std::u16string wide = sim::fromUtf8(commandLine);
     using Entry = DWORD (*)(HINSTANCE, HINSTANCE, LPWSTR, int);
     const Entry entry =

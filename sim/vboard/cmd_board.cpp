@@ -2,8 +2,11 @@
 #include <sys/stat.h>
 #include <windows.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -21,6 +24,11 @@ namespace vboard {
 
 namespace {
 
+constexpr size_t kShownLogLines = 20;
+
+// The program's registry key, where it finds its chip.
+constexpr const char* kProgramKey = "SOFTWARE\\Vorlack\\Tamblin";
+
 struct InitOptions {
     bool force = false;
     std::string processor = "17";
@@ -29,6 +37,7 @@ struct InitOptions {
     std::string protocol = "1";
     std::string address;
     bool noChip = false;
+    bool noChipRegistry = false;
     std::string zone = "cet";
     bool frozen = false;
     std::string apiReady = "start";
@@ -99,7 +108,16 @@ void doInit(const InitOptions& o) {
                                          : parseAddress(o.address, "--address");
         c.chips.push_back(chip);
     }
+    // The program finds the chip by its registry values: a board built with a chip has them
+    // (the --reg values come after, and win).
     std::string registry = sim::defaultRegistryText();
+    if (!c.chips.empty() && !o.noChipRegistry) {
+        const sim::ChipConfig& chip = c.chips.front();
+        registry = registryWithValue(registry, kProgramKey, "Protocol",
+                                     "dword:" + std::to_string(chip.protocol), "--protocol");
+        registry = registryWithValue(registry, kProgramKey, "SlaveAddr", "dword:" + sim::hex(chip.address, 2),
+                                     "--address");
+    }
     for (const std::string& r : o.registry) {
         std::string key, name, value;
         splitRegOption(r, key, name, value);
@@ -107,6 +125,11 @@ void doInit(const InitOptions& o) {
     }
     sim::parseBoardConfig(sim::boardConfigToJson(c), dir + "/board.json");  // as every program will read it
 
+    // Under the board's lock: two inits never both find the directory empty, and a replaced board
+    // is replaced whole while no other command changes it.
+    if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
+        throw sim::BoardError(dir + ": cannot create the board directory: " + std::strerror(errno));
+    const sim::BoardLock lock(dir);
     struct stat st;
     if (::stat((dir + "/board.json").c_str(), &st) == 0 && !o.force)
         throw sim::BoardError(dir + " already holds a board (use --force to replace it)");
@@ -120,7 +143,59 @@ void doInit(const InitOptions& o) {
                                 : ("a protocol-" + std::to_string(c.chips[0].protocol) + " chip at " +
                                    sim::hex(c.chips[0].address, 2))
                                       .c_str());
+    if (!c.chips.empty() && !o.noChipRegistry) std::printf(" (registry: Protocol and SlaveAddr to match)");
     std::printf(", time zone %s, clocks %s\n", c.timeZone.name.c_str(), c.frozen ? "frozen" : "running");
+}
+
+// The chip the program will look for: its registry values Protocol and SlaveAddr, read as the
+// program reads them (4-byte queries of the program's key, the protocol's address by default), and
+// whether the board has that chip. One line, and a warning where the program will find none.
+std::vector<std::string> programChipLines(const sim::BoardConfig& c) {
+    HKEY key = nullptr;
+    RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Vorlack\\Tamblin"), 0, 0, &key);
+    DWORD protocol = 1, size = sizeof protocol;
+    const bool protocolSet =
+        key && RegQueryValueExW(key, TEXT("Protocol"), nullptr, nullptr, reinterpret_cast<LPBYTE>(&protocol),
+                                &size) == ERROR_SUCCESS;
+    const bool known = protocol >= 1 && protocol <= 4;
+    DWORD address = known ? sim::chipModel(static_cast<int>(protocol)).defaultAddress : 0;
+    size = sizeof address;
+    const bool addressSet =
+        key && RegQueryValueExW(key, TEXT("SlaveAddr"), nullptr, nullptr, reinterpret_cast<LPBYTE>(&address),
+                                &size) == ERROR_SUCCESS;
+    if (key) RegCloseKey(key);
+    const std::string from = std::string(" (registry: ") + (protocolSet ? "Protocol" : "no Protocol, so 1") +
+                             ", " + (addressSet ? "SlaveAddr" : "no SlaveAddr, so the protocol's") + ")";
+    std::vector<std::string> lines;
+    if (!known) {
+        lines.push_back("the program looks for no chip: Protocol " + std::to_string(protocol) +
+                        (protocol == 0 ? " asks for detection, which the program does not do"
+                                       : " is no protocol it knows"));
+        lines.push_back(
+            "WARNING: the program will report \"" +
+            std::string(protocol == 0 ? "No external RTC found" : "Invalid RTC Protocol in Registry") + "\"");
+        return lines;
+    }
+    const std::string wanted =
+        "a protocol-" + std::to_string(protocol) + " chip at " + sim::hex(address & 0xFF, 2);
+    lines.push_back("the program looks for " + wanted + from);
+    const sim::ChipConfig* chip = address <= 0x7F ? c.chipAt(static_cast<uint8_t>(address)) : nullptr;
+    if (address > 0x7F)
+        lines.push_back("WARNING: SlaveAddr " + sim::hex(address, 2) + " is no 7-bit address" +
+                        (address <= 0xFF
+                             ? " (an 8-bit one? the 7-bit address is " + sim::hex(address >> 1, 2) + ")"
+                             : "") +
+                        ": the program finds no chip");
+    else if (!chip)
+        lines.push_back("WARNING: no chip is on the bus at " + sim::hex(address, 2) +
+                        ": the program will report \"No external RTC found\"");
+    else if (chip->protocol != static_cast<int>(protocol))
+        lines.push_back("WARNING: the chip at " + sim::hex(address, 2) + " is a protocol-" +
+                        std::to_string(chip->protocol) + " chip, not protocol " + std::to_string(protocol));
+    else if (!chip->present)
+        lines.push_back("WARNING: the chip at " + sim::hex(address, 2) +
+                        " is configured absent and never answers");
+    return lines;
 }
 
 std::string formatFileTime(int64_t ft) {
@@ -145,7 +220,8 @@ bool autoDstEnabled() {
     return ok && value != 0;
 }
 
-// Why the kernel's daylight flag stands as it does, against the zone's rules for `utc`.
+// Why the kernel's daylight flag stands as it does, against the platform's rule for the board's
+// zone record at `utc`, and where the host's time-zone database has it otherwise.
 std::string daylightExplained(const sim::BoardConfig& c, const sim::BoardState& s, int64_t utc) {
     const std::optional<bool> rules = daylightByRules(c.timeZone, utc);
     const bool flag = s.daylight.value_or(false);
@@ -153,15 +229,38 @@ std::string daylightExplained(const sim::BoardConfig& c, const sim::BoardState& 
     if (!s.daylight) text += " (never set since the board was created)";
     if (!rules) return text + ": the zone has no daylight saving time";
     const char* now = *rules ? "daylight saving time" : "standard time";
-    if (flag == *rules) return text + ": " + now + ", as the zone's rules have it for the system time";
-    if (*rules && !autoDstEnabled())
-        return text +
-               ": automatic daylight saving is off (AutoDST in HKEY_LOCAL_MACHINE\\Software\\"
-               "Microsoft\\Clock), so standard time is kept although the zone's rules have daylight "
-               "saving time now";
-    return text + ", but the zone's rules have " + now +
-           " for the system time: the flag was set for another time (the program sets it when it restores "
-           "the clock at boot; setting the time does not move it)";
+    const std::string rule =
+        "the platform's rule for the zone record (daylight time from its start up to and including the "
+        "instant "
+        "it ends)";
+    if (flag == *rules)
+        text += ": " + std::string(now) + ", as " + rule + " has it for the system time";
+    else if (*rules && !autoDstEnabled())
+        text +=
+            ": automatic daylight saving is off (AutoDST in HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Clock), "
+            "so standard time is kept although " +
+            rule + " has daylight saving time now";
+    else
+        text += ", but " + rule + " has " + now +
+                " for the system time: the flag was set for another time (the program sets it when it "
+                "restores the "
+                "clock at boot; setting the time does not move it)";
+    const std::optional<bool> database = daylightByDatabase(c.timeZone.name, utc);
+    if (!database || *database == *rules) return text;
+    // The record holds one year's rule in the platform's form; the database knows every year's,
+    // and starts the new offset at the very instant of a change.
+    const int year = civilTime(utc).year;
+    const bool atTheEnd =
+        *rules && !*database && daylightByRules(c.timeZone, utc + sim::kFileTimeUnitsPerSecond) == false;
+    text +=
+        "\n                  the time-zone database (" + c.timeZone.name + ") has " +
+        (*database ? "daylight saving time" : "standard time") + " for this instant: " +
+        (atTheEnd
+             ? "it counts the instant daylight time ends as standard time already, the platform as daylight "
+               "time"
+             : "the record holds one rule for every year, and the database's rules for " +
+                   std::to_string(year) + " differ");
+    return text;
 }
 
 std::string busPhaseText(const sim::SlaveBusState& b) {
@@ -255,6 +354,7 @@ void doShow() {
     std::printf("  daylight flag   %s\n", daylightExplained(c, state, utc).c_str());
 
     std::printf("Chips:\n");
+    for (const std::string& l : programChipLines(c)) std::printf("  %s\n", l.c_str());
     if (c.chips.empty()) std::printf("  (none)\n");
     for (const sim::ChipConfig& chip : c.chips) {
         const sim::RtcChipModel& model = sim::chipModel(chip.protocol);
@@ -282,34 +382,132 @@ void doShow() {
     printNotifications();
     std::printf("Registry (%s):\n%s\n", b.path("registry.reg").c_str(),
                 sim::readFile(b.path("registry.reg")).c_str());
-    std::printf("Debug log:\n%s", sim::readFile(b.path("debug.log")).c_str());
+    // The end of the debug log, as `tail` shows it: the whole of it is `vboard log`'s.
+    const std::string log = sim::readFile(b.path("debug.log"));
+    std::vector<size_t> starts;  // where each line begins
+    for (size_t at = 0; at < log.size();
+         at = log.find('\n', at) == std::string::npos ? log.size() : log.find('\n', at) + 1)
+        starts.push_back(at);
+    const size_t earlier = starts.size() > kShownLogLines ? starts.size() - kShownLogLines : 0;
+    std::printf("Debug log%s:\n%s",
+                earlier ? (" (its last " + std::to_string(kShownLogLines) + " lines; " +
+                           std::to_string(earlier) + " earlier: 'vboard log')")
+                              .c_str()
+                        : "",
+                log.c_str() + (earlier ? starts[earlier] : 0));
 }
 
-void doSetTime(const std::string& text, bool wait) {
-    const int64_t when = parseTime(text, "set-time");
+// What became of a program the notification service started, from its exit and its standard
+// error. The board's own program, started for a time change, has stored the time when it says
+// "RTC Time set"; anything else (its exit code 0, "I2C bus not available"; "Error while setting
+// RTC time"; a board it could not run on; a board fault) is a failure. Of other programs only a
+// signal or a program that could not be run is known to be one.
+struct AppResult {
+    bool failed = false;
+    std::string text;  // "exited with 1: RTC Time set (...)"
+};
+
+std::string lastLine(const std::string& output) {
+    std::string text = output;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    const size_t nl = text.find_last_of("\r\n");
+    return nl == std::string::npos ? text : text.substr(nl + 1);
+}
+
+AppResult judge(const sim::StartedApp& app, int code, const std::string& output) {
+    AppResult r;
+    const bool signalled = code >= 128;
+    r.text =
+        signalled ? "ended by signal " + std::to_string(code - 128) : "exited with " + std::to_string(code);
+    // The device's file system ignores letter case in paths.
+    const bool boardProgram = lowerCase(app.app) == lowerCase(sim::Board::current().config().programPath);
+    if (boardProgram && app.args && *app.args == "AppRunAfterTimeChange") {
+        const size_t set = output.find("RTC Time set (");
+        r.failed = signalled || code != 1 || set == std::string::npos;
+        if (!r.failed) return {false, r.text + ": " + lastLine(output.substr(0, output.find('\n', set)))};
+    } else {
+        r.failed = signalled || code == 127;
+    }
+    const std::string said = lastLine(output);
+    if (!said.empty()) r.text += ": \"" + said + "\"";
+    return r;
+}
+
+void doSetTime(const std::string& text, bool wait, bool local) {
+    openBoard();
+    // A copy: the board is opened afresh under its lock below.
+    const sim::BoardConfig config = sim::Board::current().config();
+    const int64_t when = parseTime(text, "set-time", local ? &config.timeZone : nullptr);
     const CivilTime t = civilTime(when);
     // SYSTEMTIME holds milliseconds: that is what the clock takes.
     SYSTEMTIME st{static_cast<WORD>(t.year),    static_cast<WORD>(t.month),
                   static_cast<WORD>(t.weekday), static_cast<WORD>(t.day),
                   static_cast<WORD>(t.hour),    static_cast<WORD>(t.minute),
                   static_cast<WORD>(t.second),  static_cast<WORD>(t.subsecond / 10000)};
-    openBoard();
-    const size_t before = sim::Board::current().readState().launches.size();
-    if (!SetSystemTime(&st))
-        throw sim::BoardError("set-time: the platform refused " + formatTime(when, true));
-    std::printf("System time set to %s UTC\n", formatTime(when - when % 10000, true).c_str());
-    const sim::BoardState s = sim::Board::current().readState();
-    std::vector<int> pids;
-    for (size_t i = before; i < s.launches.size(); ++i) {
-        const sim::LaunchRecord& l = s.launches[i];
-        std::printf("Notification service started %s %s\n", l.app.c_str(), l.args.value_or("").c_str());
-        pids.push_back(l.pid);
+    // The programs started for the change write their standard error each into a file of its
+    // own, so that what became of each can be told; it is shown once they have ended.
+    std::string captureDir;
+    if (wait) {
+        char tmpl[] = "/tmp/vboard-set-time-XXXXXX";
+        if (::mkdtemp(tmpl)) captureDir = tmpl;
+        sim::captureStartedAppsOutput(captureDir);
     }
-    // Out before the started programs write their debug output to the same terminal.
+    struct Cleanup {
+        std::string dir;
+        ~Cleanup() {
+            if (!dir.empty()) std::filesystem::remove_all(dir);
+        }
+    } cleanup{captureDir};
+    {
+        // A board that is off runs nothing: checked and set under the board's lock, so that a
+        // power-down comes before (refused) or after (the programs end at once), never between.
+        const auto lock = openBoardForChange();
+        if (!sim::Board::current().readState().power.on)
+            throw sim::BoardError(
+                "set-time: the board is powered down, and a board that is off runs nothing "
+                "('vboard power up')");
+        if (!SetSystemTime(&st))
+            throw sim::BoardError("set-time: the platform refused " + formatTime(when, true));
+    }
+    std::printf("System time set to %s UTC", formatTime(when - when % 10000, true).c_str());
+    if (local) {
+        const bool daylight = daylightByRules(config.timeZone, when).value_or(false);
+        const int32_t bias =
+            config.timeZone.bias + (daylight ? config.timeZone.daylightBias : config.timeZone.standardBias);
+        std::printf(
+            " (local time %s %s)",
+            formatTime(when - when % 10000 - static_cast<int64_t>(bias) * 60 * sim::kFileTimeUnitsPerSecond,
+                       true)
+                .c_str(),
+            utcOffset(bias).c_str());
+    }
+    std::printf("\n");
+    const std::vector<sim::StartedApp> started = sim::startedApps();
+    for (const sim::StartedApp& a : started)
+        std::printf("Notification service started %s%s\n", a.app.c_str(),
+                    a.args ? (" " + *a.args).c_str() : "");
+    // Out before the started programs' output.
     std::fflush(stdout);
-    if (!wait || pids.empty()) return;
-    std::vector<int> codes = sim::waitForStartedApps(pids);
-    for (size_t i = 0; i < codes.size(); ++i) std::printf("  process %d exited with %d\n", pids[i], codes[i]);
+    if (!wait || started.empty()) return;
+    std::vector<int> pids;
+    for (const sim::StartedApp& a : started) pids.push_back(a.pid);
+    const std::vector<int> codes = sim::waitForStartedApps(pids);
+    std::string failures;
+    for (size_t i = 0; i < started.size(); ++i) {
+        const std::string output = sim::readFile(started[i].outputFile);
+        std::fputs(output.c_str(), stderr);
+        std::fflush(stderr);
+        const AppResult r = judge(started[i], codes[i], output);
+        std::printf("  process %d (%s) %s\n", pids[i], started[i].app.c_str(), r.text.c_str());
+        if (r.failed)
+            failures += std::string(failures.empty() ? "" : "; ") + started[i].app +
+                        (started[i].args ? " " + *started[i].args : "") + " (process " +
+                        std::to_string(pids[i]) + ") " + r.text;
+    }
+    std::fflush(stdout);
+    if (!failures.empty())
+        throw sim::BoardError(
+            "set-time: the system time is set, but the program started for the change failed: " + failures);
 }
 
 }  // namespace
@@ -329,7 +527,14 @@ void addBoardCommands(CLI::App& app) {
         cmd->add_option("--protocol", init.protocol, "Protocol of the RTC chip, 1..4 (default 1)");
     CLI::Option* address = cmd->add_option("--address", init.address,
                                            "7-bit address of the chip, 0x00..0x7F (default: the protocol's)");
-    cmd->add_flag("--no-chip", init.noChip, "No RTC chip on the bus")->excludes(protocol)->excludes(address);
+    CLI::Option* noChip = cmd->add_flag("--no-chip", init.noChip, "No RTC chip on the bus")
+                              ->excludes(protocol)
+                              ->excludes(address);
+    cmd->add_flag(
+           "--no-chip-registry", init.noChipRegistry,
+           "Leave the chip's Protocol and SlaveAddr out of the registry (the program then looks for its "
+           "defaults, a protocol-1 chip at 0x68)")
+        ->excludes(noChip);
     cmd->add_option("--zone", init.zone,
                     "Time zone: utc, cet (default), us-eastern, sydney, or a name of the host's time-zone "
                     "database such as Europe/Berlin (see 'vboard zone list')");
@@ -352,10 +557,15 @@ void addBoardCommands(CLI::App& app) {
 
     static std::string when;
     static bool noWait = false;
-    CLI::App* st = app.add_subcommand("set-time", "Set the system time (UTC) as a program would");
+    static bool local = false;
+    CLI::App* st = app.add_subcommand(
+        "set-time",
+        "Set the system time (UTC) as a program would; wait for the programs the notification service "
+        "starts, and fail (exit 1) when one of them fails");
     st->add_option("time", when, std::string("The new time: ") + kTimeForm)->required();
+    st->add_flag("--local", local, "TIME is the board's local time (its time zone), as timedatectl takes it");
     st->add_flag("--no-wait", noWait, "Do not wait for the programs the notification service starts");
-    st->callback([] { doSetTime(when, !noWait); });
+    st->callback([] { doSetTime(when, !noWait, local); });
 
     static bool clear = false;
     CLI::App* log = app.add_subcommand("log", "Print the board's debug log");

@@ -1,7 +1,8 @@
 // vboard scan and i2c-hold: the board's I2C bus as another master on it sees it.
 //
 // A scan probes each address as `i2cdetect -q` does: a start, the address byte with the write
-// bit, a stop; no register pointer moves. It takes the bus mutex "I2C" first, as every driver on
+// bit, a stop; no register pointer moves (with -r as `i2cdetect -r` does: the read bit, one byte
+// read). It takes the bus mutex "I2C" first, as every driver on
 // the board does, and every probe is an address phase for the chips (one that was told to refuse
 // its next N address phases counts the probe as one of them), and appears in the trace.
 #include <windows.h>
@@ -19,35 +20,11 @@ namespace vboard {
 
 namespace {
 
-constexpr DWORD kMutexWaitMs = 5000;
-
 struct ScanOptions {
     bool all = false;
+    bool read = false;
     bool recover = false;
     std::string first, last;
-};
-
-// The bus mutex, taken for the life of the command.
-class BusMutex {
-  public:
-    BusMutex() {
-        handle_ = CreateMutexW(nullptr, FALSE, TEXT("I2C"));
-        if (!handle_) throw sim::BoardError("cannot open the bus mutex I2C");
-        if (WaitForSingleObject(handle_, kMutexWaitMs) != WAIT_OBJECT_0) {
-            CloseHandle(handle_);
-            throw sim::BoardError("the bus is in use: another process has held the mutex I2C for " +
-                                  std::to_string(kMutexWaitMs / 1000) + " s");
-        }
-    }
-    ~BusMutex() {
-        ReleaseMutex(handle_);
-        CloseHandle(handle_);
-    }
-    BusMutex(const BusMutex&) = delete;
-    BusMutex& operator=(const BusMutex&) = delete;
-
-  private:
-    HANDLE handle_;
 };
 
 // What keeps a start off the bus.
@@ -71,7 +48,7 @@ void doScan(const ScanOptions& o) {
     openBoard();
     if (!sim::Board::current().readState().power.on)
         throw sim::BoardError("the board is powered down: nothing can drive its bus ('vboard power up')");
-    BusMutex mutex;
+    const std::shared_ptr<void> mutex = takeBusMutex();
     sim::I2cWireMaster bus;
     if (o.recover) {
         const std::optional<int> pulses = bus.recover();
@@ -86,7 +63,10 @@ void doScan(const ScanOptions& o) {
     // Probe first, print after: a held bus refuses the whole scan.
     std::vector<bool> answers(0x80, false);
     for (unsigned a = first; a <= last; ++a) {
-        answers[a] = bus.start(static_cast<uint8_t>(a << 1));
+        // i2cdetect -q: the address with the write bit and a stop; -r: with the read bit, one byte
+        // read and not acknowledged, then the stop (the chip's register pointer moves on).
+        answers[a] = bus.start(static_cast<uint8_t>(a << 1 | (o.read ? 1 : 0)));
+        if (answers[a] && o.read) bus.read(false);
         bus.stop();
         if (bus.busHeld()) {
             const std::string what = whatHoldsTheBus();
@@ -118,7 +98,11 @@ void addBusCommands(CLI::App& app) {
     CLI::App* cmd = app.add_subcommand(
         "scan", "List the addresses that acknowledge on the I2C bus, as i2cdetect draws them");
     cmd->add_flag("-a,--all", scan.all, "Probe 0x00..0x7F (default 0x03..0x77, as i2cdetect)");
-    cmd->add_flag("-r,--recover", scan.recover,
+    cmd->add_flag(
+        "-r,--read", scan.read,
+        "Probe with a read of one byte, as i2cdetect -r does (the register pointer of a chip that answers "
+        "moves on)");
+    cmd->add_flag("--recover", scan.recover,
                   "First free SDA from a slave stuck mid-byte: up to nine SCL pulses, then a stop");
     cmd->add_option("first", scan.first, "First address to probe (7-bit)");
     cmd->add_option("last", scan.last, "Last address to probe (7-bit)");

@@ -19,13 +19,29 @@ namespace vboard {
 
 namespace {
 
+// A change of the chips takes the bus first, as another master on it would (i2cset waits for the
+// bus too), so that it never lands in the middle of a program's transfer; then the board's lock.
+class ChipAccess {
+  public:
+    ChipAccess() : bus_((openBoard(), takeBusMutex())), lock_(openBoardForChange()) {}
+
+  private:
+    std::shared_ptr<void> bus_;
+    std::unique_ptr<sim::BoardLock> lock_;
+};
+
 // The chip that an --address option names, or the board's only chip.
 const sim::ChipConfig& selectChip(const std::string& addressText) {
     const sim::BoardConfig& c = sim::Board::current().config();
     if (addressText.empty()) {
         if (c.chips.size() == 1) return c.chips[0];
-        throw sim::BoardError(c.chips.empty() ? "the board has no chip"
-                                              : "the board has several chips: choose one with --address");
+        std::string list;
+        for (const sim::ChipConfig& chip : c.chips)
+            list += (list.empty() ? "" : ", ") + sim::hex(chip.address, 2) + " (protocol " +
+                    std::to_string(chip.protocol) + ")";
+        throw sim::BoardError(c.chips.empty()
+                                  ? "the board has no chip"
+                                  : "the board has several chips, " + list + ": choose one with --address");
     }
     const uint8_t a = parseAddress(addressText, "--address");
     for (const sim::ChipConfig& chip : c.chips)
@@ -49,8 +65,9 @@ void changeChip(const sim::ChipConfig& config, const std::function<void(sim::Chi
 }
 
 // A time for a chip: the chips keep a two-digit year, which reads back as 1970..2069.
-int64_t parseChipTime(const std::string& text, const std::string& what) {
-    const int64_t t = parseTime(text, what);
+int64_t parseChipTime(const std::string& text, const std::string& what,
+                      const sim::TimeZoneConfig* local = nullptr) {
+    const int64_t t = parseTime(text, what, local);
     const int year = civilTime(t).year;
     if (year < 1970 || year > 2069)
         throw UsageError(what + ": a chip holds the years 1970..2069 (two digits), \"" + text + "\" is in " +
@@ -128,6 +145,7 @@ void doDump(const std::string& addressText) {
 struct AddOptions {
     std::string protocol, address, time;
     bool frozen = false;
+    bool local = false;
 };
 
 // Writes board.json and then the state; when the state cannot be written, board.json goes back
@@ -153,9 +171,13 @@ void doAdd(const AddOptions& o) {
     chip.address = o.address.empty() ? sim::chipModel(chip.protocol).defaultAddress
                                      : parseAddress(o.address, "--address");
     chip.frozen = o.frozen;
+    if (!o.time.empty() && !o.local) parseChipTime(o.time, "chip add --time");  // before the board is touched
+    const ChipAccess access;
     const std::optional<int64_t> when =
-        o.time.empty() ? std::nullopt : std::optional<int64_t>(parseChipTime(o.time, "chip add --time"));
-    openBoard();
+        o.time.empty()
+            ? std::nullopt
+            : std::optional<int64_t>(parseChipTime(
+                  o.time, "chip add --time", o.local ? &sim::Board::current().config().timeZone : nullptr));
     sim::BoardConfig c = sim::Board::current().config();
     if (c.chipAt(chip.address))
         throw sim::BoardError("a chip answers at " + sim::hex(chip.address, 2) + " already");
@@ -170,7 +192,7 @@ void doAdd(const AddOptions& o) {
 }
 
 void doRemove(const std::string& addressText) {
-    openBoard();
+    const ChipAccess access;
     const sim::ChipConfig chip = selectChip(addressText);
     sim::BoardConfig c = sim::Board::current().config();
     std::erase_if(c.chips, [&](const sim::ChipConfig& e) { return e.address == chip.address; });
@@ -221,6 +243,7 @@ void addChipCommands(CLI::App& app) {
     addCmd->add_option("--time", add.time,
                        std::string("Time the chip holds (UTC, years 1970..2069), default now: ") + kTimeForm);
     addCmd->add_flag("--frozen", add.frozen, "The chip's clock stands still");
+    addCmd->add_flag("--local", add.local, "--time is the board's local time; the chip is given its UTC");
     addCmd->callback([] { doAdd(add); });
 
     CLI::App* remove = chip->add_subcommand("remove", "Take a chip off the bus");
@@ -228,15 +251,19 @@ void addChipCommands(CLI::App& app) {
     remove->callback([] { doRemove(address); });
 
     static std::string timeText;
+    static bool timeLocal = false;
     CLI::App* time = chip->add_subcommand("time", "Set the time digits of the chip (flags are kept)");
     addressOption(time);
     time->add_option("time", timeText,
                      std::string("The chip holds UTC, years 1970..2069, whole seconds: ") + kTimeForm)
         ->required();
+    time->add_flag("--local", timeLocal, "TIME is the board's local time; the chip is given its UTC");
     time->callback([] {
-        const int64_t when = parseChipTime(timeText, "chip time");
+        if (!timeLocal) parseChipTime(timeText, "chip time");  // refused before the board is touched
         if (!address.empty()) parseAddress(address, "--address");
-        openBoard();
+        const ChipAccess access;
+        const int64_t when = parseChipTime(timeText, "chip time",
+                                           timeLocal ? &sim::Board::current().config().timeZone : nullptr);
         const sim::ChipConfig config = selectChip(address);
         const sim::ChipTime t = chipTimeOf(when, config.protocol);
         std::vector<uint8_t> stored;
@@ -253,7 +280,7 @@ void addChipCommands(CLI::App& app) {
     addressOption(set);
     set->add_option("values", assignments, "REG=VALUE, e.g. 0x0f=0x88")->required();
     set->callback([] {
-        openBoard();
+        const ChipAccess access;
         const sim::ChipConfig config = selectChip(address);
         std::vector<std::pair<uint8_t, uint8_t>> writes;
         for (const std::string& a : assignments) {
@@ -265,18 +292,29 @@ void addChipCommands(CLI::App& app) {
                 throw UsageError("chip set: \"" + a + "\" is outside the chip's registers or a byte");
             writes.emplace_back(static_cast<uint8_t>(reg), static_cast<uint8_t>(value));
         }
+        std::vector<uint8_t> before, after;
+        sim::ChipState changed;
         changeChip(config, [&](sim::ChipState& c, int64_t now) {
             for (const auto& [reg, value] : writes) {
+                before.push_back(c.regs[reg]);
                 sim::chipModel(config.protocol).writeRegister(c, reg, value, now);
                 c.regs[reg] = value;  // also bits that a bus write could not set
             }
+            changed = c;
         });
+        for (size_t i = 0; i < writes.size(); ++i)
+            std::printf("Chip %s register 0x%02x = 0x%02x (was 0x%02x)\n",
+                        sim::hex(config.address, 2).c_str(), writes[i].first, writes[i].second, before[i]);
+        const sim::RtcChipModel& model = sim::chipModel(config.protocol);
+        const std::vector<uint8_t> regs = model.visibleRegisters(changed);
+        std::printf("Chip %s holds %s, invalid-time flag %s\n", sim::hex(config.address, 2).c_str(),
+                    chipTimeText(config.protocol, regs).c_str(), model.timeInvalid(regs) ? "SET" : "clear");
     });
 
     CLI::App* loss = chip->add_subcommand("backup-loss", "Cut the chip's backup supply (invalid time)");
     addressOption(loss);
     loss->callback([] {
-        openBoard();
+        const ChipAccess access;
         const sim::ChipConfig config = selectChip(address);
         changeChip(config, [&](sim::ChipState& c, int64_t now) {
             sim::chipModel(config.protocol).loseBackupSupply(c, now);
@@ -291,8 +329,14 @@ void addChipCommands(CLI::App& app) {
     nak->add_option("count", nakText, "Number of address phases (0: answer again)")->required();
     nak->callback([] {
         const unsigned nakCount = parseNumber(nakText, "chip nak", 0x7FFFFFFF);
-        openBoard();
-        changeChip(selectChip(address), [nakCount](sim::ChipState& c, int64_t) { c.nakNext = nakCount; });
+        const ChipAccess access;
+        const sim::ChipConfig config = selectChip(address);
+        changeChip(config, [nakCount](sim::ChipState& c, int64_t) { c.nakNext = nakCount; });
+        if (nakCount == 0)
+            std::printf("Chip %s answers its address again\n", sim::hex(config.address, 2).c_str());
+        else
+            std::printf("Chip %s refuses its next %u address phase%s\n", sim::hex(config.address, 2).c_str(),
+                        nakCount, nakCount == 1 ? "" : "s");
     });
 }
 

@@ -3,8 +3,10 @@
 // i2c:N=FAULT; `fault list` prints them in the form `fault add` takes. Everything a command is
 // given is checked against the board's own reader before board.json changes, and board.json
 // changes once, with all of it or nothing.
+#include <algorithm>
 #include <cstdio>
 #include <optional>
+#include <sstream>
 
 #include "../board/board.h"
 #include "../board/config.h"
@@ -40,11 +42,6 @@ const FaultKey kKeys[] = {
     {"i2cStuckSda", Kind::Count, ""},         {"i2cSclLowMs", Kind::Count, ""},
     {"i2cClockStretchNs", Kind::Number, ""},
 };
-
-std::string lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
 
 // What a fault does, for `fault list` and `show`.
 std::string effect(const std::string& key, const sim::json& v) {
@@ -134,7 +131,7 @@ FaultEntry parseEntry(const std::string& text, const std::string& command) {
     std::vector<std::string> known;
     for (const FaultKey& k : kKeys) {
         known.push_back(k.key);
-        if (lower(name) == lower(k.key)) s.key = &k;
+        if (lowerCase(name) == lowerCase(k.key)) s.key = &k;
     }
     if (!s.key) {
         const std::string best = closest(name, known);
@@ -149,6 +146,35 @@ FaultEntry parseEntry(const std::string& text, const std::string& command) {
         s.byte = parseNumber(index, command + " \"" + text + "\": byte number");
     } else if (colon != std::string::npos) {
         throw UsageError(command + " \"" + text + "\": only i2c takes a byte number (i2c:N=FAULT)");
+    }
+    // The words a fault takes, in any letter case, as board.json spells them; a slip is refused
+    // with the word it was likely meant to be.
+    std::vector<std::string> words;
+    if (s.key->kind == Kind::Word || s.key->kind == Kind::Choice) {
+        std::istringstream in(s.key->value);
+        for (std::string w; std::getline(in, w, '|');) words.push_back(w);
+    } else if (s.key->kind == Kind::Bytes) {
+        words = sim::byteFaultNames();
+    } else if (s.key->kind == Kind::Count) {
+        if (s.value && lowerCase(*s.value) == "forever") s.value = "forever";
+    }
+    if (s.value && !s.value->empty() && !words.empty()) {
+        std::vector<std::string> lowered;
+        for (const std::string& w : words) lowered.push_back(lowerCase(w));
+        const auto at = std::find(lowered.begin(), lowered.end(), lowerCase(*s.value));
+        if (at == lowered.end()) {
+            const std::string best = closest(lowerCase(*s.value), lowered);
+            std::string list;
+            for (const std::string& w : words) list += (list.empty() ? "" : ", ") + w;
+            throw UsageError(
+                command + " \"" + text + "\": unknown value \"" + *s.value + "\"" +
+                (best.empty()
+                     ? ""
+                     : " (did you mean '" +
+                           words[std::find(lowered.begin(), lowered.end(), best) - lowered.begin()] + "'?)") +
+                "; " + s.key->key + " takes " + list);
+        }
+        s.value = words[at - lowered.begin()];
     }
     return s;
 }
@@ -287,7 +313,7 @@ void addFaultCommands(CLI::App& app) {
     add->callback([] {
         std::vector<FaultEntry> entries;
         for (const std::string& t : added) entries.push_back(parseEntry(t, "fault add"));
-        openBoard();
+        const auto lock = openBoardForChange();
         sim::json j = sim::faultsToJson(sim::Board::current().config().faults);
         std::vector<std::string> replaced;
         for (const FaultEntry& s : entries) replaced.push_back(addTo(j, s));
@@ -320,7 +346,7 @@ void addFaultCommands(CLI::App& app) {
     clear->callback([] {
         std::vector<FaultEntry> entries;
         for (const std::string& t : cleared) entries.push_back(parseEntry(t, "fault clear"));
-        openBoard();
+        const auto lock = openBoardForChange();
         sim::json j = sim::faultsToJson(sim::Board::current().config().faults);
         const size_t before = faultLines(sim::Board::current().config().faults).size();
         if (entries.empty()) {

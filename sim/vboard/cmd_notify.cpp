@@ -66,7 +66,7 @@ void addNotificationCommands(CLI::App& app) {
         sim::NotificationRecord r;
         r.type = 1;
         r.event = parseNumber(event, "notify add --event");
-        openBoard();
+        const auto lock = openBoardForChange();
         r.application = application;
         if (!noArguments) r.arguments = arguments;
         std::printf("Registered as %u\n", sim::addNotification(r));
@@ -77,7 +77,7 @@ void addNotificationCommands(CLI::App& app) {
     clear->add_option("handle", handle, "Its handle, as `notify list` shows it")->required();
     clear->callback([] {
         const uint32_t h = parseNumber(handle, "notify clear");
-        openBoard();
+        const auto lock = openBoardForChange();
         if (!sim::clearNotification(h)) throw sim::BoardError("no notification has handle " + handle);
     });
 }

@@ -30,7 +30,7 @@ void addPowerCommands(CLI::App& app) {
         std::printf("Board power: %s\n", powerText(sim::Board::current().readState().power).c_str());
     });
     power->add_subcommand("down", "Power the board down")->callback([] {
-        openBoard();
+        const auto lock = openBoardForChange();
         sim::powerDownBoard();
         std::printf("Board powered down\n");
     });
@@ -38,7 +38,7 @@ void addPowerCommands(CLI::App& app) {
     CLI::App* up = power->add_subcommand("up", "Power the board up (the system clock starts at 2000-01-01)");
     up->add_flag("--keep-clock", keepClock, "Keep the system clock running as it was");
     up->callback([] {
-        openBoard();
+        const auto lock = openBoardForChange();
         sim::powerUpBoard(keepClock ? std::nullopt : std::optional<int64_t>(kColdBootClock));
         std::printf(keepClock ? "Board powered up, the system clock kept\n"
                               : "Board powered up, the system clock at 2000-01-01 00:00:00 UTC\n");

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "../board/board.h"
+#include "../board/format.h"
 #include "../ceapi/tools_api.h"
 #include "commands.h"
 
@@ -40,9 +41,17 @@ std::string fullKeyPath(const std::string& key, const std::string& where) {
         if (bs == std::string::npos) break;
         start = bs + 1;
     }
+    // The roots as regedit and reg.exe users abbreviate them.
+    static const std::pair<const char*, const char*> kAbbreviations[] = {{"hklm", "HKEY_LOCAL_MACHINE"},
+                                                                         {"hkcu", "HKEY_CURRENT_USER"},
+                                                                         {"hkcr", "HKEY_CLASSES_ROOT"},
+                                                                         {"hku", "HKEY_USERS"}};
     const std::vector<std::string> parts = sim::reg::splitPath(key);
-    if (!sim::reg::isRootName(parts.front())) return "HKEY_LOCAL_MACHINE\\" + key;
-    std::string root = parts.front();
+    const std::string first = parts.front();
+    for (const auto& [abbreviation, root] : kAbbreviations)
+        if (lowerCase(first) == abbreviation) return root + key.substr(first.size());
+    if (!sim::reg::isRootName(first)) return "HKEY_LOCAL_MACHINE\\" + key;
+    std::string root = first;
     for (char& c : root) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return root + key.substr(root.size());
 }
@@ -130,6 +139,22 @@ std::string registryWithValue(const std::string& regText, const std::string& key
     const std::string path = fullKeyPath(key, where);
     checkText(name, "value name", where);
     sim::reg::Value v = parseValue(name, value, where);
+    // The program's SlaveAddr is a 7-bit address, as --address takes it; kept as given (a board may
+    // be meant to show what the program does with it), with the hint --address gives.
+    if (lowerCase(path) == "hkey_local_machine\\software\\vorlack\\tamblin" &&
+        lowerCase(name) == "slaveaddr" && v.type == sim::reg::kDword) {
+        const uint32_t a =
+            v.data[0] | v.data[1] << 8 | v.data[2] << 16 | static_cast<uint32_t>(v.data[3]) << 24;
+        if (a > 0x7F)
+            std::fprintf(
+                stderr,
+                "vboard: %s: note: SlaveAddr %s is no 7-bit address, so the program sends nothing%s\n",
+                where.c_str(), sim::hex(a, 2).c_str(),
+                a <= 0xFF ? (" (" + sim::hex(a, 2) + " looks like an 8-bit address: the 7-bit address is " +
+                             sim::hex(a >> 1, 2) + ")")
+                                .c_str()
+                          : "");
+    }
     sim::reg::Registry r = sim::reg::parse(regText, "registry.reg");
     r.set(path, v);
     return textOf(r, regText, where);
@@ -155,7 +180,7 @@ void addRegistryCommands(CLI::App& app) {
         const std::string path = fullKeyPath(key, "registry set");
         checkText(name, "value name", "registry set");
         parseValue(name, value, "registry set");
-        openBoard();
+        const auto lock = openBoardForChange();
         const std::string file = registryFile();
         const std::string before = sim::readFile(file);
         const std::string after = registryWithValue(before, key, name, value, "registry set");
@@ -174,7 +199,7 @@ void addRegistryCommands(CLI::App& app) {
         const std::string path = fullKeyPath(deleteKey, "registry delete");
         if (sim::reg::splitPath(path).size() < 2)
             throw UsageError("registry delete: " + path + " is a root key, which cannot be deleted");
-        openBoard();
+        const auto lock = openBoardForChange();
         const std::string file = registryFile();
         const std::string before = sim::readFile(file);
         sim::reg::Registry r = sim::reg::parse(before, file);

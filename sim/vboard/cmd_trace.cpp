@@ -1,63 +1,132 @@
 // vboard trace: the board's I2C bus trace as text, as transactions, as a VCD file of SCL and SDA
-// or as a picture.
-#include <cstdio>
-#include <fstream>
-#include <sstream>
+// or as a picture; the whole of it, a window of board uptime, or the part of the last program
+// that used the bus.
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <functional>
+#include <set>
+#include <sstream>
 
 #include "../board/board.h"
-#include "trace_views.h"
 #include "commands.h"
+#include "trace_views.h"
 
 namespace vboard {
 
 namespace {
 
+struct WindowOptions {
+    std::string from, to;
+    bool last = false;
+};
+
 std::vector<sim::TraceRecord> boardTrace() {
     openBoard();
-    std::ifstream in(sim::Board::current().path("trace.log"));
-    std::stringstream s;
-    s << in.rdbuf();
-    return sim::parseTrace(s.str());
+    return sim::parseTrace(sim::readFile(sim::Board::current().path("trace.log")));
 }
 
-void show(bool transactions, bool edges) {
+// A time of board uptime as `trace show` prints it: a number with ns, us, ms or s after it, or
+// a bare number of microseconds.
+uint64_t uptimeNs(const std::string& text, const std::string& what) {
+    static const std::pair<const char*, double> kUnits[] = {{"ns", 1}, {"us", 1e3}, {"ms", 1e6}, {"s", 1e9}};
+    size_t digits = 0;
+    while (digits < text.size() && ((text[digits] >= '0' && text[digits] <= '9') || text[digits] == '.'))
+        ++digits;
+    const std::string number = text.substr(0, digits), unit = text.substr(digits);
+    double scale = unit.empty() ? 1e3 : 0;
+    for (const auto& [name, factor] : kUnits)
+        if (unit == name) scale = factor;
+    char* end = nullptr;
+    const double v = number.empty() ? -1 : std::strtod(number.c_str(), &end);
+    if (scale == 0 || v < 0 || end != number.c_str() + number.size() || v * scale > 1.8e19)
+        throw UsageError(what +
+                         ": expected a time of board uptime as 'trace show' prints it, a number with ns, us, "
+                         "ms or s (a bare number is us), got \"" +
+                         text + "\"");
+    return static_cast<uint64_t>(v * scale + 0.5);
+}
+
+sim::TraceWindow windowOf(const WindowOptions& o, const std::vector<sim::TraceRecord>& records) {
+    sim::TraceWindow w;
+    if (o.last) {
+        const std::optional<sim::TraceWindow> last = sim::lastProgramWindow(records);
+        if (!last)
+            throw sim::BoardError(
+                "--last: the trace names no program (it is empty, or an earlier build wrote it)");
+        w = *last;
+    }
+    if (!o.from.empty()) w.fromNs = uptimeNs(o.from, "--from");
+    if (!o.to.empty()) w.toNs = uptimeNs(o.to, "--to");
+    if (w.fromNs && w.toNs && *w.fromNs > *w.toNs)
+        throw UsageError("--from " + o.from + " lies after --to " + o.to);
+    return w;
+}
+
+void addWindowOptions(CLI::App* cmd, WindowOptions& o) {
+    CLI::Option* last =
+        cmd->add_flag("--last", o.last, "Only the stretch of the last program that used the bus");
+    cmd->add_option("--from", o.from,
+                    "From this board uptime on, as 'trace show' prints it (e.g. 1200us, 3.5ms)")
+        ->excludes(last);
+    cmd->add_option("--to", o.to, "Up to this board uptime")->excludes(last);
+}
+
+void show(bool transactions, bool edges, const WindowOptions& o) {
     const std::vector<sim::TraceRecord> records = boardTrace();
-    if (records.empty()) std::printf("The bus trace is empty.\n");
+    const sim::TraceWindow window = windowOf(o, records);
     if (transactions) {
-        for (const std::string& t : sim::traceTransactions(records)) std::printf("%s\n", t.c_str());
+        const std::vector<std::string> lines = sim::traceTransactions(records, window);
+        if (records.empty()) std::printf("The bus trace is empty.\n");
+        for (const std::string& t : lines) std::printf("%s\n", t.c_str());
         return;
     }
-    for (const sim::TraceRecord& r : edges ? records : sim::decodeTrace(records)) {
+    std::vector<sim::TraceRecord> shown;
+    for (const sim::TraceRecord& r : edges ? records : sim::decodeTrace(records))
+        if (window.contains(r.ns)) shown.push_back(r);
+    if (shown.empty())
+        std::printf(records.empty() ? "The bus trace is empty.\n" : "Nothing on the bus in this window.\n");
+    int program = 0;
+    for (const sim::TraceRecord& r : shown) {
         const double us = static_cast<double>(r.ns) / 1000.0;
-        if (r.kind == "F") {
+        if (r.kind == "R") {
+            // Each of a program's flushes begins with its record: said once where it takes over.
+            if (r.pid != program) std::printf("%14.3f us  --- %s (process %d)\n", us, r.text.c_str(), r.pid);
+            program = r.pid;
+        } else if (r.kind == "F") {
             std::printf("%14.3f us  FAULT: %s\n", us, r.text.c_str());
         } else if (r.kind == "L") {
             std::printf("%14.3f us  %s %s\n", us, r.line.c_str(), r.value ? "released (high)" : "pulled low");
+        } else if (r.kind == "H") {
+            std::printf("%14.3f us  %s held %s when the process looked at the bus\n", us, r.line.c_str(),
+                        r.value ? "high" : "low");
         } else if (r.kind == "B") {
             std::printf("%14.3f us  byte 0x%02X %s\n", us, r.value, r.ack ? "ACK" : "NAK");
+        } else if (r.kind == "ARB") {
+            std::printf("%14.3f us  arbitration lost\n", us);
         } else {
-            const char* name = r.kind == "S"    ? "start"
-                               : r.kind == "Sr" ? "repeated start"
-                               : r.kind == "P"  ? "stop"
-                                                : "arbitration lost";
-            // A condition outside a byte (a stop after bus recovery) has no bit time to show.
-            std::printf("%14.3f us  %s%s\n", us, name,
-                        r.bitNs ? (" (" + std::to_string(1000000 / r.bitNs) + " kHz)").c_str() : "");
+            const char* name = r.kind == "S" ? "start" : r.kind == "Sr" ? "repeated start" : "stop";
+            // A condition's bus speed is that of the byte next to it; outside any byte (a stop after
+            // bus recovery) there is none to show.
+            const std::string speed =
+                r.bitNs ? " (" + std::to_string((1000000 + r.bitNs / 2) / r.bitNs) + " kHz bus)" : "";
+            std::printf("%14.3f us  %s%s\n", us, name, speed.c_str());
         }
     }
 }
 
-// A view of the trace into a file or onto standard output; a file appears only when complete.
-void writeView(const std::string& file,
-               const std::function<void(const std::vector<sim::TraceRecord>&, std::ostream&)>& view) {
+// A view of the trace into a file or onto standard output (nothing else is written there, so
+// that it goes into a pipe whole); a file appears only when complete.
+void writeView(const std::string& file, const WindowOptions& o,
+               const std::function<void(const std::vector<sim::TraceRecord>&, std::ostream&,
+                                        const sim::TraceWindow&)>& view) {
     const std::vector<sim::TraceRecord> records = boardTrace();
     std::ostringstream text;
-    view(records, text);
+    view(records, text, windowOf(o, records));
     if (file == "-") {
-        std::fputs(text.str().c_str(), stdout);
+        const std::string s = text.str();
+        if (std::fwrite(s.data(), 1, s.size(), stdout) != s.size() || std::fflush(stdout) != 0)
+            throw sim::BoardError("cannot write to standard output: " + std::string(std::strerror(errno)));
         return;
     }
     sim::writeFileAtomically(file, text.str());
@@ -71,23 +140,29 @@ void addTraceCommands(CLI::App& app) {
     cmd->require_subcommand(1);
     static bool transactions = false;
     static bool edges = false;
+    static WindowOptions showWindow, vcdWindow, svgWindow;
     CLI::App* showCmd = cmd->add_subcommand("show", "Print the decoded trace with board-uptime timestamps");
     showCmd->add_flag("-t,--transactions", transactions, "One line per transaction (start to stop)");
     showCmd->add_flag("-e,--edges", edges, "Every level change of SCL and SDA instead of the decoded bytes");
-    showCmd->callback([] { show(transactions, edges); });
+    addWindowOptions(showCmd, showWindow);
+    showCmd->callback([] { show(transactions, edges, showWindow); });
 
     static std::string vcdFile;
-    CLI::App* vcd = cmd->add_subcommand(
-        "vcd",
-        "Write SCL and SDA as a VCD file for waveform viewers and decoders (timestamps: board uptime, ns)");
-    vcd->add_option("file", vcdFile, "Output file, or - for standard output")->required();
-    vcd->callback([] { writeView(vcdFile, sim::writeVcd); });
+    CLI::App* vcd = cmd->add_subcommand("vcd",
+                                        "Write SCL and SDA as a VCD file for waveform viewers and decoders "
+                                        "(timestamps: board uptime, ns); decode "
+                                        "it with sigrok-cli -I vcd:compress=10000 (see the README)");
+    vcd->add_option("file", vcdFile, "Output file, or - for standard output (a pipe into sigrok-cli -i -)")
+        ->required();
+    addWindowOptions(vcd, vcdWindow);
+    vcd->callback([] { writeView(vcdFile, vcdWindow, sim::writeVcd); });
 
     static std::string svgFile;
     CLI::App* svg = cmd->add_subcommand(
         "svg", "Draw SCL and SDA as a logic analyser would, with the decoded bytes, ACK/NAK, start and stop");
     svg->add_option("file", svgFile, "Output file (SVG), or - for standard output")->required();
-    svg->callback([] { writeView(svgFile, sim::writeTraceSvg); });
+    addWindowOptions(svg, svgWindow);
+    svg->callback([] { writeView(svgFile, svgWindow, sim::writeTraceSvg); });
 
     cmd->add_subcommand("clear", "Empty the trace")->callback([] {
         openBoard();

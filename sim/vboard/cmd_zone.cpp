@@ -55,12 +55,16 @@ void describe(const sim::TimeZoneConfig& z) {
 // The moment (UTC file time) a change of `rule` falls on in `year`: the day-in-month form (year 0:
 // the n-th weekday of the month, 5 = the last) or a fixed date; `biasMinutes` turns the rule's
 // local time into UTC.
+// A record the board would not load (week 0, month 13) is brought into range rather than trusted:
+// nothing here may loop on it.
 int64_t changeAt(const sim::SysTime& rule, int year, int32_t biasMinutes) {
     unsigned day = rule.day;
     if (rule.year == 0) {
         const unsigned first = sim::dateOfDayNumber(sim::dayNumber(year, rule.month, 1)).weekday;
-        day = 1 + (rule.dayOfWeek + 7 - first) % 7 + 7 * (std::min<unsigned>(rule.day, 5) - 1);
-        while (day > sim::daysInMonth(year, rule.month)) day -= 7;
+        const unsigned week = std::clamp<unsigned>(rule.day, 1, 5);
+        day = 1 + (rule.dayOfWeek % 7 + 7 - first) % 7 + 7 * (week - 1);
+        const unsigned last = sim::daysInMonth(year, rule.month);
+        while (day > last && day > 7) day -= 7;
     }
     return fileTimeOf(year, rule.month, day, rule.hour, rule.minute, rule.second) +
            static_cast<int64_t>(biasMinutes) * 60 * sim::kFileTimeUnitsPerSecond;
@@ -70,6 +74,7 @@ int64_t changeAt(const sim::SysTime& rule, int year, int32_t biasMinutes) {
 
 std::optional<bool> daylightByRules(const sim::TimeZoneConfig& z, int64_t utc) {
     if (z.standardDate.month == 0 || z.daylightDate.month == 0) return std::nullopt;
+    if (z.standardDate.month > 12 || z.daylightDate.month > 12) return std::nullopt;
     const sim::SysTime& d = z.daylightDate;
     const sim::SysTime& s = z.standardDate;
     // A rule with a year of its own holds for that year only.
@@ -97,7 +102,7 @@ void addZoneCommands(CLI::App& app) {
                     "A zone name such as Europe/Berlin (any letter case), or utc, cet, us-eastern, sydney")
         ->required();
     set->callback([] {
-        openBoard();
+        const auto lock = openBoardForChange();
         const sim::Board& board = sim::Board::current();
         // The rules in force in the board's own year.
         sim::TimeZoneConfig zone = resolveZone(name, civilTime(sim::boardSystemFileTime()).year);
@@ -111,13 +116,10 @@ void addZoneCommands(CLI::App& app) {
     CLI::App* list = cmd->add_subcommand("list", "List the zone names of the host's time-zone database");
     list->add_option("filter", filter, "Only names containing this text (any letter case)");
     list->callback([] {
-        std::string f = filter;
-        for (char& c : f) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        const std::string f = lowerCase(filter);
         size_t shown = 0;
         for (const std::string& n : zoneNames()) {
-            std::string l = n;
-            for (char& c : l) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            if (l.find(f) == std::string::npos) continue;
+            if (lowerCase(n).find(f) == std::string::npos) continue;
             std::printf("%s\n", n.c_str());
             ++shown;
         }

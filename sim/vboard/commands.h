@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <iosfwd>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,6 +27,14 @@ std::string& boardDirOption();
 std::string boardDir();
 // Opens the chosen board (it must exist).
 void openBoard();
+// Opens the chosen board for a command that changes it: the board's lock (sim::BoardLock) is held
+// until the returned object goes, and the board is read afresh under it, so that commands in
+// parallel and the programs on the board never lose each other's changes.
+std::unique_ptr<sim::BoardLock> openBoardForChange();
+
+// Takes the bus mutex "I2C" as every driver on the board takes it for its transfers, waiting up to
+// 5 s for another holder; it is released when the returned handle goes. The board must be open.
+std::shared_ptr<void> takeBusMutex();
 
 void addBoardCommands(CLI::App& app);         // init, show, set-time, log
 void addChipCommands(CLI::App& app);          // chip dump/add/remove/time/set/...
@@ -50,6 +59,8 @@ uint8_t parseAddress(const std::string& text, const std::string& what);
 void replaceBoardJsonEntry(const std::string& key, const std::optional<sim::json>& value);
 // The candidate closest to `word`, when it is close enough to be a slip of the keyboard ("" else).
 std::string closest(const std::string& word, const std::vector<std::string>& candidates);
+// ASCII letters in lower case (names compared without regard to letter case).
+std::string lowerCase(std::string s);
 
 // ---- Chips (cmd_chip.cpp) ---------------------------------------------------------------------
 // A chip's state as its clock stands at host time `now`, from `state`, with nothing written.
@@ -70,7 +81,11 @@ void printNotifications();
 // Every time vboard takes: "now", or ISO 8601 as people write it, YYYY-MM-DD[(T| )HH:MM[:SS[.f]]]
 // with an optional Z or UTC offset (+02:00, +0200, +02), which is applied; without one the time
 // is UTC. Returns a file time (100 ns units since 1601-01-01 UTC); refuses anything else.
-int64_t parseTime(const std::string& text, const std::string& what);
+// With `local`, a time without Z or offset is the board's local time under that zone record, as
+// `timedatectl set-time` takes it; a time the clocks skip is refused, one they pass twice is the
+// first of the two (said on standard error).
+int64_t parseTime(const std::string& text, const std::string& what,
+                  const sim::TimeZoneConfig* local = nullptr);
 extern const char* const kTimeForm;  // the accepted form, for help texts
 
 struct CivilTime {
@@ -100,8 +115,12 @@ std::vector<std::string> zoneNames();
 std::string zoneInfoDir();
 // "UTC+01:00" for a bias of -60 minutes (UTC = local + bias).
 std::string utcOffset(int32_t biasMinutes);
-// Whether the zone's rules put the UTC file time `utc` in daylight saving time; nothing when the
-// zone has none.
+// Whether the zone record's rules put the UTC file time `utc` in daylight saving time, as the
+// platform decides it (the instant daylight time ends still counts as daylight time); nothing when
+// the zone has none.
 std::optional<bool> daylightByRules(const sim::TimeZoneConfig& zone, int64_t utc);
+// Whether the host's time-zone database has daylight saving time at `utc` in the zone `name`;
+// nothing when `name` is no zone of the database.
+std::optional<bool> daylightByDatabase(const std::string& name, int64_t utc);
 
 }  // namespace vboard

@@ -1,4 +1,6 @@
 // vboard: creates, shows and changes virtual boards.
+#include <windows.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
@@ -102,6 +104,32 @@ void openBoard() {
     sim::timeStartProcess();
 }
 
+std::unique_ptr<sim::BoardLock> openBoardForChange() {
+    const std::string dir = boardDir();
+    sim::loadBoardConfig(dir + "/board.json");  // no board there: refused before a lock file is made
+    auto lock = std::make_unique<sim::BoardLock>(dir);
+    openBoard();
+    return lock;
+}
+
+namespace {
+constexpr DWORD kMutexWaitMs = 5000;
+}  // namespace
+
+std::shared_ptr<void> takeBusMutex() {
+    HANDLE handle = CreateMutexW(nullptr, FALSE, TEXT("I2C"));
+    if (!handle) throw sim::BoardError("cannot open the bus mutex I2C");
+    if (WaitForSingleObject(handle, kMutexWaitMs) != WAIT_OBJECT_0) {
+        CloseHandle(handle);
+        throw sim::BoardError("the bus is in use: another process has held the mutex I2C for " +
+                              std::to_string(kMutexWaitMs / 1000) + " s");
+    }
+    return std::shared_ptr<void>(handle, [](void* h) {
+        ReleaseMutex(h);
+        CloseHandle(h);
+    });
+}
+
 namespace {
 
 size_t editDistance(const std::string& a, const std::string& b) {
@@ -120,6 +148,12 @@ size_t editDistance(const std::string& a, const std::string& b) {
 }
 
 }  // namespace
+
+std::string lowerCase(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
+    return s;
+}
 
 std::string closest(const std::string& word, const std::vector<std::string>& candidates) {
     std::string best;
@@ -215,7 +249,8 @@ std::string explain(CLI::App& app, const CLI::ParseError& e) {
         for (const std::string& n : subcommandNames(cur)) list += (list.empty() ? "" : ", ") + n;
         return "'" + where + "' needs a command: " + list + help;
     }
-    return where + ": " + e.what() + help;
+    // The caller puts "vboard: " before the message: the command's path alone here.
+    return (path.empty() ? "" : path + ": ") + e.what() + help;
 }
 
 // A message on one line: what the user typed may hold line breaks and other control characters.

@@ -49,7 +49,32 @@ int64_t fileTimeOf(int year, unsigned month, unsigned day, unsigned hour, unsign
     return days * kTicksPerDay + ((hour * 60LL + minute) * 60 + second) * sim::kFileTimeUnitsPerSecond;
 }
 
-int64_t parseTime(const std::string& text, const std::string& what) {
+int64_t localToUtc(int64_t local, const sim::TimeZoneConfig& zone, const std::string& what,
+                   const std::string& text) {
+    const int64_t minute = 60 * sim::kFileTimeUnitsPerSecond;
+    const int64_t asStandard = local + (zone.bias + zone.standardBias) * minute;
+    const int64_t asDaylight = local + (zone.bias + zone.daylightBias) * minute;
+    const std::optional<bool> standardRules = daylightByRules(zone, asStandard);
+    if (!standardRules || asStandard == asDaylight) return asStandard;  // one offset all year
+    const bool standardFits = !*standardRules;
+    const bool daylightFits = daylightByRules(zone, asDaylight).value_or(false);
+    if (daylightFits && standardFits) {
+        // The hour the clocks go back happens twice: the first of the two, in daylight time.
+        std::fprintf(stderr,
+                     "vboard: %s: note: \"%s\" happens twice in the board's local time; taken as %s %s\n",
+                     what.c_str(), text.c_str(), zone.daylightName.c_str(),
+                     utcOffset(zone.bias + zone.daylightBias).c_str());
+        return asDaylight;
+    }
+    if (daylightFits) return asDaylight;
+    if (standardFits) return asStandard;
+    refuse(what, text,
+           "the local time does not exist in the board's time zone " +
+               (zone.name.empty() ? std::string("(made by hand)") : zone.name) +
+               ": the clocks skip it when daylight time begins");
+}
+
+int64_t parseTime(const std::string& text, const std::string& what, const sim::TimeZoneConfig* local) {
     if (text == "now") return sim::hostFileTimeNow();
     static const std::regex form(
         R"(([0-9]{4})-([0-9]{2})-([0-9]{2}))"                                    // date
@@ -89,8 +114,11 @@ int64_t parseTime(const std::string& text, const std::string& what) {
         if (oh > 23 || om > 59) refuse(what, text, "the UTC offset is out of range (-23:59..+23:59)");
         offsetMinutes = (m[9].str() == "-" ? -1 : 1) * static_cast<int64_t>(oh * 60 + om);
     }
-    const int64_t utc =
-        fileTimeOf(y, mo, d, h, mi, s) + ticks - offsetMinutes * 60 * sim::kFileTimeUnitsPerSecond;
+    if (local && (m[8].matched || m[9].matched))
+        refuse(what, text, "a time with Z or a UTC offset is no local time (leave out --local)");
+    const int64_t written = fileTimeOf(y, mo, d, h, mi, s) + ticks;
+    const int64_t utc = local ? localToUtc(written, *local, what, text)
+                              : written - offsetMinutes * 60 * sim::kFileTimeUnitsPerSecond;
     if (utc < 0 || utc >= fileTimeOf(10000, 1, 1, 0, 0, 0))
         refuse(what, text, "the time lies outside the years 1601..9999 (UTC)");
     return utc;

@@ -1,14 +1,20 @@
 // vboard trace svg: the bus trace as a logic analyser draws it. SCL and SDA are step lines from
-// the same edges the VCD file holds; an injected fault is a red note where it struck; above them each byte's
-// bits carry the decoded value (an address byte as its 7-bit address and R or W), each ninth bit ACK or NAK,
-// and every start, repeated start and stop is a dashed line with its name.
+// the same edges the VCD file holds; above them each byte's bits carry the decoded value (an
+// address byte as its 7-bit address and R or W), each ninth bit ACK or NAK, and every start,
+// repeated start and stop is a dashed line on the SDA edge that makes it; below them the notes:
+// an injected fault (red) or a lost arbitration where it struck, and where each program's part
+// of the trace begins (grey).
 //
 // Time runs left to right at 4 px per microsecond (a 100 kHz bit is 40 px wide). Idle stretches
 // longer than 200 us are cut down to a 60 px break labelled with the time left out, so that the
-// transactions of a whole boot fit one picture; below each stretch drawn to scale stands its
-// board-uptime start.
+// transactions of a whole boot fit one picture; each stretch drawn to scale is labelled with its
+// board-uptime start. The drawing is cut into rows of 1600 px, one under the other, so that the
+// picture stays within what common renderers draw (librsvg: 32767 px either way); a trace too
+// long even for that is drawn at a smaller scale, which the header says.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <ostream>
 
 #include "trace_views.h"
@@ -22,12 +28,22 @@ constexpr uint64_t kLongIdleNs = 200'000;  // idle longer than this is cut short
 constexpr uint64_t kMarginNs = 20'000;     // drawn to scale around every edge
 constexpr double kBreakPx = 60;
 constexpr double kLeft = 70, kRight = 30;
-constexpr int kHeight = 200;
-constexpr double kSclHigh = 70, kSclLow = 100, kSdaHigh = 130, kSdaLow = 160;
+constexpr double kRowWidth = 1600;  // of the drawing, per row
+constexpr double kHeader = 24;
+constexpr double kRowHeight = 236;
+constexpr double kMaxPicture = 32000;  // under the renderers' limit of 32767 px
+constexpr double kCharPx = 6.7;        // a character of the 11 px monospace font
+// Within a row: label lanes, byte boxes, the two lines, note lanes, the time labels.
+constexpr double kConditionLanes[] = {14, 26};
+constexpr double kBoxTop = 32, kBoxHeight = 18;
+constexpr double kSclHigh = 76, kSclLow = 106, kSdaHigh = 136, kSdaLow = 166;
+constexpr double kMarkTop = 54, kMarkBottom = 172;
+constexpr double kNoteLanes[] = {186, 198, 210};
+constexpr double kTimeLabel = 226;
 constexpr const char* kSclColour = "#008000";
 constexpr const char* kSdaColour = "#0000c8";
 
-// A stretch of time drawn to scale, from x.
+// A stretch of time drawn to scale, from x of the drawing.
 struct Stretch {
     uint64_t from, to;
     double x;
@@ -35,41 +51,63 @@ struct Stretch {
 
 class TimeAxis {
   public:
-    explicit TimeAxis(const std::vector<sim::LineEdge>& edges) {
-        const uint64_t first = edges.empty() ? 0 : edges.front().ns;
-        const uint64_t last = edges.empty() ? 0 : edges.back().ns;
+    // `times`: every time something is drawn at, in order.
+    explicit TimeAxis(const std::vector<uint64_t>& times) {
+        const uint64_t first = times.empty() ? 0 : times.front();
+        const uint64_t last = times.empty() ? 0 : times.back();
         uint64_t from = first > kMarginNs ? first - kMarginNs : 0;
-        double x = kLeft;
-        for (size_t i = 1; i < edges.size(); ++i) {
-            if (edges[i].ns - edges[i - 1].ns <= kLongIdleNs) continue;
-            const uint64_t to = edges[i - 1].ns + kMarginNs;
-            stretches_.push_back({from, to, x});
-            x += static_cast<double>(to - from) * kPxPerNs + kBreakPx;
-            from = edges[i].ns - kMarginNs;
+        uint64_t drawn = 0;
+        for (size_t i = 1; i < times.size(); ++i) {
+            if (times[i] - times[i - 1] <= kLongIdleNs) continue;
+            const uint64_t to = times[i - 1] + kMarginNs;
+            stretches_.push_back({from, to, 0});
+            drawn += to - from;
+            from = times[i] - kMarginNs;
         }
-        stretches_.push_back({from, last + kMarginNs, x});
+        stretches_.push_back({from, last + kMarginNs, 0});
+        drawn += last + kMarginNs - from;
+        // Too long for the rows a renderer takes: everything smaller, breaks included.
+        const double length =
+            static_cast<double>(drawn) * kPxPerNs + kBreakPx * static_cast<double>(stretches_.size() - 1);
+        const double maxRows = std::floor((kMaxPicture - kHeader) / kRowHeight);
+        scale_ = std::min(1.0, maxRows * kRowWidth / std::max(length, 1.0));
+        double x = 0;
+        for (Stretch& s : stretches_) {
+            s.x = x;
+            x += static_cast<double>(s.to - s.from) * pxPerNs() + breakPx();
+        }
     }
 
+    double pxPerNs() const { return kPxPerNs * scale_; }
+    double breakPx() const { return kBreakPx * scale_; }
+    double scale() const { return scale_; }
+
     double x(uint64_t ns) const {
-        for (size_t i = 0; i < stretches_.size(); ++i) {
-            const Stretch& s = stretches_[i];
-            if (ns <= s.to || i + 1 == stretches_.size()) {
-                if (ns < s.from) ns = s.from;
-                return s.x + static_cast<double>(std::min(ns, s.to) - s.from) * kPxPerNs;
-            }
-            const Stretch& next = stretches_[i + 1];
-            if (ns < next.from)  // inside the break
-                return end(s) +
-                       kBreakPx * static_cast<double>(ns - s.to) / static_cast<double>(next.from - s.to);
+        // The first stretch that ends at or after `ns`.
+        auto it = std::lower_bound(stretches_.begin(), stretches_.end(), ns,
+                                   [](const Stretch& s, uint64_t t) { return s.to < t; });
+        if (it == stretches_.end()) --it;
+        if (ns < it->from && it != stretches_.begin()) {  // inside the break before it
+            const Stretch& before = *(it - 1);
+            return end(before) + breakPx() * static_cast<double>(ns - before.to) /
+                                     static_cast<double>(it->from - before.to);
         }
-        return kLeft;
+        return it->x + static_cast<double>(std::clamp(ns, it->from, it->to) - it->from) * pxPerNs();
     }
-    double end(const Stretch& s) const { return s.x + static_cast<double>(s.to - s.from) * kPxPerNs; }
-    double right() const { return end(stretches_.back()); }
+    // The time drawn at x (within a break: where the break begins).
+    uint64_t ns(double x) const {
+        auto it = std::lower_bound(stretches_.begin(), stretches_.end(), x,
+                                   [this](const Stretch& s, double at) { return end(s) < at; });
+        if (it == stretches_.end()) return stretches_.back().to;
+        return it->from + static_cast<uint64_t>(std::max(0.0, x - it->x) / pxPerNs());
+    }
+    double end(const Stretch& s) const { return s.x + static_cast<double>(s.to - s.from) * pxPerNs(); }
+    double length() const { return end(stretches_.back()); }
     const std::vector<Stretch>& stretches() const { return stretches_; }
 
   private:
     std::vector<Stretch> stretches_;
+    double scale_ = 1;
 };
 
 std::string num(double v) {
@@ -105,93 +143,212 @@ std::string escaped(const std::string& s) {
     return out;
 }
 
+double textWidth(const std::string& s) {
+    return static_cast<double>(s.size()) * kCharPx;
+}
+
 void text(std::ostream& out, double x, double y, const std::string& s, const char* extra = "",
           const char* anchor = "middle") {
     out << "<text x=\"" << num(x) << "\" y=\"" << num(y) << "\" text-anchor=\"" << anchor << "\"" << extra
         << ">" << s << "</text>\n";
 }
 
-void box(std::ostream& out, double x0, double x1, const char* fill, const std::string& label) {
-    out << "<rect x=\"" << num(x0 + 1) << "\" y=\"26\" width=\"" << num(std::max(1.0, x1 - x0 - 2))
-        << "\" height=\"18\" fill=\"" << fill << "\" stroke=\"#808080\"/>\n";
-    text(out, (x0 + x1) / 2, 39, label);
-}
+// Something drawn at [x0, x1] of the drawing (text included); `draw` writes it in drawing
+// coordinates.
+struct Item {
+    double x0, x1;
+    std::function<void(std::ostream&)> draw;
+};
 
-void line(std::ostream& out, const std::vector<sim::LineEdge>& edges, const TimeAxis& axis,
-          sim::BusLine which, double high, double low, const char* colour) {
-    out << "<path fill=\"none\" stroke=\"" << colour << "\" stroke-width=\"2\" d=\"M" << num(kLeft) << " "
-        << num(high);
-    for (const sim::LineEdge& e : edges) {
-        if (e.line != which) continue;
-        out << " H" << num(axis.x(e.ns)) << " V" << num(e.high ? high : low);
+// Labels in lanes: each goes into the first lane where it clears the one before it, so that no
+// two labels print over each other (while there are lanes enough).
+class Lanes {
+  public:
+    explicit Lanes(size_t n) : right_(n, -1e30) {}
+    size_t place(double x0, double x1) {
+        size_t best = 0;
+        for (size_t i = 0; i < right_.size(); ++i) {
+            if (x0 > right_[i] + 4) {
+                best = i;
+                break;
+            }
+            if (right_[i] < right_[best]) best = i;
+        }
+        right_[best] = std::max(right_[best], x1);
+        return best;
     }
-    out << " H" << num(axis.right()) << "\"/>\n";
+
+  private:
+    std::vector<double> right_;
+};
+
+// A byte's box with its label, the short form or none where the long one does not fit.
+void byteBox(std::vector<Item>& items, double x0, double x1, const char* fill, const std::string& label,
+             const std::string& shortLabel) {
+    const double w = std::max(1.0, x1 - x0 - 2);
+    const std::string shown = textWidth(label) <= w ? label : textWidth(shortLabel) <= w ? shortLabel : "";
+    items.push_back({x0, x1, [=](std::ostream& out) {
+                         out << "<rect x=\"" << num(x0 + 1) << "\" y=\"" << num(kBoxTop) << "\" width=\""
+                             << num(w) << "\" height=\"" << num(kBoxHeight) << "\" fill=\"" << fill
+                             << "\" stroke=\"#808080\"/>\n";
+                         if (!shown.empty()) text(out, (x0 + x1) / 2, kBoxTop + 13, shown);
+                     }});
 }
 
 }  // namespace
 
-void writeTraceSvg(const std::vector<sim::TraceRecord>& trace, std::ostream& out) {
-    const std::vector<sim::LineEdge> edges = sim::traceEdges(trace);
-    // The bus conditions and bytes as a decoder on the wire finds them, with the notes (lost
-    // arbitration, injected faults) in their place.
-    const std::vector<sim::TraceRecord> records = sim::decodeTrace(trace);
-    const TimeAxis axis(edges);
-    const double width = std::ceil(axis.right() + kRight);  // whole pixels, as renderers size it
-    out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-        << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << num(width) << "\" height=\"" << kHeight
-        << "\" viewBox=\"0 0 " << num(width) << " " << kHeight
-        << "\" font-family=\"monospace\" font-size=\"11\" shape-rendering=\"crispEdges\">\n"
-        << "<rect x=\"0\" y=\"0\" width=\"" << num(width) << "\" height=\"" << kHeight
-        << "\" fill=\"#ffffff\"/>\n";
-    text(out, 30, (kSclHigh + kSclLow) / 2 + 4, "SCL", " font-weight=\"bold\"");
-    text(out, 30, (kSdaHigh + kSdaLow) / 2 + 4, "SDA", " font-weight=\"bold\"");
-    if (edges.empty()) text(out, kLeft + 80, 40, "the bus trace is empty");
+void writeTraceSvg(const std::vector<TraceRecord>& trace, std::ostream& out, const TraceWindow& window) {
+    BusLevels start;
+    std::vector<LineEdge> edges;
+    for (const LineEdge& e : traceEdges(trace, &start)) {
+        if (window.fromNs && e.ns < *window.fromNs)
+            (e.line == BusLine::SCL ? start.scl : start.sda) = e.high;
+        else if (window.contains(e.ns))
+            edges.push_back(e);
+    }
+    // The bus conditions and bytes as a decoder on the wire finds them, with the notes in their
+    // place.
+    // A program's part is named where it takes over the bus (each of its flushes repeats it).
+    std::vector<TraceRecord> records;
+    int program = 0;
+    for (const TraceRecord& r : decodeTrace(trace)) {
+        if (r.kind == "R" && r.pid == program) continue;
+        if (r.kind == "R") program = r.pid;
+        if (window.contains(r.ns) && r.kind != "L" && r.kind != "H") records.push_back(r);
+    }
+    std::vector<uint64_t> times;
+    for (const LineEdge& e : edges) times.push_back(e.ns);
+    for (const TraceRecord& r : records) {
+        times.push_back(r.ns);
+        if (r.kind == "B") times.push_back(r.endNs);
+    }
+    std::sort(times.begin(), times.end());
+    const TimeAxis axis(times);
+    const bool empty = edges.empty() && records.empty();
 
-    // Breaks, and the board uptime at which each stretch drawn to scale begins.
+    // Everything drawn, in drawing coordinates (x from 0, y within a row).
+    std::vector<Item> items;
     const std::vector<Stretch>& stretches = axis.stretches();
     for (size_t i = 0; i < stretches.size(); ++i) {
-        text(out, stretches[i].x + 4, 190, "t=" + duration(stretches[i].from), "", "start");
+        const double x = stretches[i].x;
+        const std::string label = "t=" + duration(stretches[i].from);
+        items.push_back({x, x + textWidth(label),
+                         [=](std::ostream& o) { text(o, x + 4, kTimeLabel, label, "", "start"); }});
         if (i + 1 == stretches.size()) break;
-        const double x0 = axis.end(stretches[i]);
-        out << "<rect x=\"" << num(x0) << "\" y=\"50\" width=\"" << num(kBreakPx)
-            << "\" height=\"120\" fill=\"#e8e8e8\"/>\n";
-        text(out, x0 + kBreakPx / 2, 178, "+" + duration(stretches[i + 1].from - stretches[i].to),
-             " font-size=\"9\"");
+        const double x0 = axis.end(stretches[i]), w = axis.breakPx();
+        const std::string left = "+" + duration(stretches[i + 1].from - stretches[i].to);
+        items.push_back({x0, x0 + w, [=](std::ostream& o) {
+                             o << "<rect x=\"" << num(x0) << "\" y=\"" << num(kMarkTop - 4) << "\" width=\""
+                               << num(w) << "\" height=\"120\" fill=\"#e8e8e8\"/>\n";
+                             text(o, x0 + w / 2, kMarkBottom + 6, left, " font-size=\"9\"");
+                         }});
     }
-
+    Lanes top(std::size(kConditionLanes)), bottom(std::size(kNoteLanes));
     bool addressNext = false;
-    for (const sim::TraceRecord& r : records) {
-        const uint64_t T = r.bitNs;
+    for (const TraceRecord& r : records) {
+        const double x = axis.x(r.ns);
         if (r.kind == "S" || r.kind == "Sr" || r.kind == "P") {
-            const double x = axis.x(r.ns + T / 2);  // where SDA changes while SCL is high
-            out << "<line x1=\"" << num(x) << "\" y1=\"50\" x2=\"" << num(x)
-                << "\" y2=\"168\" stroke=\"#c00000\" stroke-dasharray=\"3,3\"/>\n";
-            // A stop's name stands left of its line, a start's right of it: a stop and the start
-            // that follows it at once stay readable.
-            text(out, r.kind == "P" ? x - 2 : x + 2, 16, r.kind, " fill=\"#c00000\" font-weight=\"bold\"",
-                 r.kind == "P" ? "end" : "start");
-            addressNext = r.kind != "P";
-        } else if (r.kind == "ARB") {
-            text(out, axis.x(r.ns), 16, "arbitration lost", " fill=\"#c00000\"");
-        } else if (r.kind == "F") {
-            text(out, axis.x(r.ns), 178, "fault: " + escaped(r.text), " fill=\"#c00000\"");
+            // A stop's name stands left of its line, a start's right of it.
+            const double w = textWidth(r.kind);
+            const bool stop = r.kind == "P";
+            const double y = kConditionLanes[top.place(stop ? x - w - 2 : x + 2, stop ? x - 2 : x + 2 + w)];
+            const std::string kind = r.kind;
+            items.push_back({x - w - 2, x + w + 2, [=](std::ostream& o) {
+                                 o << "<line x1=\"" << num(x) << "\" y1=\"" << num(kMarkTop) << "\" x2=\""
+                                   << num(x) << "\" y2=\"" << num(kMarkBottom)
+                                   << "\" stroke=\"#c00000\" stroke-dasharray=\"3,3\"/>\n";
+                                 text(o, stop ? x - 2 : x + 2, y, kind,
+                                      " fill=\"#c00000\" font-weight=\"bold\"", stop ? "end" : "start");
+                             }});
+            addressNext = !stop;
+        } else if (r.kind == "ARB" || r.kind == "F" || r.kind == "R") {
+            const std::string label = r.kind == "ARB" ? "arbitration lost"
+                                      : r.kind == "F"
+                                          ? "fault: " + escaped(r.text)
+                                          : escaped(r.text) + " (process " + std::to_string(r.pid) + ")";
+            const char* style = r.kind == "R" ? " fill=\"#707070\"" : " fill=\"#c00000\"";
+            const double w = textWidth(label);
+            const double y = kNoteLanes[bottom.place(x, x + w)];
+            items.push_back({x, x + w, [=](std::ostream& o) {
+                                 o << "<line x1=\"" << num(x) << "\" y1=\"" << num(kSdaLow + 2) << "\" x2=\""
+                                   << num(x) << "\" y2=\"" << num(y - 9) << "\" stroke=\"#c0c0c0\"/>\n";
+                                 text(o, x, y, label, style, "start");
+                             }});
         } else if (r.kind == "B") {
-            char label[16];
+            char label[16], shortLabel[8];
             const bool address = addressNext;
-            if (address)
+            if (address) {
                 std::snprintf(label, sizeof label, "0x%02X %c", r.value >> 1, (r.value & 1) ? 'R' : 'W');
-            else
+                std::snprintf(shortLabel, sizeof shortLabel, "%02X%c", r.value >> 1,
+                              (r.value & 1) ? 'R' : 'W');
+            } else {
                 std::snprintf(label, sizeof label, "0x%02X", r.value);
+                std::snprintf(shortLabel, sizeof shortLabel, "%02X", r.value);
+            }
             addressNext = false;
-            const double x0 = axis.x(r.ns), x8 = axis.x(r.ns + 8 * T), x9 = axis.x(r.ns + 9 * T);
-            box(out, x0, x8, address ? "#fff4d0" : "#f0f0ff", label);
-            const bool wide = x9 - x8 >= 24;
-            box(out, x8, x9, r.ack ? "#d8f5d8" : "#ffd8d8",
-                r.ack ? (wide ? "ACK" : "A") : (wide ? "NAK" : "N"));
+            byteBox(items, x, axis.x(r.ackNs), address ? "#fff4d0" : "#f0f0ff", label, shortLabel);
+            byteBox(items, axis.x(r.ackNs), axis.x(r.endNs), r.ack ? "#d8f5d8" : "#ffd8d8",
+                    r.ack ? "ACK" : "NAK", r.ack ? "A" : "N");
         }
     }
-    line(out, edges, axis, sim::BusLine::SCL, kSclHigh, kSclLow, kSclColour);
-    line(out, edges, axis, sim::BusLine::SDA, kSdaHigh, kSdaLow, kSdaColour);
+
+    const double length = axis.length();
+    const size_t rows = std::max<size_t>(1, static_cast<size_t>(std::ceil(length / kRowWidth)));
+    const double width = kLeft + kRowWidth + kRight;
+    const double height = std::ceil(kHeader + kRowHeight * static_cast<double>(rows));
+    out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << num(width) << "\" height=\"" << num(height)
+        << "\" viewBox=\"0 0 " << num(width) << " " << num(height)
+        << "\" font-family=\"monospace\" font-size=\"11\" shape-rendering=\"crispEdges\">\n"
+        << "<rect x=\"0\" y=\"0\" width=\"" << num(width) << "\" height=\"" << num(height)
+        << "\" fill=\"#ffffff\"/>\n";
+    std::string header = "I2C bus, board uptime";
+    if (!times.empty()) header += " " + duration(times.front()) + " .. " + duration(times.back());
+    char scale[64];
+    std::snprintf(scale, sizeof scale, ", %.3g px per us%s", axis.pxPerNs() * 1000,
+                  axis.scale() < 1 ? " (scaled down to fit)" : "");
+    header += scale;
+    header += "; idle over " + duration(kLongIdleNs) + " cut short (grey)";
+    text(out, 8, 16,
+         empty ? "the bus trace is empty" + std::string(window.fromNs || window.toNs ? " in this window" : "")
+               : header,
+         "", "start");
+
+    // The drawing, a row at a time: each row shows its stretch of the drawing, clipped to it.
+    BusLevels level = start;
+    size_t nextEdge = 0;
+    for (size_t row = 0; row < rows; ++row) {
+        const double x0 = static_cast<double>(row) * kRowWidth, x1 = x0 + kRowWidth;
+        const double top = kHeader + kRowHeight * static_cast<double>(row);
+        out << "<clipPath id=\"row" << row << "\"><rect x=\"" << num(x0 - 1) << "\" y=\"0\" width=\""
+            << num(kRowWidth + kRight - 4) << "\" height=\"" << num(kRowHeight) << "\"/></clipPath>\n";
+        text(out, 30, top + (kSclHigh + kSclLow) / 2 + 4, "SCL", " font-weight=\"bold\"");
+        text(out, 30, top + (kSdaHigh + kSdaLow) / 2 + 4, "SDA", " font-weight=\"bold\"");
+        if (!empty)
+            text(out, 4, top + kTimeLabel, "t=" + duration(axis.ns(x0)), " font-size=\"9\" fill=\"#707070\"",
+                 "start");
+        out << "<g transform=\"translate(" << num(kLeft - x0) << " " << num(top) << ")\" clip-path=\"url(#row"
+            << row << ")\">\n";
+        for (const Item& item : items)
+            if (item.x1 >= x0 && item.x0 <= x1) item.draw(out);
+        // The lines: from the level at the row's start, every edge within it.
+        std::string scl = "M" + num(x0) + " " + num(level.scl ? kSclHigh : kSclLow);
+        std::string sda = "M" + num(x0) + " " + num(level.sda ? kSdaHigh : kSdaLow);
+        for (; nextEdge < edges.size(); ++nextEdge) {
+            const LineEdge& e = edges[nextEdge];
+            const double x = axis.x(e.ns);
+            if (x > x1) break;
+            const bool isScl = e.line == BusLine::SCL;
+            (isScl ? scl : sda) += " H" + num(x) + " V" +
+                                   num(isScl ? (e.high ? kSclHigh : kSclLow) : (e.high ? kSdaHigh : kSdaLow));
+            (isScl ? level.scl : level.sda) = e.high;
+        }
+        const double lineEnd = std::min(x1, length);
+        for (const auto& [path, colour] : {std::pair{scl, kSclColour}, std::pair{sda, kSdaColour}})
+            out << "<path fill=\"none\" stroke=\"" << colour << "\" stroke-width=\"2\" d=\"" << path << " H"
+                << num(lineEnd) << "\"/>\n";
+        out << "</g>\n";
+    }
     out << "</svg>\n";
 }
 

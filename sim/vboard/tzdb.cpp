@@ -27,12 +27,6 @@ namespace {
 
 using std::chrono::seconds;
 
-std::string folded(std::string s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-    return s;
-}
-
 // The records the platform's own images carry for the four zones boards were first made with
 // (cet: the default board's).
 std::optional<sim::TimeZoneConfig> shortName(const std::string& name) {
@@ -53,7 +47,7 @@ std::optional<sim::TimeZoneConfig> shortName(const std::string& name) {
          .daylightDate = {0, 10, 0, 1, 2, 0, 0, 0},  // first Sunday of October 02:00
          .daylightBias = -60},
     };
-    const std::string n = folded(name);
+    const std::string n = lowerCase(name);
     if (n == "cet") return sim::defaultBoardConfig().timeZone;
     for (const sim::TimeZoneConfig& z : kShortNames)
         if (z.name == n) return z;
@@ -72,8 +66,17 @@ uint32_t bigEndian(const std::string& s, size_t at) {
            static_cast<uint32_t>(static_cast<uint8_t>(s[at + 2])) << 8 | static_cast<uint8_t>(s[at + 3]);
 }
 
-// The POSIX TZ string at the end of a TZif file of version 2 or later.
-std::string footerOf(const std::string& file) {
+// A TZif file of version 2 or later (RFC 8536), as far as the board needs it: the 64-bit
+// transitions with whether each begins daylight time, and the POSIX TZ string at its end that
+// gives the rule for every time after the last of them.
+struct ZoneFile {
+    std::vector<int64_t> transitions;  // UTC seconds since 1970
+    std::vector<bool> daylightFrom;    // at each transition
+    bool daylightBefore = false;       // before the first
+    std::string footer;
+};
+
+ZoneFile readZoneFile(const std::string& file) {
     std::ifstream in(file, std::ios::binary);
     std::ostringstream s;
     s << in.rdbuf();
@@ -82,18 +85,39 @@ std::string footerOf(const std::string& file) {
     if (data.size() < 44 || data.compare(0, 4, "TZif") != 0 || data[4] < '2') throw sim::BoardError(problem);
     // A header and its data block: counts of UT/local flags, standard/wall flags, leap seconds,
     // transitions, local time types and abbreviation characters.
-    auto block = [&](size_t at, size_t timeSize) -> size_t {
-        if (at + 44 > data.size() || data.compare(at, 4, "TZif") != 0) throw sim::BoardError(problem);
-        const size_t isut = bigEndian(data, at + 20), isstd = bigEndian(data, at + 24),
-                     leap = bigEndian(data, at + 28), times = bigEndian(data, at + 32),
-                     types = bigEndian(data, at + 36), chars = bigEndian(data, at + 40);
-        return 44 + times * timeSize + times + types * 6 + chars + leap * (timeSize + 4) + isstd + isut;
+    struct Counts {
+        size_t isut, isstd, leap, times, types, chars;
     };
-    size_t at = block(0, 4);
-    at += block(at, 8);
+    auto counts = [&](size_t at) {
+        if (at + 44 > data.size() || data.compare(at, 4, "TZif") != 0) throw sim::BoardError(problem);
+        return Counts{bigEndian(data, at + 20), bigEndian(data, at + 24), bigEndian(data, at + 28),
+                      bigEndian(data, at + 32), bigEndian(data, at + 36), bigEndian(data, at + 40)};
+    };
+    auto blockSize = [](const Counts& c, size_t timeSize) {
+        return 44 + c.times * timeSize + c.times + c.types * 6 + c.chars + c.leap * (timeSize + 4) + c.isstd +
+               c.isut;
+    };
+    const size_t v2 = blockSize(counts(0), 4);
+    const Counts c = counts(v2);
+    const size_t at = v2 + blockSize(c, 8);
     const size_t end = at < data.size() ? data.find('\n', at + 1) : std::string::npos;
     if (at >= data.size() || data[at] != '\n' || end == std::string::npos) throw sim::BoardError(problem);
-    return data.substr(at + 1, end - at - 1);
+    ZoneFile z;
+    z.footer = data.substr(at + 1, end - at - 1);
+    const size_t times = v2 + 44, indices = times + c.times * 8, types = indices + c.times;
+    auto isDst = [&](size_t type) { return type < c.types && data[types + type * 6 + 4] != 0; };
+    for (size_t i = 0; i < c.times; ++i) {
+        const uint64_t t =
+            static_cast<uint64_t>(bigEndian(data, times + i * 8)) << 32 | bigEndian(data, times + i * 8 + 4);
+        z.transitions.push_back(static_cast<int64_t>(t));
+        z.daylightFrom.push_back(isDst(static_cast<uint8_t>(data[indices + i])));
+    }
+    z.daylightBefore = isDst(0);
+    return z;
+}
+
+std::string footerOf(const std::string& file) {
+    return readZoneFile(file).footer;
 }
 
 // RFC 8536 lets a rule's time lie outside 0..24 h (America/Nuuk changes at -1:00, the Saturday
@@ -234,6 +258,27 @@ std::vector<std::string> zoneNames() {
     return names;
 }
 
+std::optional<bool> daylightByDatabase(const std::string& name, int64_t utc) {
+    if (name.empty() || name.find("..") != std::string::npos) return std::nullopt;
+    const std::string file = zoneInfoDir() + "/" + name;
+    if (!isZoneFile(file)) return std::nullopt;
+    try {
+        const ZoneFile z = readZoneFile(file);
+        const int64_t t = utc / sim::kFileTimeUnitsPerSecond - 11644473600LL;  // seconds since 1970
+        const auto next = std::upper_bound(z.transitions.begin(), z.transitions.end(), t);
+        if (next != z.transitions.end() || z.footer.empty()) {
+            if (next == z.transitions.begin()) return z.daylightBefore;
+            return z.daylightFrom[static_cast<size_t>(next - z.transitions.begin()) - 1];
+        }
+        const RuleText rule = withTimesOfDay(z.footer);
+        if (rule.startDays || rule.endDays) return std::nullopt;  // a rule ptz.h cannot read as it stands
+        const Posix::time_zone zone{rule.text};
+        return zone.get_info(date::sys_seconds{seconds{t}}).save != std::chrono::minutes{0};
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
 sim::TimeZoneConfig resolveZone(const std::string& name, int year) {
     if (std::optional<sim::TimeZoneConfig> z = shortName(name)) return *z;
     const std::vector<std::string> names = zoneNames();
@@ -241,12 +286,19 @@ sim::TimeZoneConfig resolveZone(const std::string& name, int year) {
         throw sim::BoardError("no time-zone database in " + zoneInfoDir() + " (Debian package tzdata)");
     std::string found;
     for (const std::string& n : names)
-        if (n == name || (found.empty() && folded(n) == folded(name))) found = n;
+        if (n == name || (found.empty() && lowerCase(n) == lowerCase(name))) found = n;
     if (found.empty()) {
+        // A slip of the keyboard first ("Europe/Berln"), else the names that hold what was typed.
+        std::vector<std::string> lowered;
+        for (const std::string& n : names) lowered.push_back(lowerCase(n));
+        const std::string near = closest(lowerCase(name), lowered);
         std::string suggestions;
+        if (!near.empty())
+            suggestions = names[std::find(lowered.begin(), lowered.end(), near) - lowered.begin()];
         int count = 0;
         for (const std::string& n : names)
-            if (!name.empty() && folded(n).find(folded(name)) != std::string::npos && count++ < 4)
+            if (near.empty() && !name.empty() && lowerCase(n).find(lowerCase(name)) != std::string::npos &&
+                count++ < 4)
                 suggestions += (suggestions.empty() ? "" : ", ") + n;
         throw UsageError(
             "unknown time zone \"" + name + "\"" +

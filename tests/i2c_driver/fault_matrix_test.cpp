@@ -137,11 +137,11 @@ class FaultMatrix : public i2c_test::DriverTest, public ::testing::WithParamInte
         return r;
     }
     // The last event on the wire: a stop, or an arbitration lost to another master (whose stop is
-    // not this controller's to make).
+    // not this controller's to make); levels, notes and the program's name are none.
     std::string lastBusEvent() const {
         const std::vector<sim::TraceRecord> records = sim::decodeTrace(trace());
         for (auto it = records.rbegin(); it != records.rend(); ++it)
-            if (it->kind != "L" && it->kind != "F") return it->kind;
+            if (it->kind != "L" && it->kind != "H" && it->kind != "F" && it->kind != "R") return it->kind;
         return "";
     }
     // The time the chip holds, as the board decodes it.
