@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <memory>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -586,46 +585,15 @@ TEST(CommandLine, BoardOptionStandsAnywhereAndHelpAndVersionAnswer) {
 
 // ---- A board the user may only read ----------------------------------------------------------
 
-// The board tool where another user can run it. The build may lie inside a directory that only its
-// owner may enter (mktemp -d makes them so), which the other user cannot pass: the tool's files (in
-// the ARM build, the wrapper script and the program it runs under qemu-arm) are copied into a
-// directory that anybody may enter.
-struct ToolForAnyone {
-    ToolForAnyone() {
-        char tmpl[] = "/tmp/tamblin-tool-XXXXXX";
-        if (!mkdtemp(tmpl)) return;
-        dir = tmpl;
-        chmod(dir.c_str(), 0755);
-        for (const char* name : {"vboard", "vboard.arm"}) {
-            const std::string from = kBin + "/" + name, to = dir + "/" + name;
-            std::error_code ec;
-            if (!std::filesystem::exists(from) || !std::filesystem::copy_file(from, to, ec)) continue;
-            chmod(to.c_str(), 0755);
-        }
-    }
-    ~ToolForAnyone() {
-        std::error_code ec;
-        if (!dir.empty()) std::filesystem::remove_all(dir, ec);
-    }
-    std::string dir;
-};
-
 TEST(ReadOnlyBoard, CanStillBeInspected) {
     // As root every file is writable: the commands then run as nobody, with a copy of the tool
     // that nobody can reach.
-    std::vector<std::string> prefix;
-    std::string tool = kBin + "/vboard";
-    std::unique_ptr<ToolForAnyone> copy;
+    std::vector<std::string> tool = {kBin + "/vboard"};
+    e2e::ProgramsForAnyone copy({"vboard"});
     if (geteuid() == 0) {
-        prefix = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
-        copy = std::make_unique<ToolForAnyone>();
-        tool = copy->dir + "/vboard";
-        std::vector<std::string> argv = prefix;
-        argv.insert(argv.end(), {tool, "--version"});
-        const Result r = spawn(argv, "");
-        if (r.code != 0)
-            GTEST_SKIP() << "the user nobody cannot run the board tool even from " << copy->dir << ": "
-                         << r.err;
+        std::string why;
+        tool = copy.asNobody("vboard", &why);
+        if (tool.empty()) GTEST_SKIP() << why;
     }
     for (bool lockFileExists : {false, true}) {
         e2e::Board board(e2e::frozenConfig(1), e2e::registryFor(1));
@@ -646,8 +614,8 @@ TEST(ReadOnlyBoard, CanStillBeInspected) {
                      {{"trace", "show", "-t"}, "S D0 A P"},   {{"registry", "show"}, "AutoDST"},
                      {{"zone", "show"}, "Time zone: cet"},    {{"notify", "list"}, "No notifications"}};
         for (const auto& c : cases) {
-            std::vector<std::string> argv = prefix;
-            argv.insert(argv.end(), {tool, "--board", board.dir});
+            std::vector<std::string> argv = tool;
+            argv.insert(argv.end(), {"--board", board.dir});
             argv.insert(argv.end(), c.args.begin(), c.args.end());
             const Result r = spawn(argv, board.dir);
             EXPECT_EQ(r.code, 0) << describe(c.args) << (lockFileExists ? " (lock file there)" : "") << "\n"
@@ -660,8 +628,8 @@ TEST(ReadOnlyBoard, CanStillBeInspected) {
                                                    {"trace", "clear"},
                                                    {"set-time", "2026-07-01"},
                                                    {"zone", "set", "UTC"}}) {
-            std::vector<std::string> argv = prefix;
-            argv.insert(argv.end(), {tool, "--board", board.dir});
+            std::vector<std::string> argv = tool;
+            argv.insert(argv.end(), {"--board", board.dir});
             argv.insert(argv.end(), args.begin(), args.end());
             EXPECT_EQ(spawn(argv, board.dir).code, 1) << describe(args);
         }
