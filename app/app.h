@@ -9,6 +9,9 @@
 #define APP_MODULE_PATH_CHARS 260
 #define APP_CLEANUP_RETRY_MS 5000     // how long the boot retries the clean-up of old registrations
 #define APP_CLEANUP_PAUSE_MAX_MS 256  // its pauses double from 1 ms up to this
+#define APP_BUS_RETRY_MS 30000        // how long both paths try again to open a bus another driver holds
+#define APP_BUS_PAUSE_FIRST_MS 250    // the first pause between those tries; it doubles
+#define APP_BUS_PAUSE_MAX_MS 4000     // up to this
 
 // Registry configuration: protocol number and chip address.
 void ReadRtcConfig(DWORD* protocolOut, DWORD* slaveAddrOut);

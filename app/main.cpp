@@ -47,9 +47,19 @@ static void StorePath(DWORD protocol, BYTE slave) {
 
 static int ReadChip(DWORD protocol, BYTE slave, SYSTEMTIME* rtcTime) {
     const RtcProtocolEntry* entry = &g_rtcProtocols[protocol];
-    if (entry->read == 0) return 0;
     if (entry->prepare != 0 && !entry->prepare(slave)) return 0;
     return entry->read(rtcTime, slave);
+}
+
+// Indexed by the bus layer's I2C_LINE_* bits.
+static const WCHAR* const kHeldLines[] = {TEXT("no line"), TEXT("SCL"), TEXT("SDA"), TEXT("SCL and SDA")};
+
+// A missing chip, a bus held low, a stuck SDA line and a controller that stays busy all end in
+// "No external RTC found": the line before it says which, as the bus layer saw it.
+static void ReportFailedRead(void) {
+    DWORD error = GetLastError();
+    NKDbgPrintfW(TEXT("Tamblin: RTC read failed: last error %u, %s held low\r\n"), error,
+                 kHeldLines[I2CHeldLines() & (I2C_LINE_SCL | I2C_LINE_SDA)]);
 }
 
 // The restore path's part on the bus: reads the chip, or says why there is no time to restore.
@@ -59,7 +69,12 @@ static int ReadForRestore(DWORD protocol, BYTE slave, SYSTEMTIME* rtcTime) {
         OutputDebugStringW(TEXT("No external RTC found\r\n"));
         return 0;
     }
-    if (protocol >= RTC_PROTOCOL_COUNT || !ReadChip(protocol, slave, rtcTime)) {
+    if (protocol >= RTC_PROTOCOL_COUNT || g_rtcProtocols[protocol].read == 0) {
+        OutputDebugStringW(TEXT("No external RTC found\r\n"));
+        return 0;
+    }
+    if (!ReadChip(protocol, slave, rtcTime)) {
+        ReportFailedRead();
         OutputDebugStringW(TEXT("No external RTC found\r\n"));
         return 0;
     }
@@ -84,12 +99,9 @@ static void ClearOwnNotificationsForAWhile(const WCHAR* fileName) {
     }
 }
 
-// The restore path's part off the bus: clock and registration. `reading`: the chip's time to the
-// millisecond (Precise, DriftCorrection), else null.
-static void RestoreClock(SYSTEMTIME* rtcTime, DWORD readTick, const ChipReading* reading) {
-    SYSTEMTIME localTime;
-    WCHAR modulePath[APP_MODULE_PATH_CHARS];
-
+// Before the boot touches the clock or registers: its own path, the notification service up,
+// the registrations of earlier boots gone.
+static void PrepareRegistration(WCHAR* modulePath) {
     modulePath[0] = 0;
     GetModuleFileNameW(0, modulePath, APP_MODULE_PATH_CHARS);
     // Registered path and searched name must agree in letter case.
@@ -102,6 +114,20 @@ static void RestoreClock(SYSTEMTIME* rtcTime, DWORD readTick, const ChipReading*
     if (apiReady != 0) CloseHandle(apiReady);
 
     ClearOwnNotificationsForAWhile(FileNamePart(modulePath));
+}
+
+static void RegisterForTimeChanges(WCHAR* modulePath) {
+    if (!RegisterTimeChangeNotification(modulePath)) {
+        OutputDebugStringW(TEXT("Tamblin: Could not add notification\r\n"));
+    }
+}
+
+// The restore path's part off the bus: clock and registration. `reading`: the chip's time to the
+// millisecond (Precise, DriftCorrection), else null.
+static void RestoreClock(SYSTEMTIME* rtcTime, DWORD readTick, const ChipReading* reading) {
+    SYSTEMTIME localTime;
+    WCHAR modulePath[APP_MODULE_PATH_CHARS];
+    PrepareRegistration(modulePath);
 
     FILETIME asFileTime;
     if (rtcTime->wYear == RTC_INVALID_YEAR) {
@@ -126,13 +152,44 @@ static void RestoreClock(SYSTEMTIME* rtcTime, DWORD readTick, const ChipReading*
         }
     }
 
-    if (!RegisterTimeChangeNotification(modulePath)) {
-        OutputDebugStringW(TEXT("Tamblin: Could not add notification\r\n"));
+    RegisterForTimeChanges(modulePath);
+}
+
+// Opens and locks the bus. The bus is shared with the touch, audio, power and battery drivers,
+// any of which may hold it for a few seconds (at boot above all): the opening is tried again for
+// about half a minute, with pauses that grow, and the lock is not held between the tries. An
+// unknown processor is no wait's to mend.
+static int OpenBus(void) {
+    DWORD start = GetTickCount();
+    DWORD pauseMs = APP_BUS_PAUSE_FIRST_MS;
+    for (;;) {
+        SetLastError(ERROR_SUCCESS);
+        if (I2CInitStandard() && I2CLock(INFINITE)) return 1;
+        if (GetLastError() == ERROR_INVALID_COMPUTERNAME) return 0;
+        DWORD elapsed = GetTickCount() - start;
+        if (elapsed >= APP_BUS_RETRY_MS) return 0;
+        if (pauseMs > APP_BUS_RETRY_MS - elapsed) pauseMs = APP_BUS_RETRY_MS - elapsed;
+        Sleep(pauseMs);
+        if (pauseMs < APP_BUS_PAUSE_MAX_MS) pauseMs *= 2;
     }
 }
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPWSTR lpCmdLine, int) {
-    if (!I2CInitStandard() || !I2CLock(INFINITE)) {
+    BOOL storePath = lpCmdLine != 0 && wcscmp(lpCmdLine, APP_RUN_AFTER_TIME_CHANGE) == 0;
+    // The time that this run was started to store: what is lost when the bus cannot be had.
+    SYSTEMTIME changedTo = {};
+    if (storePath) GetSystemTime(&changedTo);
+
+    if (!OpenBus()) {
+        if (storePath) {
+            PrintTime(TEXT("Error while setting RTC time (%.2d.%.2d.%.4d %.2d:%.2d:%.2d)\r\n"), &changedTo);
+        } else {
+            // Later time changes must still reach the chip, whatever the bus does at boot. The
+            // clock stays as it is.
+            WCHAR modulePath[APP_MODULE_PATH_CHARS];
+            PrepareRegistration(modulePath);
+            RegisterForTimeChanges(modulePath);
+        }
         // The bus layer names an unknown processor or unit; a busy lock, a controller that
         // cannot be mapped or an interrupt that cannot be had would otherwise leave no trace.
         OutputDebugStringW(TEXT("Tamblin: I2C bus not available\r\n"));
@@ -147,7 +204,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPWSTR lpCmdLine, int) {
     ReadTimeOptions(&options);
     BOOL timed = options.precise || options.driftCorrection;
 
-    if (lpCmdLine != 0 && wcscmp(lpCmdLine, APP_RUN_AFTER_TIME_CHANGE) == 0) {
+    if (storePath) {
         if (timed) {
             StoreTimed(protocol, slave, &options);  // lets go of the bus itself
             return 1;

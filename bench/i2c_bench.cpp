@@ -60,7 +60,7 @@ RunResult runCase(int protocol, bool store) {
     sim::resetPhysicalMapForTests();
     TestBoard board(config, registryFor(protocol));
     // A new process on that board, as far as the product's module state goes.
-    g_i2c = I2CDriverState{0, 0, 0, 0, 0, 0, 2, I2C_IRQ_STANDARD, 0, 0};
+    g_i2c = I2CDriverState{0, 0, 0, 0, 0, 0, 2, I2C_IRQ_STANDARD, 0, 0, 0};
     g_GpioState = GpioModuleState{};
     g_ClockState = ClockModuleState{};
     const RtcProtocolEntry& p = g_rtcProtocols[protocol];

@@ -25,3 +25,9 @@ int I2CUnlock(void);
 // means no register byte. One transaction each.
 int I2CWriteRegs(DWORD slave, const BYTE* data, int reg, DWORD length);
 int I2CReadRegs(DWORD slave, BYTE* buffer, int reg, DWORD length);
+
+// The bus lines that the last transfer, having failed, left low once it had ended its
+// transaction (0 after a transfer that succeeded): a slave or another device holding the line.
+#define I2C_LINE_SCL 0x1u
+#define I2C_LINE_SDA 0x2u
+DWORD I2CHeldLines(void);

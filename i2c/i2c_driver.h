@@ -18,6 +18,7 @@ typedef struct I2CDriverState {
     DWORD byteStatus;      // I2C_STATUS as the wait for the last byte found it
     int slaveTransmits;    // a slave acknowledged its read address and has not been refused a byte
                            // since: it drives SDA for its next byte
+    DWORD heldLines;       // I2C_LINE_* found low after the last transfer failed
 } I2CDriverState;
 
 extern I2CDriverState g_i2c;

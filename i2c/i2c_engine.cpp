@@ -5,7 +5,7 @@
 #include "i2c.h"
 #include "i2c_driver.h"
 
-I2CDriverState g_i2c = {0, 0, 0, 0, 0, 0, 2, I2C_IRQ_STANDARD, 0, 0};
+I2CDriverState g_i2c = {0, 0, 0, 0, 0, 0, 2, I2C_IRQ_STANDARD, 0, 0, 0};
 
 static DWORD ReadReg(DWORD offset) {
     return HwRead32(g_i2c.regs + offset / 4);
@@ -100,6 +100,21 @@ static void ClearEvents(void) {
     BridgeInterruptDone(g_i2c.sysIntr);
 }
 
+// Which lines stay low once a failed transfer has ended what it could: what tells a missing chip
+// (none) from a slave stuck in the middle of a byte (SDA) or something holding the clock (SCL). A
+// unit without its clock reads as all zeros and says nothing about the lines.
+static void NoteHeldLines(void) {
+    g_i2c.heldLines = 0;
+    if (!(ReadReg(I2C_CONTROL) & CTL_UNIT_ENABLE)) return;
+    DWORD lines = ReadReg(I2C_BUS_MONITOR);
+    if (!(lines & BUS_MONITOR_SCL)) g_i2c.heldLines |= I2C_LINE_SCL;
+    if (!(lines & BUS_MONITOR_SDA)) g_i2c.heldLines |= I2C_LINE_SDA;
+}
+
+DWORD I2CHeldLines(void) {
+    return g_i2c.heldLines;
+}
+
 // A failed byte leaves its transaction open: the chip still expects bytes, or, as a transmitter,
 // drives SDA with its next one, and a stuck bus blocks every other master. After a timeout the
 // event bits also stay set and the interrupt masked, which would fail the next byte as well. So a
@@ -132,6 +147,7 @@ static int EndFailedTransfer(void) {
     g_i2c.slaveTransmits = 0;
     WriteReg(I2C_CONTROL, ReadReg(I2C_CONTROL) & ~(CTL_START | CTL_STOP | CTL_NAK | CTL_ABORT));
     ClearEvents();
+    NoteHeldLines();
     SetLastError(error);
     return 0;
 }
@@ -227,9 +243,11 @@ done:
 
 // A transfer must not start while the controller still reports one in progress.
 static int WaitNotBusy(void) {
+    g_i2c.heldLines = 0;
     if (!(ReadReg(I2C_STATUS) & STS_BUSY)) return 1;
     Sleep(1);
     if (!(ReadReg(I2C_STATUS) & STS_BUSY)) return 1;
+    NoteHeldLines();
     SetLastError(ERROR_BUSY);
     return 0;
 }

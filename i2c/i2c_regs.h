@@ -5,10 +5,11 @@
 #include <windows.h>
 
 // Register offsets from the unit base, in bytes; every register is a 32-bit word.
-#define I2C_DATA 0x08u      // next byte to send / last byte received (low 8 bits)
-#define I2C_CONTROL 0x10u   // read-modify-write for every byte
-#define I2C_STATUS 0x18u    // event bits 4..10 clear by writing 1
-#define I2C_OWN_ADDR 0x20u  // the controller's own slave address
+#define I2C_BUS_MONITOR 0x00u  // the levels of SCL and SDA as the unit sees them
+#define I2C_DATA 0x08u         // next byte to send / last byte received (low 8 bits)
+#define I2C_CONTROL 0x10u      // read-modify-write for every byte
+#define I2C_STATUS 0x18u       // event bits 4..10 clear by writing 1
+#define I2C_OWN_ADDR 0x20u     // the controller's own slave address
 
 // I2C_CONTROL
 #define CTL_START 0x0001u          // start (or repeated start) before this byte
@@ -28,6 +29,10 @@
 
 #define CTL_ENABLE_VALUE (CTL_SCL_ENABLE | CTL_UNIT_ENABLE | CTL_GCALL_DISABLE)                 // 0xE0
 #define CTL_INTERRUPTS (CTL_TX_EMPTY_IE | CTL_RX_FULL_IE | CTL_BUS_ERROR_IE | CTL_ARB_LOSS_IE)  // 0x1700
+
+// I2C_BUS_MONITOR: a line's bit is set while the line is high
+#define BUS_MONITOR_SDA 0x1u
+#define BUS_MONITOR_SCL 0x2u
 
 // I2C_STATUS
 #define STS_BUSY 0x001u             // a transfer is in progress

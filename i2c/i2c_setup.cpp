@@ -112,6 +112,8 @@ int I2CInit(DWORD unitBase) {
         g_i2c.sysIntr = 0;
     }
     g_i2c.irq = irq;
+    // An opening that is tried again maps the unit again: the window of the earlier try goes.
+    if (g_i2c.regs != 0) UnmapRegisters(g_i2c.regs);
     g_i2c.regs = MapRegisters(unitBase);
     if (g_i2c.regs == 0) {
         // Without the controller's registers there is nothing to lock or open.

@@ -98,7 +98,12 @@ TEST(Program, ReportsEveryOutcomeExactlyAndExitsWithOne) {
          true,
          {set},
          "Invalid RTC Protocol in Registry: 7Error while setting RTC time\r\n"},
-        {"no chip, boot", -1, false, {}, "No external RTC found\r\n"},
+        {"no chip, boot",
+         -1,
+         false,
+         {},
+         "Tamblin: RTC read failed: last error 487, no line held low\r\n"
+         "No external RTC found\r\n"},
         {"no chip, store", -1, false, {set}, "Error while setting RTC time\r\n"},
         {"store", -1, true, {set}, "RTC Time set (29.11.2011 14:59:55)\r\n"},
         {"boot", -1, true, {}, "RTC Time restored (29.11.2011 14:59:55)\r\n"},
@@ -398,7 +403,8 @@ TEST(Program, ProtocolThreeChipWithItsClockStoppedIsReportedLikeALostBackupSuppl
     EXPECT_EQ(regs[8], 0x13);
 }
 
-// Exit code 0 and one line of the program's own, after whatever the bus layer said.
+// Exit code 0 and one line of the program's own, after whatever the bus layer said. A boot still
+// registers for time changes and leaves the clock alone; a store names the time it has lost.
 TEST(Program, BusThatCannotBeOpenedOrLockedIsReportedInOneLineAndExitsWithZero) {
     struct Case {
         const char* name;
@@ -412,18 +418,34 @@ TEST(Program, BusThatCannotBeOpenedOrLockedIsReportedInOneLineAndExitsWithZero) 
         {"controller not mapped", 17, {{"virtualAlloc", "fail"}}, "Tamblin: I2C bus not available\r\n"},
         {"interrupt refused", 17, {{"requestSysIntr", "refuse"}}, "Tamblin: I2C bus not available\r\n"},
     };
+    const std::string lost = "Error while setting RTC time (29.11.2011 14:59:55)\r\n";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         sim::BoardConfig config = e2e::frozenConfig(1);
         config.mainId = sim::mainIdForProcessor(c.processor);
         config.faults = sim::faultsFromJson(c.faults);
         e2e::Board board(config);
+        setChipRegs(board, 0x68, kWorkedExampleP1);
+        const int64_t clock = fileTimeOf(2011, 11, 29, 14, 59, 55);
+        setSystemClock(board, clock);
         EXPECT_EQ(board.runTamblin(), 0);
         const std::string log = board.debugLog();
         const std::string tail = c.log;
         ASSERT_GE(log.size(), tail.size()) << log;
         EXPECT_EQ(log.substr(log.size() - tail.size()), tail) << "GPIOLib may report the processor first";
+        EXPECT_EQ(systemClock(board), clock);
+        const std::vector<Registration> regs = registrations(board);
+        ASSERT_EQ(regs.size(), 1u) << "later time changes still reach the program";
+        EXPECT_EQ(regs[0].application, u"\\WINDOWS\\TAMBLIN.EXE");
+        EXPECT_EQ(regs[0].arguments, u"AppRunAfterTimeChange");
+
+        std::remove((board.dir + "/debug.log").c_str());
         EXPECT_EQ(board.runTamblin({"AppRunAfterTimeChange"}), 0);
+        const std::string stored = board.debugLog();
+        const size_t at = stored.find(lost);
+        ASSERT_NE(at, std::string::npos) << stored;
+        EXPECT_EQ(stored.substr(at), lost + "Tamblin: I2C bus not available\r\n");
+        EXPECT_EQ(board.state().chips.at(0x68).regs[0], kWorkedExampleP1[0]) << "nothing written";
     }
 }
 
@@ -437,15 +459,133 @@ TEST(Program, BusLockThatCannotBeCreatedIsReportedInOneLineAndExitsWithZero) {
     EXPECT_EQ(board.debugLog(), "Tamblin: I2C bus not available\r\n");
 }
 
-TEST(Program, BusLockHeldByAnotherDriverPastTheOpeningsWaitIsReportedAndExitsWithZero) {
-    e2e::Board board(e2e::frozenConfig(1));
-    // Opening waits 2 s for the lock; the other driver holds it longer, from before the start.
-    e2e::Board::Started holder = board.startVboard({"i2c-hold", "10000"});
+// Another driver that takes the bus mutex before the program starts and holds it for `ms`; its
+// output says "holding I2C" once it has it.
+e2e::Board::Started holdTheBus(const e2e::Board& board, unsigned ms) {
+    e2e::Board::Started holder = board.startVboard({"i2c-hold", std::to_string(ms)});
     for (int i = 0; i < 1000 && holder.output().empty(); ++i) usleep(10000);
+    return holder;
+}
+
+// Another driver holds the bus mutex from before the start, on a frozen board, so that the hold
+// and the program's tries are counted in board time. Opening waits 2 s for the lock each time and
+// is tried again for about 30 s: a hold of 3 s is waited out, one of 60 s is not.
+TEST(Program, BusHeldByAnotherDriverIsWaitedForAboutThirtySeconds) {
+    struct Case {
+        bool store;
+        unsigned holdMs;
+        int exitCode;
+        const char* log;
+    };
+    const Case cases[] = {
+        {false, 3000, 1, "RTC Time restored (29.11.2011 14:59:55)\r\n"},
+        {false, 60000, 0, "Tamblin: I2C bus not available\r\n"},
+        {true, 3000, 1, "RTC Time set (01.07.2012 08:09:10)\r\n"},
+        {true, 60000, 0,
+         "Error while setting RTC time (01.07.2012 08:09:10)\r\nTamblin: I2C bus not available\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.store ? "store" : "boot") + ", hold of " + std::to_string(c.holdMs) +
+                     " ms");
+        e2e::Board board(e2e::frozenConfig(1));
+        setChipRegs(board, 0x68, kWorkedExampleP1);
+        const int64_t clock = fileTimeOf(2012, 7, 1, 8, 9, 10);
+        setSystemClock(board, clock);
+        e2e::Board::Started holder = holdTheBus(board, c.holdMs);
+        ASSERT_EQ(holder.output(), "holding I2C\n");
+        EXPECT_EQ(board.runTamblin(c.store ? std::vector<std::string>{"AppRunAfterTimeChange"}
+                                           : std::vector<std::string>{}),
+                  c.exitCode);
+        holder.kill();
+        EXPECT_EQ(board.debugLog(), c.log);
+        const std::vector<uint8_t> chip = board.state().chips.at(0x68).regs;
+        const bool written = c.store && c.exitCode == 1;
+        EXPECT_EQ(chip[6], written ? 0x12 : 0x11) << "the chip's year";
+        if (c.store) {
+            EXPECT_TRUE(registrations(board).empty());
+        } else {
+            EXPECT_EQ(registrations(board).size(), 1u) << "registered whatever became of the bus";
+            EXPECT_EQ(systemClock(board) == clock, c.exitCode == 0) << "the clock is set only from the chip";
+        }
+        if (c.exitCode == 0) {
+            // Given up after about half a minute of the program's own (board) time, and in far
+            // less real time: the program's clock moved on to each timeout at once.
+            const uint64_t uptime = board.state().uptimeNs;
+            EXPECT_GE(uptime, 30'000'000'000u);
+            EXPECT_LE(uptime, 34'000'000'000u);
+        }
+    }
+}
+
+// The boot met a bus that another driver held for good; once the bus is free again, the next
+// time setting reaches the chip through the registration the boot made anyway.
+TEST(Program, TimeChangeAfterABootThatFoundNoBusReachesTheChip) {
+    e2e::Board board(e2e::frozenConfig(1));
+    setChipRegs(board, 0x68, kWorkedExampleP1);
+    e2e::Board::Started holder = holdTheBus(board, 60000);
     ASSERT_EQ(holder.output(), "holding I2C\n");
     EXPECT_EQ(board.runTamblin(), 0);
     holder.kill();
     EXPECT_EQ(board.debugLog(), "Tamblin: I2C bus not available\r\n");
+
+    std::string out;
+    ASSERT_EQ(board.runVboard({"set-time", "2013-05-06 07:08:09"}, &out), 0) << out;
+    EXPECT_EQ(board.debugLog(), "Tamblin: I2C bus not available\r\nRTC Time set (06.05.2013 07:08:09)\r\n");
+    const std::vector<uint8_t> regs = board.state().chips.at(0x68).regs;
+    EXPECT_EQ(regs[0], 0x09);
+    EXPECT_EQ(regs[4], 0x06);
+    EXPECT_EQ(regs[6], 0x13);
+}
+
+// The line before "No external RTC found" tells a missing chip from a broken bus.
+TEST(Program, FailedChipReadSaysWhatTheBusLayerSaw) {
+    struct Case {
+        const char* name;
+        bool chip;
+        sim::json faults;
+        const char* line;
+    };
+    const Case cases[] = {
+        {"no chip", false, sim::json::object(),
+         "Tamblin: RTC read failed: last error 487, no line held low\r\n"},
+        {"SCL held low",
+         true,
+         {{"i2cSclLowMs", "forever"}},
+         "Tamblin: RTC read failed: last error 1460, SCL held low\r\n"},
+        {"a slave holds SDA",
+         true,
+         {{"i2cStuckSda", "forever"}},
+         "Tamblin: RTC read failed: last error 1460, SDA held low\r\n"},
+        {"both lines held",
+         true,
+         {{"gpioInputsLow", {117, 118}}},
+         "Tamblin: RTC read failed: last error 1460, SCL and SDA held low\r\n"},
+        {"controller stays busy",
+         true,
+         {{"i2c", {{{"byte", 0}, {"fault", "stayBusy"}}}}},
+         "Tamblin: RTC read failed: last error 170, no line held low\r\n"},
+        {"controller without its clock",
+         true,
+         {{"clockStuckBits", {14}}},
+         "Tamblin: RTC read failed: last error 1460, no line held low\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::BoardConfig config = e2e::frozenConfig(1);
+        if (!c.chip) config.chips.clear();
+        config.faults = sim::faultsFromJson(c.faults);
+        e2e::Board board(config);
+        EXPECT_EQ(board.runTamblin(), 1);
+        EXPECT_EQ(board.debugLog(), std::string(c.line) + "No external RTC found\r\n");
+    }
+    // A chip read of protocol 4 fails in its preparation as well.
+    sim::BoardConfig config = e2e::frozenConfig(4);
+    config.chips.clear();
+    e2e::Board board(config, e2e::registryFor(4));
+    EXPECT_EQ(board.runTamblin(), 1);
+    EXPECT_EQ(board.debugLog(),
+              "Tamblin: RTC read failed: last error 487, no line held low\r\nNo external "
+              "RTC found\r\n");
 }
 
 // The restore run does not use the bus after the chip has been read: it lets go of the lock

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -197,6 +198,48 @@ Output runProgram(const std::vector<std::string>& argv, const std::string& board
     r.err = readFile(io + "/err");
     std::filesystem::remove_all(io);
     return r;
+}
+
+ProgramsForAnyone::ProgramsForAnyone(const std::vector<std::string>& names) {
+    char tmpl[] = "/tmp/tamblin-programs-XXXXXX";
+    if (!mkdtemp(tmpl)) return;
+    dir = tmpl;
+    chmod(dir.c_str(), 0755);
+    for (const std::string& name : names) {
+        for (const std::string& file : {name, name + ".arm"}) {
+            const std::string from = std::string(TAMBLIN_BIN_DIR) + "/" + file, to = dir + "/" + file;
+            std::error_code ec;
+            if (std::filesystem::exists(from) && std::filesystem::copy_file(from, to, ec))
+                chmod(to.c_str(), 0755);
+        }
+    }
+}
+
+ProgramsForAnyone::~ProgramsForAnyone() {
+    std::error_code ec;
+    if (!dir.empty()) std::filesystem::remove_all(dir, ec);
+}
+
+std::vector<std::string> ProgramsForAnyone::asNobody(const std::string& name, std::string* why) const {
+    const std::vector<std::string> nobody = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                             "--clear-groups", "--"};
+    std::string check = "true";
+    for (const std::string& file : {name, name + ".arm"}) {
+        const std::string path = dir + "/" + file;
+        if (!dir.empty() && std::filesystem::exists(path))
+            check += " && test -r " + path + " && test -x " + path;
+    }
+    std::vector<std::string> probe = nobody;
+    probe.insert(probe.end(), {"/bin/sh", "-c", check});
+    const Output r = dir.empty() ? Output{} : runProgram(probe, "");
+    if (r.code != 0) {
+        *why = "the user nobody cannot run " + name + " even from a copy in " + (dir.empty() ? "/tmp" : dir) +
+               " " + r.err;
+        return {};
+    }
+    std::vector<std::string> argv = nobody;
+    argv.push_back(dir + "/" + name);
+    return argv;
 }
 
 Board::Board(sim::BoardConfig config, const std::string& registry, const std::string& program)

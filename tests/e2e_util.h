@@ -67,6 +67,24 @@ struct Board {
     mutable int started_ = 0;
 };
 
+// The built programs where another user can run them, for tests that run them as nobody: the build
+// may lie inside a directory that only its owner may enter (mktemp -d makes them so), which the
+// other user cannot pass. Each named program (and, in the ARM build, the program its wrapper
+// script runs under qemu-arm) is copied into a directory that anybody may enter; removed again by
+// the destructor.
+struct ProgramsForAnyone {
+    explicit ProgramsForAnyone(const std::vector<std::string>& names);
+    ~ProgramsForAnyone();
+    ProgramsForAnyone(const ProgramsForAnyone&) = delete;
+    ProgramsForAnyone& operator=(const ProgramsForAnyone&) = delete;
+
+    // The command line that runs the copy of `name` as nobody; empty, with the reason in `why`,
+    // when nobody cannot read and execute the copy even so.
+    std::vector<std::string> asNobody(const std::string& name, std::string* why) const;
+
+    std::string dir;
+};
+
 // The whole of a file, empty when it cannot be read.
 std::string readFile(const std::string& path);
 // Runs `command` with /bin/sh and returns its standard output; `exitCode` gets its exit code, or

@@ -175,6 +175,61 @@ TEST_F(GpioPins, RefusesThePinEqualToThePinCount) {
     }
 }
 
+// Every public call initialises the library itself: made as the first call of a fresh process it
+// does exactly what it does after GPIOInit, and a pin beyond the processor's last is refused
+// without a register access or a table read past its end.
+TEST_F(GpioPins, EveryCallWorksAsTheFirstOfAProcessAndRefusesPinsBeyondTheLast) {
+    enum Acts { Reads, Writes, WritesOnA9 };
+    struct Call {
+        const char* name;
+        int (*run)(DWORD pin);
+        int refused;  // the result for a pin beyond the last
+        Acts acts;
+    };
+    const Call calls[] = {
+        {"GPIOSetLevel", [](DWORD p) { return GPIOSetLevel(p, 1), 0; }, 0, Writes},
+        {"GPIOSetDir", [](DWORD p) { return GPIOSetDir(p, 1), 0; }, 0, Writes},
+        {"GPIOGetLevel", [](DWORD p) { return static_cast<int>(GPIOGetLevel(p)); }, 0, Reads},
+        {"GPIOGetDefaultAltFn", [](DWORD p) { return GPIOGetDefaultAltFn(p); }, -1, Reads},
+        {"GPIOSetAltFn to the GPIO function", [](DWORD p) { return GPIOSetAltFn(p, -1, 1), 0; }, 0, Writes},
+        {"GPIOSetAltFn to function 1", [](DWORD p) { return GPIOSetAltFn(p, 1, 0), 0; }, 0, Writes},
+        {"GPIOSetPinMux", [](DWORD p) { return GPIOSetPinMux(p, 2); }, 0, WritesOnA9},
+        {"GPIOSetTristate", [](DWORD p) { return GPIOSetTristate(p, 1); }, 0, WritesOnA9},
+    };
+    struct Part {
+        uint32_t id;
+        DWORD pin, pinCount;
+    };
+    // Pin 20 of the Cortex-A9-class part: group 1, tristate bit 25 of 0x70000014, clear here.
+    for (Part part :
+         {Part{2, 32, 146}, Part{8, 21, 135}, Part{9, 21, 139}, Part{17, 117, 121}, Part{kA9, 20, 222}}) {
+        for (const Call& call : calls) {
+            SCOPED_TRACE(::testing::Message() << std::hex << part.id << std::dec << ", " << call.name);
+            boardWith(part.id);
+            if (part.id == kA9) preset(0x70000014, 0);
+            GPIOInit();
+            clearLog();
+            const int after = call.run(part.pin);
+            const std::vector<Write> written = asWrites(accesses());
+
+            boardWith(part.id);
+            if (part.id == kA9) preset(0x70000014, 0);
+            EXPECT_EQ(call.run(part.pin), after);
+            EXPECT_EQ(asWrites(accesses()), written);
+            EXPECT_TRUE(g_GpioState.initialised);
+            if (call.acts == Writes || (call.acts == WritesOnA9 && part.id == kA9))
+                EXPECT_FALSE(written.empty()) << "the call acts on this processor";
+
+            for (DWORD beyond : {part.pinCount, part.pinCount + 1000, 0xFFFFFFFFu}) {
+                boardWith(part.id);
+                EXPECT_EQ(call.run(beyond), call.refused) << beyond;
+                EXPECT_TRUE(accesses().empty()) << beyond;
+                EXPECT_EQ(debugLog(), "") << beyond;
+            }
+        }
+    }
+}
+
 TEST_F(GpioPins, UnsupportedProcessorTouchesNothingAndSaysSoEachTime) {
     const std::string msg = "ERROR: GPIOLib: This processor is not supported (procID: 3)\n\r";
     boardWith(3);

@@ -101,6 +101,42 @@ TEST_F(GpioTables, GpioFunctionOfEachPin) {
     }
 }
 
+// The pins whose GPIO function is not the processor's usual one end at pin 62 on ID 2 and at pin 52
+// on IDs 8 and 9; ID 17 and the Cortex-A9-class part have none. The pin just beyond the last
+// exception is an ordinary GPIO again, taken as one by GPIOSetAltFn too, and looking up a pin
+// that is no exception reads the whole exception table and nothing past it (sanitizer stage).
+TEST_F(GpioTables, PinJustBeyondTheLastExceptionIsAnOrdinaryGpio) {
+    struct Case {
+        uint32_t id;
+        DWORD pin;
+        int function;
+    };
+    const Case cases[] = {
+        {2, 62, -1}, {2, 63, 0}, {8, 52, 3},   {8, 53, 0},    {9, 52, 3},
+        {9, 53, 0},  {17, 0, 0}, {17, 120, 0}, {kA9, 0, 255}, {kA9, 221, 255},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << std::hex << c.id << std::dec << " pin " << c.pin);
+        boardWith(c.id);
+        EXPECT_EQ(GPIOGetDefaultAltFn(c.pin), c.function);
+        if (c.id != 2 && c.id != 8 && c.id != 9) continue;
+        clearLog();
+        GPIOSetAltFn(c.pin, -1, 1);
+        if (c.function < 0) {
+            EXPECT_TRUE(accesses().empty());
+            continue;
+        }
+        // The function goes to the pin's register, and the direction is applied: it is the
+        // pin's GPIO function.
+        const std::vector<Write> w = asWrites(accesses());
+        ASSERT_EQ(w.size(), 2u);
+        EXPECT_EQ(w[0].phys, pinFunctionRegister(c.id, c.pin));
+        EXPECT_EQ(w[0].value & 7u, static_cast<uint32_t>(c.function));
+        EXPECT_EQ(w[1].phys, 0x40E00400u + 4u * (c.pin >> 5)) << "set direction";
+        EXPECT_EQ(w[1].value, 1u << (c.pin & 31));
+    }
+}
+
 TEST_F(GpioTables, A9PinGroupsUse104GroupsOf1To110) {
     std::set<int> used;
     for (DWORD p = 0; p < A9_PIN_COUNT; ++p) {

@@ -125,6 +125,41 @@ TEST_F(PlatformTest, ProbeFillsTheInterruptEntryWords) {
     EXPECT_TRUE(sent[0].bytesReturnedGiven);
 }
 
+// Leaves the stack below the caller's frame full of non-zero bytes, where the locals of the
+// caller's next call will lie.
+__attribute__((noinline)) void DirtyTheStack() {
+    volatile unsigned char junk[4096];
+    for (size_t i = 0; i < sizeof junk; ++i) junk[i] = 0xA5;
+}
+
+// A HAL that refuses the probe, or has no bridge at all, reports no byte count: the probe has
+// brought nothing back, whatever the memory of its count held before, and the table stays empty.
+TEST_F(PlatformTest, ProbeThatFailsWithoutAByteCountBringsNothingBack) {
+    const ProbeCase cases[] = {
+        {"probe refused", {{"bridgeProbe", "fail"}}},
+        {"no bridge", {{"kernelBridge", "absent"}}},
+    };
+    for (const ProbeCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        boot(false, c.faults);
+        DirtyTheStack();
+        EXPECT_FALSE(KernelBridgeProbe());
+        for (DWORD word : BridgeEntryTable) EXPECT_EQ(word, 0u);
+        // Nothing to call through: the interrupt operations send nothing and report failure.
+        HANDLE event = CreateEventW(NULL, FALSE, FALSE, NULL);
+        EXPECT_FALSE(BridgeInterruptInitialize(16, event, NULL, 0));
+        for (const sim::HalRequest& r : bridgeRequests()) EXPECT_NE(r.inSize, 24u) << "no attach sent";
+        const size_t sent = bridgeRequests().size();
+        BridgeInterruptDone(16);
+        BridgeInterruptDisable(16);
+        EXPECT_EQ(bridgeRequests().size(), sent);
+    }
+    // An empty table is still a table that came back.
+    boot(false, {{"bridgeProbe", "zero"}});
+    DirtyTheStack();
+    EXPECT_TRUE(KernelBridgeProbe());
+}
+
 TEST_F(PlatformTest, NullRoutineIsNeverSent) {
     boot(false);
     DWORD block[6] = {BRIDGE_CALL, 0, 1, 2, 3, 4};

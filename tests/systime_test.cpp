@@ -240,6 +240,27 @@ TEST(SystemClock, RunningBoardClockFollowsTheHost) {
     EXPECT_EQ(t.wMinute, 10);
 }
 
+// On a board in real time the host may come to a device event late (other processes ran): the
+// event still happens at its own time, and what it sets going follows from then. A byte's
+// completion and the interrupt it raises are over by the driver's deadline even when the driver's
+// process wakes after it.
+TEST(BoardTime, LateDeviceEventRunsAtItsOwnTimeOnABoardInRealTime) {
+    sim::BoardConfig c = sim::defaultBoardConfig();
+    c.frozen = false;
+    TestBoard board(c);
+    const uint64_t due = sim::nowNs() + 1'000'000;
+    uint64_t first = 0, second = 0;
+    sim::scheduleAt(due, [&] {
+        first = sim::nowNs();
+        sim::scheduleAt(sim::nowNs() + 20'000, [&] { second = sim::nowNs(); });
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    sim::runDue();
+    EXPECT_EQ(first, due);
+    EXPECT_EQ(second, due + 20'000) << "set going by the first, and due as well";
+    EXPECT_GE(sim::nowNs(), due + 29'000'000) << "outside the events, the host's time";
+}
+
 TEST(TimeZone, ComesFromTheBoardWithTheRecordedDaylightFlag) {
     TestBoard board;  // Central European rules
     TIME_ZONE_INFORMATION tzi;

@@ -18,6 +18,7 @@ struct ProcessTime {
     int64_t powerOnHost = 0;     // host file time of the board's power-on (virtual clocks: its true time)
     uint64_t virtualNs = 0;      // virtual timing: uptime now
     uint64_t startNs = 0;
+    std::optional<uint64_t> eventNs;  // the time of the device event running now
     EventId nextId = 1;
     std::multimap<uint64_t, std::pair<EventId, std::function<void()>>> events;
 };
@@ -111,12 +112,24 @@ bool virtualTiming() {
     return pt().virt;
 }
 
+namespace {
+
+uint64_t hostUptimeNs(const ProcessTime& t) {
+    int64_t d = hostFileTimeNow() - t.powerOnHost;
+    return d > 0 ? static_cast<uint64_t>(d) * 100 : 0;
+}
+
+}  // namespace
+
 uint64_t nowNs() {
     ensureStarted();
     ProcessTime& t = pt();
     if (t.virt) return t.virtualNs;
-    int64_t d = hostFileTimeNow() - t.powerOnHost;
-    return d > 0 ? static_cast<uint64_t>(d) * 100 : 0;
+    // A device event happens at its own time, however late the host gets round to it: what it
+    // sets going (an interrupt's dispatch, the next edge) follows from then. On the device the
+    // hardware and the kernel do not wait for a process that the host has not scheduled.
+    if (t.eventNs) return *t.eventNs;
+    return hostUptimeNs(t);
 }
 
 void advanceNs(uint64_t ns) {
@@ -132,7 +145,7 @@ void sleepUntilNs(uint64_t target) {
         return;
     }
     for (;;) {
-        uint64_t now = nowNs();
+        uint64_t now = hostUptimeNs(t);
         if (now >= target) return;
         uint64_t d = target - now;
         struct timespec ts {
@@ -159,13 +172,22 @@ void cancelEvent(EventId id) {
 }
 
 void runDue() {
-    auto& ev = pt().events;
+    ProcessTime& t = pt();
+    auto& ev = t.events;
     for (;;) {
         if (ev.empty()) return;
         auto it = ev.begin();
         if (it->first > nowNs()) return;
         auto fn = std::move(it->second.second);
+        const uint64_t at = it->first;
         ev.erase(it);
+        // On a board in real time, the event runs at its own time (see nowNs).
+        struct AtEventTime {
+            ProcessTime& t;
+            std::optional<uint64_t> outer;
+            ~AtEventTime() { t.eventNs = outer; }
+        } scope{t, t.eventNs};
+        if (!t.virt) t.eventNs = at;
         fn();
     }
 }

@@ -33,10 +33,12 @@ struct MutexObject : KObject {
     ~MutexObject() override {
         if (ownFd >= 0) ::close(ownFd);
         if (openFd >= 0) ::close(openFd);
+        if (holdFd >= 0) ::close(holdFd);
     }
     std::string name;
     int openFd = -1;
     int ownFd = -1;
+    int holdFd = -1;         // the note of a sleeping owner on a frozen board (see below)
     unsigned recursion = 0;  // > 0 while this process owns it
     uint64_t ownedSinceNs = 0;
 };
@@ -157,6 +159,69 @@ DWORD waitEvent(EventObject& ev, DWORD ms) {
     }
 }
 
+// ---- Holds in board time ----------------------------------------------------------------------
+// On a frozen board every process keeps a clock of its own, and a sleep passes in no real time at
+// all: an owner of a named mutex that sleeps would let go at once, and a process waiting for it
+// with a timeout could not tell a long hold from a short one. So an owner that sleeps says until
+// when, in board time, in "<name>.hold", which it keeps locked until it releases the mutex. A
+// process that waits for the mutex reads it: when its timeout ends first, it gives up at once with
+// its clock at its timeout; otherwise it moves its clock to the owner's time and asks the owner to
+// go on ("<name>.due"), and waits for the release without its clock moving. The owner's sleep ends
+// when asked, or after its length in real time when nobody asks.
+
+// The board time until which the mutex's owner sleeps, while the owner says so.
+std::optional<uint64_t> ownerSleepsUntil(const MutexObject& m) {
+    const int fd = ::open(objectFile(m.name, ".hold").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::optional<uint64_t> until;
+    // A note nobody holds locked is left from an owner that has let go, or died.
+    if (::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        char text[24] = {};
+        if (::pread(fd, text, sizeof text - 1, 0) > 0) until = std::strtoull(text, nullptr, 10);
+    }
+    ::close(fd);
+    return until;
+}
+
+void askOwnerToGoOn(const MutexObject& m) {
+    const int fd = ::open(objectFile(m.name, ".due").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0) ::close(fd);
+}
+
+// A sleep until board time `until` of a process on a frozen board; its real part, when it owns
+// named mutexes.
+void sleepOwningMutexes(uint64_t until, DWORD ms) {
+    std::vector<std::string> owned;
+    for (const auto& [name, weak] : tables().mutexes) {
+        const std::shared_ptr<MutexObject> m = weak.lock();
+        if (!m || m->recursion == 0) continue;
+        if (m->holdFd < 0) m->holdFd = openLockFile(objectFile(name, ".hold"));
+        if (m->holdFd < 0) continue;
+        ::unlink(objectFile(name, ".due").c_str());
+        flockRetry(m->holdFd, LOCK_EX);
+        const std::string text = std::to_string(until);
+        if (::ftruncate(m->holdFd, 0) != 0 || ::pwrite(m->holdFd, text.data(), text.size(), 0) < 0) continue;
+        owned.push_back(name);
+    }
+    const uint64_t limitUs = static_cast<uint64_t>(ms) * 1000u;
+    for (uint64_t waitedUs = 0; !owned.empty() && waitedUs < limitUs; waitedUs += 1000) {
+        bool asked = false;
+        for (const std::string& name : owned)
+            asked = asked || ::access(objectFile(name, ".due").c_str(), F_OK) == 0;
+        if (asked) break;
+        ::usleep(1000);
+    }
+    for (const std::string& name : owned) ::unlink(objectFile(name, ".due").c_str());
+}
+
+// The mutex is released: its note, if it had one, no longer holds.
+void dropHoldNote(MutexObject& m) {
+    if (m.holdFd < 0) return;
+    ::unlink(objectFile(m.name, ".hold").c_str());
+    ::close(m.holdFd);
+    m.holdFd = -1;
+}
+
 DWORD waitMutex(MutexObject& m, DWORD ms) {
     if (m.recursion > 0) {
         ++m.recursion;
@@ -167,16 +232,14 @@ DWORD waitMutex(MutexObject& m, DWORD ms) {
         tLastError = ERROR_INVALID_HANDLE;
         return WAIT_FAILED;
     }
-    if (ms == INFINITE) {
-        if (flockRetry(m.ownFd, LOCK_EX) != 0) return WAIT_FAILED;
-        m.recursion = 1;
-        m.ownedSinceNs = nowNs();
-        return WAIT_OBJECT_0;
-    }
+    const bool virt = virtualTiming();
+    const uint64_t deadline = ms == INFINITE ? UINT64_MAX : nowNs() + static_cast<uint64_t>(ms) * 1000000u;
     // Another process can only release it in real time, so a finite wait polls in real time and
-    // moves a virtual clock along by the same amount.
+    // moves a virtual clock along by the same amount (but not while an owner that said until when
+    // it holds the mutex goes on to release it).
     const uint64_t limitUs = static_cast<uint64_t>(ms) * 1000u;
     uint64_t waitedUs = 0;
+    bool asked = false;
     for (;;) {
         if (flockRetry(m.ownFd, LOCK_EX | LOCK_NB) == 0) {
             m.recursion = 1;
@@ -184,10 +247,30 @@ DWORD waitMutex(MutexObject& m, DWORD ms) {
             return WAIT_OBJECT_0;
         }
         if (errno != EWOULDBLOCK) return WAIT_FAILED;
+        const std::optional<uint64_t> until = virt ? ownerSleepsUntil(m) : std::nullopt;
+        if (until && !asked) {
+            if (*until > deadline) {
+                sleepUntilNs(deadline);
+                return WAIT_TIMEOUT;
+            }
+            sleepUntilNs(*until);
+            askOwnerToGoOn(m);
+            asked = true;
+        }
+        if (ms == INFINITE) {
+            if (flockRetry(m.ownFd, LOCK_EX) != 0) return WAIT_FAILED;
+            m.recursion = 1;
+            m.ownedSinceNs = nowNs();
+            return WAIT_OBJECT_0;
+        }
+        if (until) {
+            ::usleep(1000);
+            continue;
+        }
         if (waitedUs >= limitUs) return WAIT_TIMEOUT;
         ::usleep(1000);
         waitedUs += 1000;
-        if (virtualTiming()) advanceNs(1000000u);
+        if (virt) advanceNs(1000000u);
     }
 }
 
@@ -306,6 +389,7 @@ BOOL ReleaseMutex(HANDLE hMutex) {
     if (--m.recursion == 0) {
         ::flock(m.ownFd, LOCK_UN);
         logMutexHold(m);
+        dropHoldNote(m);
     }
     return TRUE;
 }
@@ -434,7 +518,9 @@ BOOL DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle, HANDLE h
 
 void Sleep(DWORD dwMilliseconds) {
     runDue();
-    sleepUntilNs(nowNs() + static_cast<uint64_t>(dwMilliseconds) * 1000000u);
+    const uint64_t until = nowNs() + static_cast<uint64_t>(dwMilliseconds) * 1000000u;
+    if (virtualTiming()) sleepOwningMutexes(until, dwMilliseconds);
+    sleepUntilNs(until);
     runDue();
 }
 

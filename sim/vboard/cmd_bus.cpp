@@ -7,9 +7,7 @@
 // its next N address phases counts the probe as one of them), and appears in the trace.
 #include <windows.h>
 
-#include <chrono>
 #include <cstdio>
-#include <thread>
 
 #include "../board/board.h"
 #include "../board/format.h"
@@ -113,7 +111,8 @@ void addBusCommands(CLI::App& app) {
     static std::string holdText;
     CLI::App* hold =
         app.add_subcommand("i2c-hold", "Hold the bus mutex \"I2C\" for a while, as another driver would");
-    hold->add_option("ms", holdText, "How long, in milliseconds of real time")->required();
+    hold->add_option("ms", holdText, "How long, in milliseconds (of board time on a frozen board)")
+        ->required();
     hold->callback([] {
         const uint32_t holdMs = parseNumber(holdText, "i2c-hold");
         openBoard();
@@ -122,7 +121,9 @@ void addBusCommands(CLI::App& app) {
             throw sim::BoardError("cannot take the mutex I2C");
         std::printf("holding I2C\n");
         std::fflush(stdout);
-        std::this_thread::sleep_for(std::chrono::milliseconds(holdMs));
+        // As a driver would: on a frozen board the hold lasts MS of board time for whoever waits
+        // for the bus, without anybody waiting for it in real time.
+        Sleep(holdMs);
         // Said before the release: whoever was waiting runs as soon as it happens.
         std::printf("releasing I2C\n");
         std::fflush(stdout);

@@ -41,7 +41,7 @@ inline sim::BoardConfig boardFor(uint32_t processorId, int protocol = 1,
 inline void freshProcessState() {
     sim::resetKernelForTests();
     sim::resetPhysicalMapForTests();
-    g_i2c = I2CDriverState{0, 0, 0, 0, 0, 0, 2, I2C_IRQ_STANDARD, 0, 0};
+    g_i2c = I2CDriverState{0, 0, 0, 0, 0, 0, 2, I2C_IRQ_STANDARD, 0, 0, 0};
     g_GpioState = GpioModuleState{};
     g_ClockState = ClockModuleState{};
 }

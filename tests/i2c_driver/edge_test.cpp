@@ -216,6 +216,57 @@ TEST_F(DriverEdges, PhasesOfZeroBytesWithoutAStopKeepTheBusForTheNext) {
     }
 }
 
+// What a failed transfer leaves on the lines once it has ended its transaction: what tells a
+// missing chip from a broken bus. A unit without its clock says nothing about the lines.
+TEST_F(DriverEdges, FailedTransferReportsTheLinesLeftHeldLow) {
+    struct Case {
+        const char* name;
+        bool chip;
+        sim::json faults;
+        DWORD error;
+        DWORD held;
+    };
+    const Case cases[] = {
+        {"no chip", false, sim::json::object(), 487, 0},
+        {"SCL held low", true, {{"i2cSclLowMs", "forever"}}, 1460, I2C_LINE_SCL},
+        {"a slave holds SDA", true, {{"i2cStuckSda", "forever"}}, 1460, I2C_LINE_SDA},
+        {"both pads held", true, {{"gpioInputsLow", {117, 118}}}, 1460, I2C_LINE_SCL | I2C_LINE_SDA},
+        {"controller stays busy", true, {{"i2c", {{{"byte", 0}, {"fault", "stayBusy"}}}}}, 170, 0},
+        {"controller without its clock", true, {{"clockStuckBits", {14}}}, 1460, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::BoardConfig config = boardFor(17, 1, c.faults);
+        if (!c.chip) config.chips.clear();
+        open(config);
+        BYTE b = 0;
+        EXPECT_EQ(I2CReadRegs(0x68, &b, 0x00, 1), 0);
+        EXPECT_EQ(GetLastError(), c.error);
+        EXPECT_EQ(I2CHeldLines(), c.held);
+        EXPECT_NE(I2CUnlock(), 0);
+    }
+    // A transfer that succeeds reports no line.
+    open(boardFor(17));
+    BYTE b = 0;
+    ASSERT_EQ(I2CReadRegs(0x50, &b, 0x00, 1), 0);
+    ASSERT_EQ(I2CReadRegs(0x68, &b, 0x00, 1), 1);
+    EXPECT_EQ(I2CHeldLines(), 0u);
+}
+
+// The program tries the opening again while another driver holds the bus: each try maps the unit
+// afresh, and the mapping of the try before goes.
+TEST_F(DriverEdges, OpeningTriedAgainKeepsOneMappingOfTheUnit) {
+    boardWith(boardFor(17));
+    ASSERT_NE(I2CInitStandard(), 0);
+    const size_t windows = sim::reservedWindowCount();
+    for (int i = 0; i < 5; ++i) ASSERT_NE(I2CInitStandard(), 0);
+    EXPECT_EQ(sim::reservedWindowCount(), windows);
+    ASSERT_NE(I2CLock(INFINITE), 0);
+    BYTE b = 0;
+    EXPECT_EQ(I2CReadRegs(0x68, &b, 0x00, 1), 1);
+    EXPECT_NE(I2CUnlock(), 0);
+}
+
 // The chip routines try a failed read again at once: no pause, no other bus traffic in between.
 TEST_F(DriverEdges, FailedFirstReadIsTriedAgainAtOnce) {
     struct Case {

@@ -229,7 +229,9 @@ TEST(ProgramOnTheBus, BoardWithAStuckBusRecoversAtBoot) {
 TEST(ProgramOnTheBus, SlaveThatNeverLetsGoMeansNoChipFoundNotAHang) {
     ProgramBoard board(i2c_test::boardFor(17, 1, {{"i2cStuckSda", "forever"}}), 1);
     EXPECT_EQ(board.tamblin(), 1);
-    EXPECT_EQ(board.file("debug.log"), "No external RTC found\r\n");
+    EXPECT_EQ(board.file("debug.log"),
+              "Tamblin: RTC read failed: last error 1460, SDA held low\r\n"
+              "No external RTC found\r\n");
 }
 
 // Protocol 1's restore reads its eight registers from 0x00: write address (byte 1), register byte
@@ -271,7 +273,13 @@ TEST(ProgramOnTheBus, RunsThatFailLeaveTheBusFree) {
         std::vector<std::string> transactions;
     };
     const Case cases[] = {
-        {"no chip, boot", 0, sim::json::object(), {}, "No external RTC found\r\n", {"S D0 N P", "S D0 N P"}},
+        {"no chip, boot",
+         0,
+         sim::json::object(),
+         {},
+         "Tamblin: RTC read failed: last error 487, no line held low\r\nNo external RTC "
+         "found\r\n",
+         {"S D0 N P", "S D0 N P"}},
         {"no chip, time change",
          0,
          sim::json::object(),
@@ -310,7 +318,9 @@ TEST(ProgramOnTheBus, BytesThatTimeOutEndTheRunCleanly) {
     // failing on the way out (its pending device events used to outlive the event list).
     ProgramBoard board(i2c_test::boardFor(17, 1, {{"i2cClockStretchNs", 20'000'000}}), 1);
     EXPECT_EQ(board.tamblin(), 1);
-    EXPECT_EQ(board.file("debug.log"), "No external RTC found\r\n");
+    EXPECT_EQ(board.file("debug.log"),
+              "Tamblin: RTC read failed: last error 1460, no line held low\r\n"
+              "No external RTC found\r\n");
     EXPECT_EQ(board.file(".stderr").find("virtual board:"), std::string::npos) << board.file(".stderr");
     EXPECT_EQ(board.file(".stderr").find("AddressSanitizer"), std::string::npos) << board.file(".stderr");
 }

@@ -59,6 +59,30 @@ TEST_F(I2cDriver, OneByteReadSendsNakAndStopWithItsOnlyByte) {
     EXPECT_EQ(transactions()[0].substr(0, 15), "S D0 A 07 A Sr ");
 }
 
+// A stop bit left in the control register (by another user of the unit, or a path that did not
+// clear it) must not ride on the next address byte: the transaction would end after its address.
+TEST_F(I2cDriver, AddressByteClearsAStopBitLeftInTheControlRegister) {
+    for (bool read : {false, true}) {
+        SCOPED_TRACE(read ? "read" : "write");
+        openAndLock(boardFor(17));
+        sim::physWrite32(I2C_UNIT_STANDARD + CONTROL, sim::physRead32(I2C_UNIT_STANDARD + CONTROL) | STOP);
+        sim::clearRegisterAccessLog();
+        BYTE b = 0x42;
+        ASSERT_EQ(read ? I2CReadRegs(0x68, &b, 0x07, 1) : I2CWriteRegs(0x68, &b, 0x07, 1), 1);
+        const std::vector<uint32_t> words = transferWords();
+        ASSERT_FALSE(words.empty());
+        EXPECT_EQ(words[0] & (START | STOP), START) << std::hex << words[0];
+        const std::vector<std::string> t = transactions();
+        ASSERT_EQ(t.size(), 1u);
+        if (read) {
+            EXPECT_EQ(t[0].substr(0, 15), "S D0 A 07 A Sr ") << t[0];
+        } else {
+            EXPECT_EQ(t[0], "S D0 A 07 A 42 A P");
+        }
+        EXPECT_NE(I2CUnlock(), 0);
+    }
+}
+
 TEST_F(I2cDriver, ZeroLengthReadRefusesTheByteTheChipAlreadyDrivesThenStops) {
     // A slave that acknowledged its read address drives the first bit of its first byte at once,
     // and a stop cannot be made over a 0 bit: whatever that bit, the master reads the byte,
@@ -326,6 +350,48 @@ TEST_F(I2cDriver, FirstOpeningClearsTheBusWithTenPulsesAndAStop) {
     EXPECT_TRUE(r.stopAtEnd);
     EXPECT_TRUE(sim::i2cbus::high(sim::BusLine::SCL));
     EXPECT_TRUE(sim::i2cbus::high(sim::BusLine::SDA));
+}
+
+// The stop condition that ends the bus recovery, phase by phase from the trace's line records:
+// SCL low after its last pulse before SDA is pulled, SDA low before SCL is released, and SCL high
+// before SDA is released (the stop). Each lasts at least the recovery's 5 us step.
+struct StopPhases {
+    bool found = false;
+    uint64_t sclLowBeforeSdaNs = 0, sdaLowBeforeSclNs = 0, sclHighBeforeStopNs = 0;
+};
+
+StopPhases stopOfTheRecovery(const std::vector<sim::TraceRecord>& trace) {
+    std::vector<const sim::TraceRecord*> edges;
+    for (const sim::TraceRecord& t : trace)
+        if (t.kind == "L") edges.push_back(&t);
+    // The recovery's stop: SDA falls while SCL is low, SCL rises, SDA rises; before it, SCL fell.
+    StopPhases p;
+    for (size_t i = 1; i + 2 < edges.size(); ++i) {
+        const sim::TraceRecord &sdaFall = *edges[i], &sclRise = *edges[i + 1], &sdaRise = *edges[i + 2];
+        const sim::TraceRecord& sclFall = *edges[i - 1];
+        if (sclFall.line == "SCL" && !sclFall.value && sdaFall.line == "SDA" && !sdaFall.value &&
+            sclRise.line == "SCL" && sclRise.value && sdaRise.line == "SDA" && sdaRise.value) {
+            p.found = true;
+            p.sclLowBeforeSdaNs = sdaFall.ns - sclFall.ns;
+            p.sdaLowBeforeSclNs = sclRise.ns - sdaFall.ns;
+            p.sclHighBeforeStopNs = sdaRise.ns - sclRise.ns;
+            return p;
+        }
+    }
+    return p;
+}
+
+TEST_F(I2cDriver, RecoveryEndsWithAStopWhosePhasesEachLastFiveMicroseconds) {
+    for (uint32_t processor : {2u, 8u, 9u, 17u}) {
+        SCOPED_TRACE(processor);
+        boardWith(boardFor(processor));
+        ASSERT_NE(I2CInitStandard(), 0);
+        const StopPhases p = stopOfTheRecovery(trace());
+        ASSERT_TRUE(p.found) << "SDA pulled while SCL is low, then SCL and SDA released in turn";
+        EXPECT_GE(p.sclLowBeforeSdaNs, 5000u);
+        EXPECT_GE(p.sdaLowBeforeSclNs, 5000u);
+        EXPECT_GE(p.sclHighBeforeStopNs, 5000u);
+    }
 }
 
 TEST_F(I2cDriver, OpeningWhileAnotherProcessHasTheMutexSkipsTheRecovery) {
