@@ -32,6 +32,33 @@ static int QueryTime(HKEY key, const WCHAR* name, LONGLONG* out) {
     return 1;
 }
 
+// A drift in parts per billion as the debug print shows it: sign, whole ppm, thousandths.
+typedef struct PpmText {
+    WCHAR sign;
+    DWORD whole;
+    DWORD thousandths;
+} PpmText;
+
+static PpmText Ppm(LONG ppb) {
+    PpmText t;
+    DWORD magnitude = (DWORD)(ppb < 0 ? -(LONGLONG)ppb : ppb);
+    t.sign = ppb < 0 ? TEXT('-') : TEXT('+');
+    t.whole = magnitude / 1000;
+    t.thousandths = magnitude % 1000;
+    return t;
+}
+
+static int OutOfBounds(LONG ppb) {
+    return ppb > APP_DRIFT_MAX_PPB || ppb < -APP_DRIFT_MAX_PPB;
+}
+
+// No crystal is that far off: such a drift, learnt or found, is not used.
+static void RefuseDrift(LONG ppb, const WCHAR* where) {
+    PpmText s = Ppm(ppb);
+    NKDbgPrintfW(TEXT("Tamblin: RTC drift of %c%u.%.3u ppm%s refused: beyond 500 ppm\r\n"), s.sign, s.whole,
+                 s.thousandths, where);
+}
+
 void ReadCalibration(Calibration* c) {
     c->chipSet = 0;
     c->setAt = 0;
@@ -49,7 +76,8 @@ void ReadCalibration(Calibration* c) {
     c->driftHours = QueryDword(key, kDriftHours, 0);
     c->driftPpb = c->driftHours ? (LONG)QueryDword(key, kDrift, 0) : 0;
     // A learned value out of bounds (the registry edited by hand) is no learned value.
-    if (c->driftPpb > APP_DRIFT_MAX_PPB || c->driftPpb < -APP_DRIFT_MAX_PPB) {
+    if (OutOfBounds(c->driftPpb)) {
+        RefuseDrift(c->driftPpb, TEXT(" in the registry"));
         c->driftPpb = 0;
         c->driftHours = 0;
     }
@@ -57,6 +85,7 @@ void ReadCalibration(Calibration* c) {
     c->intervalDriftUs = (LONG)QueryDword(key, kIntervalDrift, 0);
     c->asideHours = QueryDword(key, kAsideHours, 0);
     c->asidePpb = (LONG)QueryDword(key, kAside, 0);
+    if (OutOfBounds(c->asidePpb)) c->asideHours = 0;
     RegCloseKey(key);
 }
 
@@ -87,22 +116,6 @@ int SaveCalibration(const Calibration* c) {
     ok = ok && RegFlushKey(key) == ERROR_SUCCESS;
     RegCloseKey(key);
     return ok;
-}
-
-// A drift in parts per billion as the debug print shows it: sign, whole ppm, thousandths.
-typedef struct PpmText {
-    WCHAR sign;
-    DWORD whole;
-    DWORD thousandths;
-} PpmText;
-
-static PpmText Ppm(LONG ppb) {
-    PpmText t;
-    DWORD magnitude = (DWORD)(ppb < 0 ? -(LONGLONG)ppb : ppb);
-    t.sign = ppb < 0 ? TEXT('-') : TEXT('+');
-    t.whole = magnitude / 1000;
-    t.thousandths = magnitude % 1000;
-    return t;
 }
 
 // Of `counted` units a chip `ppb` fast has counted, those its drift added: counted x ppb / (1e9 +
@@ -215,10 +228,8 @@ void LearnFromStore(Calibration* c, LONGLONG chipAhead, LONGLONG systemUnits) {
     LONG sample = rate > 2000000000 ? 2000000000 : rate < -2000000000 ? -2000000000 : (LONG)rate;
     DWORD hours = (DWORD)(span / (3600LL * APP_UNITS_PER_SECOND));
     StartInterval(c, systemUnits);
-    if (sample > APP_DRIFT_MAX_PPB || sample < -APP_DRIFT_MAX_PPB) {
-        PpmText s = Ppm(sample);
-        NKDbgPrintfW(TEXT("Tamblin: RTC drift of %c%u.%.3u ppm refused: beyond 500 ppm\r\n"), s.sign, s.whole,
-                     s.thousandths);
+    if (OutOfBounds(sample)) {
+        RefuseDrift(sample, TEXT(""));
         return;
     }
     FoldSample(c, sample, hours);

@@ -143,4 +143,43 @@ TEST(DriftCorrection, WhatIsSavedIsReadBackFromTheFlushedRegistry) {
     EXPECT_TRUE(sim::Board::current().readState().registryNotFlushed.empty());
 }
 
+// A registry edited by hand may hold a drift no crystal has: it is refused in one line, and the
+// restore takes the chip's time with no drift rather than with that one.
+TEST(DriftCorrection, ADriftBeyondFiveHundredPpmInTheRegistryIsRefused) {
+    struct Case {
+        LONG driftPpb;
+        LONG asidePpb;
+        const char* says;
+        LONG keptPpb;
+        DWORD keptAsideHours;
+    } cases[] = {
+        {800'000, 0, "Tamblin: RTC drift of +800.000 ppm in the registry refused: beyond 500 ppm\r\n", 0, 12},
+        {-500'001, 0, "Tamblin: RTC drift of -500.001 ppm in the registry refused: beyond 500 ppm\r\n", 0,
+         12},
+        {-500'000, 0, "", -500'000, 12},
+        {20'000, 900'000, "", 20'000, 0},  // a sample held aside that far off is dropped silently
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.driftPpb);
+        TestBoard board;
+        Calibration c;
+        ReadCalibration(&c);
+        NoteChipSet(&c, kStart, 0);
+        c.driftPpb = k.driftPpb;
+        c.driftHours = 168;
+        c.asidePpb = k.asidePpb;
+        c.asideHours = 12;
+        ASSERT_EQ(SaveCalibration(&c), 1);
+        Calibration back;
+        ReadCalibration(&back);
+        EXPECT_EQ(board.debugLog(), k.says);
+        EXPECT_EQ(back.driftPpb, k.keptPpb);
+        EXPECT_EQ(back.driftHours, k.keptPpb == 0 ? 0u : 168u);
+        EXPECT_EQ(back.asideHours, k.keptAsideHours);
+        // Corrected with what was kept: 30 days at the refused drift would have moved it minutes.
+        const int64_t chip = kStart + 30 * 86400 * kSecond;
+        if (k.keptPpb == 0) EXPECT_EQ(CorrectChipTime(&back, chip), chip);
+    }
+}
+
 }  // namespace drift_test
