@@ -59,6 +59,8 @@ void WaitForCounter(LONGLONG count);
 // A time as file time units; -1 when it is no date.
 LONGLONG UnitsOf(const SYSTEMTIME* time);
 void SystemTimeOfUnits(LONGLONG units, SYSTEMTIME* time);
+LONGLONG UnitsOfFileTime(const FILETIME* ft);
+void FileTimeOfUnits(LONGLONG units, FILETIME* ft);
 // The system clock, read as its millisecond ticks over, with the counter at that moment.
 void SystemClockNow(TimePoint* now);
 
@@ -110,5 +112,8 @@ void TakeChipReading(DWORD protocol, BYTE slave, const AppOptions* options, SYST
                      LONGLONG readCounter, ChipReading* reading);
 // The system time the reading gives now; `exact`: waits for a whole millisecond of it first.
 void ReadingNow(const ChipReading* reading, int exact, SYSTEMTIME* out);
+// Whether the store can write the system time `now` to a chip of `protocol` at all; when not, it
+// has said so in the debug log.
+int StoreCanWrite(DWORD protocol, const SYSTEMTIME* now);
 // The store path with the options: called holding the bus lock, returns with it released.
 void StoreTimed(DWORD protocol, BYTE slave, const AppOptions* options);

@@ -28,7 +28,7 @@ static int QueryTime(HKEY key, const WCHAR* name, LONGLONG* out) {
     DWORD size = sizeof(ft);
     if (RegQueryValueExW(key, name, 0, 0, (LPBYTE)&ft, &size) != ERROR_SUCCESS || size != sizeof(ft))
         return 0;
-    *out = (LONGLONG)(((ULONGLONG)ft.dwHighDateTime << 32) | ft.dwLowDateTime);
+    *out = UnitsOfFileTime(&ft);
     return 1;
 }
 
@@ -95,8 +95,7 @@ static int SetDword(HKEY key, const WCHAR* name, DWORD value) {
 
 static int SetTime(HKEY key, const WCHAR* name, LONGLONG units) {
     FILETIME ft;
-    ft.dwLowDateTime = (DWORD)((ULONGLONG)units & 0xFFFFFFFFu);
-    ft.dwHighDateTime = (DWORD)((ULONGLONG)units >> 32);
+    FileTimeOfUnits(units, &ft);
     return RegSetValueExW(key, name, 0, REG_BINARY, (const BYTE*)&ft, sizeof(ft)) == ERROR_SUCCESS;
 }
 

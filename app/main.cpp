@@ -17,38 +17,36 @@ static void PrintTime(const WCHAR* format, const SYSTEMTIME* t) {
 // time that has passed since, so the clock is not set behind by the length of that wait.
 static void AdvanceByElapsed(SYSTEMTIME* time, DWORD readTick) {
     DWORD elapsedMs = GetTickCount() - readTick;
-    FILETIME ft;
-    if (elapsedMs == 0 || !SystemTimeToFileTime(time, &ft)) return;
-    ULONGLONG value = ((ULONGLONG)ft.dwHighDateTime << 32) | ft.dwLowDateTime;
-    value += (ULONGLONG)elapsedMs * 10000u;
-    ft.dwLowDateTime = (DWORD)(value & 0xFFFFFFFFu);
-    ft.dwHighDateTime = (DWORD)(value >> 32);
-    FileTimeToSystemTime(&ft, time);
+    LONGLONG units = UnitsOf(time);
+    if (elapsedMs == 0 || units < 0) return;
+    SystemTimeOfUnits(units + (LONGLONG)elapsedMs * APP_UNITS_PER_MS, time);
+}
+
+int StoreCanWrite(DWORD protocol, const SYSTEMTIME* now) {
+    if (protocol == RTC_PROTOCOL_AUTODETECT) {
+        OutputDebugStringW(TEXT("RTC AutoDetect Function is not implemented!"));
+        OutputDebugStringW(TEXT("Error while setting RTC time\r\n"));
+        return 0;
+    }
+    // A year the chip's two digits cannot hold would come back a century off at the next boot:
+    // better not to write it at all.
+    if (protocol >= RTC_PROTOCOL_COUNT || g_rtcProtocols[protocol].write == 0 ||
+        !RtcYearFitsChip(now->wYear)) {
+        OutputDebugStringW(TEXT("Error while setting RTC time\r\n"));
+        return 0;
+    }
+    return 1;
 }
 
 static void StorePath(DWORD protocol, BYTE slave) {
     SYSTEMTIME rtcTime;
     GetSystemTime(&rtcTime);
-
-    if (protocol == RTC_PROTOCOL_AUTODETECT) {
-        OutputDebugStringW(TEXT("RTC AutoDetect Function is not implemented!"));
-        OutputDebugStringW(TEXT("Error while setting RTC time\r\n"));
-        return;
-    }
-    // A year the chip's two digits cannot hold would come back a century off at the next boot:
-    // better not to write it at all.
-    if (protocol >= RTC_PROTOCOL_COUNT || g_rtcProtocols[protocol].write == 0 ||
-        !RtcYearFitsChip(rtcTime.wYear) || !g_rtcProtocols[protocol].write(&rtcTime, slave)) {
+    if (!StoreCanWrite(protocol, &rtcTime)) return;
+    if (!g_rtcProtocols[protocol].write(&rtcTime, slave)) {
         OutputDebugStringW(TEXT("Error while setting RTC time\r\n"));
         return;
     }
     PrintTime(TEXT("RTC Time set (%.2d.%.2d.%.4d %.2d:%.2d:%.2d)\r\n"), &rtcTime);
-}
-
-static int ReadChip(DWORD protocol, BYTE slave, SYSTEMTIME* rtcTime) {
-    const RtcProtocolEntry* entry = &g_rtcProtocols[protocol];
-    if (entry->prepare != 0 && !entry->prepare(slave)) return 0;
-    return entry->read(rtcTime, slave);
 }
 
 // Indexed by the bus layer's I2C_LINE_* bits.
@@ -73,7 +71,7 @@ static int ReadForRestore(DWORD protocol, BYTE slave, SYSTEMTIME* rtcTime) {
         OutputDebugStringW(TEXT("No external RTC found\r\n"));
         return 0;
     }
-    if (!ReadChip(protocol, slave, rtcTime)) {
+    if (!RtcReadChip(&g_rtcProtocols[protocol], slave, rtcTime)) {
         ReportFailedRead();
         OutputDebugStringW(TEXT("No external RTC found\r\n"));
         return 0;

@@ -15,7 +15,7 @@ static int MeasureChip(DWORD protocol, BYTE slave, TimePoint* edge, LONGLONG* by
     const RtcProtocolEntry* entry = &g_rtcProtocols[protocol];
     SYSTEMTIME chip;
     if (!I2CLock(APP_EDGE_WAIT_MS)) return 0;
-    int read = (entry->prepare == 0 || entry->prepare(slave)) && entry->read(&chip, slave);
+    int read = RtcReadChip(entry, slave, &chip);
     I2CUnlock();
     if (!read || chip.wYear == RTC_INVALID_YEAR || UnitsOf(&chip) < 0) return 0;
     return FindChipEdge(protocol, slave, &chip, edge, byteUnits) == APP_EDGE_FOUND;
@@ -90,19 +90,10 @@ void ReadingNow(const ChipReading* reading, int exact, SYSTEMTIME* out) {
 void StoreTimed(DWORD protocol, BYTE slave, const AppOptions* options) {
     SYSTEMTIME now;
     GetSystemTime(&now);
-    if (protocol == RTC_PROTOCOL_AUTODETECT) {
-        OutputDebugStringW(TEXT("RTC AutoDetect Function is not implemented!"));
-        OutputDebugStringW(kSetError);
-        I2CUnlock();
-        return;
-    }
-    const RtcProtocolEntry* entry = &g_rtcProtocols[protocol < RTC_PROTOCOL_COUNT ? protocol : 0];
-    if (protocol >= RTC_PROTOCOL_COUNT || entry->write == 0 || !RtcYearFitsChip(now.wYear)) {
-        OutputDebugStringW(kSetError);
-        I2CUnlock();
-        return;
-    }
+    int possible = StoreCanWrite(protocol, &now);
     I2CUnlock();
+    if (!possible) return;
+    const RtcProtocolEntry* entry = &g_rtcProtocols[protocol];
 
     Calibration calibration;
     TimePoint chip;

@@ -16,6 +16,11 @@ const RtcProtocolEntry g_rtcProtocols[RTC_PROTOCOL_COUNT] = {
     {ReadRtcProtocol4, PrepareRtcProtocol4, WriteRtcProtocol4, 0x68, 0x00, 1, 10, 1000000},
 };
 
+int RtcReadChip(const RtcProtocolEntry* entry, BYTE slave, SYSTEMTIME* time) {
+    if (entry->prepare != 0 && !entry->prepare(slave)) return 0;
+    return entry->read(time, slave);
+}
+
 int ReadRtcCounter(const RtcProtocolEntry* entry, BYTE slave, DWORD* hundredths) {
     BYTE regs[2] = {0, 0};
     DWORD length = entry->counterHundredths ? 2 : 1;

@@ -63,6 +63,9 @@ typedef struct RtcProtocolEntry {
 
 extern const RtcProtocolEntry g_rtcProtocols[RTC_PROTOCOL_COUNT];
 
+// The chip's time as the restore reads it: the protocol's step before the read, then the read.
+int RtcReadChip(const RtcProtocolEntry* entry, BYTE slave, SYSTEMTIME* time);
+
 // The chip's place in its minute, in hundredths of a second (0..5999), from one read of its
 // counter register(s), tried once: the second-edge watch reads it again and again. 0 when the read
 // failed or the registers hold no count.
