@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #define APP_RUN_AFTER_TIME_CHANGE TEXT("AppRunAfterTimeChange")
+#define APP_RUN_AFTER_TZ_CHANGE TEXT("AppRunAfterTzChange")
 #define APP_CONFIG_KEY TEXT("SOFTWARE\\Vorlack\\Tamblin")  // under HKEY_LOCAL_MACHINE
 #define APP_MODULE_PATH_CHARS 260
 #define APP_CLEANUP_RETRY_MS 5000     // how long the boot retries the clean-up of old registrations
@@ -12,6 +13,7 @@
 #define APP_BUS_RETRY_MS 30000        // how long both paths try again to open a bus another driver holds
 #define APP_BUS_PAUSE_FIRST_MS 250    // the first pause between those tries; it doubles
 #define APP_BUS_PAUSE_MAX_MS 4000     // up to this
+#define APP_SERVICE_NOTE_MS 10000     // a boot that has waited this long for the notification service says so
 
 // Registry configuration: protocol number and chip address.
 void ReadRtcConfig(DWORD* protocolOut, DWORD* slaveAddrOut);
@@ -20,6 +22,12 @@ void ReadRtcConfig(DWORD* protocolOut, DWORD* slaveAddrOut);
 int ClearOwnNotifications(const WCHAR* fileName);
 // Registers `modulePath` to be started with "AppRunAfterTimeChange" after every time change.
 int RegisterTimeChangeNotification(WCHAR* modulePath);
+// Registers `modulePath` to be started with "AppRunAfterTzChange" after every change of the time
+// zone, which keeps the local time and moves UTC.
+int RegisterZoneChangeNotification(WCHAR* modulePath);
+// A command line of decimal digits alone is the launch number the kernel gives a program it starts
+// from [HKEY_LOCAL_MACHINE\init]: 1 and the number in `number`; 0 for any other command line.
+int LaunchNumberOf(const WCHAR* commandLine, DWORD* number);
 // The part of `path` after its last "\" or "/" (the whole path when it has neither).
 const WCHAR* FileNamePart(const WCHAR* path);
 
@@ -116,4 +124,5 @@ void ReadingNow(const ChipReading* reading, int exact, SYSTEMTIME* out);
 // has said so in the debug log.
 int StoreCanWrite(DWORD protocol, const SYSTEMTIME* now);
 // The store path with the options: called holding the bus lock, returns with it released.
-void StoreTimed(DWORD protocol, BYTE slave, const AppOptions* options);
+// `zoneChange`: started for a change of the time zone, which teaches the drift learner nothing.
+void StoreTimed(DWORD protocol, BYTE slave, const AppOptions* options, int zoneChange);

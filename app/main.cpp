@@ -1,5 +1,6 @@
 // Tamblin's main routine: at boot it restores the system clock from the RTC chip and registers
-// for time changes; started with "AppRunAfterTimeChange" it stores the system clock in the chip.
+// for time and zone changes; started with "AppRunAfterTimeChange" or "AppRunAfterTzChange" it
+// stores the system clock in the chip.
 #include <notify.h>
 
 #include "../i2c/i2c.h"
@@ -106,16 +107,24 @@ static void PrepareRegistration(WCHAR* modulePath) {
     _wcsupr(modulePath);
 
     // Hold here until the notification service is up; without the event there is nothing to
-    // wait for.
+    // wait for. A boot held up that long says so, once: the programs that depend on its launch
+    // wait with it, since the clock is restored only after the wait.
     HANDLE apiReady = OpenEventW(EVENT_ALL_ACCESS, FALSE, kApiReadyEvent);
-    WaitForSingleObject(apiReady, INFINITE);
+    if (WaitForSingleObject(apiReady, APP_SERVICE_NOTE_MS) == WAIT_TIMEOUT) {
+        OutputDebugStringW(TEXT("Tamblin: waiting for the notification service\r\n"));
+        WaitForSingleObject(apiReady, INFINITE);
+    }
     if (apiReady != 0) CloseHandle(apiReady);
 
     ClearOwnNotificationsForAWhile(FileNamePart(modulePath));
 }
 
+// A zone change keeps the local time and moves UTC, which the chip holds: it must reach the chip
+// as a time change does.
 static void RegisterForTimeChanges(WCHAR* modulePath) {
-    if (!RegisterTimeChangeNotification(modulePath)) {
+    int time = RegisterTimeChangeNotification(modulePath);
+    int zone = RegisterZoneChangeNotification(modulePath);
+    if (!time || !zone) {
         OutputDebugStringW(TEXT("Tamblin: Could not add notification\r\n"));
     }
 }
@@ -172,45 +181,54 @@ static int OpenBus(void) {
     }
 }
 
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPWSTR lpCmdLine, int) {
-    BOOL storePath = lpCmdLine != 0 && wcscmp(lpCmdLine, APP_RUN_AFTER_TIME_CHANGE) == 0;
+static void ReadConfig(DWORD* protocol, BYTE* slave, AppOptions* options) {
+    DWORD slaveAddr = 0;
+    ReadRtcConfig(protocol, &slaveAddr);
+    *slave = (BYTE)(slaveAddr & 0xFF);
+    ReadTimeOptions(options);
+}
+
+// The store path: after a change of the time or of the zone.
+static int Store(int zoneChange) {
     // The time that this run was started to store: what is lost when the bus cannot be had.
     SYSTEMTIME changedTo = {};
-    if (storePath) GetSystemTime(&changedTo);
-
+    GetSystemTime(&changedTo);
     if (!OpenBus()) {
-        if (storePath) {
-            PrintTime(TEXT("Error while setting RTC time (%.2d.%.2d.%.4d %.2d:%.2d:%.2d)\r\n"), &changedTo);
-        } else {
-            // Later time changes must still reach the chip, whatever the bus does at boot. The
-            // clock stays as it is.
-            WCHAR modulePath[APP_MODULE_PATH_CHARS];
-            PrepareRegistration(modulePath);
-            RegisterForTimeChanges(modulePath);
-        }
+        PrintTime(TEXT("Error while setting RTC time (%.2d.%.2d.%.4d %.2d:%.2d:%.2d)\r\n"), &changedTo);
         // The bus layer names an unknown processor or unit; a busy lock, a controller that
         // cannot be mapped or an interrupt that cannot be had would otherwise leave no trace.
         OutputDebugStringW(TEXT("Tamblin: I2C bus not available\r\n"));
         return 0;
     }
-
     DWORD protocol = 0;
-    DWORD slaveAddr = 0;
-    ReadRtcConfig(&protocol, &slaveAddr);
-    BYTE slave = (BYTE)(slaveAddr & 0xFF);
+    BYTE slave = 0;
     AppOptions options;
-    ReadTimeOptions(&options);
-    BOOL timed = options.precise || options.driftCorrection;
-
-    if (storePath) {
-        if (timed) {
-            StoreTimed(protocol, slave, &options);  // lets go of the bus itself
-            return 1;
-        }
-        StorePath(protocol, slave);
-        I2CUnlock();
+    ReadConfig(&protocol, &slave, &options);
+    if (options.precise || options.driftCorrection) {
+        StoreTimed(protocol, slave, &options, zoneChange);  // lets go of the bus itself
         return 1;
     }
+    StorePath(protocol, slave);
+    I2CUnlock();
+    return 1;
+}
+
+// The restore path: the boot.
+static int Boot(void) {
+    if (!OpenBus()) {
+        // Later time changes must still reach the chip, whatever the bus does at boot. The
+        // clock stays as it is.
+        WCHAR modulePath[APP_MODULE_PATH_CHARS];
+        PrepareRegistration(modulePath);
+        RegisterForTimeChanges(modulePath);
+        OutputDebugStringW(TEXT("Tamblin: I2C bus not available\r\n"));
+        return 0;
+    }
+    DWORD protocol = 0;
+    BYTE slave = 0;
+    AppOptions options;
+    ReadConfig(&protocol, &slave, &options);
+    BOOL timed = options.precise || options.driftCorrection;
 
     SYSTEMTIME rtcTime;
     int read = ReadForRestore(protocol, slave, &rtcTime);
@@ -225,4 +243,17 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPWSTR lpCmdLine, int) {
     if (timed) TakeChipReading(protocol, slave, &options, &rtcTime, readCounter, &reading);
     RestoreClock(&rtcTime, readTick, timed ? &reading : 0);
     return 1;
+}
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPWSTR lpCmdLine, int) {
+    int timeChange = lpCmdLine != 0 && wcscmp(lpCmdLine, APP_RUN_AFTER_TIME_CHANGE) == 0;
+    int zoneChange = lpCmdLine != 0 && wcscmp(lpCmdLine, APP_RUN_AFTER_TZ_CHANGE) == 0;
+    if (timeChange || zoneChange) return Store(zoneChange);
+
+    int result = Boot();
+    // Started by the kernel from [HKEY_LOCAL_MACHINE\init]: the programs that depend on this launch
+    // start once it says so, on every way the boot ends, so that none of them waits for ever.
+    DWORD launch = 0;
+    if (LaunchNumberOf(lpCmdLine, &launch)) SignalStarted(launch);
+    return result;
 }

@@ -54,14 +54,36 @@ int ClearOwnNotifications(const WCHAR* fileName) {
     return unexamined ? 0 : result;
 }
 
-int RegisterTimeChangeNotification(WCHAR* modulePath) {
+static int RegisterForEvent(WCHAR* modulePath, DWORD event, const WCHAR* arguments) {
     CE_NOTIFICATION_TRIGGER trigger;
     trigger.dwSize = sizeof(CE_NOTIFICATION_TRIGGER);
     trigger.dwType = CNT_EVENT;
-    trigger.dwEvent = NOTIFICATION_EVENT_TIME_CHANGE;
+    trigger.dwEvent = event;
     trigger.lpszApplication = modulePath;
-    trigger.lpszArguments = (WCHAR*)APP_RUN_AFTER_TIME_CHANGE;
+    trigger.lpszArguments = (WCHAR*)arguments;
     // An event trigger has no start or end time.
     HANDLE handle = CeSetUserNotificationEx(0, &trigger, 0);
     return handle != 0 ? 1 : 0;
+}
+
+int RegisterTimeChangeNotification(WCHAR* modulePath) {
+    return RegisterForEvent(modulePath, NOTIFICATION_EVENT_TIME_CHANGE, APP_RUN_AFTER_TIME_CHANGE);
+}
+
+int RegisterZoneChangeNotification(WCHAR* modulePath) {
+    return RegisterForEvent(modulePath, NOTIFICATION_EVENT_TZ_CHANGE, APP_RUN_AFTER_TZ_CHANGE);
+}
+
+int LaunchNumberOf(const WCHAR* commandLine, DWORD* number) {
+    if (commandLine == 0 || commandLine[0] == 0) return 0;
+    DWORD n = 0;
+    for (const WCHAR* p = commandLine; *p; ++p) {
+        if (*p < TEXT('0') || *p > TEXT('9')) return 0;
+        DWORD digit = (DWORD)(*p - TEXT('0'));
+        // No launch number the kernel gives is beyond 32 bits.
+        if (n > (0xFFFFFFFFu - digit) / 10) return 0;
+        n = n * 10 + digit;
+    }
+    *number = n;
+    return 1;
 }

@@ -87,7 +87,7 @@ void ReadingNow(const ChipReading* reading, int exact, SYSTEMTIME* out) {
     SystemTimeOfUnits(units, out);
 }
 
-void StoreTimed(DWORD protocol, BYTE slave, const AppOptions* options) {
+void StoreTimed(DWORD protocol, BYTE slave, const AppOptions* options, int zoneChange) {
     SYSTEMTIME now;
     GetSystemTime(&now);
     int possible = StoreCanWrite(protocol, &now);
@@ -101,7 +101,9 @@ void StoreTimed(DWORD protocol, BYTE slave, const AppOptions* options) {
     int measured = 0;
     if (options->driftCorrection) {
         ReadCalibration(&calibration);
-        measured = MeasureChip(protocol, slave, &chip, &byteUnits);
+        // A zone change keeps the local time and moves UTC: the chip still holds the old UTC, and
+        // its distance from the new one is the zone's difference, not drift nor a person's hour.
+        if (!zoneChange) measured = MeasureChip(protocol, slave, &chip, &byteUnits);
     }
     if (byteUnits == 0) byteUnits = ProbeByteUnits(entry, slave);
     LONGLONG latency = (LONGLONG)entry->restartByte * byteUnits;
@@ -112,7 +114,10 @@ void StoreTimed(DWORD protocol, BYTE slave, const AppOptions* options) {
             LONGLONG chipNow = chip.units + CounterSpanUnits(chip.counter, system.counter);
             LearnFromStore(&calibration, chipNow - system.units, system.units);
         } else {
-            OutputDebugStringW(TEXT("Tamblin: RTC time not measured, no drift learned\r\n"));
+            // The calibration under way was timed on the clock as it stood before; it starts
+            // afresh from the time written now. What was learned stays.
+            OutputDebugStringW(zoneChange ? TEXT("Tamblin: time-zone change, no drift learned\r\n")
+                                          : TEXT("Tamblin: RTC time not measured, no drift learned\r\n"));
             calibration.calibratedAt = system.units;
             calibration.intervalDriftUs = 0;
         }

@@ -27,6 +27,8 @@ struct BareProcessRecord {
     DWORD daylightSets;         // SetDaylightTime calls
     DWORD clockSets;            // SetSystemTime calls that set the clock
     DWORD runAppAtTimeCancels;  // CeRunAppAtTime(name, null) calls
+    DWORD startedSignals;       // SignalStarted calls
+    DWORD lastStarted;          // the launch number of the last one
 };
 const BareProcessRecord& BareGetProcessRecord(void);
 DWORD BareNotificationCount(void);

@@ -268,6 +268,11 @@ void SetDaylightTime(DWORD daylight) {
     ++g_record.daylightSets;
 }
 
+void SignalStarted(DWORD dw) {
+    ++g_record.startedSignals;
+    g_record.lastStarted = dw;
+}
+
 BOOL CeRunAppAtTime(const WCHAR* name, SYSTEMTIME* time) {
     if (!name) return FALSE;
     if (time == nullptr) ++g_record.runAppAtTimeCancels;

@@ -430,9 +430,13 @@ void checkDeviceFile() {
     check(record.runAppAtTimeCancels == 1, "boot: the shell's daylight-saving event cancelled");
     const WCHAR* app = nullptr;
     const WCHAR* args = nullptr;
-    check(BareNotificationCount() == 1 && BareNotification(0, &app, &args) &&
+    check(BareNotificationCount() == 2 && BareNotification(0, &app, &args) &&
               sameText(app, "\\WINDOWS\\TAMBLIN.EXE") && sameText(args, "AppRunAfterTimeChange"),
           "boot: registered for time changes as \\WINDOWS\\TAMBLIN.EXE AppRunAfterTimeChange");
+    check(BareNotification(1, &app, &args) && sameText(app, "\\WINDOWS\\TAMBLIN.EXE") &&
+              sameText(args, "AppRunAfterTzChange"),
+          "boot: registered for zone changes as \\WINDOWS\\TAMBLIN.EXE AppRunAfterTzChange");
+    check(record.startedSignals == 0, "boot without a launch number: no SignalStarted");
     check(BareGetStats().liveObjects == before.liveObjects &&
               BareGetStats().liveWindows == before.liveWindows &&
               BareGetStats().liveSysIntrs == before.liveSysIntrs &&
@@ -456,8 +460,22 @@ void checkDeviceFile() {
 
     code = runProgram(u"", "boot again");
     ClearReadMode(kChipAddr);
-    check(code == 1 && BareNotificationCount() == 1,
-          "boot again: its earlier registration replaced, not doubled (%u)", BareNotificationCount());
+    check(code == 1 && BareNotificationCount() == 2,
+          "boot again: its earlier registrations replaced, not doubled (%u)", BareNotificationCount());
+
+    // Started by the kernel from [HKEY_LOCAL_MACHINE\init] as launch 25.
+    code = runProgram(u"25", "boot as launch 25");
+    ClearReadMode(kChipAddr);
+    check(code == 1 && record.startedSignals == 1 && record.lastStarted == 25,
+          "boot as launch 25: SignalStarted(25) once, after the boot (%u calls)", record.startedSignals);
+
+    const SYSTEMTIME zoneTime = makeTime(2024, 3, 0, 17, 11, 30, 5);
+    SetSystemTime(&zoneTime);
+    code = runProgram(u"AppRunAfterTzChange", "zone change");
+    ClearReadMode(kChipAddr);
+    check(code == 1 && contains(g_debugText, "RTC Time set (17.03.2024 11:30:0"),
+          "zone change: \"RTC Time set (17.03.2024 11:30:0x)\", as after a time change");
+    check(record.startedSignals == 1, "zone change: no SignalStarted on the store path");
 }
 
 }  // namespace

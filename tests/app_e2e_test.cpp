@@ -28,16 +28,17 @@ void setChipRegs(const e2e::Board& board, uint8_t address, const std::vector<uin
 }
 
 void setSystemClock(const e2e::Board& board, int64_t fileTime) {
-    board.changeState([&](sim::BoardState& s) { s.systemClock = {fileTime, sim::hostFileTimeNow()}; });
+    board.setSystemClock(fileTime, sim::hostFileTimeNow());
 }
 
 int64_t systemClock(const e2e::Board& board) {
-    return board.state().systemClock.fileTime;
+    return board.systemClockSetTo();
 }
 
 struct Registration {
     std::u16string application;
     std::u16string arguments;
+    DWORD event = 0;
 };
 
 // The board's notification database, read through the platform API as any program would.
@@ -55,9 +56,22 @@ std::vector<Registration> registrations(const e2e::Board& board) {
         if (!CeGetUserNotification(h, needed, &needed, buf.data())) continue;
         auto* header = reinterpret_cast<CE_NOTIFICATION_INFO_HEADER*>(buf.data());
         out.push_back({header->pcent->lpszApplication ? header->pcent->lpszApplication : u"",
-                       header->pcent->lpszArguments ? header->pcent->lpszArguments : u""});
+                       header->pcent->lpszArguments ? header->pcent->lpszArguments : u"",
+                       header->pcent->dwEvent});
     }
     return out;
+}
+
+// What a boot registers, from `regs[from]` on and nothing after: one registration for time
+// changes and one for zone changes, each with its command line.
+void expectBootRegistrations(const std::vector<Registration>& regs, size_t from = 0) {
+    ASSERT_EQ(regs.size(), from + 2);
+    EXPECT_EQ(regs[from].application, u"\\WINDOWS\\TAMBLIN.EXE");
+    EXPECT_EQ(regs[from].event, static_cast<DWORD>(NOTIFICATION_EVENT_TIME_CHANGE));
+    EXPECT_EQ(regs[from].arguments, u"AppRunAfterTimeChange");
+    EXPECT_EQ(regs[from + 1].application, u"\\WINDOWS\\TAMBLIN.EXE");
+    EXPECT_EQ(regs[from + 1].event, static_cast<DWORD>(NOTIFICATION_EVENT_TZ_CHANGE));
+    EXPECT_EQ(regs[from + 1].arguments, u"AppRunAfterTzChange");
 }
 
 void registerFor(const e2e::Board& board, const char16_t* app, const char16_t* args) {
@@ -155,7 +169,7 @@ TEST(Program, StorePathWritesTheSystemTimeIntoTheChip) {
     EXPECT_TRUE(registrations(board).empty());  // the store path registers nothing
 }
 
-TEST(Program, BootSetsTheClockDecidesDaylightAndLeavesOneRegistration) {
+TEST(Program, BootSetsTheClockDecidesDaylightAndLeavesItsTwoRegistrations) {
     sim::BoardConfig config = e2e::frozenConfig(1);
     config.apps["\\Windows\\Other.exe"] = "/bin/true";  // started by the clock change
     e2e::Board board(config);
@@ -170,15 +184,9 @@ TEST(Program, BootSetsTheClockDecidesDaylightAndLeavesOneRegistration) {
     EXPECT_EQ(board.state().daylight, true);  // July in Central Europe
 
     std::vector<Registration> regs = registrations(board);
-    ASSERT_EQ(regs.size(), 2u);
-    int ours = 0;
-    for (const Registration& r : regs) {
-        if (r.application == u"\\Windows\\Other.exe") continue;
-        ++ours;
-        EXPECT_EQ(r.application, u"\\WINDOWS\\TAMBLIN.EXE");
-        EXPECT_EQ(r.arguments, u"AppRunAfterTimeChange");
-    }
-    EXPECT_EQ(ours, 1);
+    ASSERT_FALSE(regs.empty());
+    EXPECT_EQ(regs[0].application, u"\\Windows\\Other.exe");
+    expectBootRegistrations(regs, 1);  // both old ones of its own cleared
 }
 
 TEST(Program, InvalidChipTimeLeavesTheClockAloneButStillRegisters) {
@@ -191,7 +199,7 @@ TEST(Program, InvalidChipTimeLeavesTheClockAloneButStillRegisters) {
     ASSERT_EQ(board.runTamblin(), 1);
     EXPECT_EQ(board.debugLog(), "Invalid time on External RTC, please set a valid time\r\n");
     EXPECT_EQ(systemClock(board), before);
-    EXPECT_EQ(registrations(board).size(), 1u);
+    expectBootRegistrations(registrations(board));
 }
 
 TEST(Program, ClockThePlatformRefusesIsReportedNotClaimedAsRestored) {
@@ -204,7 +212,7 @@ TEST(Program, ClockThePlatformRefusesIsReportedNotClaimedAsRestored) {
     ASSERT_EQ(board.runTamblin(), 1);
     EXPECT_EQ(board.debugLog(), "Error while restoring RTC time (29.25.2011 14:59:55)\r\n");
     EXPECT_EQ(systemClock(board), before);
-    EXPECT_EQ(registrations(board).size(), 1u);  // the next manual time setting still reaches the chip
+    expectBootRegistrations(registrations(board));  // the next manual time setting still reaches the chip
 }
 
 TEST(Program, TimeSpentWaitingForTheNotificationServiceIsAddedToTheChipTime) {
@@ -261,7 +269,8 @@ TEST(Program, BootClearsItsOwnRegistrationsByFileNameInAnyCaseAndLeavesOtherProg
         registerFor(board, c.application, u"AppRunAfterTimeChange");
         if (!c.ours) expected.push_back(c.application);
     }
-    expected.push_back(u"\\WINDOWS\\TAMBLIN.EXE");  // the one the boot adds
+    expected.push_back(u"\\WINDOWS\\TAMBLIN.EXE");  // the two the boot adds: time and zone changes
+    expected.push_back(u"\\WINDOWS\\TAMBLIN.EXE");
 
     ASSERT_EQ(board.runTamblin(), 1);
     EXPECT_EQ(board.debugLog(), "RTC Time restored (29.11.2011 14:59:55)\r\n");
@@ -345,9 +354,10 @@ TEST(Program, ChipTimeThatIsNoDateTouchesNeitherDaylightFlagNorClock) {
         std::vector<uint8_t> regs = kWorkedExampleP1;
         regs[c.reg] = c.value;
         setChipRegs(board, 0x68, regs);
+        // The flag first: the kernel keeps local time, so a flag set after the clock moves UTC.
+        board.changeState([](sim::BoardState& s) { s.daylight = true; });
         const int64_t before = fileTimeOf(2020, 1, 2, 3, 4, 5);
         setSystemClock(board, before);
-        board.changeState([](sim::BoardState& s) { s.daylight = true; });
         sim::Board::use(board.dir);
         SYSTEMTIME at = shellDst;
         ASSERT_TRUE(CeRunAppAtTime(u"\\\\.\\Notifications\\NamedEvents\\ShellDSTEvent", &at));
@@ -357,9 +367,9 @@ TEST(Program, ChipTimeThatIsNoDateTouchesNeitherDaylightFlagNorClock) {
         EXPECT_EQ(systemClock(board), before);
         EXPECT_EQ(board.state().daylight, true) << "the daylight flag is left alone";
         std::vector<Registration> left = registrations(board);
-        ASSERT_EQ(left.size(), 2u);
+        ASSERT_FALSE(left.empty());
         EXPECT_EQ(left[0].application, u"\\\\.\\Notifications\\NamedEvents\\ShellDSTEvent");
-        EXPECT_EQ(left[1].application, u"\\WINDOWS\\TAMBLIN.EXE");
+        expectBootRegistrations(left, 1);
     }
 }
 
@@ -388,7 +398,7 @@ TEST(Program, ProtocolThreeChipWithItsClockStoppedIsReportedLikeALostBackupSuppl
         } else {
             EXPECT_EQ(board.debugLog(), "RTC Time restored (29.11.2011 14:59:55)\r\n");
         }
-        EXPECT_EQ(registrations(board).size(), 1u);
+        expectBootRegistrations(registrations(board));
     }
 
     // The user's next time setting writes a valid, running time.
@@ -434,10 +444,8 @@ TEST(Program, BusThatCannotBeOpenedOrLockedIsReportedInOneLineAndExitsWithZero) 
         ASSERT_GE(log.size(), tail.size()) << log;
         EXPECT_EQ(log.substr(log.size() - tail.size()), tail) << "GPIOLib may report the processor first";
         EXPECT_EQ(systemClock(board), clock);
-        const std::vector<Registration> regs = registrations(board);
-        ASSERT_EQ(regs.size(), 1u) << "later time changes still reach the program";
-        EXPECT_EQ(regs[0].application, u"\\WINDOWS\\TAMBLIN.EXE");
-        EXPECT_EQ(regs[0].arguments, u"AppRunAfterTimeChange");
+        // Later time and zone changes still reach the program.
+        expectBootRegistrations(registrations(board));
 
         std::remove((board.dir + "/debug.log").c_str());
         EXPECT_EQ(board.runTamblin({"AppRunAfterTimeChange"}), 0);
@@ -504,7 +512,7 @@ TEST(Program, BusHeldByAnotherDriverIsWaitedForAboutThirtySeconds) {
         if (c.store) {
             EXPECT_TRUE(registrations(board).empty());
         } else {
-            EXPECT_EQ(registrations(board).size(), 1u) << "registered whatever became of the bus";
+            expectBootRegistrations(registrations(board));  // whatever became of the bus
             EXPECT_EQ(systemClock(board) == clock, c.exitCode == 0) << "the clock is set only from the chip";
         }
         if (c.exitCode == 0) {
@@ -638,10 +646,11 @@ TEST(Program, CleanUpThatKeepsFailingGivesUpAfterFiveSecondsAndStillRegisters) {
     const std::string restored = "RTC Time restored (29.11.2011 15:00:00)\r\n";
     const std::string log = board.debugLog();
     EXPECT_TRUE(log == cleanUp + restored + stored || log == cleanUp + stored + restored) << log;
+    // The old registration could not be cleared; the new ones are added.
     const std::vector<Registration> left = registrations(board);
-    ASSERT_EQ(left.size(), 2u) << "the old registration could not be cleared; the new one is added";
-    EXPECT_EQ(left[1].application, u"\\WINDOWS\\TAMBLIN.EXE");
-    EXPECT_EQ(left[1].arguments, u"AppRunAfterTimeChange");
+    ASSERT_FALSE(left.empty());
+    EXPECT_EQ(left[0].arguments, u"AppRunAfterTimeChange");
+    expectBootRegistrations(left, 1);
 }
 
 }  // namespace

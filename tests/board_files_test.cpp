@@ -49,8 +49,8 @@ const BadFile kBadFiles[] = {
     {"no next handle", "state.json", [](sim::json& j) { j["notifications"].erase("nextHandle"); },
      "state.json: notifications.nextHandle: missing"},
     {"a system clock of the wrong type", "state.json",
-     [](sim::json& j) { j["systemClock"]["fileTime"] = "soon"; },
-     "state.json: systemClock.fileTime: expected a whole number"},
+     [](sim::json& j) { j["systemClock"]["local"] = "soon"; },
+     "state.json: systemClock.local: expected a whole number"},
     {"a chip's registers of the wrong count", "state.json",
      [](sim::json& j) { j["chips"]["0x68"]["regs"].push_back(0); },
      "state.json: chips.0x68.regs: a protocol 1 chip has 8 registers, not 9"},
@@ -142,8 +142,8 @@ TEST(BoardFiles, StateOfAnEarlierBuildStillLoads) {
 )");
     EXPECT_EQ(board.runTamblin(), 1);
     EXPECT_EQ(board.debugLog(), "RTC Time restored (29.11.2011 14:59:55)\r\n");
-    EXPECT_EQ(board.state().notifications.list.size(), 1u);
-    EXPECT_EQ(board.state().notifications.nextHandle, 3u);
+    EXPECT_EQ(board.state().notifications.list.size(), 2u);  // a time change's and a zone change's
+    EXPECT_EQ(board.state().notifications.nextHandle, 4u);
 }
 
 }  // namespace

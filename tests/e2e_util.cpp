@@ -319,12 +319,32 @@ void Board::changeState(const std::function<void(sim::BoardState&)>& change) con
     sim::updateBoardState(dir, change);
 }
 
+namespace {
+
+// Minutes from the kernel's local clock to UTC on the board in `dir`, with state `s`.
+int64_t biasUnits(const std::string& dir, const sim::BoardState& s) {
+    const sim::TimeZoneConfig zone =
+        s.timeZoneNotFlushed ? *s.timeZoneNotFlushed : sim::loadBoardConfig(dir + "/board.json").timeZone;
+    return static_cast<int64_t>(sim::zoneBiasMinutes(zone, s.daylight.value_or(false))) * 60 * 10'000'000LL;
+}
+
+}  // namespace
+
+int64_t Board::systemClockSetTo() const {
+    const sim::BoardState s = state();
+    return s.systemClock.local + biasUnits(dir, s);
+}
+
+void Board::setSystemClock(int64_t utc, int64_t at) const {
+    changeState([&](sim::BoardState& s) { s.systemClock = {utc - biasUnits(dir, s), at}; });
+}
+
 void Board::startAt(int64_t t) const {
     const sim::BoardConfig config = sim::loadBoardConfig(dir + "/board.json");
     changeState([&](sim::BoardState& s) {
         s.powerOnHost = t;
         s.uptimeNs = 0;
-        s.systemClock = {t, t};
+        s.systemClock = {t - biasUnits(dir, s), t};
         for (const sim::ChipConfig& c : config.chips)
             s.chips[c.address] = sim::chipModel(c.protocol).initialState(t);
     });
@@ -353,7 +373,7 @@ int64_t Board::chipTime(uint8_t address) const {
 
 int64_t Board::systemTime() const {
     const sim::BoardState s = state();
-    return s.systemClock.fileTime + (trueTime() - s.systemClock.atHost);
+    return s.systemClock.local + biasUnits(dir, s) + (trueTime() - s.systemClock.atHost);
 }
 
 int64_t fileTimeOf(int y, int mo, int d, int h, int mi, int s, int ms) {

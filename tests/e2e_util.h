@@ -51,6 +51,12 @@ struct Board {
     sim::BoardState state() const;
     void changeState(const std::function<void(sim::BoardState&)>& change) const;
 
+    // The kernel keeps its clock in local time; these give and take it in UTC, by the board's zone
+    // and daylight flag. The UTC the system clock was last set to (where a frozen board's stands),
+    // and setting it to `utc` at the board's true time `at`.
+    int64_t systemClockSetTo() const;
+    void setSystemClock(int64_t utc, int64_t at) const;
+
     // A board with virtual clocks: its true time, system clock and every chip set to `trueTime`,
     // each chip's second starting there.
     void startAt(int64_t trueTime) const;

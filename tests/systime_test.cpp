@@ -169,8 +169,9 @@ TEST(TimeConversion, FileTimesFromTheTopBitOnAreRefused) {
     }
 }
 
+// The UTC the clock was last set to: a frozen board's clock stands there.
 int64_t storedClock() {
-    return sim::Board::current().readState().systemClock.fileTime;
+    return sim::boardSystemFileTime();
 }
 
 TEST(SystemClock, SetThenGetOnAFrozenBoard) {
@@ -230,8 +231,10 @@ TEST(SystemClock, RunningBoardClockFollowsTheHost) {
     EXPECT_LE(now - set, hostElapsed);
 
     // A clock set ten minutes ago (host time) is ten minutes further on.
+    const int64_t bias = sim::zoneBiasMinutes(sim::currentTimeZone(), false) * 60 * kUnitsPerSecond;
     sim::Board::current().updateState([&](sim::BoardState& s) {
-        s.systemClock = {set, sim::hostFileTimeNow() - 600 * kUnitsPerSecond};
+        s.daylight = false;
+        s.systemClock = {set - bias, sim::hostFileTimeNow() - 600 * kUnitsPerSecond};
     });
     SYSTEMTIME t;
     GetSystemTime(&t);

@@ -77,14 +77,14 @@ TEST(PreciseBoot, AChipThatDoesNotTickIsNotTrustedAndTheWaitStaysBounded) {
     config.chips[0].frozen = true;  // its oscillator stands
     e2e::Board board(config, registryWith(1, true, false));
     board.startAt(kT0);
-    const int64_t systemBefore = board.state().systemClock.fileTime;
+    const int64_t systemBefore = board.systemClockSetTo();
     const uint64_t uptimeBefore = board.state().uptimeNs;
     ASSERT_EQ(board.runTamblin(), 1);
     EXPECT_EQ(board.debugLog(),
               "Tamblin: RTC second did not tick over within 1100 ms\r\n"
               "Invalid time on External RTC, please set a valid time\r\n");
-    EXPECT_EQ(board.state().systemClock.fileTime, systemBefore);  // the clock is left alone
-    EXPECT_EQ(board.state().notifications.list.size(), 1u);       // and time changes still reach the chip
+    EXPECT_EQ(board.systemClockSetTo(), systemBefore);       // the clock is left alone
+    EXPECT_EQ(board.state().notifications.list.size(), 2u);  // and time and zone changes still reach the chip
     const uint64_t costMs = (board.state().uptimeNs - uptimeBefore) / kNsPerMs;
     EXPECT_GE(costMs, 1100u);
     EXPECT_LE(costMs, 1150u);
@@ -110,7 +110,7 @@ TEST(PreciseStore, LinesTheChipsRestartedSecondUpWithTheSystems) {
         e2e::Board board(e2e::virtualConfig(c.protocol), registryWith(c.protocol, c.precise, false));
         board.startAt(kT0);
         // A time change to 12 minutes and 300 ms later than the chip holds.
-        board.changeState([](sim::BoardState& s) { s.systemClock = {kT0 + 720 * kSecond + 300 * kMs, kT0}; });
+        board.setSystemClock(kT0 + 720 * kSecond + 300 * kMs, kT0);
         ASSERT_EQ(board.runTamblin({"AppRunAfterTimeChange"}), 1);
         EXPECT_TRUE(contains(board.debugLog(), "RTC Time set (02.03.2026 09:12:0")) << board.debugLog();
         const int64_t offsetMs = (board.chipTime(addressOf(c.protocol)) - board.systemTime()) / kMs;
@@ -128,7 +128,7 @@ std::string registryFile(const e2e::Board& board) {
 // A time change to the true time, as a network time client makes it, and the store it starts.
 void calibrate(const e2e::Board& board) {
     const int64_t now = board.trueTime();
-    board.changeState([&](sim::BoardState& s) { s.systemClock = {now, now}; });
+    board.setSystemClock(now, now);
     ASSERT_EQ(board.runTamblin({"AppRunAfterTimeChange"}), 1);
 }
 
@@ -176,7 +176,7 @@ TEST(DriftCorrection, LearnsFromSpacedCalibrationsKeepsItThroughAPowerCutAndCorr
     // A person moves the clock an hour on (the chip, which a boot leaves as it is, 99 s ahead of the
     // true time): written to the chip, but no drift is learnt from it.
     const int64_t now = board.trueTime();
-    board.changeState([&](sim::BoardState& s) { s.systemClock = {now + 3600 * kSecond, now}; });
+    board.setSystemClock(now + 3600 * kSecond, now);
     ASSERT_EQ(board.runTamblin({"AppRunAfterTimeChange"}), 1);
     log = logSince(board, &seen);
     EXPECT_TRUE(

@@ -300,8 +300,9 @@ TEST_P(ShowDaylight, ExplainsTheFlagAgainstTheZonesRulesAndAutoDst) {
     const DaylightCase& c = GetParam();
     e2e::Board board(e2e::frozenConfig(1), e2e::registryFor(1));
     vboardOut(board, {"zone", "set", c.zone});
-    vboardOut(board, {"set-time", c.time});
+    // The flag before the time: the kernel keeps local time, so a flag set after it moves UTC.
     board.changeState([&](sim::BoardState& s) { s.daylight = c.flag; });
+    vboardOut(board, {"set-time", c.time});
     if (!c.autoDst) vboardOut(board, {"registry", "set", "Software\\Microsoft\\Clock", "AutoDST", "dword:0"});
     const std::string out = vboardOut(board, {"show"});
     EXPECT_TRUE(contains(out, c.explanation)) << c.zone << " " << c.time << "\n" << out;
@@ -324,7 +325,7 @@ TEST(Show, GivesEachChipsOffsetFromTrueTimeAndSystemInMillisecondsAndItsRate) {
     e2e::Board board(e2e::virtualConfig(1), e2e::registryFor(1));
     const int64_t t0 = e2e::fileTimeOf(2026, 1, 15, 10, 0, 0);
     board.startAt(t0);
-    board.changeState([&](sim::BoardState& s) { s.systemClock = {t0 + 52'500'000, t0}; });  // 5.25 s ahead
+    board.setSystemClock(t0 + 52'500'000, t0);  // 5.25 s ahead
     EXPECT_TRUE(contains(vboardOut(board, {"chip", "set", "--ppm", "50"}),
                          "crystal +50.000 ppm (gains 4.320 s a day)"));
     vboardOut(board, {"chip", "add", "4", "-a", "0x32", "--ppm", "-20", "--time", "2026-01-15T10:00:00"});

@@ -90,8 +90,11 @@ class StateLock {
 // The state a board starts with: the system clock at `now`, each chip holding that time.
 BoardState initialState(const BoardConfig& config, int64_t now) {
     BoardState s;
-    s.systemClock = SystemClockState{now, now};
     s.daylight = false;
+    // The kernel keeps local time: the clock shows the local time of `now` under the board's zone.
+    s.systemClock = SystemClockState{
+        now - static_cast<int64_t>(zoneBiasMinutes(config.timeZone, false)) * 60 * kFileTimeUnitsPerSecond,
+        now};
     s.power = PowerState{true, now};
     s.powerOnHost = now;
     s.uptimeNs = 0;
@@ -132,7 +135,7 @@ BoardState loadState(const std::string& dir, const BoardConfig& config) {
     if (::stat(file.c_str(), &st) == 0 && sameFile(cache(), file, st)) return cache().state;
     const std::string text = readFile(file);
     if (text.empty()) return initialState(config, hostFileTimeNow());
-    BoardState state = stateFromJson(parseBoardJson(text, file), file);
+    BoardState state = stateFromJson(parseBoardJson(text, file), file, config.timeZone);
     remember(file, state);
     return state;
 }
@@ -223,6 +226,17 @@ BoardConfig loadBoardConfig(const std::string& file) {
     return parseBoardConfig(parseBoardJson(text, file), file);
 }
 
+void replaceBoardJsonEntry(const std::string& dir, const std::string& key, const std::optional<json>& value) {
+    const std::string file = dir + "/board.json";
+    json j = parseBoardJson(readFile(file), file);
+    if (value)
+        j[key] = *value;
+    else
+        j.erase(key);
+    parseBoardConfig(j, file);
+    writeFileAtomically(file, j.dump(2) + "\n");
+}
+
 void writeBoardConfig(const std::string& dir, const BoardConfig& config) {
     const std::string file = dir + "/board.json";
     const std::string text = boardConfigToJson(config).dump(2) + "\n";
@@ -241,10 +255,68 @@ void createBoard(const std::string& dir, const BoardConfig& config, const std::s
     std::ofstream(dir + "/debug.log", std::ios::app);
 }
 
+namespace {
+
+// What identifies one version of a file: every write replaces it with a new one.
+struct FileStamp {
+    bool present = false;
+    ino_t ino = 0;
+    off_t size = 0;
+    struct timespec mtime = {};
+};
+
+FileStamp stampOf(const std::string& file) {
+    FileStamp f;
+    struct stat st;
+    if (::stat(file.c_str(), &st) != 0) return f;
+    f.present = true;
+    f.ino = st.st_ino;
+    f.size = st.st_size;
+    f.mtime = st.st_mtim;
+    return f;
+}
+
+bool operator==(const FileStamp& a, const FileStamp& b) {
+    return a.present == b.present && a.ino == b.ino && a.size == b.size && a.mtime.tv_sec == b.mtime.tv_sec &&
+           a.mtime.tv_nsec == b.mtime.tv_nsec;
+}
+
+// board.json's zone record as this process last read it.
+struct PersistedZone {
+    std::string file;
+    FileStamp stamp;
+    TimeZoneConfig zone;
+};
+
+PersistedZone& persistedZone() {
+    static PersistedZone* z = new PersistedZone;
+    return *z;
+}
+
+}  // namespace
+
+TimeZoneConfig Board::persistedTimeZone() const {
+    // Another process may have flushed a new zone since this one opened the board: every process
+    // on a board converts its clock by the same record.
+    const std::string file = path("board.json");
+    PersistedZone& z = persistedZone();
+    const FileStamp now = stampOf(file);
+    if (z.file == file && z.stamp == now) return z.zone;
+    TimeZoneConfig zone = config_.timeZone;
+    try {
+        if (now.present) zone = loadBoardConfig(file).timeZone;
+    } catch (const std::exception&) {
+        // A board.json broken meanwhile: the zone this process read when it opened the board.
+    }
+    z = PersistedZone{file, now, zone};
+    return zone;
+}
+
 Board::Board(std::string dir) : dir_(std::move(dir)) {
     static uint64_t openings = 0;
     serial_ = ++openings;
     config_ = loadBoardConfig(dir_ + "/board.json");
+    persistedZone() = PersistedZone{path("board.json"), stampOf(path("board.json")), config_.timeZone};
     ::mkdir((dir_ + "/objects").c_str(), 0755);  // absent on a read-only board: nothing will be locked
 }
 

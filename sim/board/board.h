@@ -42,6 +42,10 @@ class Board {
     // as a board fault, and changes nothing more.
     void startProgram() const;
 
+    // The zone record board.json holds now (the registry's persistent copy of the platform's zone),
+    // read again when another process has replaced the file since.
+    TimeZoneConfig persistedTimeZone() const;
+
     // Appends to the board's debug log (UTF-8) and to its bus trace.
     void appendDebugLog(const std::string& utf8) const;
     void appendTrace(const std::string& lines) const;
@@ -82,6 +86,9 @@ BoardState readBoardState(const std::string& dir);
 void updateBoardState(const std::string& dir, const std::function<void(BoardState&)>& change);
 // Reads and checks a board.json (refusals name the file and the field).
 BoardConfig loadBoardConfig(const std::string& file);
+// Replaces one top-level entry of board.json (absent: removes it), the rest of the file as it was;
+// the new file must read as a board, or nothing changes.
+void replaceBoardJsonEntry(const std::string& dir, const std::string& key, const std::optional<json>& value);
 // Replaces board.json of an existing board, checked first as any reader would check it.
 void writeBoardConfig(const std::string& dir, const BoardConfig& config);
 

@@ -23,6 +23,8 @@ void powerDownBoard() {
         }
         s.power = PowerState{false, now};
         s.registryNotFlushed.clear();  // what the registry held only in RAM is gone
+        s.timeZoneNotFlushed.reset();  // with a zone set and not flushed
+        s.signalledStarted.clear();
     });
 }
 
@@ -35,6 +37,7 @@ void powerUpBoard(std::optional<int64_t> systemClockAtBoot) {
         s.power = PowerState{true, now};
         s.powerOnHost = now;
         s.uptimeNs = 0;
+        s.signalledStarted.clear();
         if (systemClockAtBoot) s.systemClock = SystemClockState{*systemClockAtBoot, now};
     });
     timeStartProcess();

@@ -216,6 +216,47 @@ json faultsToJson(const FaultConfig& c) {
     return j;
 }
 
+TimeZoneConfig timeZoneFrom(const Field& z) {
+    z.onlyKeys({"name", "bias", "standardName", "standardDate", "standardBias", "daylightName",
+                "daylightDate", "daylightBias"});
+    TimeZoneConfig t;
+    if (z.has("name")) t.name = z["name"].string();
+    auto bias = [&](const char* key, int32_t& out) {
+        if (z.has(key)) out = static_cast<int32_t>(z[key].integer(-kMaxBiasMinutes, kMaxBiasMinutes));
+    };
+    bias("bias", t.bias);
+    bias("standardBias", t.standardBias);
+    bias("daylightBias", t.daylightBias);
+    auto name = [&](const char* key, std::string& out) {
+        if (!z.has(key)) return;
+        out = z[key].string();
+        if (out.size() > 31) z[key].fail("longer than 31 characters");
+    };
+    name("standardName", t.standardName);
+    name("daylightName", t.daylightName);
+    if (z.has("standardDate")) {
+        t.standardDate = sysTimeFrom(z["standardDate"]);
+        checkZoneChange(z["standardDate"], t.standardDate);
+    }
+    if (z.has("daylightDate")) {
+        t.daylightDate = sysTimeFrom(z["daylightDate"]);
+        checkZoneChange(z["daylightDate"], t.daylightDate);
+    }
+    return t;
+}
+
+json timeZoneToJson(const TimeZoneConfig& t) {
+    json j{{"bias", t.bias},
+           {"standardName", t.standardName},
+           {"standardDate", sysTimeToJson(t.standardDate)},
+           {"standardBias", t.standardBias},
+           {"daylightName", t.daylightName},
+           {"daylightDate", sysTimeToJson(t.daylightDate)},
+           {"daylightBias", t.daylightBias}};
+    if (!t.name.empty()) j["name"] = t.name;
+    return j;
+}
+
 BoardConfig parseBoardConfig(const json& j, const std::string& file) {
     const Field top(j, file, "");
     if (!j.is_object()) top.fail("expected a JSON object");
@@ -250,34 +291,7 @@ BoardConfig parseBoardConfig(const json& j, const std::string& file) {
         c.frozen = m != "real";
         c.virtualClocks = m == "virtual";
     }
-    if (top.has("timeZone")) {
-        const Field z = top["timeZone"];
-        z.onlyKeys({"name", "bias", "standardName", "standardDate", "standardBias", "daylightName",
-                    "daylightDate", "daylightBias"});
-        TimeZoneConfig& t = c.timeZone;
-        if (z.has("name")) t.name = z["name"].string();
-        auto bias = [&](const char* key, int32_t& out) {
-            if (z.has(key)) out = static_cast<int32_t>(z[key].integer(-kMaxBiasMinutes, kMaxBiasMinutes));
-        };
-        bias("bias", t.bias);
-        bias("standardBias", t.standardBias);
-        bias("daylightBias", t.daylightBias);
-        auto name = [&](const char* key, std::string& out) {
-            if (!z.has(key)) return;
-            out = z[key].string();
-            if (out.size() > 31) z[key].fail("longer than 31 characters");
-        };
-        name("standardName", t.standardName);
-        name("daylightName", t.daylightName);
-        if (z.has("standardDate")) {
-            t.standardDate = sysTimeFrom(z["standardDate"]);
-            checkZoneChange(z["standardDate"], t.standardDate);
-        }
-        if (z.has("daylightDate")) {
-            t.daylightDate = sysTimeFrom(z["daylightDate"]);
-            checkZoneChange(z["daylightDate"], t.daylightDate);
-        }
-    }
+    if (top.has("timeZone")) c.timeZone = timeZoneFrom(top["timeZone"]);
     if (top.has("apiReady")) {
         const Field a = top["apiReady"];
         if (a.isString() && a.string() == "start") {
@@ -336,15 +350,7 @@ json boardConfigToJson(const BoardConfig& c) {
     j["apps"] = json::object();
     for (const auto& [k, v] : c.apps) j["apps"][k] = v;
     j["clock"] = c.virtualClocks ? "virtual" : c.frozen ? "frozen" : "real";
-    const TimeZoneConfig& t = c.timeZone;
-    j["timeZone"] = json{{"bias", t.bias},
-                         {"standardName", t.standardName},
-                         {"standardDate", sysTimeToJson(t.standardDate)},
-                         {"standardBias", t.standardBias},
-                         {"daylightName", t.daylightName},
-                         {"daylightDate", sysTimeToJson(t.daylightDate)},
-                         {"daylightBias", t.daylightBias}};
-    if (!t.name.empty()) j["timeZone"]["name"] = t.name;
+    j["timeZone"] = timeZoneToJson(c.timeZone);
     if (c.apiReady == ApiReady::AtStart)
         j["apiReady"] = "start";
     else if (c.apiReady == ApiReady::Never)

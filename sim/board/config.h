@@ -14,17 +14,6 @@
 
 namespace sim {
 
-struct TimeZoneConfig {
-    std::string name;  // what the record was made from (a zone name or short name); "" when unknown
-    int32_t bias = 0;  // minutes, UTC = local + bias
-    std::string standardName = "Coordinated Universal Time";
-    SysTime standardDate;
-    int32_t standardBias = 0;
-    std::string daylightName = "Coordinated Universal Time";
-    SysTime daylightDate;
-    int32_t daylightBias = 0;
-};
-
 struct ChipConfig {
     int protocol = 1;
     uint8_t address = 0x68;
@@ -114,6 +103,10 @@ struct BoardConfig {
 };
 
 // board.json <-> BoardConfig; parsing throws BoardError naming the file and the field.
+// The zone record alone (board.json's "timeZone"; state.json's zone not yet flushed) has the same
+// form and checks in both files.
+TimeZoneConfig timeZoneFrom(const Field& f);
+json timeZoneToJson(const TimeZoneConfig& t);
 BoardConfig parseBoardConfig(const json& j, const std::string& file);
 json boardConfigToJson(const BoardConfig& c);
 FaultConfig parseFaults(const Field& f);

@@ -20,13 +20,31 @@ struct SysTime {  // a SYSTEMTIME as the board's files write it
     bool operator==(const SysTime&) const = default;
 };
 
-// The system clock: the UTC file time it was set to, and the board's true time at that moment
-// (the host's clock; a board with virtual clocks: its virtual time). It advances with that time;
-// on a frozen board it stands at `fileTime`.
+// The platform's time-zone record (TIME_ZONE_INFORMATION), as the board's files hold it.
+struct TimeZoneConfig {
+    std::string name;  // what the record was made from (a zone name or short name); "" when unknown
+    int32_t bias = 0;  // minutes, UTC = local + bias
+    std::string standardName = "Coordinated Universal Time";
+    SysTime standardDate;
+    int32_t standardBias = 0;
+    std::string daylightName = "Coordinated Universal Time";
+    SysTime daylightDate;
+    int32_t daylightBias = 0;
+    bool operator==(const TimeZoneConfig&) const = default;
+};
+
+// The kernel's clock, kept in local time as the OAL's real-time clock holds it: the local file
+// time it was set to, and the board's true time at that moment (the host's clock; a board with
+// virtual clocks: its virtual time). It advances with that time; on a frozen board it stands at
+// `local`. UTC is derived from it with the zone record and the daylight flag (zoneBiasMinutes).
 struct SystemClockState {
-    int64_t fileTime = 0;
+    int64_t local = 0;
     int64_t atHost = 0;
 };
+
+// Minutes from local time to UTC (UTC = local + bias) under `zone` with the kernel's daylight
+// flag: the zone's bias and, by the flag, its daylight or its standard bias.
+int32_t zoneBiasMinutes(const TimeZoneConfig& zone, bool daylight);
 
 struct PowerState {
     bool on = true;
@@ -114,6 +132,12 @@ struct ChipState {
 struct BoardState {
     SystemClockState systemClock;
     std::optional<bool> daylight;  // the kernel's daylight-saving flag, as last set (absent: never)
+    // A zone a program set (SetTimeZoneInformation) and nobody flushed yet: the registry's RAM
+    // holds it, every program sees it, a flush writes it to board.json, a power-down loses it.
+    std::optional<TimeZoneConfig> timeZoneNotFlushed;
+    // The launch numbers of [HKEY_LOCAL_MACHINE\init] that have called SignalStarted since the
+    // board was powered up, in the order they did.
+    std::vector<uint32_t> signalledStarted;
     PowerState power;
     int64_t powerOnHost = 0;  // host file time of the board's power-on
     uint64_t uptimeNs = 0;    // frozen boards: the virtual uptime reached so far

@@ -3,6 +3,7 @@
 // shape is refused with the file and the field named, and such a file is never written over.
 #include "state_json.h"
 
+#include "config.h"
 #include "format.h"
 #include "rtc_chip.h"
 
@@ -182,16 +183,30 @@ json sysTimeToJson(const SysTime& t) {
     return sysTimeJson(t);
 }
 
-BoardState stateFromJson(const json& j, const std::string& file) {
+int32_t zoneBiasMinutes(const TimeZoneConfig& zone, bool daylight) {
+    return zone.bias + (daylight ? zone.daylightBias : zone.standardBias);
+}
+
+BoardState stateFromJson(const json& j, const std::string& file, const TimeZoneConfig& zone) {
     const Field top(j, file, "");
-    top.onlyKeys({"systemClock", "daylight", "power", "powerOnHost", "uptimeNs", "notifications", "chips",
-                  "launches", "registryNotFlushed"});
+    top.onlyKeys({"systemClock", "daylight", "timeZoneNotFlushed", "power", "powerOnHost", "uptimeNs",
+                  "notifications", "chips", "launches", "signalledStarted", "registryNotFlushed"});
     BoardState s;
-    const Field clock = top["systemClock"];
-    clock.onlyKeys({"fileTime", "atHost"});
-    s.systemClock.fileTime = clock["fileTime"].i64();
-    s.systemClock.atHost = clock["atHost"].i64();
     if (top.has("daylight")) s.daylight = top["daylight"].boolean();
+    const Field clock = top["systemClock"];
+    clock.onlyKeys({"local", "fileTime", "atHost"});
+    if (clock.has("local") == clock.has("fileTime"))
+        clock.fail("expected the kernel's clock as \"local\" (or, from an older build, \"fileTime\" in UTC)");
+    s.systemClock.atHost = clock["atHost"].i64();
+    if (clock.has("local")) {
+        s.systemClock.local = clock["local"].i64();
+    } else {
+        // Written by a build that kept the clock in UTC: the same moment in the local time the
+        // kernel keeps, by the zone and the daylight flag that were in force.
+        const int64_t bias = zoneBiasMinutes(zone, s.daylight.value_or(false));
+        s.systemClock.local = clock["fileTime"].i64() - bias * 60 * kFileTimeUnitsPerSecond;
+    }
+    if (top.has("timeZoneNotFlushed")) s.timeZoneNotFlushed = timeZoneFrom(top["timeZoneNotFlushed"]);
     if (top.has("power")) {
         const Field p = top["power"];
         p.onlyKeys({"on", "changedAt"});
@@ -236,14 +251,17 @@ BoardState stateFromJson(const json& j, const std::string& file) {
             s.launches.push_back(std::move(l));
         }
     }
+    if (top.has("signalledStarted"))
+        for (const Field& e : top["signalledStarted"].items()) s.signalledStarted.push_back(e.u32());
     if (top.has("registryNotFlushed")) s.registryNotFlushed = top["registryNotFlushed"].string();
     return s;
 }
 
 json stateToJson(const BoardState& s) {
     json j;
-    j["systemClock"] = json{{"fileTime", s.systemClock.fileTime}, {"atHost", s.systemClock.atHost}};
+    j["systemClock"] = json{{"local", s.systemClock.local}, {"atHost", s.systemClock.atHost}};
     if (s.daylight) j["daylight"] = *s.daylight;
+    if (s.timeZoneNotFlushed) j["timeZoneNotFlushed"] = timeZoneToJson(*s.timeZoneNotFlushed);
     j["power"] = json{{"on", s.power.on}, {"changedAt", s.power.changedAt}};
     j["powerOnHost"] = s.powerOnHost;
     j["uptimeNs"] = s.uptimeNs;
@@ -257,6 +275,7 @@ json stateToJson(const BoardState& s) {
     for (const LaunchRecord& l : s.launches)
         launches.push_back(json{{"app", l.app}, {"args", optString(l.args)}, {"exe", l.exe}, {"pid", l.pid}});
     j["launches"] = launches;
+    if (!s.signalledStarted.empty()) j["signalledStarted"] = s.signalledStarted;
     if (!s.registryNotFlushed.empty()) j["registryNotFlushed"] = s.registryNotFlushed;
     return j;
 }

@@ -9,7 +9,9 @@
 
 namespace sim {
 
-BoardState stateFromJson(const json& j, const std::string& file);
+// `zone`: the persisted zone record (board.json's), by which a clock that an older build kept in
+// UTC is read as the local time the kernel keeps.
+BoardState stateFromJson(const json& j, const std::string& file, const TimeZoneConfig& zone);
 json stateToJson(const BoardState& state);
 
 SysTime sysTimeFrom(const Field& f);

@@ -1,6 +1,6 @@
-// The notification service's reaction to a change of the system time: every application
-// registered for the time-change event is started, with its arguments, as a new process on this
-// board.
+// The notification service's reaction to an event (a change of the system time, of the time
+// zone): every application registered for it is started, with its arguments, as a new process on
+// this board.
 #include <fcntl.h>
 #include <notify.h>
 #include <spawn.h>
@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "launch.h"
 #include "notifydb.h"
 #include "tools_api.h"
 
@@ -21,13 +22,13 @@ extern char** environ;
 
 namespace sim {
 
-namespace {
-
 std::string absoluteDir(const std::string& dir) {
     char buf[PATH_MAX];
     if (::realpath(dir.c_str(), buf)) return buf;
     return dir;
 }
+
+namespace {
 
 // Arguments as the device passes them: one string, which the start-up code of the program
 // rebuilds by joining argv with single spaces. Splitting at every space (keeping empty pieces)
@@ -45,12 +46,30 @@ std::vector<std::string> splitArguments(const std::optional<std::string>& args) 
     return out;
 }
 
+}  // namespace
+
 const std::string* hostProgramFor(const BoardConfig& config, const std::string& devicePath) {
     const std::string want = asciiLower(devicePath);
     for (const auto& [path, exe] : config.apps)
         if (asciiLower(path) == want) return &exe;
     return nullptr;
 }
+
+std::string hostProgramPath(const std::string& exe, const std::string& boardDir) {
+    // A relative program path in board.json is taken from the board directory.
+    return (!exe.empty() && exe[0] == '/') ? exe : boardDir + "/" + exe;
+}
+
+void recordLaunches(const std::vector<LaunchRecord>& launches) {
+    if (launches.empty()) return;
+    Board::current().updateState([&](BoardState& s) {
+        s.launches.insert(s.launches.end(), launches.begin(), launches.end());
+        if (s.launches.size() > kMaxLaunchRecords)
+            s.launches.erase(s.launches.begin(), s.launches.end() - kMaxLaunchRecords);
+    });
+}
+
+namespace {
 
 struct Launcher {
     std::string captureDir;
@@ -62,8 +81,8 @@ Launcher& launcher() {
     return l;
 }
 
-// Starts `exe` with `args` on the board in `boardDir`, its standard error into `errFile` unless
-// that is empty; returns the pid or -errno.
+}  // namespace
+
 int spawnOnBoard(const std::string& exe, const std::vector<std::string>& args, const std::string& boardDir,
                  const std::string& errFile) {
     std::vector<std::string> env;
@@ -91,24 +110,25 @@ int spawnOnBoard(const std::string& exe, const std::vector<std::string>& args, c
     return rc == 0 ? static_cast<int>(pid) : -rc;
 }
 
-}  // namespace
-
 std::vector<int> notifyTimeChanged() {
+    return notifyEvent(NOTIFICATION_EVENT_TIME_CHANGE);
+}
+
+std::vector<int> notifyEvent(uint32_t event) {
     const Board& board = Board::current();
     const std::vector<NotificationRecord> records = board.readState().notifications.list;
     const std::string boardDir = absoluteDir(board.dir());
     std::vector<int> pids;
     std::vector<LaunchRecord> launches;
-    // Event registrations stay in the database after firing: they fire on every time change.
+    // Event registrations stay in the database after firing: they fire on every such event.
     for (const NotificationRecord& r : records) {
-        if (r.type != CNT_EVENT || r.event != NOTIFICATION_EVENT_TIME_CHANGE) continue;
+        if (r.type != CNT_EVENT || r.event != event) continue;
         const std::string* exe = hostProgramFor(board.config(), r.application);
         if (!exe) {
             board.appendDebugLog("notification service: no program for " + r.application + "\n");
             continue;
         }
-        // A relative program path in board.json is taken from the board directory.
-        const std::string path = (!exe->empty() && (*exe)[0] == '/') ? *exe : boardDir + "/" + *exe;
+        const std::string path = hostProgramPath(*exe, boardDir);
         Launcher& l = launcher();
         const std::string errFile =
             l.captureDir.empty() ? "" : l.captureDir + "/" + std::to_string(l.started.size() + 1) + ".err";
@@ -122,13 +142,7 @@ std::vector<int> notifyTimeChanged() {
         launches.push_back(LaunchRecord{r.application, r.arguments, path, pid});
         l.started.push_back(StartedApp{pid, r.application, r.arguments, errFile});
     }
-    if (!launches.empty()) {
-        board.updateState([&](BoardState& s) {
-            s.launches.insert(s.launches.end(), launches.begin(), launches.end());
-            if (s.launches.size() > kMaxLaunchRecords)
-                s.launches.erase(s.launches.begin(), s.launches.end() - kMaxLaunchRecords);
-        });
-    }
+    recordLaunches(launches);
     return pids;
 }
 

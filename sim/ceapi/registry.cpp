@@ -8,7 +8,8 @@
 //
 // As on the device, what a program creates or sets lives in the registry's RAM until it is flushed
 // (RegFlushKey): every program sees it at once, but only a flush writes it to registry.reg, and a
-// power-down loses what was not flushed. The RAM part is kept in the board's state.
+// power-down loses what was not flushed. The RAM part is kept in the board's state; so is a zone
+// set by SetTimeZoneInformation, which a flush writes to board.json.
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -19,6 +20,7 @@
 
 #include "../board/board.h"
 #include "kernel_objects.h"
+#include "launch.h"
 #include "regfile.h"
 
 namespace sim {
@@ -169,16 +171,27 @@ HKEY addHandle(OpenKey key) {
 
 }  // namespace
 
+std::shared_ptr<const reg::Registry> registryAsProgramsSeeIt() {
+    return currentRegistry();
+}
+
 void flushRegistry() {
     const Board& board = Board::current();
     board.updateState([&](BoardState& s) {
-        if (s.registryNotFlushed.empty()) return;
-        const std::string file = board.path("registry.reg");
-        const std::string text = readFile(file);
-        reg::Registry r = reg::parse(text, file);
-        overlay(r, s.registryNotFlushed);
-        writeFileAtomically(file, reg::leadingComments(text) + r.toText());
-        s.registryNotFlushed.clear();
+        if (!s.registryNotFlushed.empty()) {
+            const std::string file = board.path("registry.reg");
+            const std::string text = readFile(file);
+            reg::Registry r = reg::parse(text, file);
+            overlay(r, s.registryNotFlushed);
+            writeFileAtomically(file, reg::leadingComments(text) + r.toText());
+            s.registryNotFlushed.clear();
+        }
+        // The zone a program set lives in the registry too (the platform's HKEY_LOCAL_MACHINE\Time);
+        // its persistent copy is board.json's record.
+        if (s.timeZoneNotFlushed) {
+            replaceBoardJsonEntry(board.dir(), "timeZone", timeZoneToJson(*s.timeZoneNotFlushed));
+            s.timeZoneNotFlushed.reset();
+        }
     });
 }
 

@@ -1,8 +1,14 @@
 // The system clock, time conversions, the time zone and the kernel's daylight flag.
 //
-// The board's system clock is the state's systemClock: the UTC file time it was set to and the
-// board's true time at that moment (the host's clock, or a board's virtual time). It advances with
-// that time; on a frozen board it stands at the time it was set to.
+// As on the platform, the kernel keeps its clock in local time (the OAL's real-time clock holds
+// local time): the state's systemClock is the local file time it was set to and the board's true
+// time at that moment (the host's clock, or a board's virtual time). It advances with that time;
+// on a frozen board it stands at the time it was set to. UTC is derived from it with the zone
+// record and the daylight flag (UTC = local + bias), so a change of the zone or of the flag keeps
+// the local time and moves UTC. The zone is board.json's record (the registry's persistent copy),
+// unless a program set another that nobody has flushed yet (state.json timeZoneNotFlushed).
+#include <notify.h>
+
 #include <cstring>
 #include <string>
 
@@ -26,6 +32,45 @@ void copyName(const std::string& utf8, WCHAR (&out)[32]) {
     for (size_t i = 0; i < w.size() && i < 31; ++i) out[i] = w[i];
 }
 
+int64_t minutes(int32_t m) {
+    return static_cast<int64_t>(m) * 60 * kFileTimeUnitsPerSecond;
+}
+
+TimeZoneConfig kernelZone(const Board& board, const BoardState& s) {
+    return s.timeZoneNotFlushed ? *s.timeZoneNotFlushed : board.persistedTimeZone();
+}
+
+// The kernel's clock (local time) now.
+int64_t localNow(const Board& board, const BoardState& s) {
+    const SystemClockState& clock = s.systemClock;
+    if (board.config().clocksStill()) return clock.local;
+    return clock.local + (boardNow() - clock.atHost);
+}
+
+int64_t biasNow(const Board& board, const BoardState& s) {
+    return minutes(zoneBiasMinutes(kernelZone(board, s), s.daylight.value_or(false)));
+}
+
+// A record the board's files could not hold is one the platform's own tools would not make.
+bool zoneRecordProblem(const TIME_ZONE_INFORMATION& tzi) {
+    auto badBias = [](LONG b) { return b < -kMaxBiasMinutes || b > kMaxBiasMinutes; };
+    auto badChange = [](const SYSTEMTIME& t) {
+        if (t.wMonth == 0) return false;
+        if (t.wMonth > 12 || t.wHour > 23 || t.wMinute > 59 || t.wSecond > 59 || t.wMilliseconds > 999)
+            return true;
+        if (t.wYear == 0) return t.wDay < 1 || t.wDay > 5 || t.wDayOfWeek > 6;
+        return !validDate(t.wYear, t.wMonth, t.wDay);
+    };
+    return badBias(tzi.Bias) || badBias(tzi.StandardBias) || badBias(tzi.DaylightBias) ||
+           badChange(tzi.StandardDate) || badChange(tzi.DaylightDate);
+}
+
+std::string nameOf(const WCHAR (&name)[32]) {
+    size_t n = 0;
+    while (n < 31 && name[n]) ++n;
+    return toUtf8(std::u16string(name, name + n));
+}
+
 }  // namespace
 
 SysTime fromSystemTime(const SYSTEMTIME& t) {
@@ -36,16 +81,39 @@ SYSTEMTIME toSystemTime(const SysTime& s) {
     return SYSTEMTIME{s.year, s.month, s.dayOfWeek, s.day, s.hour, s.minute, s.second, s.milliseconds};
 }
 
+TimeZoneConfig currentTimeZone() {
+    const Board& board = Board::current();
+    return kernelZone(board, board.readState());
+}
+
+int64_t boardLocalFileTime() {
+    const Board& board = Board::current();
+    return localNow(board, board.readState());
+}
+
 int64_t boardSystemFileTime() {
     const Board& board = Board::current();
-    const SystemClockState clock = board.readState().systemClock;
-    if (board.config().clocksStill()) return clock.fileTime;
-    return clock.fileTime + (boardNow() - clock.atHost);
+    const BoardState s = board.readState();
+    return localNow(board, s) + biasNow(board, s);
 }
 
 void setBoardSystemFileTime(int64_t fileTime) {
     const int64_t host = boardNow();
+    const Board& board = Board::current();
+    board.updateState([&](BoardState& s) {
+        s.systemClock = SystemClockState{fileTime - biasNow(board, s), host};
+    });
+}
+
+void setBoardLocalFileTime(int64_t fileTime) {
+    const int64_t host = boardNow();
     Board::current().updateState([&](BoardState& s) { s.systemClock = SystemClockState{fileTime, host}; });
+}
+
+void setKernelTimeZone(const TimeZoneConfig& zone) {
+    // The clock keeps its local time; UTC moves by the difference of the two zones' biases.
+    Board::current().updateState([&](BoardState& s) { s.timeZoneNotFlushed = zone; });
+    notifyEvent(NOTIFICATION_EVENT_TZ_CHANGE);
 }
 
 }  // namespace sim
@@ -94,13 +162,35 @@ BOOL SetSystemTime(const SYSTEMTIME* lpSystemTime) {
     return TRUE;
 }
 
+void GetLocalTime(LPSYSTEMTIME lpSystemTime) {
+    if (!lpSystemTime) boardFault("GetLocalTime with a null record: the device would take a data abort");
+    int64_t now;
+    try {
+        now = boardLocalFileTime();
+    } catch (const std::exception& e) {
+        boardFault(std::string("GetLocalTime: ") + e.what());
+    }
+    if (now < 0) boardFault("GetLocalTime: the board's clock lies before 1601");
+    *lpSystemTime = toSystemTime(sysTimeOf(now));
+}
+
+BOOL SetLocalTime(const SYSTEMTIME* lpSystemTime) {
+    FILETIME ft;
+    if (!SystemTimeToFileTime(lpSystemTime, &ft)) return FALSE;
+    setBoardLocalFileTime(
+        static_cast<int64_t>((static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime));
+    notifyTimeChanged();
+    return TRUE;
+}
+
 DWORD GetTimeZoneInformation(LPTIME_ZONE_INFORMATION tzi) {
     if (!tzi) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return TIME_ZONE_ID_INVALID;
     }
     const Board& board = Board::current();
-    const TimeZoneConfig& z = board.config().timeZone;
+    const BoardState s = board.readState();
+    const TimeZoneConfig z = kernelZone(board, s);
     std::memset(tzi, 0, sizeof *tzi);
     tzi->Bias = z.bias;
     copyName(z.standardName, tzi->StandardName);
@@ -110,9 +200,28 @@ DWORD GetTimeZoneInformation(LPTIME_ZONE_INFORMATION tzi) {
     tzi->DaylightDate = toSystemTime(z.daylightDate);
     tzi->DaylightBias = z.daylightBias;
     if (!hasDaylightRules(z)) return TIME_ZONE_ID_UNKNOWN;
-    return board.readState().daylight.value_or(false) ? TIME_ZONE_ID_DAYLIGHT : TIME_ZONE_ID_STANDARD;
+    return s.daylight.value_or(false) ? TIME_ZONE_ID_DAYLIGHT : TIME_ZONE_ID_STANDARD;
 }
 
+BOOL SetTimeZoneInformation(const TIME_ZONE_INFORMATION* lpTimeZoneInformation) {
+    if (!lpTimeZoneInformation || zoneRecordProblem(*lpTimeZoneInformation)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const TIME_ZONE_INFORMATION& tzi = *lpTimeZoneInformation;
+    TimeZoneConfig zone;
+    zone.bias = tzi.Bias;
+    zone.standardName = nameOf(tzi.StandardName);
+    zone.standardDate = fromSystemTime(tzi.StandardDate);
+    zone.standardBias = tzi.StandardBias;
+    zone.daylightName = nameOf(tzi.DaylightName);
+    zone.daylightDate = fromSystemTime(tzi.DaylightDate);
+    zone.daylightBias = tzi.DaylightBias;
+    setKernelTimeZone(zone);
+    return TRUE;
+}
+
+// The flag alone changes: the clock keeps its local time, and UTC moves by the daylight bias.
 void SetDaylightTime(DWORD dst) {
     Board::current().updateState([&](BoardState& s) { s.daylight = dst != 0; });
 }

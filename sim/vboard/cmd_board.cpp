@@ -216,22 +216,10 @@ std::string formatFileTime(int64_t ft) {
     return buf;
 }
 
-// The platform's clock setting AutoDST (absent: off), read as the program reads it.
-bool autoDstEnabled() {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("Software\\Microsoft\\Clock"), 0, 0, &key) != ERROR_SUCCESS)
-        return false;
-    DWORD value = 0, size = sizeof value;
-    const bool ok = RegQueryValueExW(key, TEXT("AutoDST"), nullptr, nullptr, reinterpret_cast<LPBYTE>(&value),
-                                     &size) == ERROR_SUCCESS;
-    RegCloseKey(key);
-    return ok && value != 0;
-}
-
 // Why the kernel's daylight flag stands as it does, against the platform's rule for the board's
 // zone record at `utc`, and where the host's time-zone database has it otherwise.
-std::string daylightExplained(const sim::BoardConfig& c, const sim::BoardState& s, int64_t utc) {
-    const std::optional<bool> rules = daylightByRules(c.timeZone, utc);
+std::string daylightExplained(const sim::TimeZoneConfig& zone, const sim::BoardState& s, int64_t utc) {
+    const std::optional<bool> rules = daylightByRules(zone, utc);
     const bool flag = s.daylight.value_or(false);
     std::string text = flag ? "on" : "off";
     if (!s.daylight) text += " (never set since the board was created)";
@@ -253,15 +241,15 @@ std::string daylightExplained(const sim::BoardConfig& c, const sim::BoardState& 
                 " for the system time: the flag was set for another time (the program sets it when it "
                 "restores the "
                 "clock at boot; setting the time does not move it)";
-    const std::optional<bool> database = daylightByDatabase(c.timeZone.name, utc);
+    const std::optional<bool> database = daylightByDatabase(zone.name, utc);
     if (!database || *database == *rules) return text;
     // The record holds one year's rule in the platform's form; the database knows every year's,
     // and starts the new offset at the very instant of a change.
     const int year = civilTime(utc).year;
     const bool atTheEnd =
-        *rules && !*database && daylightByRules(c.timeZone, utc + sim::kFileTimeUnitsPerSecond) == false;
+        *rules && !*database && daylightByRules(zone, utc + sim::kFileTimeUnitsPerSecond) == false;
     text +=
-        "\n                  the time-zone database (" + c.timeZone.name + ") has " +
+        "\n                  the time-zone database (" + zone.name + ") has " +
         (*database ? "daylight saving time" : "standard time") + " for this instant: " +
         (atTheEnd
              ? "it counts the instant daylight time ends as standard time already, the platform as daylight "
@@ -335,7 +323,9 @@ void doShow() {
                 : c.apiReady == sim::ApiReady::Never
                     ? "never"
                     : ("after " + std::to_string(c.apiReadyAfterMs) + " ms").c_str());
-    std::printf("  time zone %s\n", c.timeZone.name.empty() ? "(made by hand)" : c.timeZone.name.c_str());
+    const sim::TimeZoneConfig zone = sim::currentTimeZone();
+    std::printf("  time zone %s%s\n", zone.name.empty() ? "(made by hand)" : zone.name.c_str(),
+                state.timeZoneNotFlushed ? " (set by a program, not flushed: a power-down loses it)" : "");
 
     // As hwclock --show compares them: the system clock, the local time it stands for, each chip.
     std::printf("Clocks:\n");
@@ -344,14 +334,13 @@ void doShow() {
     if (!c.clocksStill())
         std::printf("  true time       %s UTC (%s)\n", formatFileTime(now).c_str(),
                     c.virtualClocks ? "the board's virtual time" : "the host's clock");
+    // The kernel keeps the local time; UTC is derived from it by the zone and the flag.
     const bool daylight = state.daylight.value_or(false);
-    const int32_t bias = c.timeZone.bias + (daylight ? c.timeZone.daylightBias : c.timeZone.standardBias);
+    const int32_t bias = sim::zoneBiasMinutes(zone, daylight);
     std::printf("  system time     %s UTC%s\n", formatFileTime(utc).c_str(),
                 state.power.on ? "" : " (the board is powered down; it restarts at power-up)");
-    std::printf("  local time      %s %s, %s\n",
-                formatFileTime(utc - static_cast<int64_t>(bias) * 600000000LL).c_str(),
-                utcOffset(bias).c_str(),
-                (daylight ? c.timeZone.daylightName : c.timeZone.standardName).c_str());
+    std::printf("  local time      %s %s, %s\n", formatFileTime(sim::boardLocalFileTime()).c_str(),
+                utcOffset(bias).c_str(), (daylight ? zone.daylightName : zone.standardName).c_str());
     for (const sim::ChipConfig& chip : c.chips) {
         int64_t phase = 0;
         const sim::ChipState cs = chipStateAt(chip, state, now, &phase);
@@ -377,7 +366,7 @@ void doShow() {
         std::printf("                  %s; crystal %s%s\n", offsets.c_str(), rateText(chip.ppm).c_str(),
                     still ? ", the clock stands still" : "");
     }
-    std::printf("  daylight flag   %s\n", daylightExplained(c, state, utc).c_str());
+    std::printf("  daylight flag   %s\n", daylightExplained(zone, state, utc).c_str());
 
     std::printf("Chips:\n");
     for (const std::string& l : programChipLines(c)) std::printf("  %s\n", l.c_str());
@@ -424,21 +413,14 @@ void doShow() {
 }
 
 // What became of a program the notification service started, from its exit and its standard
-// error. The board's own program, started for a time change, has stored the time when it says
-// "RTC Time set"; anything else (its exit code 0, "I2C bus not available"; "Error while setting
-// RTC time"; a board it could not run on; a board fault) is a failure. Of other programs only a
-// signal or a program that could not be run is known to be one.
+// error. The board's own program, started for a time or zone change, has stored the time when it
+// says "RTC Time set"; anything else (its exit code 0, "I2C bus not available"; "Error while
+// setting RTC time"; a board it could not run on; a board fault) is a failure. Of other programs
+// only a signal or a program that could not be run is known to be one.
 struct AppResult {
     bool failed = false;
     std::string text;  // "exited with 1: RTC Time set (...)"
 };
-
-std::string lastLine(const std::string& output) {
-    std::string text = output;
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    const size_t nl = text.find_last_of("\r\n");
-    return nl == std::string::npos ? text : text.substr(nl + 1);
-}
 
 AppResult judge(const sim::StartedApp& app, int code, const std::string& output) {
     AppResult r;
@@ -447,7 +429,8 @@ AppResult judge(const sim::StartedApp& app, int code, const std::string& output)
         signalled ? "ended by signal " + std::to_string(code - 128) : "exited with " + std::to_string(code);
     // The device's file system ignores letter case in paths.
     const bool boardProgram = lowerCase(app.app) == lowerCase(sim::Board::current().config().programPath);
-    if (boardProgram && app.args && *app.args == "AppRunAfterTimeChange") {
+    if (boardProgram && app.args &&
+        (*app.args == "AppRunAfterTimeChange" || *app.args == "AppRunAfterTzChange")) {
         const size_t set = output.find("RTC Time set (");
         r.failed = signalled || code != 1 || set == std::string::npos;
         if (!r.failed) return {false, r.text + ": " + lastLine(output.substr(0, output.find('\n', set)))};
@@ -459,55 +442,41 @@ AppResult judge(const sim::StartedApp& app, int code, const std::string& output)
     return r;
 }
 
-void doSetTime(const std::string& text, bool wait, bool local) {
-    openBoard();
-    // A copy: the board is opened afresh under its lock below.
-    const sim::BoardConfig config = sim::Board::current().config();
-    const int64_t when = parseTime(text, "set-time", local ? &config.timeZone : nullptr);
-    const CivilTime t = civilTime(when);
-    // SYSTEMTIME holds milliseconds: that is what the clock takes.
-    SYSTEMTIME st{static_cast<WORD>(t.year),    static_cast<WORD>(t.month),
-                  static_cast<WORD>(t.weekday), static_cast<WORD>(t.day),
-                  static_cast<WORD>(t.hour),    static_cast<WORD>(t.minute),
-                  static_cast<WORD>(t.second),  static_cast<WORD>(t.subsecond / 10000)};
+}  // namespace
+
+// The platform's clock setting AutoDST (absent: off), read as the program reads it.
+bool autoDstEnabled() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("Software\\Microsoft\\Clock"), 0, 0, &key) != ERROR_SUCCESS)
+        return false;
+    DWORD value = 0, size = sizeof value;
+    const bool ok = RegQueryValueExW(key, TEXT("AutoDST"), nullptr, nullptr, reinterpret_cast<LPBYTE>(&value),
+                                     &size) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    return ok && value != 0;
+}
+
+std::string lastLine(const std::string& output) {
+    std::string text = output;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    const size_t nl = text.find_last_of("\r\n");
+    return nl == std::string::npos ? text : text.substr(nl + 1);
+}
+
+StartedAppsCapture::StartedAppsCapture(bool wait) {
     // The programs started for the change write their standard error each into a file of its
     // own, so that what became of each can be told; it is shown once they have ended.
-    std::string captureDir;
-    if (wait) {
-        char tmpl[] = "/tmp/vboard-set-time-XXXXXX";
-        if (::mkdtemp(tmpl)) captureDir = tmpl;
-        sim::captureStartedAppsOutput(captureDir);
-    }
-    struct Cleanup {
-        std::string dir;
-        ~Cleanup() {
-            if (!dir.empty()) std::filesystem::remove_all(dir);
-        }
-    } cleanup{captureDir};
-    {
-        // A board that is off runs nothing: checked and set under the board's lock, so that a
-        // power-down comes before (refused) or after (the programs end at once), never between.
-        const auto lock = openBoardForChange();
-        if (!sim::Board::current().readState().power.on)
-            throw sim::BoardError(
-                "set-time: the board is powered down, and a board that is off runs nothing "
-                "('vboard power up')");
-        if (!SetSystemTime(&st))
-            throw sim::BoardError("set-time: the platform refused " + formatTime(when, true));
-    }
-    std::printf("System time set to %s UTC", formatTime(when - when % 10000, true).c_str());
-    if (local) {
-        const bool daylight = daylightByRules(config.timeZone, when).value_or(false);
-        const int32_t bias =
-            config.timeZone.bias + (daylight ? config.timeZone.daylightBias : config.timeZone.standardBias);
-        std::printf(
-            " (local time %s %s)",
-            formatTime(when - when % 10000 - static_cast<int64_t>(bias) * 60 * sim::kFileTimeUnitsPerSecond,
-                       true)
-                .c_str(),
-            utcOffset(bias).c_str());
-    }
-    std::printf("\n");
+    if (!wait) return;
+    char tmpl[] = "/tmp/vboard-started-XXXXXX";
+    if (::mkdtemp(tmpl)) dir = tmpl;
+    sim::captureStartedAppsOutput(dir);
+}
+
+StartedAppsCapture::~StartedAppsCapture() {
+    if (!dir.empty()) std::filesystem::remove_all(dir);
+}
+
+void waitForStartedApps(const std::string& command, const std::string& done, bool wait) {
     const std::vector<sim::StartedApp> started = sim::startedApps();
     for (const sim::StartedApp& a : started)
         std::printf("Notification service started %s%s\n", a.app.c_str(),
@@ -532,8 +501,48 @@ void doSetTime(const std::string& text, bool wait, bool local) {
     }
     std::fflush(stdout);
     if (!failures.empty())
-        throw sim::BoardError(
-            "set-time: the system time is set, but the program started for the change failed: " + failures);
+        throw sim::BoardError(command + ": " + done +
+                              ", but the program started for the change failed: " + failures);
+}
+
+namespace {
+
+void doSetTime(const std::string& text, bool wait, bool local) {
+    openBoard();
+    // A copy: the board is opened afresh under its lock below.
+    const sim::TimeZoneConfig zone = sim::currentTimeZone();
+    const int64_t when = parseTime(text, "set-time", local ? &zone : nullptr);
+    const CivilTime t = civilTime(when);
+    // SYSTEMTIME holds milliseconds: that is what the clock takes.
+    SYSTEMTIME st{static_cast<WORD>(t.year),    static_cast<WORD>(t.month),
+                  static_cast<WORD>(t.weekday), static_cast<WORD>(t.day),
+                  static_cast<WORD>(t.hour),    static_cast<WORD>(t.minute),
+                  static_cast<WORD>(t.second),  static_cast<WORD>(t.subsecond / 10000)};
+    const StartedAppsCapture capture(wait);
+    {
+        // A board that is off runs nothing: checked and set under the board's lock, so that a
+        // power-down comes before (refused) or after (the programs end at once), never between.
+        const auto lock = openBoardForChange();
+        if (!sim::Board::current().readState().power.on)
+            throw sim::BoardError(
+                "set-time: the board is powered down, and a board that is off runs nothing "
+                "('vboard power up')");
+        if (!SetSystemTime(&st))
+            throw sim::BoardError("set-time: the platform refused " + formatTime(when, true));
+    }
+    std::printf("System time set to %s UTC", formatTime(when - when % 10000, true).c_str());
+    if (local) {
+        const bool daylight = daylightByRules(zone, when).value_or(false);
+        const int32_t bias = zone.bias + (daylight ? zone.daylightBias : zone.standardBias);
+        std::printf(
+            " (local time %s %s)",
+            formatTime(when - when % 10000 - static_cast<int64_t>(bias) * 60 * sim::kFileTimeUnitsPerSecond,
+                       true)
+                .c_str(),
+            utcOffset(bias).c_str());
+    }
+    std::printf("\n");
+    waitForStartedApps("set-time", "the system time is set", wait);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "../board/format.h"
 #include "../board/rtc_chip.h"
 #include "../board/simtime.h"
+#include "../ceapi/tools_api.h"
 #include "commands.h"
 
 namespace vboard {
@@ -187,11 +188,11 @@ void doAdd(const AddOptions& o) {
     if (!o.ppm.empty()) chip.ppm = parsePpm(o.ppm, "chip add --ppm");
     if (!o.time.empty() && !o.local) parseChipTime(o.time, "chip add --time");  // before the board is touched
     const ChipAccess access;
+    const sim::TimeZoneConfig zone = sim::currentTimeZone();
     const std::optional<int64_t> when =
         o.time.empty()
             ? std::nullopt
-            : std::optional<int64_t>(parseChipTime(
-                  o.time, "chip add --time", o.local ? &sim::Board::current().config().timeZone : nullptr));
+            : std::optional<int64_t>(parseChipTime(o.time, "chip add --time", o.local ? &zone : nullptr));
     sim::BoardConfig c = sim::Board::current().config();
     if (c.chipAt(chip.address))
         throw sim::BoardError("a chip answers at " + sim::hex(chip.address, 2) + " already");
@@ -309,8 +310,8 @@ void addChipCommands(CLI::App& app) {
         if (!timeLocal) parseChipTime(timeText, "chip time");  // refused before the board is touched
         if (!address.empty()) parseAddress(address, "--address");
         const ChipAccess access;
-        const int64_t when = parseChipTime(timeText, "chip time",
-                                           timeLocal ? &sim::Board::current().config().timeZone : nullptr);
+        const sim::TimeZoneConfig zone = sim::currentTimeZone();
+        const int64_t when = parseChipTime(timeText, "chip time", timeLocal ? &zone : nullptr);
         const sim::ChipConfig config = selectChip(address);
         const sim::ChipTime t = chipTimeOf(when, config.protocol);
         std::vector<uint8_t> stored;

@@ -1,6 +1,11 @@
 // vboard zone: the board's time zone, shown, set from the host's time-zone database, or listed.
-// Setting it changes board.json's "timeZone" record alone: the board's clocks, chips, registry and
-// notifications stay as they are.
+// Setting it on a board that is on does what the platform's Control Panel does: the platform call
+// (SetTimeZoneInformation: the kernel's clock keeps its local time, UTC moves by the difference of
+// the two zones, the notification service raises the zone-change event), the daylight flag as the
+// new zone's rules have it now, then the registry's flush, which writes board.json's "timeZone".
+// On a board that is off it changes board.json's record alone.
+#include <windows.h>
+
 #include <algorithm>
 #include <cstdio>
 
@@ -92,24 +97,59 @@ void addZoneCommands(CLI::App& app) {
     cmd->require_subcommand(1);
     cmd->add_subcommand("show", "Show the zone, its offsets and its daylight saving rules")->callback([] {
         openBoard();
-        describe(sim::Board::current().config().timeZone);
+        describe(sim::currentTimeZone());
+        if (sim::Board::current().readState().timeZoneNotFlushed)
+            std::printf(
+                "  set by a program and not flushed: the registry holds it in RAM, a power-down loses it\n");
     });
 
     static std::string name;
+    static bool noWait = false;
     CLI::App* set = cmd->add_subcommand(
-        "set", "Set the zone from the host's time-zone database; clocks, chips and notifications stay");
+        "set",
+        "Set the zone from the host's time-zone database, as the Control Panel does: local time stays, UTC "
+        "moves; wait for the programs started for the zone change");
     set->add_option("name", name,
                     "A zone name such as Europe/Berlin (any letter case), or utc, cet, us-eastern, sydney")
         ->required();
+    set->add_flag("--no-wait", noWait, "Do not wait for the programs the notification service starts");
     set->callback([] {
-        const auto lock = openBoardForChange();
-        const sim::Board& board = sim::Board::current();
-        // The rules in force in the board's own year.
-        sim::TimeZoneConfig zone = resolveZone(name, civilTime(sim::boardSystemFileTime()).year);
-        sim::BoardConfig config = board.config();
-        config.timeZone = zone;
-        replaceBoardJsonEntry("timeZone", sim::boardConfigToJson(config)["timeZone"]);
+        const StartedAppsCapture capture(!noWait);
+        sim::TimeZoneConfig zone;
+        bool on = false;
+        {
+            const auto lock = openBoardForChange();
+            const sim::Board& board = sim::Board::current();
+            on = board.readState().power.on;
+            // The rules in force in the board's own year.
+            zone = resolveZone(name, civilTime(sim::boardLocalFileTime()).year);
+            if (!on) {
+                // No kernel runs: the record the registry keeps for the next boot.
+                replaceBoardJsonEntry("timeZone", sim::timeZoneToJson(zone));
+            } else {
+                sim::setKernelTimeZone(zone);
+                // As the boot decides it for this zone (a zone without rules: standard time), so
+                // that the next boot restores the same local time. The flag, too, keeps local time.
+                const int64_t local = sim::boardLocalFileTime();
+                const int64_t asDaylight = local + static_cast<int64_t>(sim::zoneBiasMinutes(zone, true)) *
+                                                       60 * sim::kFileTimeUnitsPerSecond;
+                SetDaylightTime(autoDstEnabled() && daylightByRules(zone, asDaylight).value_or(false));
+                sim::flushRegistry();
+            }
+        }
         describe(zone);
+        if (!on) {
+            std::printf(
+                "The board is off: board.json's zone record changed, the kernel takes it at power-up\n");
+            return;
+        }
+        const int64_t local = sim::boardLocalFileTime();
+        const int64_t utc = sim::boardSystemFileTime();
+        std::printf(
+            "Local time kept: %s %s; system time now %s UTC\n", formatTime(local, true).c_str(),
+            utcOffset(static_cast<int32_t>((utc - local) / (60 * sim::kFileTimeUnitsPerSecond))).c_str(),
+            formatTime(utc, true).c_str());
+        waitForStartedApps("zone set", "the zone is set", !noWait);
     });
 
     static std::string filter;

@@ -74,6 +74,26 @@ std::string chipTimeText(int protocol, const std::vector<uint8_t>& regs);
 // "on, since ...", or off.
 std::string powerText(const sim::PowerState& p);
 
+// The platform's clock setting AutoDST (absent: off), read as the program reads it.
+bool autoDstEnabled();
+
+// ---- Programs started on the board (cmd_board.cpp) ---------------------------------------------
+// The last line a program wrote.
+std::string lastLine(const std::string& output);
+// While it lives (when `wait`), the programs the notification service starts write their standard
+// error each into a file of its own, so that what became of each can be told.
+struct StartedAppsCapture {
+    explicit StartedAppsCapture(bool wait);
+    ~StartedAppsCapture();
+    StartedAppsCapture(const StartedAppsCapture&) = delete;
+    StartedAppsCapture& operator=(const StartedAppsCapture&) = delete;
+    std::string dir;
+};
+// Names the programs the notification service started for a change `command` made; with `wait`,
+// waits for them, shows their output and how each ended, and throws (exit 1) when one failed,
+// saying that `done` is done all the same.
+void waitForStartedApps(const std::string& command, const std::string& done, bool wait);
+
 // ---- Faults (cmd_fault.cpp) -------------------------------------------------------------------
 // One line per fault in force, as `fault add` takes it and what it does.
 std::vector<std::string> faultLines(const sim::FaultConfig& faults);

@@ -88,15 +88,7 @@ uint8_t parseAddress(const std::string& text, const std::string& what) {
 }
 
 void replaceBoardJsonEntry(const std::string& key, const std::optional<sim::json>& value) {
-    const sim::Board& board = sim::Board::current();
-    const std::string file = board.path("board.json");
-    sim::json j = sim::parseBoardJson(sim::readFile(file), file);
-    if (value)
-        j[key] = *value;
-    else
-        j.erase(key);
-    sim::parseBoardConfig(j, file);
-    sim::writeFileAtomically(file, j.dump(2) + "\n");
+    sim::replaceBoardJsonEntry(sim::Board::current().dir(), key, value);
 }
 
 void openBoard() {

@@ -180,8 +180,13 @@ BOOL SetSystemTime(const SYSTEMTIME* lpSystemTime);
 BOOL SystemTimeToFileTime(const SYSTEMTIME* lpSystemTime, LPFILETIME lpFileTime);
 BOOL FileTimeToSystemTime(const FILETIME* lpFileTime, LPSYSTEMTIME lpSystemTime);
 DWORD GetTimeZoneInformation(LPTIME_ZONE_INFORMATION lpTimeZoneInformation);
+// Changes the zone and leaves the clock (local time) as it is; the registry keeps the new record in
+// RAM until RegFlushKey(HKEY_LOCAL_MACHINE).
+BOOL SetTimeZoneInformation(const TIME_ZONE_INFORMATION* lpTimeZoneInformation);
 // Tells the kernel whether daylight time is in effect; the platform returns nothing.
 void SetDaylightTime(DWORD dst);
+void GetLocalTime(LPSYSTEMTIME lpSystemTime);
+BOOL SetLocalTime(const SYSTEMTIME* lpSystemTime);
 DWORD GetTickCount(void);
 
 typedef union _LARGE_INTEGER {
@@ -240,6 +245,10 @@ HLOCAL LocalAlloc(UINT uFlags, UINT uBytes);
 HLOCAL LocalFree(HLOCAL hMem);
 LPVOID VirtualAlloc(LPVOID lpAddress, DWORD dwSize, DWORD flAllocationType, DWORD flProtect);
 BOOL VirtualFree(LPVOID lpAddress, DWORD dwSize, DWORD dwFreeType);
+
+// A program the kernel started from [HKEY_LOCAL_MACHINE\init] says it has started, with the launch
+// number it was given as its command line: the programs that depend on that launch may start.
+void SignalStarted(DWORD dw);
 
 // The calling thread ends; when it is the process's primary thread, the process ends with
 // `dwExitCode` as its exit code.
