@@ -59,6 +59,17 @@ TEST(ImageFragments, RegistryFragmentStartsTheProgramAfterTheDeviceManager) {
     EXPECT_EQ(depend->data, (std::vector<uint8_t>{0x14, 0x00}));
 }
 
+TEST(ImageFragments, RegistryFragmentIsLeftOutOfAnImageThatSetsBspNoTamblin) {
+    const std::string text = e2e::readFile(kRegPath);
+    // As the image builder reads the file with BSP_NOTAMBLIN set: its IF is then not taken.
+    std::string switchedOff = text;
+    const size_t at = switchedOff.find("IF BSP_NOTAMBLIN !");
+    ASSERT_NE(at, std::string::npos);
+    switchedOff.replace(at, std::string("IF BSP_NOTAMBLIN !").size(), "IF BSP_NOTAMBLIN");
+    const sim::reg::Registry r = sim::reg::parse(switchedOff, kRegPath);
+    EXPECT_TRUE(r.keys().empty());
+}
+
 TEST(ImageFragments, RegistryFragmentFilledInSelectsTheChip) {
     const sim::reg::Registry r = sim::reg::parse(filledIn(e2e::readFile(kRegPath)), kRegPath);
     const sim::reg::Value* protocol = r.findValue(kProgramKey, "Protocol");
@@ -71,10 +82,11 @@ TEST(ImageFragments, RegistryFragmentFilledInSelectsTheChip) {
     EXPECT_EQ(dword(address), 0x68u);
 }
 
-TEST(ImageFragments, ModulesLinePutsTheFileUncompressedIntoTheKernelRegion) {
+TEST(ImageFragments, ModulesLinePutsTheFileUncompressedIntoTheImagesMemoryBlock) {
     std::istringstream in(e2e::readFile(kBibPath));
     std::string line;
     bool inModules = false;
+    std::vector<std::string> guard;  // the IF/ENDIF lines around the entry
     std::vector<std::vector<std::string>> entries;
     while (std::getline(in, line)) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -82,12 +94,18 @@ TEST(ImageFragments, ModulesLinePutsTheFileUncompressedIntoTheKernelRegion) {
         std::istringstream fields(line);
         std::vector<std::string> f;
         for (std::string w; fields >> w;) f.push_back(w);
+        if (f[0] == "IF" || f[0] == "ENDIF") {
+            guard.push_back(line);
+            continue;
+        }
         if (f.size() == 1) {
             inModules = f[0] == "MODULES";
             continue;
         }
         if (inModules) entries.push_back(f);
     }
+    // Switched off as the platform's own entries are, by a BSP variable.
+    EXPECT_EQ(guard, (std::vector<std::string>{"IF BSP_NOTAMBLIN !", "ENDIF BSP_NOTAMBLIN !"}));
     ASSERT_EQ(entries.size(), 1u);
     const std::vector<std::string>& e = entries[0];
     ASSERT_EQ(e.size(), 4u) << "Name Path Memory-block Type";

@@ -254,7 +254,48 @@ const BadFile kBadFiles[] = {
     {"[HKEY_LOCAL_MACHINE\\A\\\\B]\r\n", 1, "empty key name"},
     {"[-HKEY_LOCAL_MACHINE\\A]\r\n", 1, "not supported"},
     {"; fine\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"\"=dword:1\r\n", 3, "empty value name"},
+    {"IF\r\n", 1, "expected IF VARIABLE"},
+    {"IF A B\r\nENDIF\r\n", 1, "expected IF VARIABLE"},
+    {"ENDIF\r\n", 1, "ENDIF without its IF"},
+    {"ELSE\r\n", 1, "ELSE without its IF"},
+    {"IF A !\r\nELSE\r\nELSE\r\nENDIF\r\n", 3, "ELSE without its IF"},
+    {"[HKEY_LOCAL_MACHINE\\A]\r\nIF BSP_X !\r\n\"V\"=dword:1\r\n", 2, "IF without its ENDIF"},
 };
+
+// The image builder's conditional lines, read as for an image that sets no BSP variable.
+TEST(RegistryFile, ConditionalBlocksAreTakenAsWithNoBspVariableSet) {
+    struct Case {
+        const char* what;
+        const char* body;  // lines between [HKEY_LOCAL_MACHINE\A] and the end
+        std::vector<std::string> values;
+    };
+    const Case cases[] = {
+        {"IF VAR ! is taken", "IF BSP_NOX !\r\n\"V\"=dword:1\r\nENDIF BSP_NOX !\r\n", {"V"}},
+        {"IF VAR is not", "IF BSP_X\r\n\"V\"=dword:1\r\nENDIF\r\n", {}},
+        {"ELSE of a block not taken",
+         "IF BSP_X\r\n\"V\"=dword:1\r\nELSE\r\n\"W\"=dword:2\r\nENDIF\r\n",
+         {"W"}},
+        {"ELSE of a block taken", "IF BSP_X !\r\n\"V\"=dword:1\r\nELSE\r\n\"W\"=dword:2\r\nENDIF\r\n", {"V"}},
+        {"a taken block inside one not taken",
+         "IF BSP_X\r\nIF BSP_Y !\r\n\"V\"=dword:1\r\nENDIF\r\nELSE\r\n\"W\"=dword:2\r\nENDIF\r\n",
+         {"W"}},
+        {"lines not taken are not read",
+         "IF BSP_X\r\nthis is no registry line\r\nENDIF\r\n\"V\"=dword:1\r\n",
+         {"V"}},
+        {"in any letter case, after spaces",
+         "  if BSP_X\r\n\"V\"=dword:1\r\n  endif\r\n\"W\"=dword:2\r\n",
+         {"W"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const sim::reg::Registry r =
+            sim::reg::parse(std::string("[HKEY_LOCAL_MACHINE\\A]\r\n") + c.body, "platform.reg");
+        std::vector<std::string> names;
+        for (const sim::reg::Key& k : r.keys())
+            for (const sim::reg::Value& v : k.values) names.push_back(v.name);
+        EXPECT_EQ(names, c.values);
+    }
+}
 
 TEST(RegistryFile, MalformedTextIsRefusedWithLineAndReason) {
     for (const BadFile& bad : kBadFiles) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "app/app.h"
@@ -199,6 +200,104 @@ TEST(DriftCorrection, RefusesADriftNoCrystalHas) {
     EXPECT_TRUE(contains(log, "Tamblin: RTC drift of +800.0")) << log;
     EXPECT_TRUE(contains(log, " ppm refused: beyond 500 ppm\r\n")) << log;
     EXPECT_TRUE(contains(registryFile(board), "\"DriftHours\"=dword:00000000")) << registryFile(board);
+}
+
+// ---- A change of the time zone ------------------------------------------------------------------
+// The person keeps the local time and UTC moves (the platform's clock is kept in local time); the
+// program started for the zone change writes the new UTC into the chip, so that the next boot
+// restores the same local time. No true time has passed the chip by: nothing is learnt from it.
+
+const int64_t kSummer = e2e::fileTimeOf(2026, 7, 1, 9, 0, 0);
+
+// The registry of an image: the chip and options, the platform's launches and device/tamblin.reg.
+std::string imageRegistry(int protocol, bool precise, bool drift) {
+    const std::string top = TAMBLIN_SOURCE_DIR;
+    return registryWith(protocol, precise, drift) +
+           e2e::readFile(top + "/tests/fixtures/ce5-common-init.reg") + "\r\n" +
+           e2e::readFile(top + "/device/tamblin.reg");
+}
+
+// How far the board's local time stands from its true time.
+int64_t localAhead(const e2e::Board& board) {
+    const sim::BoardState s = board.state();
+    return s.systemClock.local - s.systemClock.atHost;
+}
+
+TEST(ZoneChange, TheBootAfterItRestoresTheLocalTimeThePersonKeptOnEveryProtocolAndOption) {
+    struct Case {
+        int protocol;
+        bool precise, drift;
+    };
+    const Case cases[] = {{1, false, false}, {2, false, false}, {3, false, false}, {4, false, false},
+                          {1, true, true},   {2, true, true},   {3, true, true},   {4, true, true},
+                          {1, true, false},  {4, false, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE("protocol " + std::to_string(c.protocol) + (c.precise ? ", Precise" : "") +
+                     (c.drift ? ", DriftCorrection" : ""));
+        e2e::Board board(e2e::virtualConfig(c.protocol), imageRegistry(c.protocol, c.precise, c.drift));
+        board.startAt(kSummer);
+        board.advance(950 * kNsPerMs);
+        ASSERT_EQ(board.runTamblin(), 1);  // the boot that registered
+        // Central European summer time to Eastern: the local time stays, UTC moves six hours on.
+        std::string out;
+        ASSERT_EQ(board.runVboard({"zone", "set", "us-eastern"}, &out), 0) << out << board.file(".stderr");
+        EXPECT_TRUE(contains(out, "Notification service started \\WINDOWS\\TAMBLIN.EXE AppRunAfterTzChange"))
+            << out;
+        EXPECT_TRUE(contains(out, "exited with 1: RTC Time set (01.07.2026 15:00:0")) << out;
+        const int64_t before = localAhead(board);
+        EXPECT_LT(std::abs(before - 2 * 3600 * kSecond), kSecond) << "the local time the person kept";
+
+        // A night without power, then the boot through [HKEY_LOCAL_MACHINE\init].
+        ASSERT_EQ(board.runVboard({"power", "down"}), 0);
+        board.advance(8 * 3600 * 1000ULL * kNsPerMs);
+        ASSERT_EQ(board.runVboard({"power", "up"}, &out), 0) << out << board.file(".stderr");
+        EXPECT_TRUE(contains(out,
+                             "(\\Windows\\Tamblin.exe 25) exited with 1, having called SignalStarted: \"RTC "
+                             "Time restored (01.07.2026 23:00:0"))
+            << out;
+        EXPECT_LT(std::abs(localAhead(board) - before), kSecond);
+    }
+}
+
+TEST(ZoneChange, TeachesTheDriftLearnerNothingAndLeavesItsCalibrationSound) {
+    sim::BoardConfig config = e2e::virtualConfig(1);
+    config.chips[0].ppm = 50;
+    e2e::Board board(config, registryWith(1, true, true));
+    board.startAt(kSummer);
+    size_t seen = 0;
+    board.advance(950 * kNsPerMs);
+    ASSERT_EQ(board.runTamblin(), 1);  // registers
+    calibrate(board);
+    // A week on: +50 ppm learnt.
+    board.advance((7 * 86400 * 1000ULL + 710) * kNsPerMs);
+    calibrate(board);
+    EXPECT_TRUE(contains(logSince(board, &seen), "learned drift now +50.0"));
+
+    // Two days into the next calibration the zone changes: UTC moves six hours, the chip holds the
+    // old UTC. That is no drift, and no person moved the clock.
+    board.advance(2 * 86400 * 1000ULL * kNsPerMs);
+    ASSERT_EQ(board.runVboard({"zone", "set", "us-eastern"}), 0) << board.file(".stderr");
+    std::string log = logSince(board, &seen);
+    EXPECT_TRUE(contains(log, "Tamblin: time-zone change, no drift learned\r\n")) << log;
+    EXPECT_TRUE(contains(log, "RTC Time set (")) << log;
+    EXPECT_FALSE(contains(log, "off the new time")) << log;
+    EXPECT_FALSE(contains(log, "drift of")) << log;
+    std::string reg = registryFile(board);
+    EXPECT_TRUE(contains(reg, "\"DriftPpb\"=dword:0000c3")) << reg;  // still 50 ppm
+    EXPECT_TRUE(contains(reg, "\"CalibrationDriftUs\"=dword:00000000")) << reg;
+    // The system's UTC now stands six hours from the true time, and the chip with it.
+    const int64_t shift = board.systemTime() - board.trueTime();
+    EXPECT_LT(std::abs(shift - 6 * 3600 * kSecond), kSecond);
+
+    // Five days on, the clock is set right in its own reckoning: the calibration begun at the zone
+    // change measures the chip's 50 ppm, and the boot takes it off.
+    board.advance((5 * 86400 * 1000ULL + 300) * kNsPerMs);
+    const int64_t now = board.trueTime();
+    board.setSystemClock(now + shift, now);
+    ASSERT_EQ(board.runTamblin({"AppRunAfterTimeChange"}), 1);
+    log = logSince(board, &seen);
+    EXPECT_TRUE(contains(log, "Tamblin: RTC drift of +50.0")) << log;
+    EXPECT_TRUE(contains(log, " ppm over 120 h, learned drift now +50.0")) << log;
 }
 
 }  // namespace timekeeping_test

@@ -403,17 +403,27 @@ TEST(MakeRunDemo, ReadsTopToBottomWithTheProgramsLinesWhereTheyHappen) {
     ASSERT_EQ(r.code, 0) << r.err;
     const std::string& out = r.out;
     EXPECT_EQ(r.err, "");
-    // In the order things happen: the boot's debug line inside the boot, the exit code explained,
-    // the time set before the program it starts writes to the chip.
+    // In the order things happen: the launches at power-up with Tamblin's, its debug line inside
+    // the boot, the outcome explained, the time set and the zone set before the program each
+    // starts writes to the chip.
     const std::vector<std::string> order = {
         "== A fresh default board",
-        "== Boot:",
+        "device/tamblin.reg: 2 values in 2 keys",
+        "== Power-up:",
+        "|   Launch20 device.exe: the platform's own, started",
+        "|   Launch25 Tamblin.exe: started \\Windows\\Tamblin.exe 25 (process ",
+        "|   Launch60 servicesStart.exe: the platform's own, started",
         "| RTC Time restored (",
-        "tamblin exited with 1 (it ran; the debug output says what it did)",
+        "(\\Windows\\Tamblin.exe 25) exited with 1, having called SignalStarted",
+        "vboard power up exited with 0 (every launch made, every program signalled)",
         "System time set to",
         "Notification service started",
         "RTC Time set (",
         "process ",
+        "Time zone: Europe/London",
+        "Local time kept: ",
+        "Notification service started \\WINDOWS\\TAMBLIN.EXE AppRunAfterTzChange",
+        "RTC Time set (",
         "== The board afterwards",
         "system - chip = ",
         "== The RTC chip's registers",

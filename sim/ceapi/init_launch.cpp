@@ -196,7 +196,7 @@ InitStartUp runInitStartUp(const std::string& captureDir,
             InitOutcome& dep = result.outcomes[it->second];
             if (dep.kind == InitOutcome::Kind::Platform) continue;
             if (dep.kind != InitOutcome::Kind::Started) {
-                never = launchText(d) + " (" + dep.launch.program + ") was not started";
+                never = launchText(d) + " (" + dep.launch.program + "), which was not started";
                 break;
             }
             const auto since = std::chrono::steady_clock::now();
@@ -211,7 +211,8 @@ InitStartUp runInitStartUp(const std::string& captureDir,
                 if (dep.exitCode) {
                     dep.signalled = hasSignalled(d);
                     if (!dep.signalled)
-                        never = launchText(d) + " (" + dep.launch.program + ") ended without SignalStarted";
+                        never = launchText(d) + " (" + dep.launch.program +
+                                "), which ended without SignalStarted";
                     break;
                 }
                 if (!said && std::chrono::steady_clock::now() - since >= kStillWaitingAfter) {

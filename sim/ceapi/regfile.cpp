@@ -86,6 +86,8 @@ class Parser {
             pos_ = 0;
             skipSpace();
             if (atEnd() || peek() == ';') continue;
+            if (conditional()) continue;
+            if (!blocks_.empty() && !blocks_.back().taken) continue;
             if (peek() == '[') {
                 section = parseSection();
                 r.addKey(section);
@@ -101,10 +103,57 @@ class Parser {
             Value v = parseValueLine();
             r.set(section, std::move(v));
         }
+        if (!blocks_.empty()) fail(blocks_.back().line, "IF without its ENDIF");
         return r;
     }
 
   private:
+    // The image builder's conditional lines (IF VAR [!], ELSE, ENDIF), evaluated as for an image
+    // that sets no BSP variable: "IF VAR" is not taken, "IF VAR !" is. True for such a line.
+    bool conditional() {
+        size_t end = pos_;
+        while (end < line_.size() && !isSpace(line_[end]) && line_[end] != ';') ++end;
+        const std::string word = line_.substr(pos_, end - pos_);
+        std::vector<std::string> rest;
+        for (size_t p = end;;) {
+            while (p < line_.size() && isSpace(line_[p])) ++p;
+            if (p >= line_.size() || line_[p] == ';') break;
+            size_t q = p;
+            while (q < line_.size() && !isSpace(line_[q])) ++q;
+            rest.push_back(line_.substr(p, q - p));
+            p = q;
+        }
+        const bool enclosing = blocks_.empty() || blocks_.back().taken;
+        if (sameName(word, "IF")) {
+            if (rest.empty() || rest.size() > 2 || (rest.size() == 2 && rest[1] != "!"))
+                fail("expected IF VARIABLE or IF VARIABLE !");
+            blocks_.push_back(
+                Block{enclosing && rest.size() == 2, enclosing, false, static_cast<int>(idx_) + 1});
+            return true;
+        }
+        if (sameName(word, "ELSE")) {
+            if (blocks_.empty() || blocks_.back().inElse) fail("ELSE without its IF");
+            Block& b = blocks_.back();
+            b.taken = b.enclosing && !b.taken;
+            b.inElse = true;
+            return true;
+        }
+        if (sameName(word, "ENDIF")) {
+            if (blocks_.empty()) fail("ENDIF without its IF");
+            blocks_.pop_back();
+            return true;
+        }
+        return false;
+    }
+
+    struct Block {
+        bool taken;      // its lines are read
+        bool enclosing;  // the block around it is
+        bool inElse;
+        int line;
+    };
+    std::vector<Block> blocks_;
+
     [[noreturn]] void fail(const std::string& why) const { fail(static_cast<int>(idx_) + 1, why); }
     [[noreturn]] void fail(int line, const std::string& why) const { throw ParseError(file_, line, why); }
 

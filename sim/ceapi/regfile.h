@@ -9,6 +9,8 @@
 //   "Raw"=hex(2):41,00,00,00          (any type as bytes)
 //   "List"=multi_sz:"a","b"           (REG_MULTI_SZ)
 //   @="default value"
+//   IF BSP_NOEXAMPLE !                (the image builder's conditionals, IF VAR [!] / ELSE / ENDIF,
+//   ENDIF BSP_NOEXAMPLE !              read as for an image that sets no BSP variable)
 //
 // Key and value names compare without regard to letter case. A file with any error is refused
 // as a whole: the error names the file, the line and the reason.

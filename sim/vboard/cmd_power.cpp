@@ -19,7 +19,8 @@ namespace {
 constexpr int64_t kColdBootClock = 12591158400LL * sim::kFileTimeUnitsPerSecond;  // 2000-01-01 00:00:00
 
 std::string launchName(const sim::InitOutcome& o) {
-    return "Launch" + std::to_string(o.launch.number) + " " + o.launch.program;
+    return "Launch" + std::to_string(o.launch.number) +
+           (o.launch.program.empty() ? "" : " " + o.launch.program);
 }
 
 void reportLaunch(const sim::InitOutcome& o) {

@@ -1,10 +1,12 @@
-// vboard registry: show the board's registry, set one of its values or delete values and keys.
+// vboard registry: show the board's registry, set one of its values, delete values and keys, or
+// import .reg files as the image builder merges them.
 //
 // Every write is checked by reading the new text back with the registry's own reader: a value
 // that the .reg format cannot carry (a line break in a name, bytes that are not UTF-8) is refused
 // rather than written into a file the program could not read.
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 
 #include "../board/board.h"
 #include "../board/format.h"
@@ -183,33 +185,71 @@ void addRegistryCommands(CLI::App& app) {
         std::printf("[%s]\n%s\n", path.c_str(), stored ? sim::reg::formatValue(*stored).c_str() : "?");
     });
 
-    static std::string deleteKey;
-    static std::vector<std::string> deleteName;
-    CLI::App* del = cmd->add_subcommand("delete", "Delete a value, or a key with everything below it");
-    del->add_option("key", deleteKey, "Key, with or without HKEY_LOCAL_MACHINE\\")->required();
-    del->add_option("name", deleteName, "The value to delete (without: the whole key)")->expected(0, 1);
-    del->callback([] {
-        const std::string path = fullKeyPath(deleteKey, "registry delete");
-        if (sim::reg::splitPath(path).size() < 2)
-            throw UsageError("registry delete: " + path + " is a root key, which cannot be deleted");
-        const auto lock = openBoardForChange();
-        sim::flushRegistry();
-        const std::string file = registryFile();
-        const std::string before = sim::readFile(file);
-        sim::reg::Registry r = sim::reg::parse(before, file);
-        if (!deleteName.empty()) {
-            if (!r.removeValue(path, deleteName.front()))
-                throw sim::BoardError("registry delete: " + path + " has no value \"" + deleteName.front() +
-                                      "\"");
-            sim::writeFileAtomically(file, textOf(r, before, file));
-            std::printf("Deleted \"%s\" from [%s]\n", deleteName.front().c_str(), path.c_str());
-            return;
+    static std::vector<std::string> importFiles;
+    CLI::App* import = cmd->add_subcommand(
+        "import",
+        "Lay .reg files over the registry, each value replacing one of its name, as the image builder merges "
+        "them (IF/ENDIF blocks read as for an image that sets no BSP variable)");
+    import->add_option("files", importFiles, "The .reg files, merged in this order")->required();
+    import->callback([] {
+        // Every file is read whole first: one that cannot be read changes nothing.
+        std::vector<sim::reg::Registry> parts;
+    for (const std::string& f : importFiles) {
+        const std::string text = sim::readFile(f);
+        if (text.empty() && !std::ifstream(f)) throw sim::BoardError("registry import: cannot read " + f);
+        try {
+            parts.push_back(sim::reg::parse(text, f));
+        } catch (const sim::reg::ParseError& e) {
+            throw sim::BoardError(std::string("registry import: ") + e.what());
         }
-        const size_t removed = r.removeKey(path);
-        if (removed == 0) throw sim::BoardError("registry delete: no key " + path);
+    }
+    const auto lock = openBoardForChange();
+    sim::flushRegistry();
+    const std::string file = registryFile();
+    const std::string before = sim::readFile(file);
+    sim::reg::Registry r = sim::reg::parse(before, file);
+    for (size_t i = 0; i < parts.size(); ++i) {
+        size_t values = 0;
+        for (const sim::reg::Key& k : parts[i].keys()) {
+            r.addKey(k.path);
+            for (const sim::reg::Value& v : k.values) {
+                r.set(k.path, v);
+                ++values;
+            }
+        }
+        std::printf("%s: %zu value%s in %zu key%s\n", importFiles[i].c_str(), values, values == 1 ? "" : "s",
+                    parts[i].keys().size(), parts[i].keys().size() == 1 ? "" : "s");
+    }
+    sim::writeFileAtomically(file, textOf(r, before, file));
+});
+
+static std::string deleteKey;
+static std::vector<std::string> deleteName;
+CLI::App* del = cmd->add_subcommand("delete", "Delete a value, or a key with everything below it");
+del->add_option("key", deleteKey, "Key, with or without HKEY_LOCAL_MACHINE\\")->required();
+del->add_option("name", deleteName, "The value to delete (without: the whole key)")->expected(0, 1);
+del->callback([] {
+    const std::string path = fullKeyPath(deleteKey, "registry delete");
+    if (sim::reg::splitPath(path).size() < 2)
+        throw UsageError("registry delete: " + path + " is a root key, which cannot be deleted");
+    const auto lock = openBoardForChange();
+    sim::flushRegistry();
+    const std::string file = registryFile();
+    const std::string before = sim::readFile(file);
+    sim::reg::Registry r = sim::reg::parse(before, file);
+    if (!deleteName.empty()) {
+        if (!r.removeValue(path, deleteName.front()))
+            throw sim::BoardError("registry delete: " + path + " has no value \"" + deleteName.front() +
+                                  "\"");
         sim::writeFileAtomically(file, textOf(r, before, file));
-        std::printf("Deleted [%s] (%zu key%s)\n", path.c_str(), removed, removed == 1 ? "" : "s");
-    });
-}
+        std::printf("Deleted \"%s\" from [%s]\n", deleteName.front().c_str(), path.c_str());
+        return;
+    }
+    const size_t removed = r.removeKey(path);
+    if (removed == 0) throw sim::BoardError("registry delete: no key " + path);
+    sim::writeFileAtomically(file, textOf(r, before, file));
+    std::printf("Deleted [%s] (%zu key%s)\n", path.c_str(), removed, removed == 1 ? "" : "s");
+});
+}  // namespace vboard
 
 }  // namespace vboard
