@@ -11,8 +11,9 @@
 // Word of the kernel data page that holds the current process's handle.
 #define KDATA_CURRENT_PROCESS_ADDR 0xFFFFC80Cu
 
-#if defined(__arm__) && !defined(TAMBLIN_HOST_SEAMS)
+#if (defined(__arm__) || defined(_M_ARM)) && !defined(TAMBLIN_HOST_SEAMS)
 
+#if defined(__GNUC__)
 static inline DWORD HwReadCpsr(void) {
     DWORD value;
     __asm__ volatile("mrs %0, cpsr" : "=r"(value));
@@ -24,6 +25,12 @@ static inline DWORD HwReadMainId(void) {
     __asm__ volatile("mrc p15, 0, %0, c0, c0, 0" : "=r"(value));
     return value;
 }
+#else
+// The platform's own ARM compiler takes no inline assembly: device/hwaccess.s (armasm) has the two
+// instructions.
+extern "C" DWORD HwReadCpsr(void);
+extern "C" DWORD HwReadMainId(void);
+#endif
 
 static inline DWORD HwReadKDataWord(DWORD address) {
     return *(volatile DWORD*)(uintptr_t)address;

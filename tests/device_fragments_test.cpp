@@ -3,6 +3,9 @@
 // fragment tells a person to.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -114,6 +117,50 @@ TEST(ImageFragments, ModulesLinePutsTheFileUncompressedIntoTheImagesMemoryBlock)
     EXPECT_EQ(e[2], "NK");
     EXPECT_NE(e[3].find('S'), std::string::npos) << "a system file";
     EXPECT_EQ(e[3].find('C'), std::string::npos) << "uncompressed";
+}
+
+// The platform's own build of the program (device/sources, device/makefile): the macros the
+// platform's build pages give a program, and every product source, no more, no fewer.
+TEST(PlatformBuild, SourcesNameEveryProductSourceAndTheProgramsMacros) {
+    const std::string top = TAMBLIN_SOURCE_DIR;
+    std::istringstream in(e2e::readFile(top + "/device/sources"));
+    std::map<std::string, std::vector<std::string>> macros;
+    std::string line, current;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty() || line[0] == '#') continue;
+        const bool continues = !line.empty() && line.back() == '\\';
+        if (continues) line.pop_back();
+        std::istringstream words(line);
+        std::string w;
+        if (current.empty()) {
+            const size_t eq = line.find('=');
+            ASSERT_NE(eq, std::string::npos) << line;
+            current = line.substr(0, eq);
+            words.str(line.substr(eq + 1));
+        }
+        while (words >> w) macros[current].push_back(w);
+        if (!continues) current.clear();
+    }
+    EXPECT_EQ(macros["TARGETNAME"], std::vector<std::string>{"Tamblin"});
+    EXPECT_EQ(macros["TARGETTYPE"], std::vector<std::string>{"PROGRAM"});
+    EXPECT_EQ(macros["RELEASETYPE"], std::vector<std::string>{"PLATFORM"});
+    EXPECT_EQ(macros["EXEENTRY"], std::vector<std::string>{"WinMainCRTStartup"});
+    EXPECT_EQ(macros["TARGETLIBS"],
+              (std::vector<std::string>{"$(_COMMONSDKROOT)\\lib\\$(_CPUINDPATH)\\coredll.lib",
+                                        "$(_COMMONOAKROOT)\\lib\\$(_CPUINDPATH)\\corelibc.lib"}));
+    std::set<std::string> product;
+    for (const char* dir : {"app", "rtc", "i2c", "gpiolib", "platform"})
+        for (const auto& f : std::filesystem::directory_iterator(top + "/" + dir))
+            if (f.path().extension() == ".cpp")
+                product.insert(std::string("..\\") + dir + "\\" + f.path().filename().string());
+    EXPECT_EQ(std::set<std::string>(macros["SOURCES"].begin(), macros["SOURCES"].end()), product);
+    EXPECT_EQ(macros["SOURCES"].size(), product.size()) << "a source named twice";
+    EXPECT_EQ(macros["ARM_SOURCES"], std::vector<std::string>{"hwaccess.s"});
+    EXPECT_FALSE(e2e::readFile(top + "/device/hwaccess.s").empty());
+    // The makefile is the platform's one line, as every component's is.
+    const std::string makefile = e2e::readFile(top + "/device/makefile");
+    EXPECT_TRUE(makefile.find("!INCLUDE $(_MAKEENVROOT)\\makefile.def") != std::string::npos) << makefile;
 }
 
 }  // namespace
