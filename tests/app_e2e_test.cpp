@@ -231,6 +231,35 @@ TEST(Program, TimeSpentWaitingForTheNotificationServiceIsAddedToTheChipTime) {
         << board.debugLog();
 }
 
+// The wait for the notification service has no bound; a boot held up by it says so, once.
+TEST(Program, ABootThatHasWaitedTenSecondsForTheNotificationServiceSaysSoOnce) {
+    struct Case {
+        sim::ApiReady ready;
+        uint32_t afterMs;
+        int exitCode;
+        std::string log;
+    };
+    const std::string waiting = "Tamblin: waiting for the notification service\r\n";
+    const Case cases[] = {
+        {sim::ApiReady::AfterMs, 9900, 1, "RTC Time restored (29.11.2011 15:00:04)\r\n"},
+        {sim::ApiReady::AfterMs, 10100, 1, waiting + "RTC Time restored (29.11.2011 15:00:05)\r\n"},
+        {sim::ApiReady::AfterMs, 95500, 1, waiting + "RTC Time restored (29.11.2011 15:01:30)\r\n"},
+        // The board's virtual time shows a wait that nothing will ever end as a fault.
+        {sim::ApiReady::Never, 0, 3, waiting},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.afterMs);
+        sim::BoardConfig config = e2e::frozenConfig(1);
+        config.apiReady = c.ready;
+        config.apiReadyAfterMs = c.afterMs;
+        e2e::Board board(config);
+        setChipRegs(board, 0x68, kWorkedExampleP1);
+        EXPECT_EQ(board.runTamblin(), c.exitCode);
+        const std::string log = board.debugLog();
+        EXPECT_EQ(log.substr(0, c.log.size()), c.log) << log;
+    }
+}
+
 }  // namespace
 
 namespace {

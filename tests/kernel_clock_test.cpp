@@ -240,19 +240,29 @@ TEST(KernelClock, AZoneChangeStartsTheZoneChangeRegistrationsAndATimeChangeTheOt
 // ---- state.json of an earlier build ------------------------------------------------------------
 
 TEST(KernelClock, AClockAnEarlierBuildWroteInUtcKeepsItsTime) {
+    sim::TimeZoneConfig eastern;
+    eastern.bias = 300;
+    eastern.daylightBias = -60;
+    eastern.daylightDate = sim::SysTime{0, 3, 0, 2, 2, 0, 0, 0};
+    eastern.standardDate = sim::SysTime{0, 11, 0, 1, 2, 0, 0, 0};
     struct LegacyCase {
-        const char* zoneName;
+        const char* what;
+        sim::TimeZoneConfig zone;
         const char* daylight;  // the flag as the file has it ("" when absent)
         int32_t biasMinutes;   // the one in force for it
     };
     const LegacyCase cases[] = {
-        {"cet", "false", -60},       {"cet", "true", -120}, {"cet", "", -60},
-        {"us-eastern", "true", 240}, {"utc", "false", 0},
+        {"cet", sim::defaultBoardConfig().timeZone, "false", -60},
+        {"cet in summer", sim::defaultBoardConfig().timeZone, "true", -120},
+        {"cet, the flag never set", sim::defaultBoardConfig().timeZone, "", -60},
+        {"us-eastern in summer", eastern, "true", 240},
+        {"utc", sim::TimeZoneConfig{}, "false", 0},
     };
     for (const LegacyCase& c : cases) {
-        SCOPED_TRACE(std::string(c.zoneName) + " daylight " + c.daylight);
-        e2e::Board board(e2e::frozenConfig(1));
-        ASSERT_EQ(board.runVboard({"zone", "set", c.zoneName}), 0);
+        SCOPED_TRACE(c.what);
+        sim::BoardConfig config = e2e::frozenConfig(1);
+        config.timeZone = c.zone;
+        e2e::Board board(config);
         const int64_t utc = e2e::fileTimeOf(2011, 11, 29, 14, 59, 55);
         std::ofstream(board.dir + "/state.json")
             << "{\"chips\": {}, " << (*c.daylight ? std::string("\"daylight\": ") + c.daylight + ", " : "")
@@ -260,11 +270,12 @@ TEST(KernelClock, AClockAnEarlierBuildWroteInUtcKeepsItsTime) {
             << "\"systemClock\": {\"atHost\": 130000000000000000, \"fileTime\": " << utc << "}}\n";
         EXPECT_EQ(board.systemClockSetTo(), utc);
         EXPECT_EQ(board.state().systemClock.local, utc - c.biasMinutes * kMinute);
-        std::string out;
-        ASSERT_EQ(board.runVboard({"show"}, &out), 0);
-        EXPECT_TRUE(out.find("system time     2011-11-29 14:59:55.000 UTC") != std::string::npos) << out;
+        if (&c == &cases[0]) {
+            std::string out;
+            ASSERT_EQ(board.runVboard({"show"}, &out), 0);
+            EXPECT_TRUE(out.find("system time     2011-11-29 14:59:55.000 UTC") != std::string::npos) << out;
+        }
         // Written back in the new form at the next change, the time the same.
-        ASSERT_EQ(board.runVboard({"registry", "set", "SOFTWARE\\Test", "A", "dword:1"}), 0);
         board.changeState([](sim::BoardState&) {});
         EXPECT_NE(board.file("state.json").find("\"local\""), std::string::npos);
         EXPECT_EQ(board.systemClockSetTo(), utc);

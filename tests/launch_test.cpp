@@ -336,9 +336,7 @@ TEST(LaunchNumber, TheProgramSignalsOnlyWhenStartedWithOne) {
     };
     const Case cases[] = {
         {{"25"}, {25}},
-        {{}, {}},
         {{"25x"}, {}},
-        {{"AppRunAfterTimeChange"}, {}},
         {{"AppRunAfterTzChange"}, {}},
     };
     for (const Case& c : cases) {

@@ -66,25 +66,24 @@ TEST(RegistryImport, AFileThatCannotBeReadChangesNothing) {
 TEST(ZoneSetCommand, KeepsTheLocalTimeAndDecidesTheDaylightFlagAsTheBootWould) {
     struct Case {
         const char* zone;
-        const char* utc;  // the system time before
+        int64_t utc;  // the system time before
         bool autoDst;
         bool daylight;
     };
+    const int64_t july = e2e::fileTimeOf(2026, 7, 1, 12, 0, 0);
+    const int64_t january = e2e::fileTimeOf(2026, 1, 15, 12, 0, 0);
     const Case cases[] = {
-        {"us-eastern", "2026-07-01T12:00:00", true, true},
-        {"us-eastern", "2026-01-15T12:00:00", true, false},
-        {"sydney", "2026-07-01T12:00:00", true, false},
-        {"sydney", "2026-01-15T12:00:00", true, true},
-        {"utc", "2026-07-01T12:00:00", true, false},
-        {"us-eastern", "2026-07-01T12:00:00", false, false},
+        {"us-eastern", july, true, true}, {"us-eastern", january, true, false},
+        {"sydney", july, true, false},    {"sydney", january, true, true},
+        {"utc", july, true, false},       {"us-eastern", july, false, false},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.zone) + " " + c.utc + (c.autoDst ? "" : " AutoDST off"));
-        e2e::Board board(e2e::frozenConfig(1), e2e::registryFor(1));
-        if (!c.autoDst)
-            ASSERT_EQ(
-                board.runVboard({"registry", "set", "Software\\Microsoft\\Clock", "AutoDST", "dword:0"}), 0);
-        ASSERT_EQ(board.runVboard({"set-time", c.utc}), 0);
+        SCOPED_TRACE(std::string(c.zone) + (c.utc == july ? " in July" : " in January") +
+                     (c.autoDst ? "" : ", AutoDST off"));
+        const std::string autoDstOff =
+            "[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Clock]\r\n\"AutoDST\"=dword:00000000\r\n";
+        e2e::Board board(e2e::frozenConfig(1), e2e::registryFor(1) + (c.autoDst ? "" : autoDstOff));
+        board.setSystemClock(c.utc, board.state().systemClock.atHost);
         const int64_t local = board.state().systemClock.local;
         std::string out;
         ASSERT_EQ(board.runVboard({"zone", "set", c.zone}, &out), 0) << board.file(".stderr");

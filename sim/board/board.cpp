@@ -315,8 +315,10 @@ TimeZoneConfig Board::persistedTimeZone() const {
 Board::Board(std::string dir) : dir_(std::move(dir)) {
     static uint64_t openings = 0;
     serial_ = ++openings;
+    // The file's stamp before its text: a board.json replaced in between is read again later.
+    const FileStamp stamp = stampOf(path("board.json"));
     config_ = loadBoardConfig(dir_ + "/board.json");
-    persistedZone() = PersistedZone{path("board.json"), stampOf(path("board.json")), config_.timeZone};
+    persistedZone() = PersistedZone{path("board.json"), stamp, config_.timeZone};
     ::mkdir((dir_ + "/objects").c_str(), 0755);  // absent on a read-only board: nothing will be locked
 }
 

@@ -100,6 +100,8 @@ const RunCase kRunCases[] = {
      false,
      1,
      kRestored},
+    // SignalStarted through the loader's shim: the state's signalled launches are compared too.
+    {"a boot started as launch 25 signals it", 1, false, {kClock, kChipTime}, {"25"}, false, 1, kRestored},
     {"store path on a privileged board",
      2,
      true,
