@@ -181,11 +181,18 @@ static int OpenBus(void) {
     }
 }
 
-static void ReadConfig(DWORD* protocol, BYTE* slave, AppOptions* options) {
+// What a run reads from the registry once it has the bus.
+typedef struct RunConfig {
+    DWORD protocol;
+    BYTE slave;
+    AppOptions options;
+} RunConfig;
+
+static void ReadConfig(RunConfig* c) {
     DWORD slaveAddr = 0;
-    ReadRtcConfig(protocol, &slaveAddr);
-    *slave = (BYTE)(slaveAddr & 0xFF);
-    ReadTimeOptions(options);
+    ReadRtcConfig(&c->protocol, &slaveAddr);
+    c->slave = (BYTE)(slaveAddr & 0xFF);
+    ReadTimeOptions(&c->options);
 }
 
 // The store path: after a change of the time or of the zone.
@@ -200,15 +207,13 @@ static int Store(int zoneChange) {
         OutputDebugStringW(TEXT("Tamblin: I2C bus not available\r\n"));
         return 0;
     }
-    DWORD protocol = 0;
-    BYTE slave = 0;
-    AppOptions options;
-    ReadConfig(&protocol, &slave, &options);
-    if (options.precise || options.driftCorrection) {
-        StoreTimed(protocol, slave, &options, zoneChange);  // lets go of the bus itself
+    RunConfig c;
+    ReadConfig(&c);
+    if (c.options.precise || c.options.driftCorrection) {
+        StoreTimed(c.protocol, c.slave, &c.options, zoneChange);  // lets go of the bus itself
         return 1;
     }
-    StorePath(protocol, slave);
+    StorePath(c.protocol, c.slave);
     I2CUnlock();
     return 1;
 }
@@ -224,14 +229,12 @@ static int Boot(void) {
         OutputDebugStringW(TEXT("Tamblin: I2C bus not available\r\n"));
         return 0;
     }
-    DWORD protocol = 0;
-    BYTE slave = 0;
-    AppOptions options;
-    ReadConfig(&protocol, &slave, &options);
-    BOOL timed = options.precise || options.driftCorrection;
+    RunConfig c;
+    ReadConfig(&c);
+    BOOL timed = c.options.precise || c.options.driftCorrection;
 
     SYSTEMTIME rtcTime;
-    int read = ReadForRestore(protocol, slave, &rtcTime);
+    int read = ReadForRestore(c.protocol, c.slave, &rtcTime);
     DWORD readTick = GetTickCount();
     LONGLONG readCounter = timed ? CounterNow() : 0;
     // Nothing after the chip read uses the bus. Every other I2C user on the device shares this
@@ -240,7 +243,7 @@ static int Boot(void) {
     I2CUnlock();
     if (!read) return 1;
     ChipReading reading;
-    if (timed) TakeChipReading(protocol, slave, &options, &rtcTime, readCounter, &reading);
+    if (timed) TakeChipReading(c.protocol, c.slave, &c.options, &rtcTime, readCounter, &reading);
     RestoreClock(&rtcTime, readTick, timed ? &reading : 0);
     return 1;
 }

@@ -140,10 +140,15 @@ std::string logSince(const e2e::Board& board, size_t* from) {
     return part;
 }
 
-TEST(DriftCorrection, LearnsFromSpacedCalibrationsKeepsItThroughAPowerCutAndCorrectsTheBoot) {
+// A protocol-1 chip whose crystal gains 50 ppm, on a board with virtual clocks.
+sim::BoardConfig gainingChip() {
     sim::BoardConfig config = e2e::virtualConfig(1);
     config.chips[0].ppm = 50;
-    e2e::Board board(config, registryWith(1, true, true));
+    return config;
+}
+
+TEST(DriftCorrection, LearnsFromSpacedCalibrationsKeepsItThroughAPowerCutAndCorrectsTheBoot) {
+    e2e::Board board(gainingChip(), registryWith(1, true, true));
     board.startAt(kT0);
     size_t seen = 0;
 
@@ -259,9 +264,7 @@ TEST(ZoneChange, TheBootAfterItRestoresTheLocalTimeThePersonKeptOnEveryProtocolA
 }
 
 TEST(ZoneChange, TeachesTheDriftLearnerNothingAndLeavesItsCalibrationSound) {
-    sim::BoardConfig config = e2e::virtualConfig(1);
-    config.chips[0].ppm = 50;
-    e2e::Board board(config, registryWith(1, true, true));
+    e2e::Board board(gainingChip(), registryWith(1, true, true));
     board.startAt(kSummer);
     size_t seen = 0;
     board.advance(950 * kNsPerMs);

@@ -141,46 +141,47 @@ BOOL FileTimeToSystemTime(const FILETIME* lpFileTime, LPSYSTEMTIME lpSystemTime)
     return TRUE;
 }
 
-void GetSystemTime(LPSYSTEMTIME lpSystemTime) {
-    if (!lpSystemTime) boardFault("GetSystemTime with a null record: the device would take a data abort");
+namespace {
+
+// GetSystemTime and GetLocalTime: the clock as `read` gives it, in UTC or local time.
+void readClock(const char* call, int64_t (*read)(), LPSYSTEMTIME out) {
+    if (!out) boardFault(std::string(call) + " with a null record: the device would take a data abort");
     int64_t now;
     try {
-        now = boardSystemFileTime();
+        now = read();
     } catch (const std::exception& e) {
-        boardFault(std::string("GetSystemTime: ") + e.what());
+        boardFault(std::string(call) + ": " + e.what());
     }
-    if (now < 0) boardFault("GetSystemTime: the board's system clock lies before 1601");
-    *lpSystemTime = toSystemTime(sysTimeOf(now));
+    if (now < 0) boardFault(std::string(call) + ": the board's system clock lies before 1601");
+    *out = toSystemTime(sysTimeOf(now));
+}
+
+// SetSystemTime and SetLocalTime: `set` takes the time as a file time; the programs registered for
+// time changes start.
+BOOL setClock(const SYSTEMTIME* time, void (*set)(int64_t)) {
+    FILETIME ft;
+    if (!SystemTimeToFileTime(time, &ft)) return FALSE;  // last error already set
+    set(static_cast<int64_t>((static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime));
+    notifyTimeChanged();
+    return TRUE;
+}
+
+}  // namespace
+
+void GetSystemTime(LPSYSTEMTIME lpSystemTime) {
+    readClock("GetSystemTime", boardSystemFileTime, lpSystemTime);
 }
 
 BOOL SetSystemTime(const SYSTEMTIME* lpSystemTime) {
-    FILETIME ft;
-    if (!SystemTimeToFileTime(lpSystemTime, &ft)) return FALSE;  // last error already set
-    setBoardSystemFileTime(
-        static_cast<int64_t>((static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime));
-    notifyTimeChanged();
-    return TRUE;
+    return setClock(lpSystemTime, setBoardSystemFileTime);
 }
 
 void GetLocalTime(LPSYSTEMTIME lpSystemTime) {
-    if (!lpSystemTime) boardFault("GetLocalTime with a null record: the device would take a data abort");
-    int64_t now;
-    try {
-        now = boardLocalFileTime();
-    } catch (const std::exception& e) {
-        boardFault(std::string("GetLocalTime: ") + e.what());
-    }
-    if (now < 0) boardFault("GetLocalTime: the board's clock lies before 1601");
-    *lpSystemTime = toSystemTime(sysTimeOf(now));
+    readClock("GetLocalTime", boardLocalFileTime, lpSystemTime);
 }
 
 BOOL SetLocalTime(const SYSTEMTIME* lpSystemTime) {
-    FILETIME ft;
-    if (!SystemTimeToFileTime(lpSystemTime, &ft)) return FALSE;
-    setBoardLocalFileTime(
-        static_cast<int64_t>((static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime));
-    notifyTimeChanged();
-    return TRUE;
+    return setClock(lpSystemTime, setBoardLocalFileTime);
 }
 
 DWORD GetTimeZoneInformation(LPTIME_ZONE_INFORMATION tzi) {
