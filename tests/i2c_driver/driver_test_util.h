@@ -38,10 +38,14 @@ inline sim::BoardConfig boardFor(uint32_t processorId, int protocol = 1,
     return c;
 }
 
+// The driver's state as a process starts: g_i2c's own initialiser (constant, so in place before
+// this copy is taken), kept before any test changes it.
+inline const I2CDriverState kI2CStateAtStart = g_i2c;
+
 inline void freshProcessState() {
     sim::resetKernelForTests();
     sim::resetPhysicalMapForTests();
-    g_i2c = I2CDriverState{0, 0, 0, 0, 0, 0, 2, I2C_IRQ_STANDARD, 0, 0, 0};
+    g_i2c = kI2CStateAtStart;
     g_GpioState = GpioModuleState{};
     g_ClockState = ClockModuleState{};
 }

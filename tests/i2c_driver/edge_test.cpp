@@ -18,9 +18,9 @@ std::vector<DWORD> gSleeps;   // Sleep arguments, in order
 
 // The linker sends the product's register loads and Sleep calls here (--wrap on their symbols).
 extern "C" {
-DWORD __real__Z8HwRead32PVKj(const volatile DWORD* reg);
-DWORD __wrap__Z8HwRead32PVKj(const volatile DWORD* reg) {
-    const DWORD value = __real__Z8HwRead32PVKj(reg);
+DWORD __real_HwRead32(const volatile DWORD* reg);
+DWORD __wrap_HwRead32(const volatile DWORD* reg) {
+    const DWORD value = __real_HwRead32(reg);
     if (gBusyReadsLeft > 0 && g_i2c.regs != nullptr && reg == g_i2c.regs + I2C_STATUS / 4) {
         --gBusyReadsLeft;
         return value | STS_BUSY;

@@ -30,12 +30,12 @@ unsigned bytesStarted() {
 
 // The linker sends the product's calls of the two transfers here (--wrap on their symbols).
 extern "C" {
-int __real__Z12I2CWriteRegsjPKhij(DWORD slave, const BYTE* data, int reg, DWORD length);
-int __real__Z11I2CReadRegsjPhij(DWORD slave, BYTE* buffer, int reg, DWORD length);
+int __real_I2CWriteRegs(DWORD slave, const BYTE* data, int reg, DWORD length);
+int __real_I2CReadRegs(DWORD slave, BYTE* buffer, int reg, DWORD length);
 
-int __wrap__Z12I2CWriteRegsjPKhij(DWORD slave, const BYTE* data, int reg, DWORD length) {
+int __wrap_I2CWriteRegs(DWORD slave, const BYTE* data, int reg, DWORD length) {
     BusCall c{true, 0, 0, GetLastError(), bytesStarted() + 1, 0};
-    c.result = __real__Z12I2CWriteRegsjPKhij(slave, data, reg, length);
+    c.result = __real_I2CWriteRegs(slave, data, reg, length);
     c.lastError = GetLastError();
     c.lastByte = bytesStarted();
     gCalls.push_back(c);
@@ -43,9 +43,9 @@ int __wrap__Z12I2CWriteRegsjPKhij(DWORD slave, const BYTE* data, int reg, DWORD 
     return c.result;
 }
 
-int __wrap__Z11I2CReadRegsjPhij(DWORD slave, BYTE* buffer, int reg, DWORD length) {
+int __wrap_I2CReadRegs(DWORD slave, BYTE* buffer, int reg, DWORD length) {
     BusCall c{false, 0, 0, GetLastError(), bytesStarted() + 1, 0};
-    c.result = __real__Z11I2CReadRegsjPhij(slave, buffer, reg, length);
+    c.result = __real_I2CReadRegs(slave, buffer, reg, length);
     c.lastError = GetLastError();
     c.lastByte = bytesStarted();
     gCalls.push_back(c);
