@@ -267,6 +267,56 @@ TEST_F(DriverEdges, OpeningTriedAgainKeepsOneMappingOfTheUnit) {
     EXPECT_NE(I2CUnlock(), 0);
 }
 
+// After every stop it makes, the driver leaves the bus free for 10 us before it does anything
+// else: the next start, its own or another master's, comes no sooner. The first transfer here ends
+// its transaction with a stop on each of the driver's paths; a read of register 0x00 follows it.
+TEST_F(DriverEdges, EveryStopIsFollowedByTenMicrosecondsOfFreeBus) {
+    struct Case {
+        const char* name;
+        unsigned lostInterrupt;  // the byte whose interrupt never comes, counted from 1; 0: none
+        int (*transfer)(BYTE* buffer);
+        int result;
+        const char* transaction;  // the first transfer's, ended by the stop that is measured
+    };
+    const Case cases[] = {
+        {"register write", 0, [](BYTE* b) { return I2CWriteRegs(0x68, b, 0x07, 1); }, 1,
+         "S D0 A 07 A 42 A P"},
+        {"register read", 0, [](BYTE* b) { return I2CReadRegs(0x68, b, 0x07, 1); }, 1,
+         "S D0 A 07 A Sr D1 A xx N P"},
+        {"read of nothing: the chip's first byte refused", 0,
+         [](BYTE* b) { return I2CReadRegs(0x68, b, I2C_REG_NONE, 0); }, 1, "S D1 A xx N P"},
+        {"no chip: a master abort", 0, [](BYTE* b) { return I2CReadRegs(0x50, b, 0x00, 1); }, 0, "S A0 N P"},
+        {"a received byte lost: one more read, refused", 4,
+         [](BYTE* b) { return I2CReadRegs(0x68, b, 0x00, 2); }, 0, "S D0 A 00 A Sr D1 A xx A xx N P"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::json faults = sim::json::object();
+        if (c.lostInterrupt) faults["i2c"] = {{{"byte", c.lostInterrupt}, {"fault", "noInterrupt"}}};
+        // Interrupts that reach the driver at once: the pause is the driver's, not the kernel's.
+        sim::BoardConfig config = boardFor(17, 1, faults);
+        config.timing.interruptLatencyNs = 0;
+        config.timing.threadWakeNs = 0;
+        open(config);
+        BYTE buffer[2] = {0x42, 0x43};
+        EXPECT_EQ(c.transfer(buffer), c.result);
+        BYTE b = 0;
+        ASSERT_EQ(I2CReadRegs(0x68, &b, 0x00, 1), 1);
+        const std::vector<std::string> t = transactions();
+        ASSERT_EQ(t.size(), 2u);
+        EXPECT_TRUE(matches(t[0], c.transaction)) << t[0];
+        std::vector<uint64_t> stops, starts;
+        for (const sim::TraceRecord& r : sim::decodeTrace(trace())) {
+            if (r.kind == "P") stops.push_back(r.ns);
+            if (r.kind == "S") starts.push_back(r.ns);
+        }
+        ASSERT_EQ(stops.size(), 2u);
+        ASSERT_EQ(starts.size(), 2u);
+        EXPECT_GE(starts[1] - stops[0], 10000u) << "ns of free bus between the stop and the next start";
+        EXPECT_NE(I2CUnlock(), 0);
+    }
+}
+
 // The chip routines try a failed read again at once: no pause, no other bus traffic in between.
 TEST_F(DriverEdges, FailedFirstReadIsTriedAgainAtOnce) {
     struct Case {
