@@ -4,6 +4,7 @@
 
 #include <set>
 
+#include "gpiolib/gpiolib.h"
 #include "platform/hwaccess.h"
 #include "platform_test_util.h"
 #include "sim/board/simtime.h"
@@ -34,18 +35,29 @@ DWORD ReadMainIdPacked(DWORD, DWORD) {
     return HwReadMainId();
 }
 
-// Everything this layer does for the I2C driver: map, attach, re-arm, detach, release.
+// The I2C unit's page, which the OAL's handler binds for the program.
+constexpr DWORD kI2cUnit = 0x40301680u;
+
+// Everything this layer does for the I2C driver: map, attach, re-arm, detach, release, and the
+// processor identification's main ID read.
 void RunDriverSequence(HANDLE event) {
-    volatile DWORD* regs = MapRegisters(kRamBase + 0x680u);
+    volatile DWORD* regs = MapRegisters(kI2cUnit);
     UnmapRegisters(regs);
     DWORD sysIntr = RequestSysIntr(kIrq);
     BridgeInterruptInitialize(sysIntr, event, NULL, 0);
     BridgeInterruptDone(sysIntr);
     BridgeInterruptDisable(sysIntr);
     ReleaseSysIntr(sysIntr);
-    BridgePackedCall call = {routine(ReadMainIdPacked), 0, 0};
-    if (!IsPrivileged()) KernelCallWithArg(routine(CallPackedRoutine), addr(&call));
+    GetProcessorID();
 }
+
+// The HAL's bridge as the OAL handler comes (restricted, with routines of its own), and as first
+// built (it runs the program's routines).
+struct HandlerCase {
+    const char* name;
+    bool restricted;
+};
+const HandlerCase kHandlers[] = {{"restricted handler", true}, {"plain handler", false}};
 
 TEST_F(PlatformTest, IsPrivilegedFollowsTheProcessorMode) {
     boot(false);
@@ -207,17 +219,25 @@ TEST_F(PlatformTest, CurrentProcessHandleNamesTheProcessTheCodeRunsIn) {
 }
 
 TEST_F(PlatformTest, BlocksSentHaveExactlyTheContractSizes) {
-    boot(false);
-    HANDLE event = CreateEventW(NULL, FALSE, FALSE, NULL);
-    RunDriverSequence(event);
-    std::set<std::pair<uint32_t, DWORD>> seen;  // (command, size)
-    for (const sim::HalRequest& r : bridgeRequests()) {
-        ASSERT_FALSE(r.words.empty());
-        seen.insert({r.words[0], r.inSize});
+    for (const HandlerCase& h : kHandlers) {
+        SCOPED_TRACE(h.name);
+        boot(false, sim::json::object(), h.restricted);
+        HANDLE event = CreateEventW(NULL, FALSE, FALSE, NULL);
+        RunDriverSequence(event);
+        std::set<std::pair<uint32_t, DWORD>> seen;  // (command, size)
+        for (const sim::HalRequest& r : bridgeRequests()) {
+            ASSERT_FALSE(r.words.empty());
+            EXPECT_TRUE(r.result) << r.words[0] << ", " << r.inSize << " bytes";
+            seen.insert({r.words[0], r.inSize});
+        }
+        const std::set<std::pair<uint32_t, DWORD>> expected = {{BRIDGE_PROBE, 4},
+                                                               {BRIDGE_CALL, 8},
+                                                               {BRIDGE_CALL, 12},
+                                                               {BRIDGE_VIRTUAL_COPY, 20},
+                                                               {BRIDGE_CALL, 24}};
+        EXPECT_EQ(seen, expected);
+        EXPECT_EQ(g_BridgeState.failure, 0u);
     }
-    const std::set<std::pair<uint32_t, DWORD>> expected = {
-        {BRIDGE_PROBE, 4}, {BRIDGE_CALL, 8}, {BRIDGE_CALL, 12}, {BRIDGE_VIRTUAL_COPY, 20}, {BRIDGE_CALL, 24}};
-    EXPECT_EQ(seen, expected);
     for (const sim::HalRequest& r : requests(IOCTL_HAL_REQUEST_SYSINTR)) {
         EXPECT_EQ(r.inSize, 4u);
         EXPECT_EQ(r.words, std::vector<uint32_t>({kIrq}));
@@ -231,6 +251,42 @@ TEST_F(PlatformTest, BlocksSentHaveExactlyTheContractSizes) {
     }
     EXPECT_EQ(requests(IOCTL_HAL_REQUEST_SYSINTR).size(), 1u);
     EXPECT_EQ(requests(IOCTL_HAL_RELEASE_SYSINTR).size(), 1u);
+}
+
+// A HAL with routines of its own takes the program's own event handle in one call, and leaves no
+// duplicate behind either.
+TEST_F(PlatformTest, HandlersOwnAttachTakesTheEventInOneCallAndLeavesNoDuplicate) {
+    boot(false, sim::json::object(), true);
+    HANDLE event = CreateEventW(NULL, FALSE, FALSE, NULL);
+    const DWORD sysIntr = RequestSysIntr(kIrq);
+    ASSERT_NE(sysIntr, 0u);
+    EXPECT_TRUE(BridgeInterruptInitialize(sysIntr, event, NULL, 0));
+    std::vector<sim::HalRequest> calls;
+    for (const sim::HalRequest& r : bridgeRequests())
+        if (r.words[0] == BRIDGE_CALL) calls.push_back(r);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(BridgeEntryTable[BRIDGE_ENTRY_SIGNATURE], BRIDGE_SIGNATURE);
+    EXPECT_EQ(calls[0].words,
+              std::vector<uint32_t>({BRIDGE_CALL, BridgeEntryTable[BRIDGE_ENTRY_INTERRUPT_ATTACH], sysIntr,
+                                     addr(event), 0, 0}));
+    // The kernel's process holds nothing of ours: handles from 0x104 up, four apart.
+    for (uint32_t h = 0x104; h < 0x200; h += 4)
+        EXPECT_EQ(sim::lookupHandleIn(sim::ProcessContext::Kernel, reinterpret_cast<HANDLE>(h)), nullptr)
+            << h;
+    ASSERT_TRUE(sim::sysIntrInfo(sysIntr));
+    EXPECT_TRUE(sim::sysIntrInfo(sysIntr)->attached);
+    sim::setIrqLine(kIrq, true);
+    EXPECT_EQ(WaitForSingleObject(event, 1), WAIT_OBJECT_0);
+
+    // A handle the program does not have: the handler's duplicate fails, nothing is attached.
+    const DWORD other = RequestSysIntr(kIrq);
+    EXPECT_FALSE(BridgeInterruptInitialize(other, reinterpret_cast<HANDLE>(0x7FFC), NULL, 0));
+    EXPECT_FALSE(sim::sysIntrInfo(other)->attached);
+    boot(false, {{"duplicateHandle", "fail"}}, true);
+    event = CreateEventW(NULL, FALSE, FALSE, NULL);
+    const DWORD third = RequestSysIntr(kIrq);
+    EXPECT_FALSE(BridgeInterruptInitialize(third, event, NULL, 0));
+    EXPECT_FALSE(sim::sysIntrInfo(third)->attached);
 }
 
 TEST_F(PlatformTest, BridgedAttachSendsTheEventsDuplicateAndClosesIt) {

@@ -27,7 +27,12 @@ typedef int64_t LONGLONG;
 typedef uint64_t ULONGLONG;
 typedef int BOOL;
 typedef unsigned int UINT;
+typedef uint32_t UINT32;
+#ifdef __cplusplus
 typedef char16_t WCHAR;  // the platform's 16-bit wide character
+#else
+typedef uint16_t WCHAR;  // the same for C: what char16_t and a 16-bit wchar_t are there
+#endif
 typedef WCHAR* LPWSTR;
 typedef const WCHAR* LPCWSTR;
 typedef void* LPVOID;
@@ -45,8 +50,14 @@ typedef HKEY* PHKEY;
 #define WINAPI
 #define TRUE 1
 #define FALSE 0
+// C89 code (an OAL's) is compiled with a 16-bit wchar_t, as on the platform.
+#if defined(__cplusplus) || (defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L)
 #define TEXT(s) u##s
 #define _T(s) u##s
+#else
+#define TEXT(s) L##s
+#define _T(s) L##s
+#endif
 
 #define MAX_PATH 260
 #define INFINITE 0xFFFFFFFFu
@@ -65,9 +76,11 @@ typedef HKEY* PHKEY;
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_INVALID_DATA 13L
 #define ERROR_OUTOFMEMORY 14L
+#define ERROR_GEN_FAILURE 31L
 #define ERROR_NOT_SUPPORTED 50L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_PROC_NOT_FOUND 127L
 #define ERROR_BUSY 170L
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_MORE_DATA 234L
@@ -189,6 +202,10 @@ BOOL CloseHandle(HANDLE hObject);
 BOOL DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle, HANDLE hTargetProcessHandle,
                      HANDLE* lpTargetHandle, DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwOptions);
 HANDLE GetCurrentProcess(void);
+// The trust the image gives the process that called into the kernel or a driver: OEM_CERTIFY_TRUST
+// (2, a module of the image's MODULES section or one the OEM's certification trusts fully),
+// OEM_CERTIFY_RUN (1) or 0.
+DWORD CeGetCallerTrust(void);
 void Sleep(DWORD dwMilliseconds);
 DWORD GetLastError(void);
 void SetLastError(DWORD dwErrCode);
@@ -227,20 +244,26 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLin
 
 TAMBLIN_EXTERN_C_END
 
-static inline BOOL SetEvent(HANDLE hEvent) {
+#if defined(__cplusplus) || (defined(__STDC_VERSION__) && __STDC_VERSION__ >= 199901L)
+#define TAMBLIN_INLINE static inline
+#else
+#define TAMBLIN_INLINE static __inline__
+#endif
+TAMBLIN_INLINE BOOL SetEvent(HANDLE hEvent) {
     return EventModify(hEvent, EVENT_SET);
 }
-static inline BOOL ResetEvent(HANDLE hEvent) {
+TAMBLIN_INLINE BOOL ResetEvent(HANDLE hEvent) {
     return EventModify(hEvent, EVENT_RESET);
 }
-static inline BOOL PulseEvent(HANDLE hEvent) {
+TAMBLIN_INLINE BOOL PulseEvent(HANDLE hEvent) {
     return EventModify(hEvent, EVENT_PULSE);
 }
 
 // Wide-string routines of the platform's C run-time (16-bit characters). On the device they are
 // COREDLL's C functions (UNDER_CE: compiled for the device, as the platform's build defines it).
 // A host's own C library owns these C names for its 32-bit wchar_t, so host builds give the
-// stand-in's 16-bit versions C++ linkage.
+// stand-in's 16-bit versions C++ linkage (and C code on the host has none).
+#if defined(UNDER_CE) || defined(__cplusplus)
 #ifdef UNDER_CE
 TAMBLIN_EXTERN_C_BEGIN
 #endif
@@ -251,4 +274,5 @@ WCHAR* _wcsupr(WCHAR* s);
 WCHAR* _wcslwr(WCHAR* s);
 #ifdef UNDER_CE
 TAMBLIN_EXTERN_C_END
+#endif
 #endif
