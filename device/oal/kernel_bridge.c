@@ -264,7 +264,7 @@ static BOOL KernelBridgeVirtualCopy(const DWORD* block, DWORD words, BYTE* out, 
             return KernelBridgeRefuse(
                 ERROR_ACCESS_DENIED,
                 KERNEL_BRIDGE_REFUSED TEXT(
-                    "physical page 0x%08X is outside the program's register blocks\r\n"),
+                    "physical pages from 0x%08X lie outside the program's register blocks\r\n"),
                 source << 8);
     }
     /* The window must be the caller's own address space, not another process's or the kernel's. */

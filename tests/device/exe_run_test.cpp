@@ -27,6 +27,8 @@ struct RunCase {
     bool thenTimeSet;  // a time set afterwards, which starts the program registered for it
     int exitCode;
     const char* log;  // what the debug log must say (both must say it, and say the same)
+    uint32_t processor = 17;
+    const char* faults = "{}";  // board.json's, set before the program runs
 };
 
 void PrintTo(const RunCase& c, std::ostream* os) {
@@ -91,7 +93,51 @@ const RunCase kRunCases[] = {
      {},
      false,
      0,
+     "Tamblin: kernel bridge IOCTL_KERNEL_BRIDGE not available (last error 50)\r\n"
      "Tamblin: I2C bus not available\r\n"},
+    {"user mode on processor 2", 1, false, {kChipTime}, {}, false, 1, kRestored, 2},
+    {"user mode on processor 8", 1, false, {kChipTime}, {}, false, 1, kRestored, 8},
+    {"user mode on processor 9, then the store",
+     1,
+     false,
+     {kClock, kChipTime},
+     {},
+     true,
+     1,
+     kRestoredAndSet,
+     9},
+    {"user mode on the Cortex-A9 class processor: GPIO and clocks, no I2C unit",
+     1,
+     false,
+     {kClock, kChipTime},
+     {},
+     false,
+     0,
+     "ERROR: I2C Unknown Processor ID\n\rTamblin: I2C bus not available\r\n",
+     0x0411FC09},
+    {"a bridge that runs the program's own routines",
+     1,
+     false,
+     {kClock, kChipTime},
+     {},
+     true,
+     1,
+     kRestoredAndSet,
+     17,
+     R"({"bridgeHandler": "plain"})"},
+    {"a bridge that refuses a program the image does not trust fully",
+     1,
+     false,
+     {kClock, kChipTime},
+     {},
+     false,
+     0,
+     "OAL: IOCTL_KERNEL_BRIDGE refused: the calling process is not fully trusted (trust level 1)\r\n"
+     "OAL: IOCTL_KERNEL_BRIDGE refused: the calling process is not fully trusted (trust level 1)\r\n"
+     "Tamblin: kernel bridge IOCTL_KERNEL_BRIDGE refused the program (last error 5)\r\n"
+     "Tamblin: I2C bus not available\r\n",
+     17,
+     R"({"programTrust": "run"})"},
     {"privileged mode does without the bridge",
      1,
      true,
@@ -130,6 +176,8 @@ std::string comparableState(const e2e::Board& board) {
 Outcome runOn(const RunCase& c, const std::string& program) {
     sim::BoardConfig config = e2e::frozenConfig(c.protocol);
     config.privileged = c.privileged;
+    config.mainId = sim::mainIdForProcessor(c.processor);
+    config.faults = sim::faultsFromJson(sim::json::parse(c.faults));
     e2e::Board board(config, e2e::registryFor(c.protocol), program);
     for (const std::vector<std::string>& command : c.setup) {
         std::string out;
