@@ -253,64 +253,59 @@ TEST_F(PlatformTest, BlocksSentHaveExactlyTheContractSizes) {
     EXPECT_EQ(requests(IOCTL_HAL_RELEASE_SYSINTR).size(), 1u);
 }
 
-// A HAL with routines of its own takes the program's own event handle in one call, and leaves no
-// duplicate behind either.
-TEST_F(PlatformTest, HandlersOwnAttachTakesTheEventInOneCallAndLeavesNoDuplicate) {
-    boot(false, sim::json::object(), true);
-    HANDLE event = CreateEventW(NULL, FALSE, FALSE, NULL);
-    const DWORD sysIntr = RequestSysIntr(kIrq);
-    ASSERT_NE(sysIntr, 0u);
-    EXPECT_TRUE(BridgeInterruptInitialize(sysIntr, event, NULL, 0));
-    std::vector<sim::HalRequest> calls;
-    for (const sim::HalRequest& r : bridgeRequests())
-        if (r.words[0] == BRIDGE_CALL) calls.push_back(r);
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(BridgeEntryTable[BRIDGE_ENTRY_SIGNATURE], BRIDGE_SIGNATURE);
-    EXPECT_EQ(calls[0].words,
-              std::vector<uint32_t>({BRIDGE_CALL, BridgeEntryTable[BRIDGE_ENTRY_INTERRUPT_ATTACH], sysIntr,
-                                     addr(event), 0, 0}));
-    // The kernel's process holds nothing of ours: handles from 0x104 up, four apart.
-    for (uint32_t h = 0x104; h < 0x200; h += 4)
-        EXPECT_EQ(sim::lookupHandleIn(sim::ProcessContext::Kernel, reinterpret_cast<HANDLE>(h)), nullptr)
-            << h;
-    ASSERT_TRUE(sim::sysIntrInfo(sysIntr));
-    EXPECT_TRUE(sim::sysIntrInfo(sysIntr)->attached);
-    sim::setIrqLine(kIrq, true);
-    EXPECT_EQ(WaitForSingleObject(event, 1), WAIT_OBJECT_0);
-
-    // A handle the program does not have: the handler's duplicate fails, nothing is attached.
-    const DWORD other = RequestSysIntr(kIrq);
-    EXPECT_FALSE(BridgeInterruptInitialize(other, reinterpret_cast<HANDLE>(0x7FFC), NULL, 0));
-    EXPECT_FALSE(sim::sysIntrInfo(other)->attached);
-    boot(false, {{"duplicateHandle", "fail"}}, true);
-    event = CreateEventW(NULL, FALSE, FALSE, NULL);
-    const DWORD third = RequestSysIntr(kIrq);
-    EXPECT_FALSE(BridgeInterruptInitialize(third, event, NULL, 0));
-    EXPECT_FALSE(sim::sysIntrInfo(third)->attached);
+// Attached through the bridge: with the HAL's own routine, the program's event in one call; with a
+// plain bridge, the event duplicated into the bridge's process, attached, and the duplicate closed
+// there. Either way the kernel's process keeps no handle of ours and the interrupt reaches our event.
+TEST_F(PlatformTest, BridgedAttachLeavesNoDuplicateBehind) {
+    for (const HandlerCase& h : kHandlers) {
+        SCOPED_TRACE(h.name);
+        boot(false, sim::json::object(), h.restricted);
+        HANDLE event = CreateEventW(NULL, FALSE, FALSE, NULL);
+        const DWORD sysIntr = RequestSysIntr(kIrq);
+        ASSERT_NE(sysIntr, 0u);
+        EXPECT_TRUE(BridgeInterruptInitialize(sysIntr, event, NULL, 0));
+        std::vector<sim::HalRequest> calls;
+        for (const sim::HalRequest& r : bridgeRequests())
+            if (r.words[0] == BRIDGE_CALL) calls.push_back(r);
+        if (h.restricted) {
+            ASSERT_EQ(calls.size(), 1u);
+            EXPECT_EQ(BridgeEntryTable[BRIDGE_ENTRY_SIGNATURE], BRIDGE_SIGNATURE);
+            EXPECT_EQ(calls[0].words,
+                      std::vector<uint32_t>({BRIDGE_CALL, BridgeEntryTable[BRIDGE_ENTRY_INTERRUPT_ATTACH],
+                                             sysIntr, addr(event), 0, 0}));
+        } else {
+            ASSERT_EQ(calls.size(), 3u);
+            EXPECT_EQ(calls[0].words, std::vector<uint32_t>({BRIDGE_CALL, routine(GetCurrentProcessHandle)}));
+            const uint32_t duplicate = calls[1].words.at(3);
+            EXPECT_EQ(calls[1].words,
+                      std::vector<uint32_t>({BRIDGE_CALL, BridgeEntryTable[BRIDGE_ENTRY_INTERRUPT_INIT],
+                                             sysIntr, duplicate, 0, 0}));
+            EXPECT_NE(duplicate, addr(event));
+            EXPECT_EQ(calls[2].words, std::vector<uint32_t>({BRIDGE_CALL, routine(CloseHandle), duplicate}));
+        }
+        // Handles are numbered from 0x104 up, four apart.
+        for (uint32_t handle = 0x104; handle < 0x200; handle += 4)
+            EXPECT_EQ(sim::lookupHandleIn(sim::ProcessContext::Kernel, reinterpret_cast<HANDLE>(handle)),
+                      nullptr)
+                << handle;
+        ASSERT_TRUE(sim::sysIntrInfo(sysIntr));
+        EXPECT_TRUE(sim::sysIntrInfo(sysIntr)->attached);
+        sim::setIrqLine(kIrq, true);
+        EXPECT_EQ(WaitForSingleObject(event, 1), WAIT_OBJECT_0);
+    }
 }
 
-TEST_F(PlatformTest, BridgedAttachSendsTheEventsDuplicateAndClosesIt) {
-    boot(false);
-    HANDLE event = CreateEventW(NULL, FALSE, FALSE, NULL);
-    const DWORD sysIntr = RequestSysIntr(kIrq);
-    ASSERT_NE(sysIntr, 0u);
-    EXPECT_TRUE(BridgeInterruptInitialize(sysIntr, event, NULL, 0));
-    std::vector<sim::HalRequest> calls;
-    for (const sim::HalRequest& r : bridgeRequests())
-        if (r.words[0] == BRIDGE_CALL) calls.push_back(r);
-    ASSERT_EQ(calls.size(), 3u);
-    EXPECT_EQ(calls[0].words, std::vector<uint32_t>({BRIDGE_CALL, routine(GetCurrentProcessHandle)}));
-    const uint32_t duplicate = calls[1].words.at(3);
-    EXPECT_EQ(calls[1].words,
-              std::vector<uint32_t>(
-                  {BRIDGE_CALL, BridgeEntryTable[BRIDGE_ENTRY_INTERRUPT_INIT], sysIntr, duplicate, 0, 0}));
-    EXPECT_NE(duplicate, addr(event));
-    EXPECT_EQ(calls[2].words, std::vector<uint32_t>({BRIDGE_CALL, routine(CloseHandle), duplicate}));
-    // The duplicate is gone from the kernel's table; our own handle still works.
-    EXPECT_EQ(sim::lookupHandleIn(sim::ProcessContext::Kernel, reinterpret_cast<HANDLE>(duplicate)), nullptr);
-    EXPECT_TRUE(SetEvent(event));
-    ASSERT_TRUE(sim::sysIntrInfo(sysIntr));
-    EXPECT_TRUE(sim::sysIntrInfo(sysIntr)->attached);
+// The HAL's own attach duplicates the event itself: a handle the program does not have, or a
+// duplicate the kernel refuses, attaches nothing.
+TEST_F(PlatformTest, HandlersOwnAttachOfAHandleItCannotDuplicateAttachesNothing) {
+    for (bool duplicateFails : {false, true}) {
+        boot(false, duplicateFails ? sim::json{{"duplicateHandle", "fail"}} : sim::json::object(), true);
+        HANDLE event =
+            duplicateFails ? CreateEventW(NULL, FALSE, FALSE, NULL) : reinterpret_cast<HANDLE>(0x7FFC);
+        const DWORD sysIntr = RequestSysIntr(kIrq);
+        EXPECT_FALSE(BridgeInterruptInitialize(sysIntr, event, NULL, 0)) << duplicateFails;
+        EXPECT_FALSE(sim::sysIntrInfo(sysIntr)->attached) << duplicateFails;
+    }
 }
 
 TEST_F(PlatformTest, AllZeroEntryTableMakesInterruptOperationsFailOrDoNothing) {
