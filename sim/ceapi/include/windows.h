@@ -23,15 +23,48 @@ typedef uint16_t WORD;
 typedef uint32_t DWORD;
 typedef int32_t LONG;
 typedef uint32_t ULONG;
-typedef int64_t LONGLONG;
-typedef uint64_t ULONGLONG;
 typedef int BOOL;
 typedef unsigned int UINT;
 typedef uint32_t UINT32;
+
+// The platform's compilers take C++98/03 with Microsoft extensions: their wide character is a
+// 16-bit wchar_t, their literals L"...", their 64-bit integer __int64. The device's own build
+// (UNDER_CE) and any compile in that language mode take those, and so does C with a 16-bit
+// wchar_t (the OAL's C89 check); the host stand-in, written in today's C++ with a 32-bit wchar_t,
+// keeps char16_t and u"..." for the same 16 bits, and the OAL's C compiled into it the same.
+#if defined(UNDER_CE) || (defined(__cplusplus) && __cplusplus < 201103L) || \
+    (!defined(__cplusplus) && __SIZEOF_WCHAR_T__ == 2)
+#define TAMBLIN_PLATFORM_TYPES 1
+#endif
+
+#ifdef TAMBLIN_PLATFORM_TYPES
+#if defined(__clang__) && !defined(TAMBLIN_NO_INT64_KEYWORD)
+#if __is_identifier(__int64)
+#define TAMBLIN_NO_INT64_KEYWORD 1  // no -fms-extensions: __int64 is no keyword here
+#endif
+#endif
+#ifdef TAMBLIN_NO_INT64_KEYWORD
+typedef int64_t LONGLONG;
+typedef uint64_t ULONGLONG;
+#else
+typedef __int64 LONGLONG;
+typedef unsigned __int64 ULONGLONG;
+#endif
+typedef wchar_t WCHAR;  // 16 bits: the platform's compilers, and ours with -fshort-wchar
+#define TEXT(s) L##s
+#define _T(s) L##s
+// A build without -fshort-wchar would get 32-bit strings that no platform call can read.
+typedef char TAMBLIN_WCHAR_IS_16_BITS[sizeof(wchar_t) == 2 ? 1 : -1];
+#else
+typedef int64_t LONGLONG;
+typedef uint64_t ULONGLONG;
 #ifdef __cplusplus
 typedef char16_t WCHAR;  // the platform's 16-bit wide character
 #else
-typedef uint16_t WCHAR;  // the same for C: what char16_t and a 16-bit wchar_t are there
+typedef uint16_t WCHAR;  // the same for C, whose u"..." is an array of it
+#endif
+#define TEXT(s) u##s
+#define _T(s) u##s
 #endif
 typedef WCHAR* LPWSTR;
 typedef const WCHAR* LPCWSTR;
@@ -50,15 +83,6 @@ typedef HKEY* PHKEY;
 #define WINAPI
 #define TRUE 1
 #define FALSE 0
-// C89 code (an OAL's) is compiled with a 16-bit wchar_t, as on the platform.
-#if defined(__cplusplus) || (defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L)
-#define TEXT(s) u##s
-#define _T(s) u##s
-#else
-#define TEXT(s) L##s
-#define _T(s) L##s
-#endif
-
 #define MAX_PATH 260
 #define INFINITE 0xFFFFFFFFu
 
