@@ -3,6 +3,8 @@
 // shape is refused with the file and the field named, and such a file is never written over.
 #include "state_json.h"
 
+#include <unordered_set>
+
 #include "format.h"
 #include "rtc_chip.h"
 
@@ -204,11 +206,11 @@ BoardState stateFromJson(const json& j, const std::string& file) {
     const Field db = top["notifications"];
     db.onlyKeys({"nextHandle", "list"});
     s.notifications.nextHandle = static_cast<uint32_t>(db["nextHandle"].integer(1, 0xFFFFFFFFLL));
+    std::unordered_set<uint32_t> handles;
     for (const Field& e : db["list"].items()) {
         NotificationRecord r = recordFrom(e);
-        for (const NotificationRecord& other : s.notifications.list)
-            if (other.handle == r.handle)
-                e["handle"].fail("handle " + std::to_string(r.handle) + " is used twice");
+        if (!handles.insert(r.handle).second)
+            e["handle"].fail("handle " + std::to_string(r.handle) + " is used twice");
         if (r.handle >= s.notifications.nextHandle)
             db["nextHandle"].fail("is " + std::to_string(s.notifications.nextHandle) + ", but handle " +
                                   std::to_string(r.handle) + " is in use already");

@@ -153,6 +153,8 @@ void doInit(const InitOptions& o) {
                                       .c_str());
     if (!c.chips.empty() && !o.noChipRegistry) std::printf(" (registry: Protocol and SlaveAddr to match)");
     std::printf(", time zone %s, clocks %s\n", c.timeZone.name.c_str(), clockModeText(c));
+    const std::string note = zoneNameNote(o.zone, c.timeZone);
+    if (!note.empty()) std::fprintf(stderr, "vboard: note: %s\n", note.c_str());
 }
 
 // The chip the program will look for: its registry values Protocol and SlaveAddr, read as the
@@ -271,11 +273,29 @@ std::string daylightExplained(const sim::BoardConfig& c, const sim::BoardState& 
     return text;
 }
 
-// "+12.345 ms" for a difference of file times.
-std::string millisText(int64_t units) {
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%+.3f ms", static_cast<double>(units) / 10000.0);
-    return buf;
+// A difference of file times: below a minute to the millisecond, in ms ("+12.345 ms") or in s
+// ("+1.234 s") as `inSeconds` asks; from a minute on in days, hours, minutes and whole seconds as
+// timedatectl and systemd print a span ("-159d 23h 55min 44s"), which a long power-down makes
+// readable where a count of milliseconds is not.
+std::string differenceText(int64_t units, bool inSeconds) {
+    char buf[64];
+    const uint64_t magnitude = units < 0 ? 0 - static_cast<uint64_t>(units) : static_cast<uint64_t>(units);
+    const uint64_t seconds = magnitude / sim::kFileTimeUnitsPerSecond;
+    if (seconds < 60) {
+        std::snprintf(buf, sizeof buf, inSeconds ? "%+.3f s" : "%+.3f ms",
+                      static_cast<double>(units) / (inSeconds ? sim::kFileTimeUnitsPerSecond : 10000.0));
+        return buf;
+    }
+    std::string out = units < 0 ? "-" : "+";
+    const std::pair<uint64_t, const char*> parts[] = {
+        {seconds / 86400, "d"}, {seconds / 3600 % 24, "h"}, {seconds / 60 % 60, "min"}, {seconds % 60, "s"}};
+    bool first = true;
+    for (const auto& [n, unit] : parts) {
+        if (n == 0) continue;
+        out += (first ? "" : " ") + std::to_string(n) + unit;
+        first = false;
+    }
+    return out;
 }
 
 std::string busPhaseText(const sim::SlaveBusState& b) {
@@ -361,19 +381,16 @@ void doShow() {
                         sim::hex(chip.address, 2).c_str());
             continue;
         }
-        char diff[48];
-        std::snprintf(diff, sizeof diff, "%+.3f",
-                      static_cast<double>(utc - *t) / sim::kFileTimeUnitsPerSecond);
         const sim::RtcChipModel& model = sim::chipModel(chip.protocol);
         std::printf(
-            "  chip %s       %s UTC, system - chip = %s s%s\n", sim::hex(chip.address, 2).c_str(),
-            formatFileTime(*t).c_str(), diff,
+            "  chip %s       %s UTC, system - chip = %s%s\n", sim::hex(chip.address, 2).c_str(),
+            formatFileTime(*t).c_str(), differenceText(utc - *t, true).c_str(),
             model.timeInvalid(model.visibleRegisters(cs)) ? " (the chip flags its time invalid)" : "");
         // The same in milliseconds, against the true time too, and how fast the chip runs.
         const bool still = c.clocksStill() || chip.frozen;
         std::string offsets;
-        if (!c.clocksStill()) offsets = "chip - true time = " + millisText(*t - now) + ", ";
-        offsets += "chip - system = " + millisText(*t - utc);
+        if (!c.clocksStill()) offsets = "chip - true time = " + differenceText(*t - now, false) + ", ";
+        offsets += "chip - system = " + differenceText(*t - utc, false);
         std::printf("                  %s; crystal %s%s\n", offsets.c_str(), rateText(chip.ppm).c_str(),
                     still ? ", the clock stands still" : "");
     }
@@ -406,8 +423,14 @@ void doShow() {
     for (const std::string& f : faults) std::printf("  %s\n", f.c_str());
     std::printf("Notifications:\n");
     printNotifications();
-    std::printf("Registry (%s):\n%s%s\n", b.path("registry.reg").c_str(),
-                sim::readFile(b.path("registry.reg")).c_str(), unflushedText().c_str());
+    std::string registry;
+    try {
+        registry = sim::reg::readText(b.path("registry.reg"));
+    } catch (const sim::reg::ParseError& e) {
+        registry = std::string("(not shown: ") + e.what() + ")\n";
+    }
+    std::printf("Registry (%s):\n%s%s\n", b.path("registry.reg").c_str(), registry.c_str(),
+                unflushedText().c_str());
     // The end of the debug log, as `tail` shows it: the whole of it is `vboard log`'s.
     const std::string log = sim::readFile(b.path("debug.log"));
     std::vector<size_t> starts;  // where each line begins
@@ -459,6 +482,16 @@ AppResult judge(const sim::StartedApp& app, int code, const std::string& output)
     return r;
 }
 
+// The UTC time a store reports as set ("RTC Time set (DD.MM.YYYY hh:mm:ss)"), if it does.
+std::optional<int64_t> storedTime(const std::string& output) {
+    const size_t at = output.find("RTC Time set (");
+    unsigned day, month, year, hour, minute, second;
+    if (at == std::string::npos || std::sscanf(output.c_str() + at, "RTC Time set (%u.%u.%u %u:%u:%u)", &day,
+                                               &month, &year, &hour, &minute, &second) != 6)
+        return std::nullopt;
+    return fileTimeOf(static_cast<int>(year), month, day, hour, minute, second);
+}
+
 void doSetTime(const std::string& text, bool wait, bool local) {
     openBoard();
     // A copy: the board is opened afresh under its lock below.
@@ -484,6 +517,7 @@ void doSetTime(const std::string& text, bool wait, bool local) {
             if (!dir.empty()) std::filesystem::remove_all(dir);
         }
     } cleanup{captureDir};
+    sim::SystemClockState setClock;  // the clock as this command left it
     {
         // A board that is off runs nothing: checked and set under the board's lock, so that a
         // power-down comes before (refused) or after (the programs end at once), never between.
@@ -494,6 +528,7 @@ void doSetTime(const std::string& text, bool wait, bool local) {
                 "('vboard power up')");
         if (!SetSystemTime(&st))
             throw sim::BoardError("set-time: the platform refused " + formatTime(when, true));
+        setClock = sim::Board::current().readState().systemClock;
     }
     std::printf("System time set to %s UTC", formatTime(when - when % 10000, true).c_str());
     if (local) {
@@ -518,13 +553,34 @@ void doSetTime(const std::string& text, bool wait, bool local) {
     std::vector<int> pids;
     for (const sim::StartedApp& a : started) pids.push_back(a.pid);
     const std::vector<int> codes = sim::waitForStartedApps(pids);
+    // Another change of the system time made meanwhile (a set-time in parallel, say) is what the
+    // programs found if it came before they read the clock: said, so that a store of another time
+    // does not read as a fault.
+    const sim::SystemClockState clockNow = sim::Board::current().readState().systemClock;
+    const bool overtaken = clockNow.fileTime != setClock.fileTime || clockNow.atHost != setClock.atHost;
     std::string failures;
     for (size_t i = 0; i < started.size(); ++i) {
         const std::string output = sim::readFile(started[i].outputFile);
         std::fputs(output.c_str(), stderr);
         std::fflush(stderr);
         const AppResult r = judge(started[i], codes[i], output);
-        std::printf("  process %d (%s) %s\n", pids[i], started[i].app.c_str(), r.text.c_str());
+        std::string note;
+        if (overtaken) {
+            const std::optional<int64_t> stored = storedTime(output);
+            const int64_t second = when - when % sim::kFileTimeUnitsPerSecond;
+            const int64_t ran = sim::boardNow() - setClock.atHost;
+            const bool ours = stored && *stored >= second - sim::kFileTimeUnitsPerSecond &&
+                              *stored <= when + std::max<int64_t>(ran, 0) + 2 * sim::kFileTimeUnitsPerSecond;
+            const std::string later = "the system time was set again, to " +
+                                      formatTime(clockNow.fileTime - clockNow.fileTime % 10000, true) +
+                                      " UTC, after this command set it";
+            if (stored && !ours)
+                note = ": that is a later change's time, not this command's " + formatTime(when, false) + " UTC (" +
+                       later + " and before the program read the clock)";
+            else if (stored)
+                note = "; " + later + ", and the program started for that change stores it";
+        }
+        std::printf("  process %d (%s) %s%s\n", pids[i], started[i].app.c_str(), r.text.c_str(), note.c_str());
         if (r.failed)
             failures += std::string(failures.empty() ? "" : "; ") + started[i].app +
                         (started[i].args ? " " + *started[i].args : "") + " (process " +

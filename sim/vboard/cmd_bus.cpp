@@ -111,10 +111,17 @@ void addBusCommands(CLI::App& app) {
     static std::string holdText;
     CLI::App* hold =
         app.add_subcommand("i2c-hold", "Hold the bus mutex \"I2C\" for a while, as another driver would");
-    hold->add_option("ms", holdText, "How long, in milliseconds (of board time on a frozen board)")
+    hold->add_option("time", holdText,
+                     "How long: milliseconds (500), or with a unit as 'advance' takes it (5s, 2m, 250ms); of "
+                     "board time on a frozen board")
         ->required();
     hold->callback([] {
-        const uint32_t holdMs = parseNumber(holdText, "i2c-hold");
+        const uint64_t ns = parseDuration(holdText, "i2c-hold", true);
+        // Sleep takes milliseconds, and all ones (INFINITE) would be a hold for good.
+        if (ns == 0 || ns % 1'000'000 != 0 || ns / 1'000'000 >= INFINITE)
+            throw UsageError("i2c-hold: " + holdText + " is not a whole number of milliseconds from 1 ms to " +
+                             std::to_string((INFINITE - 1) / 86'400'000) + " days");
+        const uint32_t holdMs = static_cast<uint32_t>(ns / 1'000'000);
         openBoard();
         HANDLE m = CreateMutexW(nullptr, FALSE, TEXT("I2C"));
         if (!m || WaitForSingleObject(m, INFINITE) != WAIT_OBJECT_0)

@@ -175,7 +175,7 @@ void addRegistryCommands(CLI::App& app) {
         // The file is edited as the programs see the registry: what they left in RAM goes with it.
         sim::flushRegistry();
         const std::string file = registryFile();
-        const std::string before = sim::readFile(file);
+        const std::string before = sim::reg::readText(file);
         const std::string after = registryWithValue(before, key, name, value, "registry set");
         sim::writeFileAtomically(file, after);
         const sim::reg::Registry written = sim::reg::parse(after, file);
@@ -195,7 +195,7 @@ void addRegistryCommands(CLI::App& app) {
         const auto lock = openBoardForChange();
         sim::flushRegistry();
         const std::string file = registryFile();
-        const std::string before = sim::readFile(file);
+        const std::string before = sim::reg::readText(file);
         sim::reg::Registry r = sim::reg::parse(before, file);
         if (!deleteName.empty()) {
             if (!r.removeValue(path, deleteName.front()))

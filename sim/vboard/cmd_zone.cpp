@@ -110,6 +110,8 @@ void addZoneCommands(CLI::App& app) {
         config.timeZone = zone;
         replaceBoardJsonEntry("timeZone", sim::boardConfigToJson(config)["timeZone"]);
         describe(zone);
+        const std::string note = zoneNameNote(name, zone);
+        if (!note.empty()) std::fprintf(stderr, "vboard: note: %s\n", note.c_str());
     });
 
     static std::string filter;

@@ -49,6 +49,9 @@ void addFaultCommands(CLI::App& app);         // fault add/list/clear
 // A number written in decimal or as 0x... (no sign, no octal), at most `max`; `what` names it in
 // the refusal.
 uint32_t parseNumber(const std::string& text, const std::string& what, uint32_t max = 0xFFFFFFFFu);
+// A duration, "8h", "90s", "1d12h", "250ms" (units d h m s ms us), in ns; with `bareMs` a bare number
+// is milliseconds, else refused. Refuses 0 and more than a century, naming `what`.
+uint64_t parseDuration(const std::string& text, const std::string& what, bool bareMs = false);
 // A chip protocol, 1..4.
 int protocolNumber(const std::string& text, const std::string& what);
 // A 7-bit I2C address.
@@ -118,6 +121,9 @@ std::string registryWithValue(const std::string& regText, const std::string& key
 // (any letter case), as the platform's time-zone record for the rules in force in `year`.
 sim::TimeZoneConfig resolveZone(const std::string& name, int year);
 std::vector<std::string> zoneNames();
+// A note for a zone name typed as an abbreviation that the database takes for an offset without
+// daylight saving time ("EST" for US Eastern time); "" when there is nothing to say.
+std::string zoneNameNote(const std::string& typed, const sim::TimeZoneConfig& zone);
 std::string zoneInfoDir();
 // "UTC+01:00" for a bias of -60 minutes (UTC = local + bias).
 std::string utcOffset(int32_t biasMinutes);
