@@ -153,17 +153,18 @@ static void RestoreClock(SYSTEMTIME* rtcTime, DWORD readTick, const ChipReading*
     RegisterForTimeChanges(modulePath);
 }
 
-// Opens and locks the bus. The bus is shared with the touch, audio, power and battery drivers,
-// any of which may hold it for a few seconds (at boot above all): the opening is tried again for
-// about half a minute, with pauses that grow, and the lock is not held between the tries. An
-// unknown processor is no wait's to mend.
-static int OpenBus(void) {
+// Opens and locks the bus of `unit`. The bus is shared with the touch, audio, power and battery
+// drivers, any of which may hold it for a few seconds (at boot above all): the opening is tried
+// again for about half a minute, with pauses that grow, and the lock is not held between the tries.
+// An unknown processor, or a unit the processor does not have, is no wait's to mend.
+static int OpenBus(DWORD unit) {
+    if (unit == 0) return 0;
     DWORD start = GetTickCount();
     DWORD pauseMs = APP_BUS_PAUSE_FIRST_MS;
     for (;;) {
         SetLastError(ERROR_SUCCESS);
-        if (I2CInitStandard() && I2CLock(INFINITE)) return 1;
-        if (GetLastError() == ERROR_INVALID_COMPUTERNAME) return 0;
+        if (I2CInit(unit) && I2CLock(INFINITE)) return 1;
+        if (GetLastError() == ERROR_INVALID_COMPUTERNAME || GetLastError() == ERROR_INVALID_PARAMETER) return 0;
         DWORD elapsed = GetTickCount() - start;
         if (elapsed >= APP_BUS_RETRY_MS) return 0;
         if (pauseMs > APP_BUS_RETRY_MS - elapsed) pauseMs = APP_BUS_RETRY_MS - elapsed;
@@ -178,7 +179,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPWSTR lpCmdLine, int) {
     SYSTEMTIME changedTo = {};
     if (storePath) GetSystemTime(&changedTo);
 
-    if (!OpenBus()) {
+    if (!OpenBus(ReadI2CUnit())) {
         if (storePath) {
             PrintTime(TEXT("Error while setting RTC time (%.2d.%.2d.%.4d %.2d:%.2d:%.2d)\r\n"), &changedTo);
         } else {

@@ -460,6 +460,45 @@ void checkDeviceFile() {
           "boot again: its earlier registration replaced, not doubled (%u)", BareNotificationCount());
 }
 
+// The same file on a board whose chip is on the power-manager unit's bus: the image's registry
+// names the unit (I2CBus 1) and the chip (protocol 4 at 0x68, QEMU's m41t80 there).
+void checkDeviceFileOnPowerManagerUnit() {
+    section("Tamblin.exe on the power-manager unit (I2CBus 1: protocol 4 at 0x68, the m41t80)");
+    BareSetProgramValue(u"Protocol", 4);
+    BareSetProgramValue(u"I2CBus", 1);
+    const SYSTEMTIME powerUp = makeTime(2000, 1, 6, 1, 0, 0, 0);
+    SetSystemTime(&powerUp);
+    BareResetIrqCounts();
+    uint32_t code = runProgram(u"", "boot");
+    check(code == 1, "boot: exit code 1 (%u)", code);
+    check(contains(g_debugText, "RTC Time restored (15.06.2025 12:3"),
+          "boot: \"RTC Time restored (15.06.2025 12:3x:xx)\", the m41t80's time");
+    SYSTEMTIME now = {};
+    GetSystemTime(&now);
+    printTime("system time", now);
+    check(matchesRtcBase(now), "boot: the system clock set from the m41t80 on the power-manager bus");
+    check(BareGetStats().irqDeliveries[6] > 0 && BareGetStats().irqDeliveries[kI2cIrq] == 0,
+          "boot: its bytes completed on input 6 (%u interrupts), none on 18", BareGetStats().irqDeliveries[6]);
+
+    const SYSTEMTIME userTime = makeTime(2024, 3, 0, 17, 10, 20, 5);  // a Sunday
+    SetSystemTime(&userTime);
+    code = runProgram(u"AppRunAfterTimeChange", "time change");
+    check(code == 1, "time change: exit code 1 (%u)", code);
+    check(contains(g_debugText, "RTC Time set (17.03.2024 10:20:0"),
+          "time change: \"RTC Time set (17.03.2024 10:20:0x)\"");
+    SYSTEMTIME got = {};
+    int r = 0;
+    if (I2CInit(I2C_UNIT_PWRMGR) && I2CLock(INFINITE)) {
+        r = ReadRtcProtocol4(&got, kChipAddr);
+        I2CUnlock();
+    }
+    printTime("chip", got);
+    // QEMU's model counts the weekday from 0: the date and time are what the file wrote.
+    check(r == 1 && got.wYear == 2024 && got.wMonth == 3 && got.wDay == 17 && got.wHour == 10 &&
+              got.wMinute == 20 && got.wSecond <= 10,
+          "time change: the m41t80 holds the system time");
+}
+
 }  // namespace
 
 extern "C" int BareMain(void) {
@@ -480,6 +519,7 @@ extern "C" int BareMain(void) {
     I2CUnlock();
     checkDeviceFile();
     checkPowerManagerUnit();
+    checkDeviceFileOnPowerManagerUnit();
 
     section("platform resources");
     check(BareGetStats().bridgeRequests == 0, "no kernel-bridge request from a privileged process (%u)",

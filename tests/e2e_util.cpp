@@ -326,7 +326,7 @@ void Board::startAt(int64_t t) const {
         s.uptimeNs = 0;
         s.systemClock = {t, t};
         for (const sim::ChipConfig& c : config.chips)
-            s.chips[c.address] = sim::chipModel(c.protocol).initialState(t);
+            s.chips[c.stateKey()] = sim::chipModel(c.protocol).initialState(t);
     });
 }
 

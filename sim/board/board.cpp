@@ -96,7 +96,7 @@ BoardState initialState(const BoardConfig& config, int64_t now) {
     s.powerOnHost = now;
     s.uptimeNs = 0;
     for (const ChipConfig& chip : config.chips)
-        s.chips[chip.address] = chipModel(chip.protocol).initialState(now);
+        s.chips[chip.stateKey()] = chipModel(chip.protocol).initialState(now);
     return s;
 }
 

@@ -219,12 +219,16 @@ BoardState stateFromJson(const json& j, const std::string& file) {
 
     if (top.has("chips")) {
         for (const auto& [key, chip] : top["chips"].members()) {
+            // "0x68" on the standard unit's bus, "pwr:0x68" on the power-manager unit's.
+            const bool pwr = key.compare(0, 4, "pwr:") == 0;
+            const std::string text = pwr ? key.substr(4) : key;
             char* end = nullptr;
-            const unsigned long address = std::strtoul(key.c_str(), &end, 16);
-            if (key.size() != 4 || key.compare(0, 2, "0x") != 0 || *end != '\0' || address > 0x7F)
-                chip.fail("a chip's key is its 7-bit address as \"0x68\"");
+            const unsigned long address = std::strtoul(text.c_str(), &end, 16);
+            if (text.size() != 4 || text.compare(0, 2, "0x") != 0 || *end != '\0' || address > 0x7F)
+                chip.fail("a chip's key is its 7-bit address as \"0x68\", or \"pwr:0x68\" on the power-manager bus");
             const int protocol = static_cast<int>(chip["protocol"].integer(1, 4));
-            s.chips[static_cast<uint8_t>(address)] = chipFrom(chip, chipRegisterCount(protocol));
+            s.chips[static_cast<uint8_t>(address | (pwr ? kPowerManagerBusKey : 0))] =
+                chipFrom(chip, chipRegisterCount(protocol));
         }
     }
     if (top.has("launches")) {
@@ -253,7 +257,8 @@ json stateToJson(const BoardState& s) {
     for (const NotificationRecord& r : s.notifications.list) list.push_back(recordJson(r));
     j["notifications"] = json{{"nextHandle", s.notifications.nextHandle}, {"list", list}};
     json chips = json::object();
-    for (const auto& [address, chip] : s.chips) chips[hex(address, 2)] = chipJson(chip);
+    for (const auto& [key, chip] : s.chips)
+        chips[((key & kPowerManagerBusKey) ? "pwr:" : "") + hex(key & 0x7F, 2)] = chipJson(chip);
     j["chips"] = chips;
     json launches = json::array();
     for (const LaunchRecord& l : s.launches)

@@ -36,6 +36,7 @@ struct InitOptions {
     std::string program;
     std::string protocol = "1";
     std::string address;
+    std::string bus;
     bool noChip = false;
     bool noChipRegistry = false;
     std::string zone = "cet";
@@ -114,6 +115,9 @@ void doInit(const InitOptions& o) {
         chip.protocol = protocolNumber(o.protocol, "--protocol");
         chip.address = o.address.empty() ? sim::chipModel(chip.protocol).defaultAddress
                                          : parseAddress(o.address, "--address");
+        chip.bus = parseBus(o.bus, "--bus").value_or(sim::I2cBusId::Standard);
+        if (chip.bus == sim::I2cBusId::PowerManager && sim::processorIdForMainId(c.mainId) != 17)
+            throw UsageError("--bus pwr: " + powerManagerBusMissing(c.mainId));
         c.chips.push_back(chip);
     }
     // The program finds the chip by its registry values: a board built with a chip has them
@@ -125,6 +129,9 @@ void doInit(const InitOptions& o) {
                                      "dword:" + std::to_string(chip.protocol), "--protocol");
         registry = registryWithValue(registry, kProgramKey, "SlaveAddr", "dword:" + sim::hex(chip.address, 2),
                                      "--address");
+        // The standard unit is the program's default: only the other bus needs the value.
+        if (chip.bus == sim::I2cBusId::PowerManager)
+            registry = registryWithValue(registry, kProgramKey, "I2CBus", "dword:1", "--bus");
     }
     for (const std::string& r : o.registry) {
         std::string key, name, value;
@@ -149,9 +156,12 @@ void doInit(const InitOptions& o) {
     std::printf("Created board %s: processor main ID 0x%08X, %s", dir.c_str(), c.mainId,
                 c.chips.empty() ? "no chip"
                                 : ("a protocol-" + std::to_string(c.chips[0].protocol) + " chip at " +
-                                   sim::hex(c.chips[0].address, 2))
+                                   sim::chipLabel(c.chips[0]))
                                       .c_str());
-    if (!c.chips.empty() && !o.noChipRegistry) std::printf(" (registry: Protocol and SlaveAddr to match)");
+    if (!c.chips.empty() && !o.noChipRegistry)
+        std::printf(c.chips[0].bus == sim::I2cBusId::PowerManager
+                        ? " (registry: Protocol, SlaveAddr and I2CBus to match)"
+                        : " (registry: Protocol and SlaveAddr to match)");
     std::printf(", time zone %s, clocks %s\n", c.timeZone.name.c_str(), clockModeText(c));
     const std::string note = zoneNameNote(o.zone, c.timeZone);
     if (!note.empty()) std::fprintf(stderr, "vboard: note: %s\n", note.c_str());
@@ -173,10 +183,34 @@ std::vector<std::string> programChipLines(const sim::BoardConfig& c) {
     const bool addressSet =
         key && RegQueryValueExW(key, TEXT("SlaveAddr"), nullptr, nullptr, reinterpret_cast<LPBYTE>(&address),
                                 &size) == ERROR_SUCCESS;
+    // The unit, as the program reads I2CBus: absent is the standard unit.
+    DWORD busValue = 0, busType = 0;
+    size = sizeof busValue;
+    const LONG busResult = key ? RegQueryValueExW(key, TEXT("I2CBus"), nullptr, &busType,
+                                                  reinterpret_cast<LPBYTE>(&busValue), &size)
+                               : ERROR_FILE_NOT_FOUND;
     if (key) RegCloseKey(key);
+    const bool busSet = busResult != ERROR_FILE_NOT_FOUND;
+    const sim::I2cBusId bus = busSet && busValue == 1 ? sim::I2cBusId::PowerManager : sim::I2cBusId::Standard;
     const std::string from = std::string(" (registry: ") + (protocolSet ? "Protocol" : "no Protocol, so 1") +
-                             ", " + (addressSet ? "SlaveAddr" : "no SlaveAddr, so the protocol's") + ")";
+                             ", " + (addressSet ? "SlaveAddr" : "no SlaveAddr, so the protocol's") +
+                             (busSet ? ", I2CBus" : "") + ")";
     std::vector<std::string> lines;
+    if (busSet && (busResult != ERROR_SUCCESS || busType != REG_DWORD || size != sizeof busValue || busValue > 1)) {
+        lines.push_back("the program looks for no chip: I2CBus " +
+                        (busResult == ERROR_SUCCESS && busType == REG_DWORD && size == sizeof busValue
+                             ? std::to_string(busValue) + " names"
+                             : std::string("is no dword and names")) +
+                        " no I2C unit (0 the standard unit, 1 the power-manager unit)");
+        lines.push_back("WARNING: the program will say so and report \"Tamblin: I2C bus not available\"");
+        return lines;
+    }
+    if (bus == sim::I2cBusId::PowerManager && sim::processorIdForMainId(c.mainId) != 17) {
+        lines.push_back("the program looks for its chip on the power-manager unit's bus (registry: I2CBus)");
+        lines.push_back("WARNING: " + powerManagerBusMissing(c.mainId) +
+                        ": the program will report \"ERROR: I2C Unknown I2C Unit\"");
+        return lines;
+    }
     if (!known) {
         lines.push_back("the program looks for no chip: Protocol " + std::to_string(protocol) +
                         (protocol == 0 ? " asks for detection, which the program does not do"
@@ -186,10 +220,15 @@ std::vector<std::string> programChipLines(const sim::BoardConfig& c) {
             std::string(protocol == 0 ? "No external RTC found" : "Invalid RTC Protocol in Registry") + "\"");
         return lines;
     }
-    const std::string wanted =
-        "a protocol-" + std::to_string(protocol) + " chip at " + sim::hex(address & 0xFF, 2);
+    const std::string wanted = "a protocol-" + std::to_string(protocol) + " chip at " +
+                               (bus == sim::I2cBusId::PowerManager ? "pwr:" : "") + sim::hex(address & 0xFF, 2);
     lines.push_back("the program looks for " + wanted + from);
-    const sim::ChipConfig* chip = address <= 0x7F ? c.chipAt(static_cast<uint8_t>(address)) : nullptr;
+    const sim::ChipConfig* chip = address <= 0x7F ? c.chipAt(static_cast<uint8_t>(address), bus) : nullptr;
+    const sim::ChipConfig* elsewhere =
+        address <= 0x7F ? c.chipAt(static_cast<uint8_t>(address),
+                                   bus == sim::I2cBusId::PowerManager ? sim::I2cBusId::Standard
+                                                                      : sim::I2cBusId::PowerManager)
+                        : nullptr;
     if (address > 0x7F)
         lines.push_back("WARNING: SlaveAddr " + sim::hex(address, 2) + " is no 7-bit address" +
                         (address <= 0xFF
@@ -197,13 +236,19 @@ std::vector<std::string> programChipLines(const sim::BoardConfig& c) {
                              : "") +
                         ": the program finds no chip");
     else if (!chip)
-        lines.push_back("WARNING: no chip is on the bus at " + sim::hex(address, 2) +
-                        ": the program will report \"No external RTC found\"");
+        lines.push_back("WARNING: no chip is on the " +
+                        std::string(bus == sim::I2cBusId::PowerManager ? "power-manager unit's " : "") + "bus at " +
+                        sim::hex(address, 2) + ": the program will report \"No external RTC found\"" +
+                        (elsewhere ? std::string(" (the chip at ") + sim::chipLabel(*elsewhere) + " is on the " +
+                                         (elsewhere->bus == sim::I2cBusId::PowerManager
+                                              ? "power-manager unit's bus: I2CBus 1 reads it)"
+                                              : "standard bus: I2CBus 0, or none, reads it)")
+                                   : ""));
     else if (chip->protocol != static_cast<int>(protocol))
-        lines.push_back("WARNING: the chip at " + sim::hex(address, 2) + " is a protocol-" +
+        lines.push_back("WARNING: the chip at " + sim::chipLabel(*chip) + " is a protocol-" +
                         std::to_string(chip->protocol) + " chip, not protocol " + std::to_string(protocol));
     else if (!chip->present)
-        lines.push_back("WARNING: the chip at " + sim::hex(address, 2) +
+        lines.push_back("WARNING: the chip at " + sim::chipLabel(*chip) +
                         " is configured absent and never answers");
     return lines;
 }
@@ -377,13 +422,12 @@ void doShow() {
         const sim::ChipState cs = chipStateAt(chip, state, now, &phase);
         const std::optional<int64_t> t = chipFileTime(chip, cs, phase);
         if (!t) {
-            std::printf("  chip %s       (its registers hold no valid date)\n",
-                        sim::hex(chip.address, 2).c_str());
+            std::printf("  chip %-10s (its registers hold no valid date)\n", sim::chipLabel(chip).c_str());
             continue;
         }
         const sim::RtcChipModel& model = sim::chipModel(chip.protocol);
         std::printf(
-            "  chip %s       %s UTC, system - chip = %s%s\n", sim::hex(chip.address, 2).c_str(),
+            "  chip %-10s %s UTC, system - chip = %s%s\n", sim::chipLabel(chip).c_str(),
             formatFileTime(*t).c_str(), differenceText(utc - *t, true).c_str(),
             model.timeInvalid(model.visibleRegisters(cs)) ? " (the chip flags its time invalid)" : "");
         // The same in milliseconds, against the true time too, and how fast the chip runs.
@@ -403,7 +447,7 @@ void doShow() {
         const sim::RtcChipModel& model = sim::chipModel(chip.protocol);
         const sim::ChipState cs = chipStateAt(chip, state, now);
         const std::vector<uint8_t> regs = model.visibleRegisters(cs);
-        std::printf("  %s protocol %d: %s, invalid-time flag %s\n", sim::hex(chip.address, 2).c_str(),
+        std::printf("  %s protocol %d: %s, invalid-time flag %s\n", sim::chipLabel(chip).c_str(),
                     chip.protocol, chipTimeText(chip.protocol, regs).c_str(),
                     model.timeInvalid(regs) ? "SET" : "clear");
         std::vector<std::string> notes = model.describe(cs);
@@ -609,9 +653,14 @@ void addBoardCommands(CLI::App& app) {
         cmd->add_option("--protocol", init.protocol, "Protocol of the RTC chip, 1..4 (default 1)");
     CLI::Option* address = cmd->add_option("--address", init.address,
                                            "7-bit address of the chip, 0x00..0x7F (default: the protocol's)");
+    CLI::Option* bus = cmd->add_option(
+        "--bus", init.bus,
+        "The bus the chip is wired to: std (the standard I2C unit's, default) or pwr (the power-manager unit's, "
+        "processor ID 17); pwr writes the program's I2CBus to match");
     CLI::Option* noChip = cmd->add_flag("--no-chip", init.noChip, "No RTC chip on the bus")
                               ->excludes(protocol)
-                              ->excludes(address);
+                              ->excludes(address)
+                              ->excludes(bus);
     cmd->add_flag(
            "--no-chip-registry", init.noChipRegistry,
            "Leave the chip's Protocol and SlaveAddr out of the registry (the program then looks for its "
