@@ -341,7 +341,9 @@ void Board::advance(uint64_t ns) const {
 
 int64_t Board::chipTime(uint8_t address) const {
     const sim::BoardConfig config = sim::loadBoardConfig(dir + "/board.json");
-    const sim::ChipConfig* c = config.chipAt(address);
+    const sim::ChipConfig* c =
+        config.chipAt(address & 0x7F, (address & sim::kPowerManagerBusKey) ? sim::I2cBusId::PowerManager
+                                                                           : sim::I2cBusId::Standard);
     sim::ChipState chip = state().chips.at(address);
     const sim::RtcChipModel& model = sim::chipModel(c->protocol);
     const int64_t phase = model.catchUp(chip, sim::crystalOf(config, *c), trueTime());
