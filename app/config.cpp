@@ -56,11 +56,13 @@ DWORD ReadI2CUnit(void) {
     RegCloseKey(key);
     if (result == ERROR_FILE_NOT_FOUND) return I2C_UNIT_STANDARD;
     if (result != ERROR_SUCCESS || type != REG_DWORD || size != sizeof(DWORD)) {
-        OutputDebugStringW(TEXT("Tamblin: Invalid I2CBus in Registry: not a dword (0 standard unit, 1 power-manager unit)\r\n"));
+        OutputDebugStringW(TEXT(
+            "Tamblin: Invalid I2CBus in Registry: not a dword (0 standard unit, 1 power-manager unit)\r\n"));
         return 0;
     }
     if (bus == APP_I2C_BUS_STANDARD) return I2C_UNIT_STANDARD;
     if (bus == APP_I2C_BUS_PWRMGR) return I2C_UNIT_PWRMGR;
-    NKDbgPrintfW(TEXT("Tamblin: Invalid I2CBus in Registry: %u (0 standard unit, 1 power-manager unit)\r\n"), bus);
+    NKDbgPrintfW(TEXT("Tamblin: Invalid I2CBus in Registry: %u (0 standard unit, 1 power-manager unit)\r\n"),
+                 bus);
     return 0;
 }

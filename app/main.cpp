@@ -164,7 +164,8 @@ static int OpenBus(DWORD unit) {
     for (;;) {
         SetLastError(ERROR_SUCCESS);
         if (I2CInit(unit) && I2CLock(INFINITE)) return 1;
-        if (GetLastError() == ERROR_INVALID_COMPUTERNAME || GetLastError() == ERROR_INVALID_PARAMETER) return 0;
+        if (GetLastError() == ERROR_INVALID_COMPUTERNAME || GetLastError() == ERROR_INVALID_PARAMETER)
+            return 0;
         DWORD elapsed = GetTickCount() - start;
         if (elapsed >= APP_BUS_RETRY_MS) return 0;
         if (pauseMs > APP_BUS_RETRY_MS - elapsed) pauseMs = APP_BUS_RETRY_MS - elapsed;

@@ -408,6 +408,47 @@ uint32_t runProgram(const char16_t* commandLine, const char* what) {
     return code;
 }
 
+void ClearStdReadMode(BYTE slave) {
+    ClearReadMode(slave);
+}
+
+// A boot of the file from a protocol-1 chip at `slave` that holds `chip`: its exit code, its line,
+// and the system clock it set.
+void checkBootFrom(const SYSTEMTIME& chip, BYTE slave, void (*clearReadMode)(BYTE)) {
+    const SYSTEMTIME powerUp = makeTime(2000, 1, 6, 1, 0, 0, 0);
+    SetSystemTime(&powerUp);
+    const uint32_t code = runProgram(u"", "boot");
+    clearReadMode(slave);
+    check(code == 1, "boot: exit code 1 (%u)", code);
+    check(contains(g_debugText, "RTC Time restored (15.06.2025 12:34:1"),
+          "boot: \"RTC Time restored (15.06.2025 12:34:1x)\" (chip at 0x%02x)", slave);
+    SYSTEMTIME now = {};
+    GetSystemTime(&now);
+    printTime("system time", now);
+    check(readBackMatches(chip, now), "boot: the system clock set from the chip");
+}
+
+// A time change to a Sunday in March: the file's exit code and line, and what the chip holds then.
+void checkStoreTo(BYTE slave, DWORD unit, void (*clearReadMode)(BYTE)) {
+    const SYSTEMTIME userTime = makeTime(2024, 3, 0, 17, 10, 20, 5);
+    SetSystemTime(&userTime);
+    const uint32_t code = runProgram(u"AppRunAfterTimeChange", "time change");
+    clearReadMode(slave);
+    check(code == 1, "time change: exit code 1 (%u)", code);
+    check(contains(g_debugText, "RTC Time set (17.03.2024 10:20:0"),
+          "time change: \"RTC Time set (17.03.2024 10:20:0x)\"");
+    SYSTEMTIME got = {};
+    int r = 0;
+    if (I2CInit(unit) && I2CLock(INFINITE)) {
+        r = ReadRtcProtocol1(&got, slave);
+        clearReadMode(slave);
+        I2CUnlock();
+    }
+    printTime("chip", got);
+    check(r == 1 && readBackMatches(userTime, got), "time change: the chip at 0x%02x holds the system time",
+          slave);
+}
+
 void checkDeviceFile() {
     section("Tamblin.exe through the loader (protocol 1 at 0x68, as the image's registry has it)");
     const BareStats before = BareGetStats();
@@ -417,18 +458,7 @@ void checkDeviceFile() {
     check(WriteRtcProtocol1(&chip, kChipAddr) == 1, "the ds1338 set to 2025-06-15 12:34:10");
     ClearReadMode(kChipAddr);
     I2CUnlock();
-    const SYSTEMTIME powerUp = makeTime(2000, 1, 6, 1, 0, 0, 0);
-    SetSystemTime(&powerUp);
-
-    uint32_t code = runProgram(u"", "boot");
-    ClearReadMode(kChipAddr);
-    check(code == 1, "boot: exit code 1 (%u)", code);
-    check(contains(g_debugText, "RTC Time restored (15.06.2025 12:34:1"),
-          "boot: \"RTC Time restored (15.06.2025 12:34:1x)\"");
-    SYSTEMTIME now = {};
-    GetSystemTime(&now);
-    printTime("system time", now);
-    check(readBackMatches(chip, now), "boot: the system clock set from the chip");
+    checkBootFrom(chip, kChipAddr, ClearStdReadMode);
     const BareProcessRecord& record = BareGetProcessRecord();
     check(record.daylight == 1 && record.daylightSets == 1,
           "boot: daylight saving in effect for a June date in CET (%u)", record.daylight);
@@ -444,22 +474,9 @@ void checkDeviceFile() {
               BareGetStats().bridgeRequests == before.bridgeRequests,
           "boot: nothing of the process left behind, no kernel-bridge request (privileged)");
 
-    const SYSTEMTIME userTime = makeTime(2024, 3, 0, 17, 10, 20, 5);  // a Sunday
-    SetSystemTime(&userTime);
-    code = runProgram(u"AppRunAfterTimeChange", "time change");
-    ClearReadMode(kChipAddr);
-    check(code == 1, "time change: exit code 1 (%u)", code);
-    check(contains(g_debugText, "RTC Time set (17.03.2024 10:20:0"),
-          "time change: \"RTC Time set (17.03.2024 10:20:0x)\"");
-    I2CLock(INFINITE);
-    SYSTEMTIME got = {};
-    const int r = ReadRtcProtocol1(&got, kChipAddr);
-    ClearReadMode(kChipAddr);
-    I2CUnlock();
-    printTime("chip", got);
-    check(r == 1 && readBackMatches(userTime, got), "time change: the chip holds the system time");
+    checkStoreTo(kChipAddr, I2C_UNIT_STANDARD, ClearStdReadMode);
 
-    code = runProgram(u"", "boot again");
+    const uint32_t code = runProgram(u"", "boot again");
     ClearReadMode(kChipAddr);
     check(code == 1 && BareNotificationCount() == 1,
           "boot again: its earlier registration replaced, not doubled (%u)", BareNotificationCount());
@@ -484,37 +501,12 @@ void checkDeviceFileOnPowerManagerUnit() {
     BareSetProgramValue(u"Protocol", 1);
     BareSetProgramValue(u"SlaveAddr", kPwrChipAddr);
     BareSetProgramValue(u"I2CBus", 1);
-    const SYSTEMTIME powerUp = makeTime(2000, 1, 6, 1, 0, 0, 0);
-    SetSystemTime(&powerUp);
     BareResetIrqCounts();
-    uint32_t code = runProgram(u"", "boot");
-    ClearPwrReadMode(kPwrChipAddr);
-    check(code == 1, "boot: exit code 1 (%u)", code);
-    check(contains(g_debugText, "RTC Time restored (15.06.2025 12:34:1"),
-          "boot: \"RTC Time restored (15.06.2025 12:34:1x)\", the chip on the power-manager bus");
-    SYSTEMTIME now = {};
-    GetSystemTime(&now);
-    printTime("system time", now);
-    check(readBackMatches(chip, now), "boot: the system clock set from that chip");
+    checkBootFrom(chip, kPwrChipAddr, ClearPwrReadMode);
     check(BareGetStats().irqDeliveries[6] > 0 && BareGetStats().irqDeliveries[kI2cIrq] == 0,
-          "boot: its bytes completed on input 6 (%u interrupts), none on 18", BareGetStats().irqDeliveries[6]);
-
-    const SYSTEMTIME userTime = makeTime(2024, 3, 0, 17, 10, 20, 5);  // a Sunday
-    SetSystemTime(&userTime);
-    code = runProgram(u"AppRunAfterTimeChange", "time change");
-    ClearPwrReadMode(kPwrChipAddr);
-    check(code == 1, "time change: exit code 1 (%u)", code);
-    check(contains(g_debugText, "RTC Time set (17.03.2024 10:20:0"),
-          "time change: \"RTC Time set (17.03.2024 10:20:0x)\"");
-    SYSTEMTIME got = {};
-    int r = 0;
-    if (I2CInit(I2C_UNIT_PWRMGR) && I2CLock(INFINITE)) {
-        r = ReadRtcProtocol1(&got, kPwrChipAddr);
-        ClearPwrReadMode(kPwrChipAddr);
-        I2CUnlock();
-    }
-    printTime("chip", got);
-    check(r == 1 && readBackMatches(userTime, got), "time change: the chip on the power-manager bus holds the system time");
+          "boot: its bytes completed on input 6 (%u interrupts), none on 18",
+          BareGetStats().irqDeliveries[6]);
+    checkStoreTo(kPwrChipAddr, I2C_UNIT_PWRMGR, ClearPwrReadMode);
 }
 
 }  // namespace

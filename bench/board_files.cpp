@@ -55,7 +55,8 @@ std::string registryValues(size_t n) {
     std::string text;
     text.reserve(n * 40);
     for (size_t i = 0; i < n; ++i) {
-        if (i % 10 == 0) text += "\r\n[HKEY_LOCAL_MACHINE\\Software\\Bench\\Key" + std::to_string(i / 10) + "]\r\n";
+        if (i % 10 == 0)
+            text += "\r\n[HKEY_LOCAL_MACHINE\\Software\\Bench\\Key" + std::to_string(i / 10) + "]\r\n";
         text += "\"Value" + std::to_string(i) + "\"=dword:" + std::to_string(i % 10) + "\r\n";
     }
     return text;
@@ -96,9 +97,9 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    const std::string dir = (std::filesystem::temp_directory_path() /
-                             ("tamblin-board-files-" + std::to_string(::getpid())))
-                                .string();
+    const std::string dir =
+        (std::filesystem::temp_directory_path() / ("tamblin-board-files-" + std::to_string(::getpid())))
+            .string();
     sim::createBoard(dir, sim::defaultBoardConfig(), sim::defaultRegistryText());
     const std::string boardJson = sim::readFile(dir + "/board.json");
     const std::string stateJson = sim::readFile(dir + "/state.json");
@@ -135,12 +136,13 @@ int main(int argc, char** argv) {
                 std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
             if (result.size() > 90) result = result.substr(0, 87) + "...";
             std::printf("%-16s %-12s %9zu %10s %8.1f ms %6.2f us  %s\n", k.what, k.file, n,
-                        sizeText(text.size()).c_str(), ms, ms * 1000 / static_cast<double>(n), result.c_str());
+                        sizeText(text.size()).c_str(), ms, ms * 1000 / static_cast<double>(n),
+                        result.c_str());
             std::fflush(stdout);
         }
         // Back to the board's own file for the next kind.
-        writeAll(dir + "/" + k.file, std::strcmp(k.file, "registry.reg") == 0 ? sim::defaultRegistryText()
-                                                                             : original);
+        writeAll(dir + "/" + k.file,
+                 std::strcmp(k.file, "registry.reg") == 0 ? sim::defaultRegistryText() : original);
     }
     std::filesystem::remove_all(dir);
     return 0;

@@ -114,42 +114,51 @@ struct HostileFile {
     const char* file;
     std::function<std::optional<std::string>(const std::string& original)> text;
     off_t sparse;
+    bool boot;  // the program is tried too (its reader is the tool's: once per kind of refusal is enough)
     const char* says;
 };
 
 std::string faultList(size_t n) {
-    sim::json list = sim::json::array();
-    for (size_t i = 1; i <= n; ++i) list.push_back({{"byte", i}, {"fault", "nak"}});
-    return sim::json{{"faults", {{"i2c", list}}}}.dump();
+    std::string text = R"({"faults": {"i2c": [)";
+    for (size_t i = 1; i <= n; ++i)
+        text +=
+            (i > 1 ? ", " : "") + std::string(R"({"byte": )") + std::to_string(i) + R"(, "fault": "nak"})";
+    return text + "]}}";
 }
 
 const HostileFile kHostileFiles[] = {
-    {"an empty state", "state.json", [](const std::string&) { return ""; }, 0, "state.json: empty"},
-    {"a state of blank lines", "state.json", [](const std::string&) { return "\n\n"; }, 0, "state.json: empty"},
-    {"no state", "state.json", [](const std::string&) { return std::nullopt; }, 0, "state.json: missing"},
+    {"an empty state", "state.json", [](const std::string&) { return ""; }, 0, true, "state.json: empty"},
+    {"a state of blank lines", "state.json", [](const std::string&) { return "\n\n"; }, 0, false,
+     "state.json: empty"},
+    {"no state", "state.json", [](const std::string&) { return std::nullopt; }, 0, true,
+     "state.json: missing"},
     {"a state cut short", "state.json", [](const std::string& s) { return s.substr(0, s.size() / 2); }, 0,
-     "(the file ends early: cut short?)"},
-    {"an empty configuration", "board.json", [](const std::string&) { return ""; }, 0, "board.json: empty"},
-    {"a number beyond a double", "board.json", [](const std::string&) { return R"({"chips": [{"protocol": 1, "ppm": 1e400}]})"; },
-     0, "board.json: not valid JSON: number overflow"},
+     true, "(the file ends early: cut short?)"},
+    {"an empty configuration", "board.json", [](const std::string&) { return ""; }, 0, true,
+     "board.json: empty"},
+    {"a number beyond a double", "board.json",
+     [](const std::string&) { return R"({"chips": [{"protocol": 1, "ppm": 1e400}]})"; }, 0, false,
+     "board.json: not valid JSON: number overflow"},
     {"a clock beyond 64 bits", "state.json",
      [](const std::string& s) {
-         return std::regex_replace(s, std::regex(R"("fileTime": [0-9]+)"), R"("fileTime": 123456789012345678901234567890)");
+         return std::regex_replace(s, std::regex(R"("fileTime": [0-9]+)"),
+                                   R"("fileTime": 123456789012345678901234567890)");
      },
-     0, "state.json: systemClock.fileTime: expected a whole number"},
-    {"a key given twice", "board.json", [](const std::string&) { return R"({"clock": "real", "clock": "frozen"})"; }, 0,
+     0, false, "state.json: systemClock.fileTime: expected a whole number"},
+    {"a key given twice", "board.json",
+     [](const std::string&) { return R"({"clock": "real", "clock": "frozen"})"; }, 0, false,
      "board.json: clock: given twice in one object"},
     {"a chip's field given twice", "state.json",
      [](const std::string& s) {
          return std::regex_replace(s, std::regex(R"("pointer": 0)"), R"("pointer": 0, "pointer": 1)");
      },
-     0, "state.json: chips.0x68.pointer: given twice"},
+     0, false, "state.json: chips.0x68.pointer: given twice"},
     {"a fault list of 100,000 entries", "board.json", [](const std::string&) { return faultList(100000); }, 0,
-     "more than the 1 MiB such a board file may hold (not read)"},
+     false, "more than the 1 MiB such a board file may hold (not read)"},
     {"a configuration of 1 MiB and a byte", "board.json",
-     [](const std::string& s) { return s + std::string((1u << 20) + 1 - s.size(), ' '); }, 0,
+     [](const std::string& s) { return s + std::string((1u << 20) + 1 - s.size(), ' '); }, 0, true,
      "board.json: 1048577 bytes, more than the 1 MiB"},
-    {"a state of 40 MiB", "state.json", [](const std::string& s) { return s; }, 40 << 20,
+    {"a state of 40 MiB", "state.json", [](const std::string& s) { return s; }, 40 << 20, true,
      "state.json: 41943040 bytes, more than the 32 MiB"},
 };
 
@@ -165,10 +174,12 @@ TEST(BoardFiles, HostileFilesAreRefusedWithTheFileAndWhatIsWrongNamed) {
         std::string out;
         EXPECT_EQ(vboard(board, {"show"}, &out), 1);
         EXPECT_NE(out.find(c.says), std::string::npos) << out;
-        const e2e::Output run = e2e::runProgram({std::string(TAMBLIN_BIN_DIR) + "/tamblin"}, board.dir);
-        EXPECT_EQ(run.code, 2) << run.err;
-        EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
-        EXPECT_EQ(run.err.find("replaced or powered down"), std::string::npos) << run.err;
+        if (c.boot) {
+            const e2e::Output run = e2e::runProgram({std::string(TAMBLIN_BIN_DIR) + "/tamblin"}, board.dir);
+            EXPECT_EQ(run.code, 2) << run.err;
+            EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+            EXPECT_EQ(run.err.find("replaced or powered down"), std::string::npos) << run.err;
+        }
         if (c.sparse == 0) EXPECT_EQ(e2e::readFile(path), text.value_or("")) << "never written over";
     }
 }
@@ -181,7 +192,8 @@ TEST(BoardFiles, AnOversizeRegistryIsNamedAndTheRestOfTheBoardStillShows) {
     EXPECT_NE(out.find("registry.reg: 16777217 bytes, more than the 16 MiB"), std::string::npos) << out;
     EXPECT_EQ(vboard(board, {"registry", "set", "SOFTWARE\\X", "A", "dword:1"}, &out), 1) << out;
     EXPECT_EQ(vboard(board, {"show"}, &out), 0) << out;
-    EXPECT_NE(out.find("(not shown: " + board.dir + "/registry.reg: 16777217 bytes"), std::string::npos) << out;
+    EXPECT_NE(out.find("(not shown: " + board.dir + "/registry.reg: 16777217 bytes"), std::string::npos)
+        << out;
 }
 
 // Brackets inside strings are text, not nesting.

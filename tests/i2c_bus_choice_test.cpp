@@ -60,9 +60,8 @@ TEST(I2cBusChoice, BothPathsReachTheChipOnThePowerManagerBusWithEveryOption) {
         const char* options;
     } kOptions[] = {
         {"the original rules", ""},
-        {"Precise", "\"Precise\"=dword:00000001\r\n"},
-        {"DriftCorrection", "\"DriftCorrection\"=dword:00000001\r\n"},
-        {"both", "\"Precise\"=dword:00000001\r\n\"DriftCorrection\"=dword:00000001\r\n"},
+        {"Precise and DriftCorrection",
+         "\"Precise\"=dword:00000001\r\n\"DriftCorrection\"=dword:00000001\r\n"},
     };
     for (const auto& o : kOptions) {
         SCOPED_TRACE(o.name);
@@ -120,7 +119,8 @@ void PrintTo(const Refusal& r, std::ostream* os) {
 }
 
 const Refusal kRefusals[] = {
-    {"\"I2CBus\"=dword:00000002", 17, "Tamblin: Invalid I2CBus in Registry: 2 (0 standard unit, 1 power-manager unit)\r\n"},
+    {"\"I2CBus\"=dword:00000002", 17,
+     "Tamblin: Invalid I2CBus in Registry: 2 (0 standard unit, 1 power-manager unit)\r\n"},
     {"\"I2CBus\"=dword:ffffffff", 17,
      "Tamblin: Invalid I2CBus in Registry: 4294967295 (0 standard unit, 1 power-manager unit)\r\n"},
     {"\"I2CBus\"=\"1\"", 17,
@@ -169,17 +169,27 @@ TEST(I2cBusChoice, TheBoardToolKeepsTheBusesApart) {
         const char* said;
     };
     const Step kSteps[] = {
-        {{"chip", "time", "-a", "pwr:0x68", "2011-11-29 14:59:55"}, 0, "Chip pwr:0x68 set to 2011-11-29 14:59:55"},
-        {{"chip", "time", "-a", "0x68", "--bus", "std", "2012-01-01 00:00:00"}, 0, "Chip 0x68 set to 2012-01-01"},
-        {{"chip", "dump", "-a", "0x68"}, 1,
+        {{"chip", "time", "-a", "pwr:0x68", "2011-11-29 14:59:55"},
+         0,
+         "Chip pwr:0x68 set to 2011-11-29 14:59:55"},
+        {{"chip", "time", "-a", "0x68", "--bus", "std", "2012-01-01 00:00:00"},
+         0,
+         "Chip 0x68 set to 2012-01-01"},
+        {{"chip", "dump", "-a", "0x68"},
+         1,
          "two chips answer at 0x68, one on each bus: choose one with --bus std or --bus pwr"},
         {{"chip", "dump", "-a", "0x68", "--bus", "pwr"}, 0, "chip pwr:0x68: protocol 4, 13 registers"},
         {{"chip", "dump", "-a", "std:0x68", "--bus", "pwr"}, 2, "name different buses"},
         {{"chip", "dump", "--bus", "pwm"}, 2, "--bus: expected std"},
         {{"chip", "add", "1", "--bus", "pwr"}, 1, "a chip answers at pwr:0x68 already"},
-        {{"scan", "0x50", "0x6f"}, 0, "50: -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- --\n60: -- -- -- -- -- -- -- -- 68"},
+        {{"scan", "0x50", "0x6f"},
+         0,
+         "50: -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- --\n60: -- -- -- -- -- -- -- -- 68"},
         {{"scan", "--bus", "pwr", "0x50", "0x6f"}, 0, "50: -- 51 --"},
-        {{"show"}, 0, "the program looks for a protocol-4 chip at pwr:0x68 (registry: Protocol, no SlaveAddr, so the protocol's, I2CBus)"},
+        {{"show"},
+         0,
+         "the program looks for a protocol-4 chip at pwr:0x68 (registry: Protocol, no SlaveAddr, so the "
+         "protocol's, I2CBus)"},
         {{"show"}, 0, "  chip pwr:0x68   2011-11-29 14:59:55.000 UTC"},
         {{"show"}, 0, "  pwr:0x51 protocol 3:"},
     };
@@ -206,9 +216,10 @@ TEST(I2cBusChoice, TheBoardToolKeepsTheBusesApart) {
     int status = 0;
     std::string sigrok = e2e::kSigrokI2c;
     sigrok.replace(sigrok.find("scl=SCL:sda=SDA"), 15, "scl=PWR_SCL:sda=PWR_SDA");
-    const std::string decoded = e2e::runShell(std::string(TAMBLIN_BIN_DIR) + "/vboard --board " + board.dir +
-                                                  " trace vcd - | sigrok-cli -I vcd:compress=10000 -i - " + sigrok,
-                                              &status);
+    const std::string decoded =
+        e2e::runShell(std::string(TAMBLIN_BIN_DIR) + "/vboard --board " + board.dir +
+                          " trace vcd - | sigrok-cli -I vcd:compress=10000 -i - " + sigrok,
+                      &status);
     ASSERT_EQ(status, 0) << decoded;
     std::vector<std::string> withoutBus;
     for (const std::string& line : t) withoutBus.push_back(line.substr(5));
@@ -230,9 +241,11 @@ TEST(I2cBusChoice, OnlyAProcessorWithThePowerManagerUnitHasItsBus) {
     EXPECT_EQ(vboard(board, {"scan", "--bus", "pwr"}, &out), 1);
     EXPECT_TRUE(contains(out, "processor ID 8 has no power-manager I2C unit")) << out;
     ASSERT_EQ(vboard(board, {"init", "--force", "--bus", "pwr", "--protocol", "4"}, &out), 0);
-    EXPECT_TRUE(contains(out, "a protocol-4 chip at pwr:0x68 (registry: Protocol, SlaveAddr and I2CBus to match)"))
+    EXPECT_TRUE(
+        contains(out, "a protocol-4 chip at pwr:0x68 (registry: Protocol, SlaveAddr and I2CBus to match)"))
         << out;
-    EXPECT_TRUE(contains(board.file("registry.reg"), "\"I2CBus\"=dword:00000001")) << board.file("registry.reg");
+    EXPECT_TRUE(contains(board.file("registry.reg"), "\"I2CBus\"=dword:00000001"))
+        << board.file("registry.reg");
 }
 
 }  // namespace i2c_bus_choice_test

@@ -399,7 +399,8 @@ TEST(PxaI2cModel, PowerManagerUnitNeedsItsConfigurationBitHasItsOwnInterruptLine
     EXPECT_EQ(b.byte(ICR_START | ICR_STOP, 0xD0), ISR_ITE | ISR_BED | ISR_ACKNAK) << "and 0x68 on this one";
     EXPECT_EQ(b.byte(ICR_START | ICR_STOP, 0xA2), ISR_ITE);
     // The trace keeps the two buses' lines apart (the unit away from its pins moved none).
-    EXPECT_EQ(b.transactions(), (std::vector<std::string>{"pwr: S D0 A P", "pwr: S A2 N P", "S D0 N P", "S A2 A P"}));
+    EXPECT_EQ(b.transactions(),
+              (std::vector<std::string>{"pwr: S D0 A P", "pwr: S A2 N P", "S D0 N P", "S A2 A P"}));
 }
 
 TEST(PxaI2cModel, GatedClockUnitDoesNotRespond) {

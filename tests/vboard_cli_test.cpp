@@ -179,7 +179,9 @@ const Refusal kRefusals[] = {
     {{"i2c-hold", "1500us"}, 2, "not a whole number of milliseconds"},
     {{"i2c-hold", "4294967295"}, 2, "not a whole number of milliseconds from 1 ms to 49 days"},
     {{"i2c-hold", "0"}, 2, "not a whole number of milliseconds"},
-    {{"zone", "set", "pst"}, 2, "unknown time zone \"pst\" (US Pacific time, with daylight saving time, is America/Los_Angeles)"},
+    {{"zone", "set", "pst"},
+     2,
+     "unknown time zone \"pst\" (US Pacific time, with daylight saving time, is America/Los_Angeles)"},
     {{"zone", "set", "CEST"}, 2, "is cet or Europe/Berlin"},
     {{"zone", "set", "Nowhere/City"}, 2, "unknown time zone"},
     {{"zone", "set", "../../etc/passwd"}, 2, "unknown time zone"},
@@ -688,7 +690,8 @@ TEST(ShowDifference, AgainstTheTrueTimeToo) {
     ASSERT_EQ(vboard(board, {"chip", "time", "2026-07-01 08:35:00"}).code, 0);
     const Result r = vboard(board, {"show"});
     EXPECT_NE(r.out.find("system - chip = +3h 25min\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("chip - true time = -3h 25min, chip - system = -3h 25min;"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("chip - true time = -3h 25min, chip - system = -3h 25min;"), std::string::npos)
+        << r.out;
 }
 
 // ---- Small messages ------------------------------------------------------------------------------
@@ -699,8 +702,9 @@ TEST(ZoneSet, AnAbbreviationTheDatabaseHoldsAsAFixedOffsetGetsANote) {
         const char* name;
         const char* note;  // "" none
     } kCases[] = {
-        {"est", "note: EST is UTC-05:00 all year, without daylight saving time; US Eastern time, with daylight "
-                "saving time, is us-eastern or America/New_York"},
+        {"est",
+         "note: EST is UTC-05:00 all year, without daylight saving time; US Eastern time, with daylight "
+         "saving time, is us-eastern or America/New_York"},
         {"MST", "America/Denver (America/Phoenix keeps MST all year)"},
         {"gmt", "UK time, with summer time (BST), is Europe/London"},
         {"America/New_York", ""},
@@ -763,10 +767,11 @@ TEST(SetTimeRace, TheCommandOvertakenSaysWhichChangeItsProgramStored) {
     EXPECT_EQ(second.waitMs(60000), 0);
     first.kill();
     second.kill();
-    EXPECT_NE(first.output().find("exited with 1: RTC Time set (01.07.2026 11:00:00): that is a later change's "
-                                  "time, not this command's 2026-07-01 10:00:00 UTC (the system time was set "
-                                  "again, to 2026-07-01 11:00:00.000 UTC, after this command set it"),
-              std::string::npos)
+    EXPECT_NE(
+        first.output().find("exited with 1: RTC Time set (01.07.2026 11:00:00): that is a later change's "
+                            "time, not this command's 2026-07-01 10:00:00 UTC (the system time was set "
+                            "again, to 2026-07-01 11:00:00.000 UTC, after this command set it"),
+        std::string::npos)
         << first.output();
     EXPECT_EQ(second.output().find("later change"), std::string::npos) << second.output();
     EXPECT_NE(second.output().find("exited with 1: RTC Time set (01.07.2026 11:00:00)\n"), std::string::npos)
@@ -803,7 +808,8 @@ TEST(TamblinWithoutBoard, RefusesATamblinBoardThatNamesNoBoard) {
     const std::string cwd = mkdtemp(tmpl);
     const Result r = spawn({kBin + "/tamblin"}, cwd + "/bord", cwd);
     EXPECT_EQ(r.code, 2);
-    EXPECT_NE(r.err.find("TAMBLIN_BOARD=" + cwd + "/bord: No such file or directory, so no board there; nothing "
+    EXPECT_NE(r.err.find("TAMBLIN_BOARD=" + cwd +
+                         "/bord: No such file or directory, so no board there; nothing "
                          "was created"),
               std::string::npos)
         << r.err;

@@ -524,11 +524,17 @@ void PrintTo(const RecoveryCase& c, std::ostream* os) {
 }
 
 const RecoveryCase kRecoveries[] = {
-    {"the program's at its first opening", sim::json::object(), {},
+    {"the program's at its first opening",
+     sim::json::object(),
+     {},
      "bus recovery: 10 clock pulses on SCL, the last ending in a stop (at "},
-    {"the program's freeing a stuck slave", {{"i2cStuckSda", 3}}, {},
+    {"the program's freeing a stuck slave",
+     {{"i2cStuckSda", 3}},
+     {},
      "bus recovery: 10 clock pulses on SCL, the last ending in a stop (at "},
-    {"scan --recover", {{"i2cStuckSda", 3}}, {"scan", "--recover", "0x68", "0x68"},
+    {"scan --recover",
+     {{"i2cStuckSda", 3}},
+     {"scan", "--recover", "0x68", "0x68"},
      "bus recovery: 4 clock pulses on SCL, the last ending in a stop (at "},
 };
 
@@ -564,8 +570,9 @@ TEST(BusRecovery, PulsesWithoutAStopAreSaidSoAndLevelsFoundHeldAreNoPulse) {
                                                "10000 L SCL 0\n15000 L SCL 1\n20000 L SDA 0\n25000 L SCL 0\n";
     int status = 0;
     const std::string shown = vboard(board, "trace show", &status);
-    EXPECT_NE(shown.find("5.000 us  bus recovery: 2 clock pulses on SCL outside a transaction, no stop after them"),
-              std::string::npos)
+    EXPECT_NE(
+        shown.find("5.000 us  bus recovery: 2 clock pulses on SCL outside a transaction, no stop after them"),
+        std::string::npos)
         << shown;
     EXPECT_NE(shown.find("20.000 us  start"), std::string::npos) << shown;
 }
@@ -592,7 +599,8 @@ TEST(TraceSvg, EveryByteStandsWholeInOneRow) {
         };
         const double from = number(clip, "<rect x=\""), to = from + number(clip, "width=\"");
         const size_t group = svg.find("<g ", clip), end = svg.find("</g>", group);
-        for (size_t rect = svg.find("<rect x=\"", group); rect < end; rect = svg.find("<rect x=\"", rect + 1)) {
+        for (size_t rect = svg.find("<rect x=\"", group); rect < end;
+             rect = svg.find("<rect x=\"", rect + 1)) {
             const std::string fill = svg.substr(svg.find("fill=\"", rect) + 6, 7);
             if (fill != "#f0f0ff" && fill != "#fff4d0" && fill != "#d8f5d8" && fill != "#ffd8d8") continue;
             const double x0 = number(rect, "<rect x=\""), x1 = x0 + number(rect, "width=\"");

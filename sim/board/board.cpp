@@ -150,7 +150,8 @@ void storeState(const std::string& dir, const BoardState& state) {
 
 std::string tooLargeText(uint64_t size, uint64_t limit) {
     char text[160];
-    std::snprintf(text, sizeof text, "%llu bytes, more than the %llu MiB such a board file may hold (not read)",
+    std::snprintf(text, sizeof text,
+                  "%llu bytes, more than the %llu MiB such a board file may hold (not read)",
                   static_cast<unsigned long long>(size), static_cast<unsigned long long>(limit >> 20));
     return text;
 }
@@ -283,9 +284,10 @@ Board& Board::current() {
             // A board named on purpose that is not there is most likely a slip in the path: a fresh
             // board made there would take the run, and the board meant would stay as it was.
             if (env && *env)
-                throw BoardError("TAMBLIN_BOARD=" + dir + ": " + std::strerror(errno) +
-                                 ", so no board there; nothing was created (a slip in the path? 'vboard --board " +
-                                 dir + " init' makes a board there)");
+                throw BoardError(
+                    "TAMBLIN_BOARD=" + dir + ": " + std::strerror(errno) +
+                    ", so no board there; nothing was created (a slip in the path? 'vboard --board " + dir +
+                    " init' makes a board there)");
             createBoard(dir, defaultBoardConfig(), defaultRegistryText());
         }
         gBoard.reset(new Board(dir));

@@ -87,8 +87,8 @@ void writeBoardConfig(const std::string& dir, const BoardConfig& config);
 
 // The start of a program on the board, as the start-up code makes it (the host build's and the
 // device loader's): opens the board of this process ($TAMBLIN_BOARD, which must exist, else
-// ./board, made with the defaults, which is said in one line, when it is not there), checks that the board can run the
-// program (Board::startProgram) and starts the process's time. Returns 0, or 2 after saying on
+// ./board, made with the defaults, which is said in one line, when it is not there), checks that the board
+// can run the program (Board::startProgram) and starts the process's time. Returns 0, or 2 after saying on
 // standard error, after the program's name, why the board cannot be opened or cannot run it.
 int startProgramOnBoard(const std::string& name);
 

@@ -313,14 +313,15 @@ BoardConfig parseBoardConfig(const json& j, const std::string& file) {
             if (e.has("bus")) {
                 const std::string bus = e["bus"].string();
                 if (bus != "std" && bus != "pwr")
-                    e["bus"].fail("expected \"std\" (the standard unit's bus) or \"pwr\" (the power-manager "
-                                  "unit's), got \"" + bus + "\"");
+                    e["bus"].fail(
+                        "expected \"std\" (the standard unit's bus) or \"pwr\" (the power-manager "
+                        "unit's), got \"" +
+                        bus + "\"");
                 chip.bus = bus == "pwr" ? I2cBusId::PowerManager : I2cBusId::Standard;
                 if (chip.bus == I2cBusId::PowerManager && processorIdForMainId(c.mainId) != 17)
                     e["bus"].fail("only processor ID 17 has the power-manager I2C unit and its bus");
             }
-            if (c.chipAt(chip.address, chip.bus))
-                e["address"].fail("two chips answer at " + chipLabel(chip));
+            if (c.chipAt(chip.address, chip.bus)) e["address"].fail("two chips answer at " + chipLabel(chip));
             c.chips.push_back(chip);
         }
     }

@@ -35,7 +35,9 @@ struct ChipConfig {
     I2cBusId bus = I2cBusId::Standard;  // board.json "bus": "std" (absent) or "pwr"
 
     // Its key among the state's chips (kPowerManagerBusKey set for the power-manager bus).
-    uint8_t stateKey() const { return static_cast<uint8_t>(address | (bus == I2cBusId::PowerManager ? kPowerManagerBusKey : 0)); }
+    uint8_t stateKey() const {
+        return static_cast<uint8_t>(address | (bus == I2cBusId::PowerManager ? kPowerManagerBusKey : 0));
+    }
 };
 // "0x68" for a chip on the standard bus, "pwr:0x68" on the power-manager bus, as the board tool
 // shows and takes them.

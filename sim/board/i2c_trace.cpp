@@ -50,8 +50,9 @@ std::string& pending(uint64_t ns) {
 void appendLevel(const char* kind, BusLine line, bool high, uint64_t ns, I2cBusId bus) {
     const bool pwr = bus == I2cBusId::PowerManager;
     char text[48];
-    const int n = std::snprintf(text, sizeof text, "%llu %s %s%s %c\n", static_cast<unsigned long long>(ns), kind,
-                                pwr ? "PWR_" : "", line == BusLine::SCL ? "SCL" : "SDA", high ? '1' : '0');
+    const int n =
+        std::snprintf(text, sizeof text, "%llu %s %s%s %c\n", static_cast<unsigned long long>(ns), kind,
+                      pwr ? "PWR_" : "", line == BusLine::SCL ? "SCL" : "SDA", high ? '1' : '0');
     pending(ns).append(text, static_cast<size_t>(n));
 }
 

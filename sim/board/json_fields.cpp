@@ -30,7 +30,9 @@ class StrictReader {
     bool boolean(bool v) { return value() && dom_.boolean(v); }
     bool number_integer(json::number_integer_t v) { return value() && dom_.number_integer(v); }
     bool number_unsigned(json::number_unsigned_t v) { return value() && dom_.number_unsigned(v); }
-    bool number_float(json::number_float_t v, const std::string& s) { return value() && dom_.number_float(v, s); }
+    bool number_float(json::number_float_t v, const std::string& s) {
+        return value() && dom_.number_float(v, s);
+    }
     bool string(std::string& v) { return value() && dom_.string(v); }
     bool binary(json::binary_t& v) { return value() && dom_.binary(v); }
     bool start_object(std::size_t n) { return value() && enter(true) && dom_.start_object(n); }
@@ -46,7 +48,8 @@ class StrictReader {
     bool key(std::string& k) {
         Level& level = levels_.back();
         if (!level.keys.insert(k).second)
-            throw BoardError(file_ + ": " + path(k) + ": given twice in one object (only one of them could count)");
+            throw BoardError(file_ + ": " + path(k) +
+                             ": given twice in one object (only one of them could count)");
         level.key = k;
         return dom_.key(k);
     }
@@ -60,7 +63,7 @@ class StrictReader {
     struct Level {
         bool object = false;
         std::unordered_set<std::string> keys;
-        std::string key;  // the member being read
+        std::string key;   // the member being read
         size_t index = 0;  // arrays: the items begun so far
     };
 
@@ -113,7 +116,8 @@ json parseBoardJson(const std::string& text, const std::string& file) {
         // A number beyond what a double holds (1e400), say.
         std::string what = e.what();
         const size_t at = what.find("] ");
-        throw BoardError(file + ": not valid JSON: " + (at == std::string::npos ? what : what.substr(at + 2)));
+        throw BoardError(file +
+                         ": not valid JSON: " + (at == std::string::npos ? what : what.substr(at + 2)));
     }
     return result;
 }

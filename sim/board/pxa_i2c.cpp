@@ -154,7 +154,8 @@ class PxaI2cUnit : public MmioDevice, public BusDevice, public std::enable_share
         if (master_ || stayBusy_) s |= ISR_UB;
         if (!master_ && routed()) {
             i2cbus::settle(nowNs(), bus_);
-            if (otherBusy_ || !i2cbus::high(BusLine::SCL, bus_) || !i2cbus::high(BusLine::SDA, bus_)) s |= ISR_IBB;
+            if (otherBusy_ || !i2cbus::high(BusLine::SCL, bus_) || !i2cbus::high(BusLine::SDA, bus_))
+                s |= ISR_IBB;
         }
         return s;
     }

@@ -296,7 +296,8 @@ DeviceFactoryRegistration gChips([](const BoardConfig& config) {
         auto chips = std::make_shared<ChipsOnBus>();
         for (const ChipConfig& c : config.chips) {
             if (!c.present || c.bus != bus) continue;
-            auto port = std::make_shared<RtcChipPort>(c, crystalOf(config, c), config.faults.i2cClockStretchNs);
+            auto port =
+                std::make_shared<RtcChipPort>(c, crystalOf(config, c), config.faults.i2cClockStretchNs);
             chips->ports.push_back(port);
             i2cbus::attach(port, bus);
         }

@@ -225,7 +225,9 @@ BoardState stateFromJson(const json& j, const std::string& file) {
             char* end = nullptr;
             const unsigned long address = std::strtoul(text.c_str(), &end, 16);
             if (text.size() != 4 || text.compare(0, 2, "0x") != 0 || *end != '\0' || address > 0x7F)
-                chip.fail("a chip's key is its 7-bit address as \"0x68\", or \"pwr:0x68\" on the power-manager bus");
+                chip.fail(
+                    "a chip's key is its 7-bit address as \"0x68\", or \"pwr:0x68\" on the power-manager "
+                    "bus");
             const int protocol = static_cast<int>(chip["protocol"].integer(1, 4));
             s.chips[static_cast<uint8_t>(address | (pwr ? kPowerManagerBusKey : 0))] =
                 chipFrom(chip, chipRegisterCount(protocol));

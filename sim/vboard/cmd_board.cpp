@@ -196,7 +196,8 @@ std::vector<std::string> programChipLines(const sim::BoardConfig& c) {
                              ", " + (addressSet ? "SlaveAddr" : "no SlaveAddr, so the protocol's") +
                              (busSet ? ", I2CBus" : "") + ")";
     std::vector<std::string> lines;
-    if (busSet && (busResult != ERROR_SUCCESS || busType != REG_DWORD || size != sizeof busValue || busValue > 1)) {
+    if (busSet &&
+        (busResult != ERROR_SUCCESS || busType != REG_DWORD || size != sizeof busValue || busValue > 1)) {
         lines.push_back("the program looks for no chip: I2CBus " +
                         (busResult == ERROR_SUCCESS && busType == REG_DWORD && size == sizeof busValue
                              ? std::to_string(busValue) + " names"
@@ -221,12 +222,13 @@ std::vector<std::string> programChipLines(const sim::BoardConfig& c) {
         return lines;
     }
     const std::string wanted = "a protocol-" + std::to_string(protocol) + " chip at " +
-                               (bus == sim::I2cBusId::PowerManager ? "pwr:" : "") + sim::hex(address & 0xFF, 2);
+                               (bus == sim::I2cBusId::PowerManager ? "pwr:" : "") +
+                               sim::hex(address & 0xFF, 2);
     lines.push_back("the program looks for " + wanted + from);
     const sim::ChipConfig* chip = address <= 0x7F ? c.chipAt(static_cast<uint8_t>(address), bus) : nullptr;
     const sim::ChipConfig* elsewhere =
-        address <= 0x7F ? c.chipAt(static_cast<uint8_t>(address),
-                                   bus == sim::I2cBusId::PowerManager ? sim::I2cBusId::Standard
+        address <= 0x7F ? c.chipAt(static_cast<uint8_t>(address), bus == sim::I2cBusId::PowerManager
+                                                                      ? sim::I2cBusId::Standard
                                                                       : sim::I2cBusId::PowerManager)
                         : nullptr;
     if (address > 0x7F)
@@ -236,14 +238,15 @@ std::vector<std::string> programChipLines(const sim::BoardConfig& c) {
                              : "") +
                         ": the program finds no chip");
     else if (!chip)
-        lines.push_back("WARNING: no chip is on the " +
-                        std::string(bus == sim::I2cBusId::PowerManager ? "power-manager unit's " : "") + "bus at " +
-                        sim::hex(address, 2) + ": the program will report \"No external RTC found\"" +
-                        (elsewhere ? std::string(" (the chip at ") + sim::chipLabel(*elsewhere) + " is on the " +
-                                         (elsewhere->bus == sim::I2cBusId::PowerManager
-                                              ? "power-manager unit's bus: I2CBus 1 reads it)"
-                                              : "standard bus: I2CBus 0, or none, reads it)")
-                                   : ""));
+        lines.push_back(
+            "WARNING: no chip is on the " +
+            std::string(bus == sim::I2cBusId::PowerManager ? "power-manager unit's " : "") + "bus at " +
+            sim::hex(address, 2) + ": the program will report \"No external RTC found\"" +
+            (elsewhere ? std::string(" (the chip at ") + sim::chipLabel(*elsewhere) + " is on the " +
+                             (elsewhere->bus == sim::I2cBusId::PowerManager
+                                  ? "power-manager unit's bus: I2CBus 1 reads it)"
+                                  : "standard bus: I2CBus 0, or none, reads it)")
+                       : ""));
     else if (chip->protocol != static_cast<int>(protocol))
         lines.push_back("WARNING: the chip at " + sim::chipLabel(*chip) + " is a protocol-" +
                         std::to_string(chip->protocol) + " chip, not protocol " + std::to_string(protocol));
@@ -619,12 +622,13 @@ void doSetTime(const std::string& text, bool wait, bool local) {
                                       formatTime(clockNow.fileTime - clockNow.fileTime % 10000, true) +
                                       " UTC, after this command set it";
             if (stored && !ours)
-                note = ": that is a later change's time, not this command's " + formatTime(when, false) + " UTC (" +
-                       later + " and before the program read the clock)";
+                note = ": that is a later change's time, not this command's " + formatTime(when, false) +
+                       " UTC (" + later + " and before the program read the clock)";
             else if (stored)
                 note = "; " + later + ", and the program started for that change stores it";
         }
-        std::printf("  process %d (%s) %s%s\n", pids[i], started[i].app.c_str(), r.text.c_str(), note.c_str());
+        std::printf("  process %d (%s) %s%s\n", pids[i], started[i].app.c_str(), r.text.c_str(),
+                    note.c_str());
         if (r.failed)
             failures += std::string(failures.empty() ? "" : "; ") + started[i].app +
                         (started[i].args ? " " + *started[i].args : "") + " (process " +
@@ -653,10 +657,10 @@ void addBoardCommands(CLI::App& app) {
         cmd->add_option("--protocol", init.protocol, "Protocol of the RTC chip, 1..4 (default 1)");
     CLI::Option* address = cmd->add_option("--address", init.address,
                                            "7-bit address of the chip, 0x00..0x7F (default: the protocol's)");
-    CLI::Option* bus = cmd->add_option(
-        "--bus", init.bus,
-        "The bus the chip is wired to: std (the standard I2C unit's, default) or pwr (the power-manager unit's, "
-        "processor ID 17); pwr writes the program's I2CBus to match");
+    CLI::Option* bus = cmd->add_option("--bus", init.bus,
+                                       "The bus the chip is wired to: std (the standard I2C unit's, default) "
+                                       "or pwr (the power-manager unit's, "
+                                       "processor ID 17); pwr writes the program's I2CBus to match");
     CLI::Option* noChip = cmd->add_flag("--no-chip", init.noChip, "No RTC chip on the bus")
                               ->excludes(protocol)
                               ->excludes(address)

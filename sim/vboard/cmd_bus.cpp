@@ -48,8 +48,10 @@ void doScan(const ScanOptions& o) {
                          sim::hex(last, 2));
     const sim::I2cBusId which = parseBus(o.bus, "--bus").value_or(sim::I2cBusId::Standard);
     openBoard();
-    if (which == sim::I2cBusId::PowerManager && sim::processorIdForMainId(sim::Board::current().config().mainId) != 17)
-        throw sim::BoardError("scan --bus pwr: " + powerManagerBusMissing(sim::Board::current().config().mainId));
+    if (which == sim::I2cBusId::PowerManager &&
+        sim::processorIdForMainId(sim::Board::current().config().mainId) != 17)
+        throw sim::BoardError("scan --bus pwr: " +
+                              powerManagerBusMissing(sim::Board::current().config().mainId));
     if (!sim::Board::current().readState().power.on)
         throw sim::BoardError("the board is powered down: nothing can drive its bus ('vboard power up')");
     const std::shared_ptr<void> mutex = takeBusMutex();
@@ -57,7 +59,8 @@ void doScan(const ScanOptions& o) {
     if (o.recover) {
         const std::optional<int> pulses = bus.recover();
         if (!pulses)
-            throw sim::BoardError("bus recovery failed: " + whatHoldsTheBus(which) + " after nine clock pulses");
+            throw sim::BoardError("bus recovery failed: " + whatHoldsTheBus(which) +
+                                  " after nine clock pulses");
         std::printf("Bus recovery: SDA %s\n",
                     *pulses ? ("free after " + std::to_string(*pulses) + " clock pulse" +
                                (*pulses == 1 ? "" : "s") + ", then a stop")
@@ -102,8 +105,9 @@ void addBusCommands(CLI::App& app) {
     CLI::App* cmd = app.add_subcommand(
         "scan", "List the addresses that acknowledge on the I2C bus, as i2cdetect draws them");
     cmd->add_flag("-a,--all", scan.all, "Probe 0x00..0x7F (default 0x03..0x77, as i2cdetect)");
-    cmd->add_option("--bus", scan.bus,
-                    "The bus probed: std (the standard I2C unit's, default) or pwr (the power-manager unit's)");
+    cmd->add_option(
+        "--bus", scan.bus,
+        "The bus probed: std (the standard I2C unit's, default) or pwr (the power-manager unit's)");
     cmd->add_flag(
         "-r,--read", scan.read,
         "Probe with a read of one byte, as i2cdetect -r does (the register pointer of a chip that answers "
@@ -125,7 +129,8 @@ void addBusCommands(CLI::App& app) {
         const uint64_t ns = parseDuration(holdText, "i2c-hold", true);
         // Sleep takes milliseconds, and all ones (INFINITE) would be a hold for good.
         if (ns == 0 || ns % 1'000'000 != 0 || ns / 1'000'000 >= INFINITE)
-            throw UsageError("i2c-hold: " + holdText + " is not a whole number of milliseconds from 1 ms to " +
+            throw UsageError("i2c-hold: " + holdText +
+                             " is not a whole number of milliseconds from 1 ms to " +
                              std::to_string((INFINITE - 1) / 86'400'000) + " days");
         const uint32_t holdMs = static_cast<uint32_t>(ns / 1'000'000);
         openBoard();

@@ -46,15 +46,20 @@ const sim::ChipConfig& selectChip(const std::string& addressText, const std::str
     for (const sim::ChipConfig& chip : c.chips)
         if ((!address || chip.address == *address) && (!bus || chip.bus == *bus)) found.push_back(&chip);
     if (found.size() == 1) return *found[0];
-    const std::string where = bus == sim::I2cBusId::PowerManager ? " on the power-manager bus" : bus ? " on the standard bus" : "";
-    if (address && found.empty()) throw sim::BoardError("no chip at " + sim::chipLabel(*address, bus.value_or(sim::I2cBusId::Standard)));
+    const std::string where = bus == sim::I2cBusId::PowerManager ? " on the power-manager bus"
+                              : bus                              ? " on the standard bus"
+                                                                 : "";
+    if (address && found.empty())
+        throw sim::BoardError("no chip at " +
+                              sim::chipLabel(*address, bus.value_or(sim::I2cBusId::Standard)));
     if (address)
         throw sim::BoardError("two chips answer at " + sim::hex(*address, 2) +
                               ", one on each bus: choose one with --bus std or --bus pwr (or --address pwr:" +
                               sim::hex(*address, 2) + ")");
     std::string list;
     for (const sim::ChipConfig* chip : found)
-        list += (list.empty() ? "" : ", ") + sim::chipLabel(*chip) + " (protocol " + std::to_string(chip->protocol) + ")";
+        list += (list.empty() ? "" : ", ") + sim::chipLabel(*chip) + " (protocol " +
+                std::to_string(chip->protocol) + ")";
     throw sim::BoardError(found.empty() ? "the board has no chip" + where
                                         : "the board has several chips" + where + ", " + list +
                                               ": choose one with --address");
@@ -147,7 +152,10 @@ void doDump(const std::string& addressText, const std::string& busText) {
     if (addressText.empty()) {
         for (const sim::ChipConfig& chip : c.chips)
             if (!bus || chip.bus == *bus) chips.push_back(&chip);
-        if (chips.empty()) throw sim::BoardError("no chip on the " + std::string(*bus == sim::I2cBusId::PowerManager ? "power-manager" : "standard") + " bus");
+        if (chips.empty())
+            throw sim::BoardError(
+                "no chip on the " +
+                std::string(*bus == sim::I2cBusId::PowerManager ? "power-manager" : "standard") + " bus");
     } else {
         chips.push_back(&selectChip(addressText, busText));
     }
@@ -300,10 +308,12 @@ void addChipCommands(CLI::App& app) {
     static std::string address;
     static std::string bus;
     auto addressOption = [](CLI::App* cmd) {
-        cmd->add_option("-a,--address", address,
-                        "The chip's 7-bit address, pwr:0x68 on the power-manager bus (default: the board's only "
-                        "chip)");
-        cmd->add_option("--bus", bus, "The chip's bus: std (the standard unit's) or pwr (the power-manager unit's)");
+        cmd->add_option(
+            "-a,--address", address,
+            "The chip's 7-bit address, pwr:0x68 on the power-manager bus (default: the board's only "
+            "chip)");
+        cmd->add_option("--bus", bus,
+                        "The chip's bus: std (the standard unit's) or pwr (the power-manager unit's)");
     };
 
     CLI::App* dump = chip->add_subcommand("dump", "Registers as a hex table, with the time they hold");
@@ -397,8 +407,8 @@ void addChipCommands(CLI::App& app) {
             changed = c;
         });
         for (size_t i = 0; i < writes.size(); ++i)
-            std::printf("Chip %s register 0x%02x = 0x%02x (was 0x%02x)\n",
-                        sim::chipLabel(config).c_str(), writes[i].first, writes[i].second, before[i]);
+            std::printf("Chip %s register 0x%02x = 0x%02x (was 0x%02x)\n", sim::chipLabel(config).c_str(),
+                        writes[i].first, writes[i].second, before[i]);
         const sim::RtcChipModel& model = sim::chipModel(config.protocol);
         const std::vector<uint8_t> regs = model.visibleRegisters(changed);
         std::printf("Chip %s holds %s, invalid-time flag %s\n", sim::chipLabel(config).c_str(),

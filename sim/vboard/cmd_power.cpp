@@ -54,8 +54,7 @@ uint64_t parseDuration(const std::string& text, const std::string& what, bool ba
     return total;
 }
 
-namespace {
-}  // namespace
+namespace {}  // namespace
 
 std::string powerText(const sim::PowerState& p) {
     std::string text = p.on ? "on" : "off (the chips run on their backup supply)";

@@ -113,7 +113,9 @@ void show(bool transactions, bool edges, const WindowOptions& o) {
             // Clock pulses with no start before them: somebody freeing the bus from a slave stuck in
             // the middle of a byte, as the program does when it opens the bus.
             char stop[64] = " outside a transaction, no stop after them";
-            if (r.endNs) std::snprintf(stop, sizeof stop, ", the last ending in a stop (at %.3f us)", r.endNs / 1000.0);
+            if (r.endNs)
+                std::snprintf(stop, sizeof stop, ", the last ending in a stop (at %.3f us)",
+                              r.endNs / 1000.0);
             std::printf("%14.3f us  %sbus recovery: %u clock pulse%s on %sSCL%s\n", us, bus, r.pulses,
                         r.pulses == 1 ? "" : "s", pwr ? "PWR_" : "", stop);
         } else {
@@ -176,21 +178,25 @@ void addTraceCommands(CLI::App& app) {
     svg->add_option("file", svgFile, "Output file (SVG), or - for standard output")->required();
     addWindowOptions(svg, svgWindow);
     static std::string svgBus;
-    svg->add_option("--bus", svgBus,
-                    "The bus drawn: std (the standard unit's) or pwr (the power-manager unit's); default: the "
-                    "standard bus, or the power-manager bus when only it has traffic");
+    svg->add_option(
+        "--bus", svgBus,
+        "The bus drawn: std (the standard unit's) or pwr (the power-manager unit's); default: the "
+        "standard bus, or the power-manager bus when only it has traffic");
     svg->callback([] {
         if (!svgBus.empty() && svgBus != "std" && svgBus != "pwr")
             throw UsageError("--bus: expected std or pwr, got \"" + svgBus + "\"");
-        writeView(svgFile, svgWindow,
-                  [](const std::vector<sim::TraceRecord>& records, std::ostream& out, const sim::TraceWindow& w) {
-                      bool standard = false;
-                      for (const sim::TraceRecord& r : records)
-                          standard = standard || (r.bus == sim::I2cBusId::Standard && r.kind != "R" && r.kind != "F");
-                      const bool pwr = svgBus == "pwr" ||
-                                       (svgBus.empty() && !standard && sim::traceHasPowerManagerBus(records));
-                      sim::writeTraceSvg(records, out, w, pwr ? sim::I2cBusId::PowerManager : sim::I2cBusId::Standard);
-                  });
+        writeView(
+            svgFile, svgWindow,
+            [](const std::vector<sim::TraceRecord>& records, std::ostream& out, const sim::TraceWindow& w) {
+                bool standard = false;
+                for (const sim::TraceRecord& r : records)
+                    standard =
+                        standard || (r.bus == sim::I2cBusId::Standard && r.kind != "R" && r.kind != "F");
+                const bool pwr =
+                    svgBus == "pwr" || (svgBus.empty() && !standard && sim::traceHasPowerManagerBus(records));
+                sim::writeTraceSvg(records, out, w,
+                                   pwr ? sim::I2cBusId::PowerManager : sim::I2cBusId::Standard);
+            });
     });
 
     cmd->add_subcommand("clear", "Empty the trace")->callback([] {

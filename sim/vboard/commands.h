@@ -59,7 +59,8 @@ uint8_t parseAddress(const std::string& text, const std::string& what);
 // A bus, "std" (the standard unit's) or "pwr" (the power-manager unit's); nothing for "".
 std::optional<sim::I2cBusId> parseBus(const std::string& text, const std::string& what);
 // A chip's address as show prints it: "0x68", or with its bus, "pwr:0x68" or "std:0x68".
-std::pair<uint8_t, std::optional<sim::I2cBusId>> parseChipAddress(const std::string& text, const std::string& what);
+std::pair<uint8_t, std::optional<sim::I2cBusId>> parseChipAddress(const std::string& text,
+                                                                  const std::string& what);
 // Why a board with this main ID has no power-manager bus (only processor ID 17 has the unit).
 std::string powerManagerBusMissing(uint32_t mainId);
 

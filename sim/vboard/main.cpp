@@ -92,11 +92,13 @@ std::optional<sim::I2cBusId> parseBus(const std::string& text, const std::string
     if (text.empty()) return std::nullopt;
     if (text == "std") return sim::I2cBusId::Standard;
     if (text == "pwr") return sim::I2cBusId::PowerManager;
-    throw UsageError(what + ": expected std (the standard I2C unit's bus) or pwr (the power-manager unit's), got \"" +
-                     text + "\"");
+    throw UsageError(
+        what + ": expected std (the standard I2C unit's bus) or pwr (the power-manager unit's), got \"" +
+        text + "\"");
 }
 
-std::pair<uint8_t, std::optional<sim::I2cBusId>> parseChipAddress(const std::string& text, const std::string& what) {
+std::pair<uint8_t, std::optional<sim::I2cBusId>> parseChipAddress(const std::string& text,
+                                                                  const std::string& what) {
     const size_t colon = text.find(':');
     if (colon == std::string::npos) return {parseAddress(text, what), std::nullopt};
     return {parseAddress(text.substr(colon + 1), what), parseBus(text.substr(0, colon), what)};

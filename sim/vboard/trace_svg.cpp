@@ -217,7 +217,8 @@ void writeTraceSvg(const std::vector<TraceRecord>& trace, std::ostream& out, con
         if (r.kind == "R" && r.pid == program) continue;
         if (r.kind == "R") program = r.pid;
         const bool note = r.kind == "R" || r.kind == "F";  // of the board, not of one bus
-        if (window.contains(r.ns) && r.kind != "L" && r.kind != "H" && (note || r.bus == bus)) records.push_back(r);
+        if (window.contains(r.ns) && r.kind != "L" && r.kind != "H" && (note || r.bus == bus))
+            records.push_back(r);
     }
     std::vector<uint64_t> times;
     for (const LineEdge& e : edges) times.push_back(e.ns);
@@ -254,8 +255,9 @@ void writeTraceSvg(const std::vector<TraceRecord>& trace, std::ostream& out, con
         const bool stop = kind == "P";
         const double y = kConditionLanes[top.place(stop ? x - w - 2 : x + 2, stop ? x - 2 : x + 2 + w)];
         items.push_back({x - w - 2, x + w + 2, [=](std::ostream& o) {
-                             o << "<line x1=\"" << num(x) << "\" y1=\"" << num(kMarkTop) << "\" x2=\"" << num(x)
-                               << "\" y2=\"" << num(kMarkBottom) << "\" stroke=\"#c00000\" stroke-dasharray=\"3,3\"/>\n";
+                             o << "<line x1=\"" << num(x) << "\" y1=\"" << num(kMarkTop) << "\" x2=\""
+                               << num(x) << "\" y2=\"" << num(kMarkBottom)
+                               << "\" stroke=\"#c00000\" stroke-dasharray=\"3,3\"/>\n";
                              text(o, stop ? x - 2 : x + 2, y, kind, " fill=\"#c00000\" font-weight=\"bold\"",
                                   stop ? "end" : "start");
                          }});
@@ -268,11 +270,11 @@ void writeTraceSvg(const std::vector<TraceRecord>& trace, std::ostream& out, con
             addressNext = r.kind != "P";
         } else if (r.kind == "ARB" || r.kind == "F" || r.kind == "R" || r.kind == "RCV") {
             if (r.kind == "RCV" && r.endNs) condition("P", axis.x(r.endNs));
-            const std::string label =
-                r.kind == "ARB"   ? "arbitration lost"
-                : r.kind == "F"   ? "fault: " + escaped(r.text)
-                : r.kind == "RCV" ? "bus recovery: " + std::to_string(r.pulses) + " clock pulses"
-                                  : escaped(r.text) + " (process " + std::to_string(r.pid) + ")";
+            const std::string label = r.kind == "ARB" ? "arbitration lost"
+                                      : r.kind == "F" ? "fault: " + escaped(r.text)
+                                      : r.kind == "RCV"
+                                          ? "bus recovery: " + std::to_string(r.pulses) + " clock pulses"
+                                          : escaped(r.text) + " (process " + std::to_string(r.pid) + ")";
             const char* style = r.kind == "R"     ? " fill=\"#707070\""
                                 : r.kind == "RCV" ? " fill=\"#0000c8\""
                                                   : " fill=\"#c00000\"";
@@ -312,8 +314,9 @@ void writeTraceSvg(const std::vector<TraceRecord>& trace, std::ostream& out, con
         const double x0 = rowStarts.back();
         double x1 = x0 + kRowWidth;
         // The first byte that ends past the row's end.
-        const auto it = std::upper_bound(bytes.begin(), bytes.end(), x1,
-                                         [](double at, const std::pair<double, double>& b) { return at < b.second; });
+        const auto it =
+            std::upper_bound(bytes.begin(), bytes.end(), x1,
+                             [](double at, const std::pair<double, double>& b) { return at < b.second; });
         if (it != bytes.end() && it->first < x1 && it->first > x0) x1 = it->first;
         rowStarts.push_back(x1);
     }
@@ -331,8 +334,8 @@ void writeTraceSvg(const std::vector<TraceRecord>& trace, std::ostream& out, con
         << "\" font-family=\"monospace\" font-size=\"11\" shape-rendering=\"crispEdges\">\n"
         << "<rect x=\"0\" y=\"0\" width=\"" << num(width) << "\" height=\"" << num(height)
         << "\" fill=\"#ffffff\"/>\n";
-    std::string header = pwr ? "I2C bus of the power-manager unit (PWR_SCL, PWR_SDA), board uptime"
-                             : "I2C bus, board uptime";
+    std::string header =
+        pwr ? "I2C bus of the power-manager unit (PWR_SCL, PWR_SDA), board uptime" : "I2C bus, board uptime";
     if (!times.empty()) header += " " + duration(times.front()) + " .. " + duration(times.back());
     char scale[64];
     std::snprintf(scale, sizeof scale, ", %.3g px per us%s", axis.pxPerNs() * 1000,
@@ -352,8 +355,9 @@ void writeTraceSvg(const std::vector<TraceRecord>& trace, std::ostream& out, con
         const double top = kHeader + kRowHeight * static_cast<double>(row);
         // Labels may run on a little past the row's end, but nothing of a byte of the next row shows.
         double clipEnd = x0 + kRowWidth + kRight - 4;
-        const auto next = std::lower_bound(bytes.begin(), bytes.end(), x1,
-                                           [](const std::pair<double, double>& b, double at) { return b.first < at; });
+        const auto next =
+            std::lower_bound(bytes.begin(), bytes.end(), x1,
+                             [](const std::pair<double, double>& b, double at) { return b.first < at; });
         if (row + 1 < rows && next != bytes.end()) clipEnd = std::min(clipEnd, next->first);
         out << "<clipPath id=\"row" << row << "\"><rect x=\"" << num(x0 - 1) << "\" y=\"0\" width=\""
             << num(clipEnd - x0 + 1) << "\" height=\"" << num(kRowHeight) << "\"/></clipPath>\n";

@@ -16,16 +16,16 @@ namespace sim {
 
 struct TraceRecord {
     uint64_t ns = 0;
-    std::string kind;    // "L", "H", "ARB", "F", "R"; decoded: "S", "Sr", "B", "P", "RCV"
-    uint64_t bitNs = 0;  // ARB; decoded: the bus's bit time (its speed), 0 where unknown
-    uint8_t value = 0;   // B: the byte; L, H: the level
-    bool ack = false;    // B
-    uint64_t ackNs = 0;  // B: where its ninth (acknowledge) bit begins
-    uint64_t endNs = 0;  // B: where it ends; RCV: the stop that ends it (0: none)
-    unsigned pulses = 0; // RCV: clock pulses on SCL outside any transaction
-    std::string line;    // L, H: "SCL" or "SDA"
-    std::string text;    // F: what struck; R: the program
-    int pid = 0;         // R
+    std::string kind;                   // "L", "H", "ARB", "F", "R"; decoded: "S", "Sr", "B", "P", "RCV"
+    uint64_t bitNs = 0;                 // ARB; decoded: the bus's bit time (its speed), 0 where unknown
+    uint8_t value = 0;                  // B: the byte; L, H: the level
+    bool ack = false;                   // B
+    uint64_t ackNs = 0;                 // B: where its ninth (acknowledge) bit begins
+    uint64_t endNs = 0;                 // B: where it ends; RCV: the stop that ends it (0: none)
+    unsigned pulses = 0;                // RCV: clock pulses on SCL outside any transaction
+    std::string line;                   // L, H: "SCL" or "SDA"
+    std::string text;                   // F: what struck; R: the program
+    int pid = 0;                        // R
     I2cBusId bus = I2cBusId::Standard;  // the lines' records, decoded ones and ARB: whose bus
 };
 

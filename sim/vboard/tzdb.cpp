@@ -64,7 +64,8 @@ const char* abbreviationMeant(const std::string& typed) {
         {"cst", "US Central time, with daylight saving time, is America/Chicago"},
         {"cdt", "US Central time, with daylight saving time, is America/Chicago"},
         {"mst",
-         "US Mountain time, with daylight saving time, is America/Denver (America/Phoenix keeps MST all year)"},
+         "US Mountain time, with daylight saving time, is America/Denver (America/Phoenix keeps MST all "
+         "year)"},
         {"mdt", "US Mountain time, with daylight saving time, is America/Denver"},
         {"pst", "US Pacific time, with daylight saving time, is America/Los_Angeles"},
         {"pdt", "US Pacific time, with daylight saving time, is America/Los_Angeles"},
