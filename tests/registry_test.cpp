@@ -408,8 +408,8 @@ TEST(Registry, AFlushIntoAFileWithoutAFinalLineEndKeepsItReadable) {
     EXPECT_EQ(RegFlushKey(key), ERROR_SUCCESS);
     const std::string text = sim::readFile(board.path("registry.reg"));
     EXPECT_EQ(text.rfind("; Regist\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vorlack\\Tamblin]\r\n", 0), 0u) << text;
-    const sim::reg::Value* v = sim::reg::parse(text, "registry.reg")
-                                   .findValue("HKEY_LOCAL_MACHINE\\SOFTWARE\\Vorlack\\Tamblin", "DriftHours");
+    const sim::reg::Registry back = sim::reg::parse(text, "registry.reg");
+    const sim::reg::Value* v = back.findValue("HKEY_LOCAL_MACHINE\\SOFTWARE\\Vorlack\\Tamblin", "DriftHours");
     ASSERT_NE(v, nullptr) << text;
     EXPECT_EQ(v->data, (std::vector<uint8_t>{168, 0, 0, 0}));
     RegCloseKey(key);
