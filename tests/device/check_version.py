@@ -16,10 +16,11 @@ Prints one line per check and "N passed, N failed".
 import os
 import re
 import subprocess
-import sys
 import tempfile
 
 import pefile
+
+from checks import Checks, run
 
 VFT_APP = 1
 RT_VERSION = 16
@@ -48,11 +49,7 @@ def expected_numbers(text):
 
 
 def main(exe, source):
-    results = []
-
-    def check(ok, what):
-        results.append(bool(ok))
-        print(("PASS: " if ok else "FAIL: ") + what)
+    check = Checks()
 
     listing = subprocess.run(["llvm-readobj", "--coff-resources", "--sections", exe], check=True,
                              capture_output=True, text=True).stdout
@@ -86,8 +83,7 @@ def main(exe, source):
                     translations += ["%04X%04X" % tuple(int(n, 16) for n in value.split())]
     check(fixed is not None and fixed.Signature == 0xFEEF04BD, "pefile finds the fixed file information")
     if fixed is None:
-        print(f"{results.count(True)} passed, {results.count(False)} failed")
-        return 1
+        return check.summary()
 
     text = strings.get("FileVersion", "")
     wanted = git_version(source)
@@ -123,13 +119,8 @@ def main(exe, source):
         check(same, "a second build of the same tree in another directory is the same file, byte for byte"
               + ("" if built else " (the second build failed)"))
 
-    failed = results.count(False)
-    print(f"{len(results) - failed} passed, {failed} failed")
-    return 1 if failed else 0
+    return check.summary()
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 3:
-        print(__doc__.strip().splitlines()[2].strip(), file=sys.stderr)
-        sys.exit(2)
-    sys.exit(main(sys.argv[1], sys.argv[2]))
+    run(main, __doc__, 2)

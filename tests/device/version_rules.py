@@ -12,9 +12,10 @@ import os
 import re
 import shutil
 import subprocess
-import sys
 import tempfile
 import time
+
+from checks import Checks, run
 
 ENV = dict(os.environ, GIT_CONFIG_GLOBAL="/dev/null", GIT_CONFIG_NOSYSTEM="1", GIT_AUTHOR_NAME="t",
            GIT_AUTHOR_EMAIL="t@example.org", GIT_COMMITTER_NAME="t", GIT_COMMITTER_EMAIL="t@example.org")
@@ -161,15 +162,13 @@ def run_version(source, tree, out):
 
 
 def main(source):
-    failed = 0
+    check = Checks()
     for what, make in CASES:
         with tempfile.TemporaryDirectory(prefix="tamblin-version-") as work:
             tree, text, numbers = make(work, source)
             got = run_version(source, tree, work + "/version.h")
-            ok = got == (text, numbers)
-            failed += not ok
-            print(("PASS: " if ok else "FAIL: ") + f"{what}: {got[0]!r} {got[1]}"
-                  + ("" if ok else f", expected {text!r} {numbers}"))
+            check(got == (text, numbers),
+                  f"{what}: {got[0]!r} {got[1]}" + ("" if got == (text, numbers) else f", expected {text!r} {numbers}"))
 
     # A build of an unchanged tree must not compile the resource again: the header stays untouched.
     with tempfile.TemporaryDirectory(prefix="tamblin-version-") as work:
@@ -182,16 +181,10 @@ def main(source):
         unchanged = os.stat(header).st_mtime_ns == before
         git(tree, "commit", "-q", "--allow-empty", "-m", "one more")
         changed = run_version(source, tree, header)[0].startswith("1.2-1-g") and os.stat(header).st_mtime_ns != before
-        ok = unchanged and changed
-        failed += not ok
-        print(("PASS: " if ok else "FAIL: ") + "version.h is rewritten when the version changes, and only then"
-              + ("" if ok else f" (unchanged kept: {unchanged}, change written: {changed})"))
-    print(f"{len(CASES) + 1 - failed} passed, {failed} failed")
-    return 1 if failed else 0
+        check(unchanged and changed, "version.h is rewritten when the version changes, and only then"
+              + ("" if unchanged and changed else f" (unchanged kept: {unchanged}, change written: {changed})"))
+    return check.summary()
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 2:
-        print(__doc__.strip().splitlines()[2].strip(), file=sys.stderr)
-        sys.exit(2)
-    sys.exit(main(sys.argv[1]))
+    run(main, __doc__, 1)
