@@ -88,7 +88,7 @@ typedef struct Calibration {
 } Calibration;
 
 #define APP_DRIFT_MAX_PPB 500000  // a learned drift beyond 500 ppm is refused
-#define APP_CALIBRATION_MIN_UNITS (4LL * 3600 * APP_UNITS_PER_SECOND)  // a calibration spans hours
+#define APP_CALIBRATION_MIN_UNITS ((LONGLONG)4 * 3600 * APP_UNITS_PER_SECOND)  // a calibration spans hours
 #define APP_DRIFT_OUTLIER_PPB 20000  // a sample this far from the learned drift is set aside
 #define APP_DRIFT_MAX_HOURS 720      // the weight of the learned drift stops growing here
 

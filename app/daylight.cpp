@@ -1,7 +1,7 @@
 #include "app.h"
 
 // 100-nanosecond file-time units in one minute.
-#define FILETIME_UNITS_PER_MINUTE 600000000LL
+#define FILETIME_UNITS_PER_MINUTE ((LONGLONG)600000000)
 
 static const WCHAR kClockKey[] = TEXT("Software\\Microsoft\\Clock");
 

@@ -11,7 +11,7 @@ static const WCHAR kIntervalDrift[] = TEXT("CalibrationDriftUs");  // drift meas
 static const WCHAR kAside[] = TEXT("DriftAsidePpb");               // a sample far from the learned drift
 static const WCHAR kAsideHours[] = TEXT("DriftAsideHours");
 
-#define TOLERANCE_UNITS (2LL * APP_UNITS_PER_SECOND)  // beyond drift's reach: a clock set by hand
+#define TOLERANCE_UNITS ((LONGLONG)2 * APP_UNITS_PER_SECOND)  // beyond drift's reach: a clock set by hand
 
 static DWORD QueryDword(HKEY key, const WCHAR* name, DWORD fallback) {
     DWORD value = 0;
@@ -121,7 +121,7 @@ int SaveCalibration(const Calibration* c) {
 // ppb), in whole units; worked in whole seconds and the rest, so that no product leaves 64 bits
 // for any span a chip can count.
 static LONGLONG DriftOf(LONGLONG counted, LONG ppb) {
-    LONGLONG rate = 1000000000LL + ppb;
+    LONGLONG rate = (LONGLONG)1000000000 + ppb;
     LONGLONG seconds = counted / APP_UNITS_PER_SECOND;
     LONGLONG a = seconds * ppb;
     return a / rate * APP_UNITS_PER_SECOND + a % rate * APP_UNITS_PER_SECOND / rate +
@@ -225,7 +225,7 @@ void LearnFromStore(Calibration* c, LONGLONG chipAhead, LONGLONG systemUnits) {
     // stays inside 64 bits for any drift within reach.
     LONGLONG rate = Rounded(measured * 10000, span / 100000);
     LONG sample = rate > 2000000000 ? 2000000000 : rate < -2000000000 ? -2000000000 : (LONG)rate;
-    DWORD hours = (DWORD)(span / (3600LL * APP_UNITS_PER_SECOND));
+    DWORD hours = (DWORD)(span / ((LONGLONG)3600 * APP_UNITS_PER_SECOND));
     StartInterval(c, systemUnits);
     if (OutOfBounds(sample)) {
         RefuseDrift(sample, TEXT(""));

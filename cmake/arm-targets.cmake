@@ -81,6 +81,11 @@ file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/bin/tamblin-exe
      CONTENT "#!/bin/sh\nexec \"$(dirname \"$0\")/celoader\" ${TAMBLIN_DEVICE_EXE} \"$@\"\n"
      FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
+# The product's sources as the platform's own compilers take them (C++03, Microsoft extensions, no
+# exceptions or RTTI, 16-bit wchar_t): a syntax pass of clang in that mode.
+add_test(NAME DeviceSources.CompileAsThePlatformCompilersOfItsEraTakeThem
+         COMMAND /usr/bin/python3 ${CMAKE_SOURCE_DIR}/tests/device/cxx03_check.py ${TAMBLIN_CLANGXX} ${CMAKE_SOURCE_DIR})
+
 # The file checked by an independent reader, and run beside the host build on twin boards.
 add_test(NAME DeviceFile.StructureAsAnIndependentReaderSeesIt
          COMMAND /usr/bin/python3 ${CMAKE_SOURCE_DIR}/tests/device/check_pe.py ${TAMBLIN_DEVICE_EXE}

@@ -23,11 +23,42 @@ typedef uint16_t WORD;
 typedef uint32_t DWORD;
 typedef int32_t LONG;
 typedef uint32_t ULONG;
-typedef int64_t LONGLONG;
-typedef uint64_t ULONGLONG;
 typedef int BOOL;
 typedef unsigned int UINT;
+
+// The platform's compilers take C++98/03 with Microsoft extensions: their wide character is a
+// 16-bit wchar_t, their literals L"...", their 64-bit integer __int64. The device's own build
+// (UNDER_CE) and any compile in that language mode take those; the host stand-in, written in
+// today's C++ with a 32-bit wchar_t, keeps char16_t and u"..." for the same 16 bits.
+#if defined(UNDER_CE) || !defined(__cplusplus) || __cplusplus < 201103L
+#define TAMBLIN_PLATFORM_TYPES 1
+#endif
+
+#ifdef TAMBLIN_PLATFORM_TYPES
+#if defined(__clang__) && !defined(TAMBLIN_NO_INT64_KEYWORD)
+#if __is_identifier(__int64)
+#define TAMBLIN_NO_INT64_KEYWORD 1  // no -fms-extensions: __int64 is no keyword here
+#endif
+#endif
+#ifdef TAMBLIN_NO_INT64_KEYWORD
+typedef int64_t LONGLONG;
+typedef uint64_t ULONGLONG;
+#else
+typedef __int64 LONGLONG;
+typedef unsigned __int64 ULONGLONG;
+#endif
+typedef wchar_t WCHAR;  // 16 bits: the platform's compilers, and ours with -fshort-wchar
+#define TEXT(s) L##s
+#define _T(s) L##s
+// A build without -fshort-wchar would get 32-bit strings that no platform call can read.
+typedef char TAMBLIN_WCHAR_IS_16_BITS[sizeof(wchar_t) == 2 ? 1 : -1];
+#else
+typedef int64_t LONGLONG;
+typedef uint64_t ULONGLONG;
 typedef char16_t WCHAR;  // the platform's 16-bit wide character
+#define TEXT(s) u##s
+#define _T(s) u##s
+#endif
 typedef WCHAR* LPWSTR;
 typedef const WCHAR* LPCWSTR;
 typedef void* LPVOID;
@@ -45,9 +76,6 @@ typedef HKEY* PHKEY;
 #define WINAPI
 #define TRUE 1
 #define FALSE 0
-#define TEXT(s) u##s
-#define _T(s) u##s
-
 #define MAX_PATH 260
 #define INFINITE 0xFFFFFFFFu
 
