@@ -95,6 +95,10 @@ add_test(NAME DeviceFile.VersionResourceAsIndependentReadersSeeIt
          COMMAND /usr/bin/python3 ${CMAKE_SOURCE_DIR}/tests/device/check_version.py ${TAMBLIN_DEVICE_EXE}
                  ${CMAKE_SOURCE_DIR})
 get_filename_component(_device_dir ${TAMBLIN_DEVICE_EXE} DIRECTORY)
+# The conversion's resource directory for resources of every kind, and damaged resource files.
+add_test(NAME DeviceFile.ResourcesOfEveryKindAsReadersSeeThem
+         COMMAND /usr/bin/python3 ${CMAKE_SOURCE_DIR}/tests/device/check_resources.py ${_device_dir}/tamblin.elf
+                 ${CMAKE_SOURCE_DIR})
 add_executable(device_exe_tests ${CMAKE_SOURCE_DIR}/tests/device/exe_run_test.cpp)
 target_link_libraries(device_exe_tests PRIVATE tamblin_testsupport GTest::gtest_main)
 target_compile_definitions(device_exe_tests PRIVATE TAMBLIN_DEVICE_EXE="${TAMBLIN_DEVICE_EXE}"

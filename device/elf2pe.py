@@ -251,7 +251,9 @@ def read_res(path):
         if pos + 8 > len(raw):
             raise ConversionError(f"{path}: a resource header runs off the file at {pos:#x}")
         data_size, header_size = struct.unpack_from("<II", raw, pos)
-        if header_size < 32 or pos + header_size + data_size > len(raw):
+        if header_size < 32:
+            raise ConversionError(f"{path}: the resource header at {pos:#x} is shorter than its fixed fields")
+        if pos + header_size + data_size > len(raw):
             raise ConversionError(f"{path}: the resource at {pos:#x} runs off the file")
         header = raw[pos:pos + header_size]
         kind, at = ident(header, 8)
