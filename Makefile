@@ -38,6 +38,8 @@ PACKAGES += $(PACKAGES_DEVICE)
 # An independent I2C decoder that reads the board's VCD files (tests), and callgrind for the
 # instruction counts of the I2C benchmark.
 PACKAGES += sigrok-cli valgrind
+# git for the tests of the version each kind of source tree gives Tamblin.exe (a tarball has none).
+PACKAGES += git
 # vboard's bus picture: a renderer, and a converter to a format the tests read.
 PACKAGES += librsvg2-bin netpbm
 
