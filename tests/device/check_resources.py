@@ -54,7 +54,7 @@ def main(elf, source):
         with open(os.path.join(work, "multi.rc"), "w") as f:
             f.write(SCRIPT)
         res, exe = os.path.join(work, "multi.res"), os.path.join(work, "Multi.exe")
-        subprocess.run(["llvm-rc", "/FO", res, os.path.join(work, "multi.rc")], check=True, capture_output=True)
+        subprocess.run(["llvm-rc", "/FO", res, "--", os.path.join(work, "multi.rc")], check=True, capture_output=True)
         subprocess.run(["/usr/bin/python3", elf2pe, "--resources", res, elf, exe], check=True, capture_output=True)
 
         pe = pefile.PE(exe)
