@@ -53,6 +53,9 @@ std::string registryFor(int protocol) {
     return sim::defaultRegistryText() + buf;
 }
 
+// The driver's state as a process starts: g_i2c's own (constant) initialiser, kept before any run.
+const I2CDriverState kI2CStateAtStart = g_i2c;
+
 RunResult runCase(int protocol, bool store) {
     sim::BoardConfig config = testing_board::frozenDefaults();
     config.chips = {sim::ChipConfig{protocol, protocol == 3 ? uint8_t(0x51) : uint8_t(0x68)}};
@@ -60,7 +63,7 @@ RunResult runCase(int protocol, bool store) {
     sim::resetPhysicalMapForTests();
     TestBoard board(config, registryFor(protocol));
     // A new process on that board, as far as the product's module state goes.
-    g_i2c = I2CDriverState{0, 0, 0, 0, 0, 0, 2, I2C_IRQ_STANDARD, 0, 0, 0};
+    g_i2c = kI2CStateAtStart;
     g_GpioState = GpioModuleState{};
     g_ClockState = ClockModuleState{};
     const RtcProtocolEntry& p = g_rtcProtocols[protocol];

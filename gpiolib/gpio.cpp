@@ -1,5 +1,10 @@
 // GPIO pin control for the five supported processors: function selection, direction, output
 // level and input level.
+//
+// No lock is taken. The read-modify-write cycles (direction and function fields on ID 17, pin-mux
+// and tristate registers on the Cortex-A9-class processor) can race with another driver writing
+// the same register; this program calls GPIOLib from one thread, and level and direction changes
+// elsewhere go through set/clear registers or masked writes, which need no read.
 #include <windows.h>
 
 #include "../platform/hwaccess.h"
@@ -17,11 +22,6 @@ GpioModuleState g_GpioState;
 #define GPIO_PIN_COUNT_A9 222u
 
 static const WCHAR kNotSupported[] = TEXT("ERROR: GPIOLib: This processor is not supported (procID: %x)\n\r");
-
-// Brackets for the read-modify-write cycles on ID 17 and the Cortex-A9-class processor, where
-// other drivers may share a register. This program calls GPIOLib from one thread only.
-static void GpioEnterRegisterUpdate(void) {}
-static void GpioLeaveRegisterUpdate(void) {}
 
 static BOOL IsArmV5Gpio(DWORD id) {
     return id == PROCESSOR_ID_2 || id == PROCESSOR_ID_8 || id == PROCESSOR_ID_9 || id == PROCESSOR_ID_17;
@@ -133,10 +133,8 @@ void GPIOSetDir(DWORD pin, DWORD direction) {
     } else if (id == PROCESSOR_ID_17) {
         if (g_GpioState.gpioRegs == NULL) return;
         volatile DWORD* reg = GpioBankRegister(GPIO_DIR, pin, TRUE);
-        GpioEnterRegisterUpdate();
         DWORD value = HwRead32(reg);
         HwWrite32(reg, (direction & 1u) ? (value | GpioMask(pin)) : (value & ~GpioMask(pin)));
-        GpioLeaveRegisterUpdate();
     } else if (id == PROCESSOR_ID_A9) {
         if (g_GpioState.gpioCtlRegs == NULL) return;
         A9MaskedWrite(A9_GPIO_MSK_OE, pin, direction);
@@ -165,19 +163,33 @@ int GPIOGetDefaultAltFn(DWORD pin) {
     return GpioFunctionOf(g_GpioState.processorId, pin);
 }
 
+int A9SetGroupPinMux(DWORD group, DWORD function) {
+    const A9GroupControl* mux = &g_A9PinMux[group];
+    if (mux->reg == A9_GROUP_NONE) return 0;
+    volatile DWORD* reg = g_GpioState.pinMuxRegs + (A9_PINMUX_CTL / 4) + mux->reg;
+    DWORD value = HwRead32(reg) & ~(A9_PINMUX_FIELD_MASK << mux->bit);
+    HwWrite32(reg, value | (function << mux->bit));
+    return 1;
+}
+
+int A9SetGroupTristate(DWORD group, DWORD on) {
+    const A9GroupControl* tristate = &g_A9Tristate[group];
+    if (tristate->reg == A9_GROUP_NONE) return 0;
+    volatile DWORD* reg = g_GpioState.pinMuxRegs + (A9_PINMUX_TRISTATE / 4) + tristate->reg;
+    DWORD mask = 1u << tristate->bit;
+    DWORD value = HwRead32(reg);
+    DWORD wanted = (on & 1u) ? (value | mask) : (value & ~mask);
+    // Written only when the bit changes.
+    if (wanted != value) HwWrite32(reg, wanted);
+    return 1;
+}
+
 int GPIOSetPinMux(DWORD pin, DWORD function) {
     // Initialised first, so that a call before any other operation finds the pin count.
     GPIOInit();
     if (pin >= g_GpioState.pinCount || function > A9_PINMUX_MAX_FUNCTION) return 0;
     if (g_GpioState.processorId != PROCESSOR_ID_A9 || g_GpioState.pinMuxRegs == NULL) return 0;
-    const A9GroupControl* mux = &g_A9PinMux[g_A9PinGroup[pin]];
-    if (mux->reg == A9_GROUP_NONE) return 0;
-    volatile DWORD* reg = g_GpioState.pinMuxRegs + (A9_PINMUX_CTL / 4) + mux->reg;
-    GpioEnterRegisterUpdate();
-    DWORD value = HwRead32(reg) & ~(A9_PINMUX_FIELD_MASK << mux->bit);
-    HwWrite32(reg, value | (function << mux->bit));
-    GpioLeaveRegisterUpdate();
-    return 1;
+    return A9SetGroupPinMux(g_A9PinGroup[pin], function);
 }
 
 int GPIOSetTristate(DWORD pin, DWORD on) {
@@ -185,18 +197,7 @@ int GPIOSetTristate(DWORD pin, DWORD on) {
     // GPIOSetAltFn has checked the pin already; a direct caller gets the same check here.
     if (pin >= g_GpioState.pinCount) return 0;
     if (g_GpioState.processorId != PROCESSOR_ID_A9 || g_GpioState.pinMuxRegs == NULL) return 0;
-    const A9GroupControl* tristate = &g_A9Tristate[g_A9PinGroup[pin]];
-    if (tristate->reg == A9_GROUP_NONE) return 0;
-    volatile DWORD* reg = g_GpioState.pinMuxRegs + (A9_PINMUX_TRISTATE / 4) + tristate->reg;
-    DWORD mask = 1u << tristate->bit;
-    GpioEnterRegisterUpdate();
-    DWORD value = HwRead32(reg);
-    if ((value & mask) && !(on & 1u))
-        HwWrite32(reg, value & ~mask);
-    else if (!(value & mask) && (on & 1u))
-        HwWrite32(reg, value | mask);
-    GpioLeaveRegisterUpdate();
-    return 1;
+    return A9SetGroupTristate(g_A9PinGroup[pin], on);
 }
 
 void GPIOSetAltFn(DWORD pin, int function, DWORD direction) {
@@ -229,10 +230,8 @@ void GPIOSetAltFn(DWORD pin, int function, DWORD direction) {
         if (g_GpioState.gpioRegs == NULL) return;
         volatile DWORD* reg = g_GpioState.gpioRegs + GPIO_ALT_FN / 4 + (pin >> GPIO_ALT_FN_PINS_SHIFT);
         DWORD shift = 2u * (pin & 15u);
-        GpioEnterRegisterUpdate();
         DWORD value = HwRead32(reg) & ~(GPIO_ALT_FN_FIELD_MASK << shift);
         HwWrite32(reg, value | (((DWORD)function & GPIO_ALT_FN_FIELD_MASK) << shift));
-        GpioLeaveRegisterUpdate();
         GPIOSetDir(pin, direction);
     } else if (id == PROCESSOR_ID_A9) {
         if (g_GpioState.gpioCtlRegs == NULL) return;

@@ -46,5 +46,11 @@ extern const A9GroupControl g_A9PinMux[A9_GROUP_COUNT];
 extern const A9GroupControl g_A9Tristate[A9_GROUP_COUNT];
 extern const BYTE ClockBitTable[CLOCK_COLUMN_COUNT * 37];
 
+// The function field and the tristate bit of a pin group of the Cortex-A9-class processor, its
+// pin-mux block mapped: what GPIOSetPinMux and GPIOSetTristate set for a pin's group. 0, and no
+// register touched, for a group without that control.
+int A9SetGroupPinMux(DWORD group, DWORD function);
+int A9SetGroupTristate(DWORD group, DWORD on);
+
 // The GPIO function of a pin (the function number under which it is a plain GPIO), or -1.
 int GpioFunctionOf(DWORD processorId, DWORD pin);

@@ -22,9 +22,12 @@ int I2CLock(DWORD timeoutMs);
 // Detaches the interrupt, restores the bus speed found by I2CLock and releases the lock.
 int I2CUnlock(void);
 // `slave`: 7-bit address in the low 8 bits. `reg`: register number in bits 0..7; bit 15 set
-// means no register byte. One transaction each.
+// means no register byte. One transaction each. C names, so that a test can put itself between
+// the chip routines and the driver by the functions' plain names (the linker's --wrap).
+extern "C" {
 int I2CWriteRegs(DWORD slave, const BYTE* data, int reg, DWORD length);
 int I2CReadRegs(DWORD slave, BYTE* buffer, int reg, DWORD length);
+}
 
 // The bus lines that the last transfer, having failed, left low once it had ended its
 // transaction (0 after a transfer that succeeded): a slave or another device holding the line.

@@ -6,19 +6,27 @@
 
 #include "i2c_regs.h"
 
+// The bus speed: the one I2CLock found on the controller, and the one it applies.
+typedef enum I2CBusSpeed {
+    I2C_SPEED_STANDARD = 0,  // 100 kHz: CTL_FAST_MODE clear
+    I2C_SPEED_FAST = 1,      // 400 kHz: CTL_FAST_MODE set
+    // Process start: fast, until I2CInit's unlock records the speed the controller had before.
+    I2C_SPEED_FAST_AT_START = 2
+} I2CBusSpeed;
+
 typedef struct I2CDriverState {
-    volatile DWORD* regs;  // mapped register block of the open unit
-    HANDLE busMutex;       // the system-wide mutex "I2C"
-    HANDLE intrEvent;      // signalled by the kernel on the controller's interrupt
-    DWORD sysIntr;         // for the open unit's IRQ; 0 = none
-    int savedFastMode;     // CTL_FAST_MODE as I2CLock found it
-    int recoveryNeeded;    // clear the bus at the next opening of the standard unit
-    int fastModeSetting;   // applied by I2CLock; 2 (fast) until I2CSetFastMode stores 0 or 1
-    DWORD irq;             // interrupt of the open unit, chosen by I2CInit
-    DWORD byteStatus;      // I2C_STATUS as the wait for the last byte found it
-    int slaveTransmits;    // a slave acknowledged its read address and has not been refused a byte
-                           // since: it drives SDA for its next byte
-    DWORD heldLines;       // I2C_LINE_* found low after the last transfer failed
+    volatile DWORD* regs;         // mapped register block of the open unit
+    HANDLE busMutex;              // the system-wide mutex "I2C"
+    HANDLE intrEvent;             // signalled by the kernel on the controller's interrupt
+    DWORD sysIntr;                // for the open unit's IRQ; 0 = none
+    I2CBusSpeed savedFastMode;    // the speed I2CLock found, put back by I2CUnlock
+    int recoveryNeeded;           // clear the bus at the next opening of the standard unit
+    I2CBusSpeed fastModeSetting;  // applied by I2CLock; I2CSetFastMode records what it set
+    DWORD irq;                    // interrupt of the open unit, chosen by I2CInit
+    DWORD byteStatus;             // I2C_STATUS as the wait for the last byte found it
+    int slaveTransmits;           // a slave acknowledged its read address and has not been refused a byte
+                                  // since: it drives SDA for its next byte
+    DWORD heldLines;              // I2C_LINE_* found low after the last transfer failed
 } I2CDriverState;
 
 extern I2CDriverState g_i2c;

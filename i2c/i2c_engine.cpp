@@ -5,7 +5,19 @@
 #include "i2c.h"
 #include "i2c_driver.h"
 
-I2CDriverState g_i2c = {0, 0, 0, 0, 0, 0, 2, I2C_IRQ_STANDARD, 0, 0, 0};
+I2CDriverState g_i2c = {
+    0,                        // regs: none mapped
+    0,                        // busMutex
+    0,                        // intrEvent
+    0,                        // sysIntr
+    I2C_SPEED_STANDARD,       // savedFastMode
+    0,                        // recoveryNeeded
+    I2C_SPEED_FAST_AT_START,  // fastModeSetting
+    I2C_IRQ_STANDARD,         // irq
+    0,                        // byteStatus
+    0,                        // slaveTransmits
+    0,                        // heldLines
+};
 
 static DWORD ReadReg(DWORD offset) {
     return HwRead32(g_i2c.regs + offset / 4);

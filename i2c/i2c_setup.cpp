@@ -40,10 +40,10 @@ void I2CSetFastMode(int on) {
     DWORD ctl = ReadReg(I2C_CONTROL);
     if (on) {
         WriteReg(I2C_CONTROL, ctl | CTL_FAST_MODE);
-        g_i2c.fastModeSetting = 1;
+        g_i2c.fastModeSetting = I2C_SPEED_FAST;
     } else {
         WriteReg(I2C_CONTROL, ctl & ~CTL_FAST_MODE);
-        g_i2c.fastModeSetting = 0;
+        g_i2c.fastModeSetting = I2C_SPEED_STANDARD;
     }
 }
 
@@ -154,7 +154,7 @@ int I2CInitStandard(void) {
 
 int I2CLock(DWORD timeoutMs) {
     if (WaitForSingleObject(g_i2c.busMutex, timeoutMs) != WAIT_OBJECT_0) return 0;
-    g_i2c.savedFastMode = (ReadReg(I2C_CONTROL) & CTL_FAST_MODE) ? 1 : 0;
+    g_i2c.savedFastMode = (ReadReg(I2C_CONTROL) & CTL_FAST_MODE) ? I2C_SPEED_FAST : I2C_SPEED_STANDARD;
     I2CSetFastMode(g_i2c.fastModeSetting);
     g_i2c.intrEvent = CreateEventW(0, FALSE, FALSE, 0);
     if (g_i2c.sysIntr == 0) g_i2c.sysIntr = RequestSysIntr(g_i2c.irq);

@@ -39,10 +39,14 @@ static inline void HwWrite32(volatile DWORD* reg, DWORD value) {
 
 #else
 
+// Plain C names: a test puts itself between the product and the board by these names (the
+// linker's --wrap).
+extern "C" {
 DWORD HwReadCpsr(void);
 DWORD HwReadMainId(void);
 DWORD HwReadKDataWord(DWORD address);
 DWORD HwRead32(const volatile DWORD* reg);
 void HwWrite32(volatile DWORD* reg, DWORD value);
+}
 
 #endif

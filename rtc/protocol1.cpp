@@ -7,7 +7,11 @@
 #define P1_INVALID_REG 0x01
 #define P1_INVALID_BIT 0x80
 
-static const RtcTimeLayout kP1Layout = {0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 1};
+// The register of each field (the time's transfers start at 0x00).
+// clang-format off
+//                                      seconds minutes hours weekday day   month year  Sunday as
+static const RtcTimeLayout kP1Layout = {0x00,   0x01,   0x02, 0x03,   0x04, 0x05, 0x06, RTC_SUNDAY_IS_1};
+// clang-format on
 
 int ReadRtcProtocol1(SYSTEMTIME* time, BYTE slave) {
     BYTE regs[P1_REG_COUNT] = {0};

@@ -12,7 +12,11 @@
 #define P2_CONTROL_BIT7 0x80  // control register bit 7: cleared after every time write
 #define P2_STATUS_KEPT ((BYTE) ~(P2_INVALID_BIT | P2_STATUS_SET))  // bits 2..6: written back as read
 
-static const RtcTimeLayout kP2Layout = {0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 1};
+// The register of each field (the time's transfers start at 0x00).
+// clang-format off
+//                                      seconds minutes hours weekday day   month year  Sunday as
+static const RtcTimeLayout kP2Layout = {0x00,   0x01,   0x02, 0x03,   0x04, 0x05, 0x06, RTC_SUNDAY_IS_1};
+// clang-format on
 
 int ReadRtcProtocol2(SYSTEMTIME* time, BYTE slave) {
     BYTE regs[P2_REG_COUNT] = {0};

@@ -15,8 +15,13 @@
 #define P3_CLOCK_RUN 0x00    // control register 1 as every time write leaves it
 #define P3_ALARM_OFF 0x80    // each alarm register: that alarm is disabled
 
-static const RtcTimeLayout kP3Layout = {0, 1, 2, 4, 3, 5, 6, 0};      // the time write from 0x02
-static const RtcTimeLayout kP3ReadLayout = {2, 3, 4, 6, 5, 7, 8, 0};  // the read from 0x00
+// Where each field sits in the buffer: the time write starts at register 0x02 (kP3Layout), the read
+// at 0x00 (kP3ReadLayout).
+// clang-format off
+//                                          seconds minutes hours weekday day month year Sunday as
+static const RtcTimeLayout kP3Layout =     {0,      1,      2,    4,      3,  5,    6,   RTC_SUNDAY_IS_0};
+static const RtcTimeLayout kP3ReadLayout = {2,      3,      4,    6,      5,  7,    8,   RTC_SUNDAY_IS_0};
+// clang-format on
 
 int ReinitRtcProtocol3(BYTE slave) {
     // Both control registers cleared; the four alarms and the clock output off, the timer stopped.

@@ -11,7 +11,11 @@
 #define P4_INVALID_REG 0x02
 #define P4_INVALID_BIT 0x80
 
-static const RtcTimeLayout kP4Layout = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 1};
+// The register of each field (the time's transfers start at 0x00).
+// clang-format off
+//                                      seconds minutes hours weekday day   month year  Sunday as
+static const RtcTimeLayout kP4Layout = {0x01,   0x02,   0x03, 0x04,   0x05, 0x06, 0x07, RTC_SUNDAY_IS_1};
+// clang-format on
 
 int PrepareRtcProtocol4(BYTE slave) {
     BYTE halt = 0;

@@ -23,8 +23,10 @@ typedef DWORD RtcProtocol;
 // Where a protocol keeps each time field within the buffer of one transfer.
 typedef struct RtcTimeLayout {
     BYTE seconds, minutes, hours, weekday, day, month, year;
-    BYTE weekdayOffset;  // chip weekday = wDayOfWeek + weekdayOffset
+    BYTE weekdayOffset;  // chip weekday = wDayOfWeek + weekdayOffset: one of RTC_SUNDAY_IS_*
 } RtcTimeLayout;
+#define RTC_SUNDAY_IS_0 0u  // the chip counts weekdays 0..6 from Sunday, as wDayOfWeek does
+#define RTC_SUNDAY_IS_1 1u  // the chip counts weekdays 1..7 from Sunday
 
 WORD RtcDecodeField(BYTE reg, BYTE tensMask);
 BYTE RtcEncodeField(WORD value, BYTE tensMask);

@@ -26,7 +26,15 @@ TEST(RtcCodec, YearsOfTheWindowSurviveAWriteAndARead) {
 TEST(RtcCodec, WorkedExampleEncodesAndDecodes) {
     // 2011-11-29 14:59:55 UTC, a Tuesday.
     const SYSTEMTIME t = {2011, 11, 2, 29, 14, 59, 55, 0};
-    const RtcTimeLayout p1 = {0, 1, 2, 3, 4, 5, 6, 1};
+    // Protocol 1's registers 0x00..0x06, Sunday as 1.
+    const RtcTimeLayout p1 = {.seconds = 0,
+                              .minutes = 1,
+                              .hours = 2,
+                              .weekday = 3,
+                              .day = 4,
+                              .month = 5,
+                              .year = 6,
+                              .weekdayOffset = 1};
     BYTE regs[8] = {0};
     RtcEncodeTime(&t, &p1, regs);
     const BYTE expected[8] = {0x55, 0x59, 0x14, 0x03, 0x29, 0x11, 0x11, 0x00};

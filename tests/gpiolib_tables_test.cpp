@@ -1,7 +1,8 @@
-// GPIOLib's tables checked against the rules they follow: runs of registers, bounds and
-// markers, and the telling rows of the Cortex-A9-class board.
+// GPIOLib's tables checked by what they make the library do: every pin's register, each pin
+// group's controls and the groups without one, and the telling rows of the Cortex-A9-class board.
 #include <windows.h>
 
+#include <bit>
 #include <map>
 #include <set>
 
@@ -39,34 +40,21 @@ uint32_t pinFunctionRegister(uint32_t id, DWORD pin) {
 
 class GpioTables : public GpioLibTest {};
 
-TEST_F(GpioTables, Id2IndexTableFollowsItsRuns) {
-    DWORD covered = 0;
-    for (const RegisterRun& r : kId2Runs)
-        for (DWORD p = r.firstPin; p <= r.lastPin; ++p, ++covered)
-            EXPECT_EQ(g_PinFnIndexId2[p], r.first + p - r.firstPin) << "pin " << p;
-    EXPECT_EQ(covered, 146u);
-    // The physical ends of some runs as the hardware lists them.
-    EXPECT_EQ(0x40E10124u + 4u * g_PinFnIndexId2[10], 0x40E10458u);
-    EXPECT_EQ(0x40E10124u + 4u * g_PinFnIndexId2[98], 0x40E10550u);
-    EXPECT_EQ(0x40E10124u + 4u * g_PinFnIndexId2[133], 0x40E10688u);
-    EXPECT_EQ(0x40E10124u + 4u * g_PinFnIndexId2[145], 0x40E104ECu);
-}
-
-TEST_F(GpioTables, Id89OffsetTableFollowsItsRuns) {
-    DWORD covered = 0;
-    for (const RegisterRun& r : kId89Runs)
-        for (DWORD p = r.firstPin; p <= r.lastPin; ++p, ++covered)
-            EXPECT_EQ(g_PinFnOffsetId89[p], r.first + 4u * (p - r.firstPin)) << "pin " << p;
-    EXPECT_EQ(covered, 139u);
-    EXPECT_EQ(g_PinFnOffsetId89[0], 0xB4u);
-    EXPECT_EQ(g_PinFnOffsetId89[26], 0x2D8u);
-    EXPECT_EQ(g_PinFnOffsetId89[98], 0x51Cu);
-    EXPECT_EQ(g_PinFnOffsetId89[134], 0x2ECu);
-    EXPECT_EQ(g_PinFnOffsetId89[138], 0x538u);
-}
-
 // Every pin's function goes to its own register on the simulated part, and only there.
 TEST_F(GpioTables, EveryPinFunctionWriteLandsOnThePinsRegister) {
+    // The runs, against the registers the hardware lists for some of their ends.
+    struct Listed {
+        uint32_t id;
+        DWORD pin;
+        uint32_t phys;
+    };
+    const Listed listed[] = {
+        {2, 10, 0x40E10458},  {2, 98, 0x40E10550},  {2, 133, 0x40E10688},
+        {2, 145, 0x40E104EC}, {8, 0, 0x40E100B4},   {8, 26, 0x40E102D8},
+        {8, 98, 0x40E1051C},  {8, 134, 0x40E102EC}, {9, 138, 0x40E10538},
+    };
+    for (const Listed& l : listed)
+        EXPECT_EQ(pinFunctionRegister(l.id, l.pin), l.phys) << l.id << " pin " << l.pin;
     for (auto [id, pins] : {std::pair{2u, 146u}, std::pair{8u, 135u}, std::pair{9u, 139u}}) {
         boardWith(id);
         for (DWORD pin = 0; pin < pins; ++pin) {
@@ -137,18 +125,6 @@ TEST_F(GpioTables, PinJustBeyondTheLastExceptionIsAnOrdinaryGpio) {
     }
 }
 
-TEST_F(GpioTables, A9PinGroupsUse104GroupsOf1To110) {
-    std::set<int> used;
-    for (DWORD p = 0; p < A9_PIN_COUNT; ++p) {
-        const int g = g_A9PinGroup[p];
-        EXPECT_GE(g, 1) << "pin " << p;
-        EXPECT_LE(g, 110) << "pin " << p;
-        used.insert(g);
-    }
-    EXPECT_EQ(used.size(), 104u);
-    for (int g : {19, 24, 97, 104, 105, 106}) EXPECT_EQ(used.count(g), 0u) << "group " << g;
-}
-
 // The carrier board's pad groups: going up the pins, and leaving out the pins of the telling rows
 // (which sit in groups of their own choosing), the pins fill the groups in ascending order from
 // group 2, three pins to a group up to group 25 and two from group 26 on, passing over the groups
@@ -175,33 +151,51 @@ TEST_F(GpioTables, A9PinGroupsFollowTheCarrierBoardsLayoutPinByPin) {
     EXPECT_EQ(group, 111) << "the last group filled is 110";
 }
 
-TEST_F(GpioTables, A9ControlTablesHaveTheirBoundsAndMarkers) {
-    const std::set<int> noTristate = {0, 104, 105, 106, 111, 112, 113, 114};
-    std::set<std::pair<int, int>> muxFields, tristateBits;
-    for (int g = 0; g < (int)A9_GROUP_COUNT; ++g) {
-        const A9GroupControl m = g_A9PinMux[g], t = g_A9Tristate[g];
+// Each pin group's controls on the simulated pin-mux block: a function field of its own (two bits
+// at an even place of the registers from 0x70000080) and a tristate bit of its own (the registers
+// from 0x70000014). Group 0 has neither, groups 104..106 and 111..114 no tristate bit: asked for
+// one, they refuse and touch nothing. No pin sits in such a group.
+TEST_F(GpioTables, A9EachGroupHasControlsOfItsOwnAndGroupsWithoutOneRefuseIt) {
+    const std::set<DWORD> noTristate = {0, 104, 105, 106, 111, 112, 113, 114};
+    std::set<std::pair<uint32_t, int>> muxFields, tristateBits;
+    boardWith(kA9);
+    GPIOInit();
+    for (DWORD g = 0; g < A9_GROUP_COUNT; ++g) {
+        SCOPED_TRACE(::testing::Message() << "group " << g);
+        for (uint32_t r = 0; r < 8; ++r) preset(0x70000080 + 4 * r, 0);
+        for (uint32_t r = 0; r < 4; ++r) preset(0x70000014 + 4 * r, 0);
+        const int mux = A9SetGroupPinMux(g, 3);
+        std::vector<Write> w = asWrites(accesses());
         if (g == 0) {
-            EXPECT_EQ(m.reg, 0xFF);
-            EXPECT_EQ(m.bit, 0xFF);
+            EXPECT_EQ(mux, 0);
+            EXPECT_TRUE(accesses().empty());
         } else {
-            EXPECT_LE(m.reg, 7) << "group " << g;
-            EXPECT_LE(m.bit, 30) << "group " << g;
-            EXPECT_EQ(m.bit % 2, 0) << "group " << g;
-            // No two groups share a function field on a real part.
-            EXPECT_TRUE(muxFields.insert({m.reg, m.bit}).second) << "group " << g;
+            EXPECT_EQ(mux, 1);
+            ASSERT_EQ(w.size(), 1u);
+            EXPECT_TRUE(w[0].phys >= 0x70000080 && w[0].phys <= 0x7000009C) << std::hex << w[0].phys;
+            const int shift = std::countr_zero(w[0].value);
+            EXPECT_EQ(w[0].value, 3u << shift);
+            EXPECT_EQ(shift % 2, 0);
+            EXPECT_TRUE(muxFields.insert({w[0].phys, shift}).second) << "a field of another group";
         }
+        clearLog();
+        const int tristate = A9SetGroupTristate(g, 1);
+        w = asWrites(accesses());
         if (noTristate.count(g)) {
-            EXPECT_EQ(t.reg, 0xFF) << "group " << g;
-            EXPECT_EQ(t.bit, 0xFF) << "group " << g;
+            EXPECT_EQ(tristate, 0);
+            EXPECT_TRUE(accesses().empty());
         } else {
-            EXPECT_LE(t.reg, 3) << "group " << g;
-            EXPECT_LE(t.bit, 31) << "group " << g;
-            EXPECT_TRUE(tristateBits.insert({t.reg, t.bit}).second) << "group " << g;
+            EXPECT_EQ(tristate, 1);
+            ASSERT_EQ(w.size(), 1u);
+            EXPECT_TRUE(w[0].phys >= 0x70000014 && w[0].phys <= 0x70000020) << std::hex << w[0].phys;
+            EXPECT_EQ(std::popcount(w[0].value), 1);
+            EXPECT_TRUE(tristateBits.insert({w[0].phys, std::countr_zero(w[0].value)}).second)
+                << "a bit of another group";
         }
     }
     for (DWORD p = 0; p < A9_PIN_COUNT; ++p) {
-        EXPECT_NE(g_A9PinMux[g_A9PinGroup[p]].reg, 0xFF) << "pin " << p;
-        EXPECT_NE(g_A9Tristate[g_A9PinGroup[p]].reg, 0xFF) << "pin " << p;
+        EXPECT_EQ(GPIOSetPinMux(p, 1), 1) << "pin " << p;
+        EXPECT_EQ(GPIOSetTristate(p, 1), 1) << "pin " << p;
     }
 }
 

@@ -8,10 +8,12 @@
 
 #include <fstream>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "gpiolib/gpiolib.h"
 #include "gpiolib/gpiolib_state.h"
 #include "i2c/i2c.h"
 #include "i2c/i2c_driver.h"
@@ -38,10 +40,14 @@ inline sim::BoardConfig boardFor(uint32_t processorId, int protocol = 1,
     return c;
 }
 
+// The driver's state as a process starts: g_i2c's own initialiser (constant, so in place before
+// this copy is taken), kept before any test changes it.
+inline const I2CDriverState kI2CStateAtStart = g_i2c;
+
 inline void freshProcessState() {
     sim::resetKernelForTests();
     sim::resetPhysicalMapForTests();
-    g_i2c = I2CDriverState{0, 0, 0, 0, 0, 0, 2, I2C_IRQ_STANDARD, 0, 0, 0};
+    g_i2c = kI2CStateAtStart;
     g_GpioState = GpioModuleState{};
     g_ClockState = ClockModuleState{};
 }
@@ -81,6 +87,22 @@ class MutexOpenElsewhere {
     pid_t child_ = -1;
     bool open_ = false;
 };
+
+// Whether a transaction as the trace shows it ("S D0 A 07 A Sr D1 A 5A N P") is `pattern`, in which
+// "xx" stands for any byte the chip sends.
+inline ::testing::AssertionResult transactionIs(const std::string& transaction, std::string pattern) {
+    for (size_t at; (at = pattern.find("xx")) != std::string::npos;) pattern.replace(at, 2, "[0-9A-F]{2}");
+    if (std::regex_match(transaction, std::regex(pattern))) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << transaction;
+}
+
+// A register of the standard unit, read or set outside the driver.
+inline uint32_t unitRegister(uint32_t offset) {
+    return sim::physRead32(I2C_UNIT_STANDARD + offset);
+}
+inline void setUnitRegister(uint32_t offset, uint32_t value) {
+    sim::physWrite32(I2C_UNIT_STANDARD + offset, value);
+}
 
 class DriverTest : public ::testing::Test {
   protected:

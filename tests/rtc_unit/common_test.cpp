@@ -12,66 +12,72 @@ struct ProtocolRow {
     RtcReadFn read;
     RtcWriteFn write;
     DWORD slave;
-    int readReg;
-    DWORD readLength;
+    DWORD readLength;  // every read starts at register 0x00
     int secondsIndex;  // within the read buffer
     int weekdayIndex;
     int dayIndex;
     int invalidIndex;  // register holding the invalid flag, within the read buffer
-    BYTE weekdayOffset;
+    BYTE sunday;       // the chip's weekday number for Sunday
 };
 
 // Protocol 3 reads its control register 0x00 (clock stop) with the time.
+// clang-format off
 const ProtocolRow kRows[] = {
-    {"protocol 1", ReadRtcProtocol1, WriteRtcProtocol1, 0x68, 0x00, 8, 0, 3, 4, 1, 1},
-    {"protocol 2", ReadRtcProtocol2, WriteRtcProtocol2, 0x68, 0x00, 17, 0, 3, 4, 15, 1},
-    {"protocol 3", ReadRtcProtocol3, WriteRtcProtocol3, 0x51, 0x00, 9, 2, 6, 5, 2, 0},
-    {"protocol 4", ReadRtcProtocol4, WriteRtcProtocol4, 0x68, 0x00, 13, 1, 4, 5, 2, 1},
+    {.name = "protocol 1", .read = ReadRtcProtocol1, .write = WriteRtcProtocol1, .slave = 0x68,
+     .readLength = 8, .secondsIndex = 0, .weekdayIndex = 3, .dayIndex = 4, .invalidIndex = 1, .sunday = 1},
+    {.name = "protocol 2", .read = ReadRtcProtocol2, .write = WriteRtcProtocol2, .slave = 0x68,
+     .readLength = 17, .secondsIndex = 0, .weekdayIndex = 3, .dayIndex = 4, .invalidIndex = 15, .sunday = 1},
+    {.name = "protocol 3", .read = ReadRtcProtocol3, .write = WriteRtcProtocol3, .slave = 0x51,
+     .readLength = 9, .secondsIndex = 2, .weekdayIndex = 6, .dayIndex = 5, .invalidIndex = 2, .sunday = 0},
+    {.name = "protocol 4", .read = ReadRtcProtocol4, .write = WriteRtcProtocol4, .slave = 0x68,
+     .readLength = 13, .secondsIndex = 1, .weekdayIndex = 4, .dayIndex = 5, .invalidIndex = 2, .sunday = 1},
 };
+// clang-format on
 
 class RtcCommon : public RtcBusTest {};
 
-// The table as the main routine uses it: what each row's routines put on the bus is that
-// protocol's register map (the worked example written to its time registers, its registers read
-// from 0x00), and each row's address is the chip's default one.
+// The table as the main routine uses it: what each row's routines, called with the row's default
+// address, put on the bus is that protocol's chip at its own address (the worked example written to
+// its time registers; a read after the step before it, where there is one).
 TEST_F(RtcCommon, EachTableRowDrivesItsOwnChip) {
-    EXPECT_EQ(g_rtcProtocols[0].read, nullptr) << "automatic detection has no routines";
-    EXPECT_EQ(g_rtcProtocols[0].write, nullptr);
-    EXPECT_EQ(g_rtcProtocols[0].prepare, nullptr);
-    EXPECT_EQ(g_rtcProtocols[0].defaultSlaveAddr, 0u);
     const struct {
         int protocol;
-        DWORD slave;
+        DWORD slave;                // the chip's own address
+        bool prepared;              // a step before the read (protocol 4: register 0x0C)
         int timeReg;                // first register of the written time
         std::vector<BYTE> written;  // the worked example as the protocol's write sends it
-        bool prepared;              // a step before the read (protocol 4: register 0x0C)
     } rows[] = {
-        {1, 0x68, 0x00, {0x55, 0x59, 0x14, 0x03, 0x29, 0x11, 0x11, 0x00}, false},
-        {2, 0x68, 0x00, {0x55, 0x59, 0x14, 0x03, 0x29, 0x11, 0x11}, false},
-        {3, 0x51, 0x02, {0x55, 0x59, 0x14, 0x29, 0x02, 0x11, 0x11}, false},
-        {4, 0x68, 0x00, {0x00, 0x55, 0x59, 0x14, 0x03, 0x29, 0x11, 0x11}, true},
+        // clang-format off
+        {.protocol = 1, .slave = 0x68, .prepared = false,
+         .timeReg = 0x00, .written = {0x55, 0x59, 0x14, 0x03, 0x29, 0x11, 0x11, 0x00}},
+        {.protocol = 2, .slave = 0x68, .prepared = false,
+         .timeReg = 0x00, .written = {0x55, 0x59, 0x14, 0x03, 0x29, 0x11, 0x11}},
+        {.protocol = 3, .slave = 0x51, .prepared = false,
+         .timeReg = 0x02, .written = {0x55, 0x59, 0x14, 0x29, 0x02, 0x11, 0x11}},
+        {.protocol = 4, .slave = 0x68, .prepared = true,
+         .timeReg = 0x00, .written = {0x00, 0x55, 0x59, 0x14, 0x03, 0x29, 0x11, 0x11}},
+        // clang-format on
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.protocol);
         const RtcProtocolEntry& e = g_rtcProtocols[row.protocol];
-        EXPECT_EQ(e.defaultSlaveAddr, row.slave);
+        const BYTE slave = static_cast<BYTE>(e.defaultSlaveAddr);
         b().reset();
         const SYSTEMTIME t = workedExampleTime();
-        ASSERT_EQ(e.write(&t, static_cast<BYTE>(row.slave)), 1);
+        ASSERT_EQ(e.write(&t, slave), 1);
         bool seen = false;
-        for (const BusCall& c : b().calls)
+        for (const BusCall& c : b().calls) {
+            EXPECT_EQ(c.slave, row.slave);
             seen = seen || (c.write && c.reg == row.timeReg && c.bytes == row.written);
+        }
         EXPECT_TRUE(seen) << "the time write of this protocol";
         b().reset();
         ASSERT_EQ(e.prepare != nullptr, row.prepared);
-        if (e.prepare) {
-            ASSERT_NE(e.prepare(static_cast<BYTE>(row.slave)), 0);
-        }
         SYSTEMTIME got = rubbish();
-        ASSERT_EQ(e.read(&got, static_cast<BYTE>(row.slave)), 1);
-        const BusCall& read = b().calls.back();
-        EXPECT_FALSE(read.write);
-        EXPECT_EQ(read.slave, row.slave);
+        ASSERT_EQ(RtcReadChip(&e, slave, &got), 1);
+        for (const BusCall& c : b().calls) EXPECT_EQ(c.slave, row.slave);
+        EXPECT_FALSE(b().calls.back().write) << "the read comes last";
+        EXPECT_EQ(b().calls.size(), row.prepared ? 3u : 1u);
     }
 }
 
@@ -84,7 +90,7 @@ TEST_F(RtcCommon, ReadThatFailsTwiceReturnsZeroAfterExactlyTwoTransfers) {
         SYSTEMTIME t = rubbish();
         EXPECT_EQ(r.read(&t, static_cast<BYTE>(r.slave)), 0);
         ASSERT_EQ(b().calls.size(), 2u);
-        for (const BusCall& c : b().calls) expectRead(c, r.slave, r.readReg, r.readLength);
+        for (const BusCall& c : b().calls) expectRead(c, r.slave, 0x00, r.readLength);
         EXPECT_TRUE(b().debug.empty());
     }
 }
@@ -100,13 +106,13 @@ TEST_F(RtcCommon, ReadRetriedOnceUsesTheSecondTransfersData) {
         const BYTE timeBytes[7] = {0x55, 0x59, 0x14, 0, 0, 0x11, 0x11};
         for (int i = 0; i < 7; ++i) regs[base + i] = timeBytes[i];
         regs[r.dayIndex] = 0x29;
-        regs[r.weekdayIndex] = static_cast<BYTE>(2 + r.weekdayOffset);
+        regs[r.weekdayIndex] = static_cast<BYTE>(2 + r.sunday);
         b().script.push_back(regs);
         SYSTEMTIME t = rubbish();
         EXPECT_EQ(r.read(&t, static_cast<BYTE>(r.slave)), 1);
         ASSERT_EQ(b().calls.size(), 2u);
-        expectRead(b().calls[0], r.slave, r.readReg, r.readLength);
-        expectRead(b().calls[1], r.slave, r.readReg, r.readLength);
+        expectRead(b().calls[0], r.slave, 0x00, r.readLength);
+        expectRead(b().calls[1], r.slave, 0x00, r.readLength);
         expectTime(t, 2011, 11, 2, 29, 14, 59, 55);
     }
 }
@@ -127,7 +133,7 @@ TEST_F(RtcCommon, WeekdayRegisterOfZeroAndSevenFollowTheProtocolsConvention) {
             b().script.push_back(regs);
             SYSTEMTIME t = rubbish();
             ASSERT_EQ(r.read(&t, static_cast<BYTE>(r.slave)), 1);
-            EXPECT_EQ(t.wDayOfWeek, r.weekdayOffset ? c.plusOne : c.plain);
+            EXPECT_EQ(t.wDayOfWeek, r.sunday ? c.plusOne : c.plain);
         }
     }
 }
@@ -138,13 +144,13 @@ TEST_F(RtcCommon, InvalidFlagMarksTheYearAndKeepsTheOtherFields) {
         b().reset();
         std::vector<BYTE> regs(r.readLength, 0);
         const int base = r.secondsIndex;
-        regs[base + 0] = 0x30;                                 // seconds
-        regs[base + 1] = 0x45;                                 // minutes
-        regs[base + 2] = 0x08;                                 // hours
-        regs[r.weekdayIndex] = r.weekdayOffset ? 0x05 : 0x04;  // Thursday
-        regs[r.dayIndex] = 0x17;                               // day
-        regs[base + 5] = 0x06;                                 // month
-        regs[base + 6] = 0x21;                                 // year
+        regs[base + 0] = 0x30;                          // seconds
+        regs[base + 1] = 0x45;                          // minutes
+        regs[base + 2] = 0x08;                          // hours
+        regs[r.weekdayIndex] = r.sunday ? 0x05 : 0x04;  // Thursday
+        regs[r.dayIndex] = 0x17;                        // day
+        regs[base + 5] = 0x06;                          // month
+        regs[base + 6] = 0x21;                          // year
         regs[r.invalidIndex] |= 0x80;
         b().script.push_back(regs);
         SYSTEMTIME t = rubbish();
