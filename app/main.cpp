@@ -3,6 +3,7 @@
 #include <notify.h>
 
 #include "../i2c/i2c.h"
+#include "../platform/platform.h"
 #include "../rtc/rtc.h"
 #include "app.h"
 
@@ -153,6 +154,20 @@ static void RestoreClock(SYSTEMTIME* rtcTime, DWORD readTick, const ChipReading*
     RegisterForTimeChanges(modulePath);
 }
 
+// A user-mode run reaches the controller only through the HAL's kernel-call bridge; when that is
+// what failed, "I2C bus not available" alone would send a person after the bus.
+static void ReportBridgeFailure(void) {
+    DWORD error = g_BridgeState.failure;
+    if (error == 0) return;
+    if (error == ERROR_NOT_SUPPORTED || error == ERROR_PROC_NOT_FOUND)
+        NKDbgPrintfW(TEXT("Tamblin: kernel bridge IOCTL_KERNEL_BRIDGE not available (last error %u)\r\n"),
+                     error);
+    else
+        NKDbgPrintfW(
+            TEXT("Tamblin: kernel bridge IOCTL_KERNEL_BRIDGE refused the program (last error %u)\r\n"),
+            error);
+}
+
 // Opens and locks the bus. The bus is shared with the touch, audio, power and battery drivers,
 // any of which may hold it for a few seconds (at boot above all): the opening is tried again for
 // about half a minute, with pauses that grow, and the lock is not held between the tries. An
@@ -163,7 +178,8 @@ static int OpenBus(void) {
     for (;;) {
         SetLastError(ERROR_SUCCESS);
         if (I2CInitStandard() && I2CLock(INFINITE)) return 1;
-        if (GetLastError() == ERROR_INVALID_COMPUTERNAME) return 0;
+        // An unknown processor, or a bridge that is missing or refuses: no wait mends either.
+        if (GetLastError() == ERROR_INVALID_COMPUTERNAME || g_BridgeState.failure != 0) return 0;
         DWORD elapsed = GetTickCount() - start;
         if (elapsed >= APP_BUS_RETRY_MS) return 0;
         if (pauseMs > APP_BUS_RETRY_MS - elapsed) pauseMs = APP_BUS_RETRY_MS - elapsed;
@@ -190,6 +206,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPWSTR lpCmdLine, int) {
         }
         // The bus layer names an unknown processor or unit; a busy lock, a controller that
         // cannot be mapped or an interrupt that cannot be had would otherwise leave no trace.
+        ReportBridgeFailure();
         OutputDebugStringW(TEXT("Tamblin: I2C bus not available\r\n"));
         return 0;
     }

@@ -13,8 +13,10 @@ set(RULES
   "platform|app,rtc,i2c,gpiolib,platform|"
   # The board knows neither the product nor the platform's API.
   "sim/board|sim/board|windows.h,pkfuncs.h,notify.h"
-  # The stand-in sits on the board.
-  "sim/ceapi|sim/ceapi,sim/board|"
+  # The stand-in sits on the board, and serves the kernel-call bridge with the OAL's handler.
+  "sim/ceapi|sim/ceapi,sim/board,device/oal|"
+  # The OAL's handler sees the platform's headers only.
+  "device/oal|device/oal|"
   # The seams are the only code that sees the product and the board.
   "sim/seams|sim/seams,sim/board,platform,i2c|"
   # The tools use the board and the stand-in's one header for tools.

@@ -27,13 +27,20 @@ DWORD ReadStatusRegister(void) {
 
 DWORD GetProcessorID(void) {
     DWORD mainId;
-    if (IsPrivileged()) {
+    // The read goes with GPIOLib's mapping, whose probe brings the HAL's own routine for it.
+    if (BridgeModulePrivileged(&g_BridgeState.mappingProbed)) {
         mainId = ReadMainIdRegister();
     } else {
-        // CP15 is out of reach in user mode: the HAL runs the read for us. A failed bridge leaves
-        // 0, which no module supports.
-        BridgePackedCall call = {(DWORD)(uintptr_t)ReadMainIdPacked, 0, 0};
-        mainId = KernelCallWithArg((DWORD)(uintptr_t)CallPackedRoutine, (DWORD)(uintptr_t)&call);
+        // CP15 is out of reach in user mode: the HAL runs the read for us, with its own routine
+        // where it has one. A failed bridge leaves 0, which no module supports.
+        DWORD own = BridgeOwnRoutine(BRIDGE_ENTRY_READ_MAIN_ID);
+        if (own != 0) {
+            DWORD block[2] = {BRIDGE_CALL, own};
+            mainId = KernelCall(block, sizeof block);
+        } else {
+            BridgePackedCall call = {(DWORD)(uintptr_t)ReadMainIdPacked, 0, 0};
+            mainId = KernelCallWithArg((DWORD)(uintptr_t)CallPackedRoutine, (DWORD)(uintptr_t)&call);
+        }
     }
     DWORD id = mainId >> MAINID_REVISION_SHIFT;
     if ((id & MAINID_ARCH_MASK) == MAINID_ARCH_V5) return id & MAINID_V5_PRODUCT_MASK;

@@ -23,11 +23,19 @@ BOOL BridgeModulePrivileged(BOOL* moduleProbed) {
     return privileged;
 }
 
+void BridgeNoteFailure(DWORD error) {
+    if (g_BridgeState.failure == 0) g_BridgeState.failure = error != 0 ? error : ERROR_GEN_FAILURE;
+}
+
 DWORD KernelCall(DWORD* block, DWORD size) {
     DWORD result = 0;
-    if (block[BRIDGE_WORD_ROUTINE] == 0) return 0;
+    if (block[BRIDGE_WORD_ROUTINE] == 0) {
+        BridgeNoteFailure(ERROR_PROC_NOT_FOUND);
+        return 0;
+    }
     // A failed request leaves the cleared word: 0 is the answer either way.
-    KernelIoControl(IOCTL_KERNEL_BRIDGE, block, size, &result, sizeof result, NULL);
+    if (!KernelIoControl(IOCTL_KERNEL_BRIDGE, block, size, &result, sizeof result, NULL))
+        BridgeNoteFailure(GetLastError());
     return result;
 }
 
@@ -47,9 +55,15 @@ DWORD CallPackedRoutine(DWORD packed) {
 BOOL KernelBridgeProbe(void) {
     DWORD command = BRIDGE_PROBE;
     DWORD returned = 0;
-    KernelIoControl(IOCTL_KERNEL_BRIDGE, &command, sizeof command, BridgeEntryTable, sizeof BridgeEntryTable,
-                    &returned);
+    if (!KernelIoControl(IOCTL_KERNEL_BRIDGE, &command, sizeof command, BridgeEntryTable,
+                         sizeof BridgeEntryTable, &returned))
+        BridgeNoteFailure(GetLastError());
     return returned != 0;
+}
+
+DWORD BridgeOwnRoutine(DWORD word) {
+    if (BridgeEntryTable[BRIDGE_ENTRY_SIGNATURE] != BRIDGE_SIGNATURE) return 0;
+    return BridgeEntryTable[word];
 }
 
 DWORD GetCurrentProcessHandle(void) {
@@ -70,6 +84,14 @@ BOOL ReleaseSysIntr(DWORD sysIntr) {
 BOOL BridgeInterruptInitialize(DWORD sysIntr, HANDLE event, LPVOID data, DWORD size) {
     if (BridgeModulePrivileged(&g_BridgeState.interruptProbed))
         return InterruptInitialize(sysIntr, event, data, size);
+
+    // A HAL that runs no routine of ours duplicates the event into its process itself.
+    DWORD attach = BridgeOwnRoutine(BRIDGE_ENTRY_INTERRUPT_ATTACH);
+    if (attach != 0) {
+        DWORD attachCall[6] = {BRIDGE_CALL, attach, sysIntr, (DWORD)(uintptr_t)event, (DWORD)(uintptr_t)data,
+                               size};
+        return KernelCall(attachCall, sizeof attachCall) != 0;
+    }
 
     // Bridged routines run in another process's context, where our event handle means nothing:
     // the kernel needs a duplicate that is valid there.

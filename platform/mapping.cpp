@@ -30,7 +30,9 @@ BOOL BridgeVirtualCopy(DWORD dest, DWORD src, DWORD size, DWORD protect) {
 
     DWORD block[5] = {BRIDGE_VIRTUAL_COPY, dest, src, size, protect};
     DWORD result = 0;
-    if (!KernelIoControl(IOCTL_KERNEL_BRIDGE, block, sizeof block, &result, sizeof result, NULL))
+    if (!KernelIoControl(IOCTL_KERNEL_BRIDGE, block, sizeof block, &result, sizeof result, NULL)) {
+        BridgeNoteFailure(GetLastError());
         return FALSE;
+    }
     return result != 0;
 }

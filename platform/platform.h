@@ -33,6 +33,12 @@
 #define BRIDGE_ENTRY_INTERRUPT_DISABLE 21  // InterruptDisable(sysintr)
 #define BRIDGE_ENTRY_INTERRUPT_DONE 22     // InterruptDone(sysintr)
 #define BRIDGE_ENTRY_INTERRUPT_INIT 23     // InterruptInitialize(sysintr, event, data, size)
+// A HAL whose bridge runs no routine of the caller's has routines of its own for the rest, and
+// says so with a signature word. Without it the program passes routines of its own.
+#define BRIDGE_ENTRY_SIGNATURE 24
+#define BRIDGE_SIGNATURE 0x3152424Bu      // "KBR1"
+#define BRIDGE_ENTRY_READ_MAIN_ID 25      // the main ID register, no argument
+#define BRIDGE_ENTRY_INTERRUPT_ATTACH 26  // InterruptInitialize with the caller's own event
 
 // CPSR mode field: user mode (0x10) is the only mode whose low four bits are all zero.
 #define CPSR_MODE_LOW_BITS 0x0Fu
@@ -50,6 +56,9 @@ typedef struct BridgePackedCall {
 typedef struct BridgeModuleState {
     BOOL mappingProbed;    // the mapping module has issued its probe
     BOOL interruptProbed;  // the interrupt operations have issued theirs
+    // Why the bridge first failed the program, as a last-error code: what the HAL answered, or
+    // ERROR_PROC_NOT_FOUND for a routine its table lacks. 0: it never has.
+    DWORD failure;
 } BridgeModuleState;
 
 extern DWORD BridgeEntryTable[BRIDGE_ENTRY_COUNT];  // all zero until a probe fills it
@@ -69,6 +78,10 @@ DWORD KernelCallWithArg(DWORD routine, DWORD arg);
 DWORD CallPackedRoutine(DWORD packed);
 // Asks the HAL for its entry table. True when any bytes came back (no caller relies on it).
 BOOL KernelBridgeProbe(void);
+// The HAL's own routine at an entry word from 24 on, or 0 when its table has none.
+DWORD BridgeOwnRoutine(DWORD word);
+// Notes why a bridged operation could not be made, the first time one cannot.
+void BridgeNoteFailure(DWORD error);
 // The current process's handle, from the kernel data page: the program's own process in user
 // mode, the process that bridged routines run in when run through the bridge.
 DWORD GetCurrentProcessHandle(void);

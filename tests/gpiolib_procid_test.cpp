@@ -29,26 +29,43 @@ const MainIdCase kMainIdCases[] = {
 
 class ProcessorId : public GpioLibTest {};
 
+// How the main ID register is read, by privilege and by the HAL's bridge.
+struct ReadCase {
+    const char* name;
+    bool privileged;
+    sim::json faults;
+    std::vector<DWORD> blockSizes;  // the bridge requests sent: the probe, then the read
+    bool packed;                    // the read is the program's own trampoline (else the HAL's routine)
+};
+
 TEST_F(ProcessorId, FollowsTheMainIdRegisterInPrivilegedAndUserMode) {
-    for (bool privileged : {true, false}) {
+    const ReadCase reads[] = {
+        {"privileged", true, sim::json::object(), {}, false},
+        {"user mode, the OAL's handler", false, sim::json::object(), {4, 8}, false},
+        {"user mode, a plain handler", false, {{"bridgeHandler", "plain"}}, {4, 12}, true},
+    };
+    for (const ReadCase& r : reads) {
         for (const MainIdCase& c : kMainIdCases) {
-            sim::BoardConfig config = configFor(17, sim::json::object(), privileged);
+            SCOPED_TRACE(std::string(r.name) + ", main ID " + std::to_string(c.mainId));
+            sim::BoardConfig config = configFor(17, r.faults, r.privileged);
             config.mainId = c.mainId;
             boardWith(config);
             sim::clearHalRequests();
-            EXPECT_EQ(GetProcessorID(), c.id)
-                << std::hex << c.mainId << (privileged ? " privileged" : " user");
-
-            // User mode reaches CP15 only through the bridge: one 12-byte call to the trampoline.
-            size_t bridgeCalls = 0;
-            for (const sim::HalRequest& r : sim::halRequests()) {
-                if (r.code != IOCTL_KERNEL_BRIDGE) continue;
-                ++bridgeCalls;
-                EXPECT_EQ(r.inSize, 12u);
-                EXPECT_EQ(r.words[0], BRIDGE_CALL);
-                EXPECT_EQ(r.words[1], (DWORD)(uintptr_t)CallPackedRoutine);
-            }
-            EXPECT_EQ(bridgeCalls, privileged ? 0u : 1u);
+            EXPECT_EQ(GetProcessorID(), c.id);
+            // User mode reaches CP15 only through the bridge: after the probe, one call without an
+            // argument to the HAL's own routine, or one to the program's trampoline.
+            std::vector<DWORD> sizes;
+            for (const sim::HalRequest& h : sim::halRequests())
+                if (h.code == IOCTL_KERNEL_BRIDGE) sizes.push_back(h.inSize);
+            EXPECT_EQ(sizes, r.blockSizes);
+            if (sizes.size() != 2) continue;
+            const sim::HalRequest& read = sim::halRequests().back();
+            EXPECT_EQ(read.words[1], r.packed ? (DWORD)(uintptr_t)CallPackedRoutine
+                                              : BridgeEntryTable[BRIDGE_ENTRY_READ_MAIN_ID]);
+            // A second read sends no second probe.
+            sim::clearHalRequests();
+            EXPECT_EQ(GetProcessorID(), c.id);
+            EXPECT_EQ(sim::halRequests().size(), 1u);
         }
     }
 }

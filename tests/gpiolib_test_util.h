@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -12,6 +13,7 @@
 
 #include "gpiolib/gpiolib.h"
 #include "gpiolib/gpiolib_state.h"
+#include "platform/platform.h"
 #include "sim/board/i2c_bus.h"
 #include "sim/board/interrupt_controller.h"
 #include "sim/board/mmio.h"
@@ -50,6 +52,9 @@ class GpioLibTest : public ::testing::Test {
         board_ = std::make_unique<TestBoard>(config);
         g_GpioState = GpioModuleState{};
         g_ClockState = ClockModuleState{};
+        // The bridge's table and probes as a process starts: each board's HAL is asked afresh.
+        std::memset(BridgeEntryTable, 0, sizeof BridgeEntryTable);
+        g_BridgeState = BridgeModuleState{};
         sim::clearRegisterAccessLog();
     }
     void boardWith(uint32_t processorId, const sim::json& faults = sim::json::object()) {

@@ -4,6 +4,7 @@
 
 #include <set>
 
+#include "gpiolib/gpiolib.h"
 #include "platform/hwaccess.h"
 #include "platform_test_util.h"
 #include "sim/board/simtime.h"
@@ -34,18 +35,29 @@ DWORD ReadMainIdPacked(DWORD, DWORD) {
     return HwReadMainId();
 }
 
-// Everything this layer does for the I2C driver: map, attach, re-arm, detach, release.
+// The I2C unit's page, which the OAL's handler binds for the program.
+constexpr DWORD kI2cUnit = 0x40301680u;
+
+// Everything this layer does for the I2C driver: map, attach, re-arm, detach, release, and the
+// processor identification's main ID read.
 void RunDriverSequence(HANDLE event) {
-    volatile DWORD* regs = MapRegisters(kRamBase + 0x680u);
+    volatile DWORD* regs = MapRegisters(kI2cUnit);
     UnmapRegisters(regs);
     DWORD sysIntr = RequestSysIntr(kIrq);
     BridgeInterruptInitialize(sysIntr, event, NULL, 0);
     BridgeInterruptDone(sysIntr);
     BridgeInterruptDisable(sysIntr);
     ReleaseSysIntr(sysIntr);
-    BridgePackedCall call = {routine(ReadMainIdPacked), 0, 0};
-    if (!IsPrivileged()) KernelCallWithArg(routine(CallPackedRoutine), addr(&call));
+    GetProcessorID();
 }
+
+// The HAL's bridge as the OAL handler comes (restricted, with routines of its own), and as first
+// built (it runs the program's routines).
+struct HandlerCase {
+    const char* name;
+    bool restricted;
+};
+const HandlerCase kHandlers[] = {{"restricted handler", true}, {"plain handler", false}};
 
 TEST_F(PlatformTest, IsPrivilegedFollowsTheProcessorMode) {
     boot(false);
@@ -207,17 +219,25 @@ TEST_F(PlatformTest, CurrentProcessHandleNamesTheProcessTheCodeRunsIn) {
 }
 
 TEST_F(PlatformTest, BlocksSentHaveExactlyTheContractSizes) {
-    boot(false);
-    HANDLE event = CreateEventW(NULL, FALSE, FALSE, NULL);
-    RunDriverSequence(event);
-    std::set<std::pair<uint32_t, DWORD>> seen;  // (command, size)
-    for (const sim::HalRequest& r : bridgeRequests()) {
-        ASSERT_FALSE(r.words.empty());
-        seen.insert({r.words[0], r.inSize});
+    for (const HandlerCase& h : kHandlers) {
+        SCOPED_TRACE(h.name);
+        boot(false, sim::json::object(), h.restricted);
+        HANDLE event = CreateEventW(NULL, FALSE, FALSE, NULL);
+        RunDriverSequence(event);
+        std::set<std::pair<uint32_t, DWORD>> seen;  // (command, size)
+        for (const sim::HalRequest& r : bridgeRequests()) {
+            ASSERT_FALSE(r.words.empty());
+            EXPECT_TRUE(r.result) << r.words[0] << ", " << r.inSize << " bytes";
+            seen.insert({r.words[0], r.inSize});
+        }
+        const std::set<std::pair<uint32_t, DWORD>> expected = {{BRIDGE_PROBE, 4},
+                                                               {BRIDGE_CALL, 8},
+                                                               {BRIDGE_CALL, 12},
+                                                               {BRIDGE_VIRTUAL_COPY, 20},
+                                                               {BRIDGE_CALL, 24}};
+        EXPECT_EQ(seen, expected);
+        EXPECT_EQ(g_BridgeState.failure, 0u);
     }
-    const std::set<std::pair<uint32_t, DWORD>> expected = {
-        {BRIDGE_PROBE, 4}, {BRIDGE_CALL, 8}, {BRIDGE_CALL, 12}, {BRIDGE_VIRTUAL_COPY, 20}, {BRIDGE_CALL, 24}};
-    EXPECT_EQ(seen, expected);
     for (const sim::HalRequest& r : requests(IOCTL_HAL_REQUEST_SYSINTR)) {
         EXPECT_EQ(r.inSize, 4u);
         EXPECT_EQ(r.words, std::vector<uint32_t>({kIrq}));
@@ -233,28 +253,59 @@ TEST_F(PlatformTest, BlocksSentHaveExactlyTheContractSizes) {
     EXPECT_EQ(requests(IOCTL_HAL_RELEASE_SYSINTR).size(), 1u);
 }
 
-TEST_F(PlatformTest, BridgedAttachSendsTheEventsDuplicateAndClosesIt) {
-    boot(false);
-    HANDLE event = CreateEventW(NULL, FALSE, FALSE, NULL);
-    const DWORD sysIntr = RequestSysIntr(kIrq);
-    ASSERT_NE(sysIntr, 0u);
-    EXPECT_TRUE(BridgeInterruptInitialize(sysIntr, event, NULL, 0));
-    std::vector<sim::HalRequest> calls;
-    for (const sim::HalRequest& r : bridgeRequests())
-        if (r.words[0] == BRIDGE_CALL) calls.push_back(r);
-    ASSERT_EQ(calls.size(), 3u);
-    EXPECT_EQ(calls[0].words, std::vector<uint32_t>({BRIDGE_CALL, routine(GetCurrentProcessHandle)}));
-    const uint32_t duplicate = calls[1].words.at(3);
-    EXPECT_EQ(calls[1].words,
-              std::vector<uint32_t>(
-                  {BRIDGE_CALL, BridgeEntryTable[BRIDGE_ENTRY_INTERRUPT_INIT], sysIntr, duplicate, 0, 0}));
-    EXPECT_NE(duplicate, addr(event));
-    EXPECT_EQ(calls[2].words, std::vector<uint32_t>({BRIDGE_CALL, routine(CloseHandle), duplicate}));
-    // The duplicate is gone from the kernel's table; our own handle still works.
-    EXPECT_EQ(sim::lookupHandleIn(sim::ProcessContext::Kernel, reinterpret_cast<HANDLE>(duplicate)), nullptr);
-    EXPECT_TRUE(SetEvent(event));
-    ASSERT_TRUE(sim::sysIntrInfo(sysIntr));
-    EXPECT_TRUE(sim::sysIntrInfo(sysIntr)->attached);
+// Attached through the bridge: with the HAL's own routine, the program's event in one call; with a
+// plain bridge, the event duplicated into the bridge's process, attached, and the duplicate closed
+// there. Either way the kernel's process keeps no handle of ours and the interrupt reaches our event.
+TEST_F(PlatformTest, BridgedAttachLeavesNoDuplicateBehind) {
+    for (const HandlerCase& h : kHandlers) {
+        SCOPED_TRACE(h.name);
+        boot(false, sim::json::object(), h.restricted);
+        HANDLE event = CreateEventW(NULL, FALSE, FALSE, NULL);
+        const DWORD sysIntr = RequestSysIntr(kIrq);
+        ASSERT_NE(sysIntr, 0u);
+        EXPECT_TRUE(BridgeInterruptInitialize(sysIntr, event, NULL, 0));
+        std::vector<sim::HalRequest> calls;
+        for (const sim::HalRequest& r : bridgeRequests())
+            if (r.words[0] == BRIDGE_CALL) calls.push_back(r);
+        if (h.restricted) {
+            ASSERT_EQ(calls.size(), 1u);
+            EXPECT_EQ(BridgeEntryTable[BRIDGE_ENTRY_SIGNATURE], BRIDGE_SIGNATURE);
+            EXPECT_EQ(calls[0].words,
+                      std::vector<uint32_t>({BRIDGE_CALL, BridgeEntryTable[BRIDGE_ENTRY_INTERRUPT_ATTACH],
+                                             sysIntr, addr(event), 0, 0}));
+        } else {
+            ASSERT_EQ(calls.size(), 3u);
+            EXPECT_EQ(calls[0].words, std::vector<uint32_t>({BRIDGE_CALL, routine(GetCurrentProcessHandle)}));
+            const uint32_t duplicate = calls[1].words.at(3);
+            EXPECT_EQ(calls[1].words,
+                      std::vector<uint32_t>({BRIDGE_CALL, BridgeEntryTable[BRIDGE_ENTRY_INTERRUPT_INIT],
+                                             sysIntr, duplicate, 0, 0}));
+            EXPECT_NE(duplicate, addr(event));
+            EXPECT_EQ(calls[2].words, std::vector<uint32_t>({BRIDGE_CALL, routine(CloseHandle), duplicate}));
+        }
+        // Handles are numbered from 0x104 up, four apart.
+        for (uint32_t handle = 0x104; handle < 0x200; handle += 4)
+            EXPECT_EQ(sim::lookupHandleIn(sim::ProcessContext::Kernel, reinterpret_cast<HANDLE>(handle)),
+                      nullptr)
+                << handle;
+        ASSERT_TRUE(sim::sysIntrInfo(sysIntr));
+        EXPECT_TRUE(sim::sysIntrInfo(sysIntr)->attached);
+        sim::setIrqLine(kIrq, true);
+        EXPECT_EQ(WaitForSingleObject(event, 1), WAIT_OBJECT_0);
+    }
+}
+
+// The HAL's own attach duplicates the event itself: a handle the program does not have, or a
+// duplicate the kernel refuses, attaches nothing.
+TEST_F(PlatformTest, HandlersOwnAttachOfAHandleItCannotDuplicateAttachesNothing) {
+    for (bool duplicateFails : {false, true}) {
+        boot(false, duplicateFails ? sim::json{{"duplicateHandle", "fail"}} : sim::json::object(), true);
+        HANDLE event =
+            duplicateFails ? CreateEventW(NULL, FALSE, FALSE, NULL) : reinterpret_cast<HANDLE>(0x7FFC);
+        const DWORD sysIntr = RequestSysIntr(kIrq);
+        EXPECT_FALSE(BridgeInterruptInitialize(sysIntr, event, NULL, 0)) << duplicateFails;
+        EXPECT_FALSE(sim::sysIntrInfo(sysIntr)->attached) << duplicateFails;
+    }
 }
 
 TEST_F(PlatformTest, AllZeroEntryTableMakesInterruptOperationsFailOrDoNothing) {

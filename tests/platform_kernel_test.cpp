@@ -77,12 +77,24 @@ TEST_F(PlatformTest, KernelRoutineRejectsAHandleOfTheUserProcess) {
     EXPECT_FALSE(sim::sysIntrInfo(sysIntr)->attached);
 }
 
-TEST_F(PlatformTest, KernelRoutineJumpedToFromUserModeAborts) {
-    boot(false);
+// The HAL's routines are kernel code: run from user mode, what they would do is refused.
+TEST_F(PlatformTest, KernelRoutineRunFromUserModeIsRefused) {
+    boot(false, sim::json::object(), true);
     KernelBridgeProbe();
+    HANDLE event = CreateEventW(NULL, FALSE, FALSE, NULL);
+    const DWORD sysIntr = RequestSysIntr(18);
+    ASSERT_TRUE(BridgeInterruptInitialize(sysIntr, event, NULL, 0));
+    sim::setIrqLine(18, true);
+    ASSERT_EQ(WaitForSingleObject(event, 1), WAIT_OBJECT_0);
     auto done = reinterpret_cast<DWORD (*)(DWORD)>(
         static_cast<uintptr_t>(BridgeEntryTable[BRIDGE_ENTRY_INTERRUPT_DONE]));
-    EXPECT_EXIT(done(16), ::testing::ExitedWithCode(3), "prefetch abort");
+    done(sysIntr);
+    EXPECT_EQ(WaitForSingleObject(event, 1), WAIT_TIMEOUT) << "re-armed from user mode";
+    EXPECT_NE(board->debugLog().find("InterruptDone called from user mode: access denied"),
+              std::string::npos);
+    auto mainId =
+        reinterpret_cast<DWORD (*)()>(static_cast<uintptr_t>(BridgeEntryTable[BRIDGE_ENTRY_READ_MAIN_ID]));
+    EXPECT_EXIT(mainId(), ::testing::ExitedWithCode(3), "undefined instruction");
 }
 
 DWORD Nothing() {

@@ -44,10 +44,14 @@ class PlatformTest : public ::testing::Test {
         board.reset();
     }
 
-    // A new board; the module state of a process that has just started.
-    void boot(bool privileged, sim::json faults = sim::json::object()) {
+    // A new board; the module state of a process that has just started. Its HAL's bridge runs any
+    // routine and binds any page ("bridgeHandler": "plain") unless `restricted`: these tests are of
+    // the program's layer, and the test RAM block is no register block of the program's (the OAL
+    // handler's restrictions have tests of their own, kernel_bridge_test.cpp).
+    void boot(bool privileged, sim::json faults = sim::json::object(), bool restricted = false) {
         sim::BoardConfig config = testing_board::frozenDefaults();
         config.privileged = privileged;
+        if (!restricted) faults["bridgeHandler"] = "plain";
         config.faults = sim::faultsFromJson(faults);
         bootWith(config);
     }

@@ -51,6 +51,7 @@ const FaultCase kFaults[] = {
      "from the start the unit stays busy"},
     {"kernelBridge", "kernelBridge=absent", "kernelBridge", "absent", "does not know the kernel-call bridge"},
     {"bridgeprobe=zero", "bridgeProbe=zero", "bridgeProbe", "zero", "answers zero"},
+    {"BRIDGEHANDLER=Plain", "bridgeHandler=plain", "bridgeHandler", "plain", "has no restrictions"},
     {"localAllocFail=0x10", "localAllocFail=16", "localAllocFail", sim::json::array({16}), "number 16"},
     {"gpioInputsLow=117", "gpioInputsLow=117", "gpioInputsLow", sim::json::array({117}), "pad 117 low"},
     {"i2cStuckSda=5", "i2cStuckSda=5", "i2cStuckSda", 5, "until it has seen 5 more clock pulses"},

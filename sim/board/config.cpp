@@ -100,10 +100,11 @@ std::optional<ByteFault> byteFaultByName(const std::string& name) {
 }
 
 bool FaultConfig::any() const {
-    return kernelBridgeAbsent || !bridgeProbe.empty() || requestSysIntrRefused || duplicateHandleFails ||
-           virtualAllocFails || virtualCopyFails || moduleFileNameFails || !localAllocFail.empty() ||
-           !clockStuckBits.empty() || !clockStuckOnBits.empty() || !gpioInputsLow.empty() ||
-           !i2cBytes.empty() || i2cStuckSda || i2cSclLowMs || i2cClockStretchNs != 0;
+    return kernelBridgeAbsent || bridgeHandlerPlain || programTrustRun || !bridgeProbe.empty() ||
+           requestSysIntrRefused || duplicateHandleFails || virtualAllocFails || virtualCopyFails ||
+           moduleFileNameFails || !localAllocFail.empty() || !clockStuckBits.empty() ||
+           !clockStuckOnBits.empty() || !gpioInputsLow.empty() || !i2cBytes.empty() || i2cStuckSda ||
+           i2cSclLowMs || i2cClockStretchNs != 0;
 }
 
 const ChipConfig* BoardConfig::chipAt(uint8_t address) const {
@@ -138,11 +139,14 @@ uint32_t processorIdForMainId(uint32_t mainId) {
 }
 
 FaultConfig parseFaults(const Field& f) {
-    f.onlyKeys({"kernelBridge", "bridgeProbe", "requestSysIntr", "duplicateHandle", "virtualAlloc",
-                "virtualCopy", "moduleFileName", "localAllocFail", "clockStuckBits", "clockStuckOnBits",
-                "gpioInputsLow", "i2c", "i2cStuckSda", "i2cSclLowMs", "i2cClockStretchNs", "i2cChipTimeNs"});
+    f.onlyKeys({"kernelBridge", "bridgeHandler", "programTrust", "bridgeProbe", "requestSysIntr",
+                "duplicateHandle", "virtualAlloc", "virtualCopy", "moduleFileName", "localAllocFail",
+                "clockStuckBits", "clockStuckOnBits", "gpioInputsLow", "i2c", "i2cStuckSda", "i2cSclLowMs",
+                "i2cClockStretchNs", "i2cChipTimeNs"});
     FaultConfig c;
     if (f.has("kernelBridge")) c.kernelBridgeAbsent = oneWord(f["kernelBridge"], "absent");
+    if (f.has("bridgeHandler")) c.bridgeHandlerPlain = oneWord(f["bridgeHandler"], "plain");
+    if (f.has("programTrust")) c.programTrustRun = oneWord(f["programTrust"], "run");
     if (f.has("bridgeProbe")) {
         c.bridgeProbe = f["bridgeProbe"].string();
         if (c.bridgeProbe != "zero" && c.bridgeProbe != "fail")
@@ -194,6 +198,8 @@ FaultConfig faultsFromJson(const json& j) {
 json faultsToJson(const FaultConfig& c) {
     json j = json::object();
     if (c.kernelBridgeAbsent) j["kernelBridge"] = "absent";
+    if (c.bridgeHandlerPlain) j["bridgeHandler"] = "plain";
+    if (c.programTrustRun) j["programTrust"] = "run";
     if (!c.bridgeProbe.empty()) j["bridgeProbe"] = c.bridgeProbe;
     if (c.requestSysIntrRefused) j["requestSysIntr"] = "refuse";
     if (c.duplicateHandleFails) j["duplicateHandle"] = "fail";

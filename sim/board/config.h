@@ -58,6 +58,8 @@ std::vector<std::string> byteFaultNames();
 struct FaultConfig {
     // The platform's kernel and HAL.
     bool kernelBridgeAbsent = false;       // "kernelBridge": "absent"
+    bool bridgeHandlerPlain = false;       // "bridgeHandler": "plain"
+    bool programTrustRun = false;          // "programTrust": "run"
     std::string bridgeProbe;               // "zero" | "fail" | "" (works)
     bool requestSysIntrRefused = false;    // "requestSysIntr": "refuse"
     bool duplicateHandleFails = false;     // "duplicateHandle": "fail"

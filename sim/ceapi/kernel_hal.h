@@ -2,9 +2,15 @@
 // as the rest of the stand-in, the device models and the tests see them. Product code never
 // includes this.
 //
+// The HAL's side of IOCTL_KERNEL_BRIDGE is the OAL handler an OEM builds in (device/oal), with
+// every restriction on, served the kernel services it calls from here.
+//
 // Fault injection, from the "faults" object of board.json:
 //   "kernelBridge": "absent"     the HAL does not know IOCTL_KERNEL_BRIDGE: every request fails
 //                                with ERROR_NOT_SUPPORTED
+//   "bridgeHandler": "plain"     the OAL's handler with no restriction and none of its own forms:
+//                                it runs any routine and binds any page (the bridge as first built)
+//   "programTrust": "run"        the image trusts the program to run only (OEM_CERTIFY_RUN)
 //   "bridgeProbe": "zero"        BRIDGE_PROBE succeeds but returns an all-zero entry table
 //   "bridgeProbe": "fail"        BRIDGE_PROBE fails (ERROR_NOT_SUPPORTED) and writes nothing
 //   "requestSysIntr": "refuse"   IOCTL_HAL_REQUEST_SYSINTR fails (ERROR_NO_SYSTEM_RESOURCES)
@@ -24,11 +30,15 @@
 
 namespace sim {
 
-// The HAL's kernel-call bridge: its I/O control and commands.
-constexpr DWORD kIoctlKernelBridge = 0x010120D0u;
-constexpr DWORD kBridgeCall = 0, kBridgeVirtualCopy = 1, kBridgeProbe = 2;
-constexpr unsigned kBridgeEntryWords = 50;
-constexpr unsigned kEntryInterruptDisable = 21, kEntryInterruptDone = 22, kEntryInterruptInitialize = 23;
+// The process the program runs as, as the kernel knows it: its executable's device path and the
+// trust the image gives it. A program on the board is the board's program, a module of the image
+// (trusted fully unless "programTrust" says otherwise); a test may make it another.
+struct ProcessIdentity {
+    std::string devicePath;
+    DWORD trust = 2;  // OEM_CERTIFY_TRUST
+};
+ProcessIdentity processIdentity();
+void setProcessIdentityForTests(const ProcessIdentity& identity);
 
 // Address windows made by VirtualAlloc(MEM_RESERVE) and bound by VirtualCopy.
 struct WindowInfo {
@@ -71,7 +81,8 @@ struct SysIntrInfo {
 };
 std::optional<SysIntrInfo> sysIntrInfo(DWORD sysIntr);
 
-// Tests: releases every window, every SYSINTR and the IRQ lines, clears both logs.
+// Tests: releases every window, every SYSINTR and the IRQ lines, clears both logs, and makes the
+// process the board's program again.
 void resetKernelForTests();
 
 }  // namespace sim

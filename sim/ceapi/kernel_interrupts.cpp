@@ -35,13 +35,6 @@ const bool gDispatchInstalled = [] {
     return true;
 }();
 
-// Kernel-mode routines of the HAL's entry table live in kernel address space: a jump to one from
-// user mode is a prefetch abort.
-void requireKernelMode(const char* routine) {
-    if (!cpu::privileged())
-        boardFault(std::string("prefetch abort: user mode jumped to the kernel routine ") + routine);
-}
-
 }  // namespace
 
 BOOL interruptInitialize(DWORD idInt, HANDLE hEvent) {
@@ -78,26 +71,6 @@ void interruptDisable(DWORD idInt) {
     if (it == state().sysIntrs.end()) return;
     it->second.event.reset();
     it->second.masked = true;
-}
-
-DWORD entryInterruptDisable(DWORD idInt) {
-    requireKernelMode("InterruptDisable");
-    enterService("InterruptDisable");
-    interruptDisable(idInt);
-    return TRUE;
-}
-
-DWORD entryInterruptDone(DWORD idInt) {
-    requireKernelMode("InterruptDone");
-    enterService("InterruptDone");
-    interruptDone(idInt);
-    return TRUE;
-}
-
-DWORD entryInterruptInitialize(DWORD idInt, DWORD hEvent, DWORD, DWORD) {
-    requireKernelMode("InterruptInitialize");
-    enterService("InterruptInitialize");
-    return interruptInitialize(idInt, reinterpret_cast<HANDLE>(static_cast<uintptr_t>(hEvent)));
 }
 
 }  // namespace sim::kernel

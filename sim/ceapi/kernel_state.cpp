@@ -60,6 +60,7 @@ void resetKernelForTests() {
     cpu::resetForTests();
     resetIrqLinesForTests();
     setCurrentContext(ProcessContext::User);
+    kernel::forgetProcessIdentity();
 }
 
 }  // namespace sim

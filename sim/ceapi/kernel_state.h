@@ -56,13 +56,19 @@ class BridgedScope {
     ProcessContext saved_;
 };
 
-// The interrupt services as the kernel carries them out, and the HAL's table of kernel-mode
-// routines that a bridged call may run.
+// The interrupt services as the kernel carries them out.
 BOOL interruptInitialize(DWORD idInt, HANDLE hEvent);
 void interruptDone(DWORD idInt);
 void interruptDisable(DWORD idInt);
-DWORD entryInterruptDisable(DWORD idInt);
-DWORD entryInterruptDone(DWORD idInt);
-DWORD entryInterruptInitialize(DWORD idInt, DWORD hEvent, DWORD, DWORD);
+
+// IOCTL_KERNEL_BRIDGE, served by the OAL's handler.
+constexpr DWORD kIoctlKernelBridge = 0x010120D0u;
+BOOL halKernelBridge(LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned);
+// Whether [address, + size) can be read by the process: memory it has, or one of its reserved
+// windows. What MapCallerPtr asks, and what the log of HAL requests copies.
+bool callerMemory(uint32_t address, uint32_t size);
+bool readableMemory(uint32_t address, uint32_t size);
+// The process is the board's program again (tests).
+void forgetProcessIdentity();
 
 }  // namespace sim::kernel

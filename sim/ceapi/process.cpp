@@ -5,6 +5,7 @@
 
 #include "../board/board.h"
 #include "../board/simtime.h"
+#include "kernel_hal.h"
 #include "kernel_objects.h"
 
 using namespace sim;
@@ -18,13 +19,17 @@ std::string gLocalAllocBoard;
 
 }  // namespace
 
-DWORD GetModuleFileNameW(HMODULE, LPWSTR lpFilename, DWORD nSize) {
+// Null: the file the calling process was created from. The kernel's own services ask it of a
+// process handle: the one user process here is the program's. The board's fault strikes the
+// program's own question.
+DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
     const Board& board = Board::current();
-    if (board.config().faults.moduleFileNameFails) {
+    if ((hModule && hModule != processHandle(ProcessContext::User)) ||
+        (!hModule && board.config().faults.moduleFileNameFails)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return 0;
     }
-    std::u16string path = fromUtf8(board.config().programPath);
+    std::u16string path = fromUtf8(processIdentity().devicePath);
     if (nSize == 0 || !lpFilename) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return 0;

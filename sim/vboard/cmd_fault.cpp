@@ -33,7 +33,8 @@ struct FaultKey {
 };
 
 const FaultKey kKeys[] = {
-    {"kernelBridge", Kind::Word, "absent"},   {"bridgeProbe", Kind::Choice, "zero|fail"},
+    {"kernelBridge", Kind::Word, "absent"},   {"bridgeHandler", Kind::Word, "plain"},
+    {"programTrust", Kind::Word, "run"},      {"bridgeProbe", Kind::Choice, "zero|fail"},
     {"requestSysIntr", Kind::Word, "refuse"}, {"duplicateHandle", Kind::Word, "fail"},
     {"virtualAlloc", Kind::Word, "fail"},     {"virtualCopy", Kind::Word, "fail"},
     {"moduleFileName", Kind::Word, "fail"},   {"localAllocFail", Kind::List, ""},
@@ -48,6 +49,10 @@ std::string effect(const std::string& key, const sim::json& v) {
     const std::string n = v.is_number() ? std::to_string(v.get<uint64_t>()) : "";
     const std::string s = v.is_string() ? v.get<std::string>() : "";
     if (key == "kernelBridge") return "the HAL does not know the kernel-call bridge";
+    if (key == "bridgeHandler")
+        return "the kernel-call bridge has no restrictions and no routines of its own beyond the interrupt "
+               "ones";
+    if (key == "programTrust") return "the image trusts the program to run only, not fully";
     if (key == "bridgeProbe")
         return s == "zero" ? "the kernel-call bridge's probe answers zero"
                            : "the kernel-call bridge's probe fails";

@@ -27,6 +27,8 @@ struct RunCase {
     bool thenTimeSet = false;  // a time set afterwards, which starts the program registered for it
     int exitCode;
     const char* log;  // what the debug log must say (both must say it, and say the same)
+    uint32_t processor = 17;
+    const char* faults = "{}";  // board.json's, set before the program runs
 };
 
 void PrintTo(const RunCase& c, std::ostream* os) {
@@ -91,7 +93,48 @@ const RunCase kRunCases[] = {
      .protocol = 1,
      .setup = {kClock, kChipTime, {"fault", "add", "kernelBridge=absent"}},
      .exitCode = 0,
-     .log = "Tamblin: I2C bus not available\r\n"},
+     .log = "Tamblin: kernel bridge IOCTL_KERNEL_BRIDGE not available (last error 50)\r\n"
+            "Tamblin: I2C bus not available\r\n"},
+    {.words = "user mode on processor 2",
+     .protocol = 1,
+     .setup = {kChipTime},
+     .exitCode = 1,
+     .log = kRestored,
+     .processor = 2},
+    {.words = "user mode on processor 8",
+     .protocol = 1,
+     .setup = {kChipTime},
+     .exitCode = 1,
+     .log = kRestored,
+     .processor = 8},
+    {.words = "user mode on processor 9",
+     .protocol = 1,
+     .setup = {kChipTime},
+     .exitCode = 1,
+     .log = kRestored,
+     .processor = 9},
+    {.words = "user mode on the Cortex-A9 class processor: GPIO and clocks, no I2C unit",
+     .protocol = 1,
+     .setup = {kClock, kChipTime},
+     .exitCode = 0,
+     .log = "ERROR: I2C Unknown Processor ID\n\rTamblin: I2C bus not available\r\n",
+     .processor = 0x0411FC09},
+    {.words = "a bridge that runs the program's own routines",
+     .protocol = 1,
+     .setup = {kClock, kChipTime},
+     .thenTimeSet = true,
+     .exitCode = 1,
+     .log = kRestoredAndSet,
+     .faults = R"({"bridgeHandler": "plain"})"},
+    {.words = "a bridge that refuses a program the image does not trust fully",
+     .protocol = 1,
+     .setup = {kClock, kChipTime},
+     .exitCode = 0,
+     .log = "OAL: IOCTL_KERNEL_BRIDGE refused: the calling process is not fully trusted (trust level 1)\r\n"
+            "OAL: IOCTL_KERNEL_BRIDGE refused: the calling process is not fully trusted (trust level 1)\r\n"
+            "Tamblin: kernel bridge IOCTL_KERNEL_BRIDGE refused the program (last error 5)\r\n"
+            "Tamblin: I2C bus not available\r\n",
+     .faults = R"({"programTrust": "run"})"},
     {.words = "privileged mode does without the bridge",
      .protocol = 1,
      .privileged = true,
@@ -127,6 +170,8 @@ std::string comparableState(const e2e::Board& board) {
 Outcome runOn(const RunCase& c, const std::string& program) {
     sim::BoardConfig config = e2e::frozenConfig(c.protocol);
     config.privileged = c.privileged;
+    config.mainId = sim::mainIdForProcessor(c.processor);
+    config.faults = sim::faultsFromJson(sim::json::parse(c.faults));
     e2e::Board board(config, e2e::registryFor(c.protocol), program);
     for (const std::vector<std::string>& command : c.setup) {
         std::string out;

@@ -16,6 +16,11 @@
 
 #define SYSINTR_UNDEFINED 0xFFFFFFFFu
 
+// Trust levels the image gives a module (OEMCertifyModule; MODULES of the image: full trust).
+#define OEM_CERTIFY_FALSE 0
+#define OEM_CERTIFY_RUN 1
+#define OEM_CERTIFY_TRUST 2
+
 TAMBLIN_EXTERN_C_BEGIN
 
 BOOL KernelIoControl(DWORD dwIoControlCode, LPVOID lpInBuf, DWORD nInBufSize, LPVOID lpOutBuf,
@@ -24,5 +29,12 @@ BOOL VirtualCopy(LPVOID lpvDest, LPVOID lpvSrc, DWORD cbSize, DWORD fdwProtect);
 BOOL InterruptInitialize(DWORD idInt, HANDLE hEvent, LPVOID pvData, DWORD cbData);
 void InterruptDone(DWORD idInt);
 void InterruptDisable(DWORD idInt);
+
+// For kernel code and drivers serving another process: that process's handle, and `ptr` as the
+// kernel reaches it when [ptr, ptr + dwLen) is memory of that process (null otherwise).
+HANDLE GetCallerProcess(void);
+LPVOID MapCallerPtr(LPVOID ptr, DWORD dwLen);
+// The OAL's way to set the calling thread's last error.
+void NKSetLastError(DWORD dwErr);
 
 TAMBLIN_EXTERN_C_END

@@ -25,12 +25,15 @@ typedef int32_t LONG;
 typedef uint32_t ULONG;
 typedef int BOOL;
 typedef unsigned int UINT;
+typedef uint32_t UINT32;
 
 // The platform's compilers take C++98/03 with Microsoft extensions: their wide character is a
 // 16-bit wchar_t, their literals L"...", their 64-bit integer __int64. The device's own build
-// (UNDER_CE) and any compile in that language mode take those; the host stand-in, written in
-// today's C++ with a 32-bit wchar_t, keeps char16_t and u"..." for the same 16 bits.
-#if defined(UNDER_CE) || !defined(__cplusplus) || __cplusplus < 201103L
+// (UNDER_CE) and any compile in that language mode take those, and so does C with a 16-bit
+// wchar_t (the OAL's C89 check); the host stand-in, written in today's C++ with a 32-bit wchar_t,
+// keeps char16_t and u"..." for the same 16 bits, and the OAL's C compiled into it the same.
+#if defined(UNDER_CE) || (defined(__cplusplus) && __cplusplus < 201103L) || \
+    (!defined(__cplusplus) && __SIZEOF_WCHAR_T__ == 2)
 #define TAMBLIN_PLATFORM_TYPES 1
 #endif
 
@@ -55,7 +58,11 @@ typedef char TAMBLIN_WCHAR_IS_16_BITS[sizeof(wchar_t) == 2 ? 1 : -1];
 #else
 typedef int64_t LONGLONG;
 typedef uint64_t ULONGLONG;
+#ifdef __cplusplus
 typedef char16_t WCHAR;  // the platform's 16-bit wide character
+#else
+typedef uint16_t WCHAR;  // the same for C, whose u"..." is an array of it
+#endif
 #define TEXT(s) u##s
 #define _T(s) u##s
 #endif
@@ -93,9 +100,11 @@ typedef HKEY* PHKEY;
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_INVALID_DATA 13L
 #define ERROR_OUTOFMEMORY 14L
+#define ERROR_GEN_FAILURE 31L
 #define ERROR_NOT_SUPPORTED 50L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_PROC_NOT_FOUND 127L
 #define ERROR_BUSY 170L
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_MORE_DATA 234L
@@ -217,6 +226,10 @@ BOOL CloseHandle(HANDLE hObject);
 BOOL DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle, HANDLE hTargetProcessHandle,
                      HANDLE* lpTargetHandle, DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwOptions);
 HANDLE GetCurrentProcess(void);
+// The trust the image gives the process that called into the kernel or a driver: OEM_CERTIFY_TRUST
+// (2, a module of the image's MODULES section or one the OEM's certification trusts fully),
+// OEM_CERTIFY_RUN (1) or 0.
+DWORD CeGetCallerTrust(void);
 void Sleep(DWORD dwMilliseconds);
 DWORD GetLastError(void);
 void SetLastError(DWORD dwErrCode);
@@ -255,20 +268,26 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLin
 
 TAMBLIN_EXTERN_C_END
 
-static inline BOOL SetEvent(HANDLE hEvent) {
+#if defined(__cplusplus) || (defined(__STDC_VERSION__) && __STDC_VERSION__ >= 199901L)
+#define TAMBLIN_INLINE static inline
+#else
+#define TAMBLIN_INLINE static __inline__
+#endif
+TAMBLIN_INLINE BOOL SetEvent(HANDLE hEvent) {
     return EventModify(hEvent, EVENT_SET);
 }
-static inline BOOL ResetEvent(HANDLE hEvent) {
+TAMBLIN_INLINE BOOL ResetEvent(HANDLE hEvent) {
     return EventModify(hEvent, EVENT_RESET);
 }
-static inline BOOL PulseEvent(HANDLE hEvent) {
+TAMBLIN_INLINE BOOL PulseEvent(HANDLE hEvent) {
     return EventModify(hEvent, EVENT_PULSE);
 }
 
 // Wide-string routines of the platform's C run-time (16-bit characters). On the device they are
 // COREDLL's C functions (UNDER_CE: compiled for the device, as the platform's build defines it).
 // A host's own C library owns these C names for its 32-bit wchar_t, so host builds give the
-// stand-in's 16-bit versions C++ linkage.
+// stand-in's 16-bit versions C++ linkage (and C code on the host has none).
+#if defined(UNDER_CE) || defined(__cplusplus)
 #ifdef UNDER_CE
 TAMBLIN_EXTERN_C_BEGIN
 #endif
@@ -279,4 +298,5 @@ WCHAR* _wcsupr(WCHAR* s);
 WCHAR* _wcslwr(WCHAR* s);
 #ifdef UNDER_CE
 TAMBLIN_EXTERN_C_END
+#endif
 #endif
