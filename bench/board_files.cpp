@@ -15,6 +15,7 @@
 #include <functional>
 #include <string>
 
+#include "bench/figures.h"
 #include "sim/board/board.h"
 #include "sim/board/json_fields.h"
 #include "sim/ceapi/regfile.h"
@@ -135,9 +136,9 @@ int main(int argc, char** argv) {
             const double ms =
                 std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
             if (result.size() > 90) result = result.substr(0, 87) + "...";
-            std::printf("%-16s %-12s %9zu %10s %8.1f ms %6.2f us  %s\n", k.what, k.file, n,
-                        sizeText(text.size()).c_str(), ms, ms * 1000 / static_cast<double>(n),
-                        result.c_str());
+            std::printf("%-16s %-12s %9zu %10s %11s %6.2f us  %s\n", k.what, k.file, n,
+                        sizeText(text.size()).c_str(), bench::figure(ms, bench::kMagnitude).c_str(),
+                        ms * 1000 / static_cast<double>(n), result.c_str());
             std::fflush(stdout);
         }
         // Back to the board's own file for the next kind.
