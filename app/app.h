@@ -17,6 +17,11 @@
 
 // Registry configuration: protocol number and chip address.
 void ReadRtcConfig(DWORD* protocolOut, DWORD* slaveAddrOut);
+// The I2C unit the chip is wired to, from the value I2CBus: the standard unit without it (or 0),
+// the power-manager unit for 1; 0 for any other value, which has been said in the debug log.
+#define APP_I2C_BUS_STANDARD 0
+#define APP_I2C_BUS_PWRMGR 1
+DWORD ReadI2CUnit(void);
 // Clears every registration whose application path has `fileName` as its file name, in any letter
 // case.
 int ClearOwnNotifications(const WCHAR* fileName);

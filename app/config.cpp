@@ -1,3 +1,4 @@
+#include "../i2c/i2c.h"
 #include "../rtc/rtc.h"
 #include "app.h"
 
@@ -40,4 +41,28 @@ void ReadTimeOptions(AppOptions* out) {
         ERROR_SUCCESS)
         out->driftCorrection = 0;
     RegCloseKey(key);
+}
+
+// Many boards wire the RTC (or the PMIC with it) to the power-manager unit's bus. Without the value
+// the program opens the standard unit, as it always did. Any other value is a slip: opening a bus
+// it did not name could write the time into another chip at the same address, so none is opened.
+DWORD ReadI2CUnit(void) {
+    HKEY key = 0;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kConfigKey, 0, 0, &key) != ERROR_SUCCESS) return I2C_UNIT_STANDARD;
+    DWORD bus = APP_I2C_BUS_STANDARD;
+    DWORD type = 0;
+    DWORD size = sizeof(DWORD);
+    LONG result = RegQueryValueExW(key, TEXT("I2CBus"), 0, &type, (LPBYTE)&bus, &size);
+    RegCloseKey(key);
+    if (result == ERROR_FILE_NOT_FOUND) return I2C_UNIT_STANDARD;
+    if (result != ERROR_SUCCESS || type != REG_DWORD || size != sizeof(DWORD)) {
+        OutputDebugStringW(TEXT(
+            "Tamblin: Invalid I2CBus in Registry: not a dword (0 standard unit, 1 power-manager unit)\r\n"));
+        return 0;
+    }
+    if (bus == APP_I2C_BUS_STANDARD) return I2C_UNIT_STANDARD;
+    if (bus == APP_I2C_BUS_PWRMGR) return I2C_UNIT_PWRMGR;
+    NKDbgPrintfW(TEXT("Tamblin: Invalid I2CBus in Registry: %u (0 standard unit, 1 power-manager unit)\r\n"),
+                 bus);
+    return 0;
 }

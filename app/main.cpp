@@ -184,18 +184,21 @@ static void ReportBusNotAvailable(void) {
     OutputDebugStringW(TEXT("Tamblin: I2C bus not available\r\n"));
 }
 
-// Opens and locks the bus. The bus is shared with the touch, audio, power and battery drivers,
-// any of which may hold it for a few seconds (at boot above all): the opening is tried again for
-// about half a minute, with pauses that grow, and the lock is not held between the tries. An
-// unknown processor is no wait's to mend.
-static int OpenBus(void) {
+// Opens and locks the bus of `unit`. The bus is shared with the touch, audio, power and battery
+// drivers, any of which may hold it for a few seconds (at boot above all): the opening is tried
+// again for about half a minute, with pauses that grow, and the lock is not held between the tries.
+// An unknown processor, a unit the processor does not have, or a bridge that is missing or refuses,
+// is no wait's to mend.
+static int OpenBus(DWORD unit) {
+    if (unit == 0) return 0;
     DWORD start = GetTickCount();
     DWORD pauseMs = APP_BUS_PAUSE_FIRST_MS;
     for (;;) {
         SetLastError(ERROR_SUCCESS);
-        if (I2CInitStandard() && I2CLock(INFINITE)) return 1;
-        // An unknown processor, or a bridge that is missing or refuses: no wait mends either.
-        if (GetLastError() == ERROR_INVALID_COMPUTERNAME || g_BridgeState.failure != 0) return 0;
+        if (I2CInit(unit) && I2CLock(INFINITE)) return 1;
+        if (GetLastError() == ERROR_INVALID_COMPUTERNAME || GetLastError() == ERROR_INVALID_PARAMETER ||
+            g_BridgeState.failure != 0)
+            return 0;
         DWORD elapsed = GetTickCount() - start;
         if (elapsed >= APP_BUS_RETRY_MS) return 0;
         if (pauseMs > APP_BUS_RETRY_MS - elapsed) pauseMs = APP_BUS_RETRY_MS - elapsed;
@@ -223,7 +226,7 @@ static int Store(int zoneChange) {
     // The time that this run was started to store: what is lost when the bus cannot be had.
     SYSTEMTIME changedTo = {};
     GetSystemTime(&changedTo);
-    if (!OpenBus()) {
+    if (!OpenBus(ReadI2CUnit())) {
         PrintTime(TEXT("Error while setting RTC time (%.2d.%.2d.%.4d %.2d:%.2d:%.2d)\r\n"), &changedTo);
         ReportBusNotAvailable();
         return 0;
@@ -241,7 +244,7 @@ static int Store(int zoneChange) {
 
 // The restore path: the boot.
 static int Boot(void) {
-    if (!OpenBus()) {
+    if (!OpenBus(ReadI2CUnit())) {
         // Later time changes must still reach the chip, whatever the bus does at boot. The
         // clock stays as it is.
         WCHAR modulePath[APP_MODULE_PATH_CHARS];

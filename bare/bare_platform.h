@@ -31,6 +31,9 @@ struct BareProcessRecord {
     DWORD lastStarted;          // the launch number of the last one
 };
 const BareProcessRecord& BareGetProcessRecord(void);
+// Sets a value of the program's key in the image's registry, for the checks of another board's
+// configuration (the chip on the power-manager unit's bus).
+void BareSetProgramValue(const WCHAR* name, DWORD value);
 DWORD BareNotificationCount(void);
 // The index-th registration's application and arguments (null: none); false past the last.
 bool BareNotification(DWORD index, const WCHAR** application, const WCHAR** arguments);

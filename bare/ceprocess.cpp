@@ -16,16 +16,18 @@ struct RegEntry {
     const WCHAR* key;  // below HKEY_LOCAL_MACHINE
     const WCHAR* name;
     DWORD value;
+    bool present;
 };
 
 // Protocol 1 (the ds1338 on the standard unit's bus at 0x68, as device/tamblin.reg fills in), and
-// automatic daylight saving.
+// automatic daylight saving; I2CBus only for the checks of a chip on the power-manager unit's bus.
 const WCHAR kProgramKey[] = u"SOFTWARE\\Vorlack\\Tamblin";
 const WCHAR kClockKey[] = u"Software\\Microsoft\\Clock";
 RegEntry g_registry[] = {
-    {kProgramKey, u"Protocol", 1},
-    {kProgramKey, u"SlaveAddr", 0x68},
-    {kClockKey, u"AutoDST", 1},
+    {kProgramKey, u"Protocol", 1, true},
+    {kProgramKey, u"SlaveAddr", 0x68, true},
+    {kProgramKey, u"I2CBus", 0, false},
+    {kClockKey, u"AutoDST", 1, true},
 };
 constexpr DWORD kRegEntries = sizeof g_registry / sizeof g_registry[0];
 const WCHAR* const kKeys[] = {kProgramKey, kClockKey};
@@ -139,7 +141,7 @@ LONG RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD, LPDWORD type, LPBYTE data
     if (!name || (data && !size)) return ERROR_INVALID_PARAMETER;
     for (DWORD i = 0; i < kRegEntries; ++i) {
         const RegEntry& e = g_registry[i];
-        if (e.key != path || CompareIgnoringCase(e.name, name) != 0) continue;
+        if (!e.present || e.key != path || CompareIgnoringCase(e.name, name) != 0) continue;
         if (type) *type = REG_DWORD;
         if (data && *size < sizeof(DWORD)) {
             *size = sizeof(DWORD);
@@ -152,6 +154,15 @@ LONG RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD, LPDWORD type, LPBYTE data
         return ERROR_SUCCESS;
     }
     return ERROR_FILE_NOT_FOUND;
+}
+
+void BareSetProgramValue(const WCHAR* name, DWORD value) {
+    for (DWORD i = 0; i < kRegEntries; ++i) {
+        RegEntry& e = g_registry[i];
+        if (e.key != kProgramKey || CompareIgnoringCase(e.name, name) != 0) continue;
+        e.value = value;
+        e.present = true;
+    }
 }
 
 LONG RegCloseKey(HKEY key) {

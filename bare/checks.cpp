@@ -34,7 +34,7 @@ constexpr DWORD kI2cIrq = 18;      // the standard unit's interrupt-controller i
 constexpr BYTE kP4ChipAddr = 0x69;  // the m41t80 on the standard unit's bus
 constexpr DWORD kStdIdbr = 0x40301688, kStdIcr = 0x40301690, kStdIsr = 0x40301698, kStdIsar = 0x403016A0;
 constexpr DWORD kIsrReadMode = 0x001;
-constexpr DWORD kPwrIcr = 0x40F00190, kPwrIsar = 0x40F001A0;
+constexpr DWORD kPwrIdbr = 0x40F00188, kPwrIcr = 0x40F00190, kPwrIsr = 0x40F00198, kPwrIsar = 0x40F001A0;
 constexpr DWORD kGpdr3 = PXA_GPIO_BASE + 0x10C, kGplr3 = PXA_GPIO_BASE + 0x100,
                 kGafr3U = PXA_GPIO_BASE + 0x070;
 constexpr DWORD kPin117Bit = 1u << 21, kPin118Bit = 1u << 22;
@@ -56,15 +56,20 @@ void check(bool ok, const char* fmt, ...) {
 // What a stop does to the read/write-mode bit on silicon, done on QEMU with an address-only
 // write transaction to `slave`, with IRQs off and the events cleared so that the driver's
 // interrupt event does not see it.
-void ClearReadMode(BYTE slave) {
-    if (!(BareRead32(kStdIsr) & kIsrReadMode)) return;
+void ClearReadMode(BYTE slave, DWORD idbr = kStdIdbr, DWORD icrReg = kStdIcr, DWORD isr = kStdIsr) {
+    if (!(BareRead32(isr) & kIsrReadMode)) return;
     const uint32_t cpsr = BareDisableIrq();
-    const DWORD icr = BareRead32(kStdIcr);
-    BareWrite32(kStdIdbr, (DWORD)slave << 1);
-    BareWrite32(kStdIcr, (icr & ~0x1Fu) | 0x1u | 0x2u | 0x8u);  // start, stop, transfer
-    BareWrite32(kStdIsr, 0x7F0);
-    BareWrite32(kStdIcr, icr);
+    const DWORD icr = BareRead32(icrReg);
+    BareWrite32(idbr, (DWORD)slave << 1);
+    BareWrite32(icrReg, (icr & ~0x1Fu) | 0x1u | 0x2u | 0x8u);  // start, stop, transfer
+    BareWrite32(isr, 0x7F0);
+    BareWrite32(icrReg, icr);
     BareRestoreIrq(cpsr);
+}
+
+// The same on the power-manager unit.
+void ClearPwrReadMode(BYTE slave) {
+    ClearReadMode(slave, kPwrIdbr, kPwrIcr, kPwrIsr);
 }
 
 // The result of a protocol routine that reads and then writes: success, or on QEMU the busy
@@ -403,6 +408,47 @@ uint32_t runProgram(const char16_t* commandLine, const char* what) {
     return code;
 }
 
+void ClearStdReadMode(BYTE slave) {
+    ClearReadMode(slave);
+}
+
+// A boot of the file from a protocol-1 chip at `slave` that holds `chip`: its exit code, its line,
+// and the system clock it set.
+void checkBootFrom(const SYSTEMTIME& chip, BYTE slave, void (*clearReadMode)(BYTE)) {
+    const SYSTEMTIME powerUp = makeTime(2000, 1, 6, 1, 0, 0, 0);
+    SetSystemTime(&powerUp);
+    const uint32_t code = runProgram(u"", "boot");
+    clearReadMode(slave);
+    check(code == 1, "boot: exit code 1 (%u)", code);
+    check(contains(g_debugText, "RTC Time restored (15.06.2025 12:34:1"),
+          "boot: \"RTC Time restored (15.06.2025 12:34:1x)\" (chip at 0x%02x)", slave);
+    SYSTEMTIME now = {};
+    GetSystemTime(&now);
+    printTime("system time", now);
+    check(readBackMatches(chip, now), "boot: the system clock set from the chip");
+}
+
+// A time change to a Sunday in March: the file's exit code and line, and what the chip holds then.
+void checkStoreTo(BYTE slave, DWORD unit, void (*clearReadMode)(BYTE)) {
+    const SYSTEMTIME userTime = makeTime(2024, 3, 0, 17, 10, 20, 5);
+    SetSystemTime(&userTime);
+    const uint32_t code = runProgram(u"AppRunAfterTimeChange", "time change");
+    clearReadMode(slave);
+    check(code == 1, "time change: exit code 1 (%u)", code);
+    check(contains(g_debugText, "RTC Time set (17.03.2024 10:20:0"),
+          "time change: \"RTC Time set (17.03.2024 10:20:0x)\"");
+    SYSTEMTIME got = {};
+    int r = 0;
+    if (I2CInit(unit) && I2CLock(INFINITE)) {
+        r = ReadRtcProtocol1(&got, slave);
+        clearReadMode(slave);
+        I2CUnlock();
+    }
+    printTime("chip", got);
+    check(r == 1 && readBackMatches(userTime, got), "time change: the chip at 0x%02x holds the system time",
+          slave);
+}
+
 void checkDeviceFile() {
     section("Tamblin.exe through the loader (protocol 1 at 0x68, as the image's registry has it)");
     const BareStats before = BareGetStats();
@@ -412,18 +458,7 @@ void checkDeviceFile() {
     check(WriteRtcProtocol1(&chip, kChipAddr) == 1, "the ds1338 set to 2025-06-15 12:34:10");
     ClearReadMode(kChipAddr);
     I2CUnlock();
-    const SYSTEMTIME powerUp = makeTime(2000, 1, 6, 1, 0, 0, 0);
-    SetSystemTime(&powerUp);
-
-    uint32_t code = runProgram(u"", "boot");
-    ClearReadMode(kChipAddr);
-    check(code == 1, "boot: exit code 1 (%u)", code);
-    check(contains(g_debugText, "RTC Time restored (15.06.2025 12:34:1"),
-          "boot: \"RTC Time restored (15.06.2025 12:34:1x)\"");
-    SYSTEMTIME now = {};
-    GetSystemTime(&now);
-    printTime("system time", now);
-    check(readBackMatches(chip, now), "boot: the system clock set from the chip");
+    checkBootFrom(chip, kChipAddr, ClearStdReadMode);
     const BareProcessRecord& record = BareGetProcessRecord();
     check(record.daylight == 1 && record.daylightSets == 1,
           "boot: daylight saving in effect for a June date in CET (%u)", record.daylight);
@@ -443,22 +478,9 @@ void checkDeviceFile() {
               BareGetStats().bridgeRequests == before.bridgeRequests,
           "boot: nothing of the process left behind, no kernel-bridge request (privileged)");
 
-    const SYSTEMTIME userTime = makeTime(2024, 3, 0, 17, 10, 20, 5);  // a Sunday
-    SetSystemTime(&userTime);
-    code = runProgram(u"AppRunAfterTimeChange", "time change");
-    ClearReadMode(kChipAddr);
-    check(code == 1, "time change: exit code 1 (%u)", code);
-    check(contains(g_debugText, "RTC Time set (17.03.2024 10:20:0"),
-          "time change: \"RTC Time set (17.03.2024 10:20:0x)\"");
-    I2CLock(INFINITE);
-    SYSTEMTIME got = {};
-    const int r = ReadRtcProtocol1(&got, kChipAddr);
-    ClearReadMode(kChipAddr);
-    I2CUnlock();
-    printTime("chip", got);
-    check(r == 1 && readBackMatches(userTime, got), "time change: the chip holds the system time");
+    checkStoreTo(kChipAddr, I2C_UNIT_STANDARD, ClearStdReadMode);
 
-    code = runProgram(u"", "boot again");
+    const uint32_t code = runProgram(u"", "boot again");
     ClearReadMode(kChipAddr);
     check(code == 1 && BareNotificationCount() == 2,
           "boot again: its earlier registrations replaced, not doubled (%u)", BareNotificationCount());
@@ -476,6 +498,33 @@ void checkDeviceFile() {
     check(code == 1 && contains(g_debugText, "RTC Time set (17.03.2024 11:30:0"),
           "zone change: \"RTC Time set (17.03.2024 11:30:0x)\", as after a time change");
     check(record.startedSignals == 1, "zone change: no SignalStarted on the store path");
+}
+
+// The same file on a board whose chip is on the power-manager unit's bus: the image's registry
+// names the unit (I2CBus 1) and the chip (protocol 1 at 0x6A, a ds1338 there). Protocol 4's
+// preparing step, a read and a write-back, meets QEMU's read/write-mode bit on the m41t80 (see
+// checkProtocol4): a protocol-1 chip shows the program's own run.
+void checkDeviceFileOnPowerManagerUnit() {
+    section("Tamblin.exe on the power-manager unit (I2CBus 1: protocol 1 at 0x6A, a ds1338)");
+    constexpr BYTE kPwrChipAddr = 0x6A;
+    const SYSTEMTIME chip = makeTime(2025, 6, 0, 15, 12, 34, 10);  // a Sunday, as for the standard unit's
+    int w = 0;
+    if (I2CInit(I2C_UNIT_PWRMGR) && I2CLock(INFINITE)) {
+        ClearPwrReadMode(kChipAddr);  // left by the m41t80's read above
+        w = WriteRtcProtocol1(&chip, kPwrChipAddr);
+        ClearPwrReadMode(kPwrChipAddr);
+        I2CUnlock();
+    }
+    check(w == 1, "the ds1338 at 0x6A on the power-manager bus set to 2025-06-15 12:34:10");
+    BareSetProgramValue(u"Protocol", 1);
+    BareSetProgramValue(u"SlaveAddr", kPwrChipAddr);
+    BareSetProgramValue(u"I2CBus", 1);
+    BareResetIrqCounts();
+    checkBootFrom(chip, kPwrChipAddr, ClearPwrReadMode);
+    check(BareGetStats().irqDeliveries[6] > 0 && BareGetStats().irqDeliveries[kI2cIrq] == 0,
+          "boot: its bytes completed on input 6 (%u interrupts), none on 18",
+          BareGetStats().irqDeliveries[6]);
+    checkStoreTo(kPwrChipAddr, I2C_UNIT_PWRMGR, ClearPwrReadMode);
 }
 
 }  // namespace
@@ -498,6 +547,7 @@ extern "C" int BareMain(void) {
     I2CUnlock();
     checkDeviceFile();
     checkPowerManagerUnit();
+    checkDeviceFileOnPowerManagerUnit();
 
     section("platform resources");
     check(BareGetStats().bridgeRequests == 0, "no kernel-bridge request from a privileged process (%u)",

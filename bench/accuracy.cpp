@@ -28,9 +28,14 @@
 #include <string>
 #include <vector>
 
+#include "bench/figures.h"
 #include "tests/e2e_util.h"
 
 namespace {
+
+using bench::figure;
+using bench::kMagnitude;
+using bench::kSigned;
 
 constexpr int64_t kMs = 10'000;  // file time units
 constexpr int64_t kSecond = 1000 * kMs;
@@ -225,15 +230,6 @@ double percentile(std::vector<double> v, double p) {
     return v[std::min(i, v.size() - 1)];
 }
 
-std::string ms(double v) {
-    char buf[32];
-    if (std::fabs(v) >= 10000)
-        std::snprintf(buf, sizeof buf, "%.1f s", v / 1000);
-    else
-        std::snprintf(buf, sizeof buf, "%.2f ms", v);
-    return buf;
-}
-
 // ---- The picture -------------------------------------------------------------------------------
 
 // The error on a scale that shows milliseconds and minutes at once: linear within +-1 ms,
@@ -365,21 +361,25 @@ int main(int argc, char** argv) {
             for (double c : costs) mean += c;
             mean /= static_cast<double>(costs.size());
             std::printf("  %-16s %5zu | %10s %10s %10s | %10s %10s | %10s | %.0f / %.0f ms\n", v.name,
-                        errors.size(), ms(percentile(errors, 0.5)).c_str(),
-                        ms(percentile(magnitudes, 0.95)).c_str(), ms(worst).c_str(),
-                        ms(percentile(offline, 1.0)).c_str(), ms(errors.back()).c_str(),
-                        v.drift ? "-" : ms(percentile(transfers, 1.0)).c_str(), mean,
+                        errors.size(), figure(percentile(errors, 0.5), kSigned).c_str(),
+                        figure(percentile(magnitudes, 0.95), kMagnitude).c_str(),
+                        figure(worst, kSigned).c_str(), figure(percentile(offline, 1.0), kMagnitude).c_str(),
+                        figure(errors.back(), kSigned).c_str(),
+                        v.drift ? "-" : figure(percentile(transfers, 1.0), kMagnitude).c_str(), mean,
                         *std::max_element(costs.begin(), costs.end()));
             row.push_back(life);
         }
         std::printf(
             "  bus lock held by each store: all its holds together (median / worst), how many holds,\n"
             "  and the longest single hold:\n");
-        for (size_t v = 0; v < row.size(); ++v)
-            std::printf("    %-16s %.3f / %.3f ms in %.0f holds, longest %.3f ms\n", kVariants[v].name,
-                        percentile(row[v].lockHoldMs, 0.5),
-                        *std::max_element(row[v].lockHoldMs.begin(), row[v].lockHoldMs.end()),
-                        percentile(row[v].lockSpans, 0.5), row[v].longestHoldMs);
+        for (size_t v = 0; v < row.size(); ++v) {
+            const std::vector<double>& holds = row[v].lockHoldMs;
+            const std::string median = figure(percentile(holds, 0.5), kMagnitude);
+            const std::string worst = figure(*std::max_element(holds.begin(), holds.end()), kMagnitude);
+            const std::string longest = figure(row[v].longestHoldMs, kMagnitude);
+            std::printf("    %-16s %s / %s in %.0f holds, longest %s\n", kVariants[v].name, median.c_str(),
+                        worst.c_str(), percentile(row[v].lockSpans, 0.5), longest.c_str());
+        }
         std::printf("\n");
         lives.push_back(row);
     }

@@ -90,10 +90,24 @@ add_test(NAME DeviceSources.CompileAsThePlatformCompilersOfItsEraTakeThem
 add_test(NAME DeviceFile.StructureAsAnIndependentReaderSeesIt
          COMMAND /usr/bin/python3 ${CMAKE_SOURCE_DIR}/tests/device/check_pe.py ${TAMBLIN_DEVICE_EXE}
                  ${CMAKE_SOURCE_DIR}/device/coredll_imports.h)
+# Its version resource read by two independent readers, and the file built again elsewhere.
+add_test(NAME DeviceFile.VersionResourceAsIndependentReadersSeeIt
+         COMMAND /usr/bin/python3 ${CMAKE_SOURCE_DIR}/tests/device/check_version.py ${TAMBLIN_DEVICE_EXE}
+                 ${CMAKE_SOURCE_DIR})
 get_filename_component(_device_dir ${TAMBLIN_DEVICE_EXE} DIRECTORY)
+# The conversion's resource directory for resources of every kind, and damaged resource files.
+add_test(NAME DeviceFile.ResourcesOfEveryKindAsReadersSeeThem
+         COMMAND /usr/bin/python3 ${CMAKE_SOURCE_DIR}/tests/device/check_resources.py ${_device_dir}/tamblin.elf
+                 ${CMAKE_SOURCE_DIR})
 add_executable(device_exe_tests ${CMAKE_SOURCE_DIR}/tests/device/exe_run_test.cpp)
 target_link_libraries(device_exe_tests PRIVATE tamblin_testsupport GTest::gtest_main)
 target_compile_definitions(device_exe_tests PRIVATE TAMBLIN_DEVICE_EXE="${TAMBLIN_DEVICE_EXE}"
                                                     TAMBLIN_DEVICE_ELF="${_device_dir}/tamblin.elf")
 add_dependencies(device_exe_tests celoader tamblin vboard)
 gtest_discover_tests(device_exe_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+
+# The README's blocks that need the ARM build and the device file, run as written.
+add_test(NAME Readme.DeviceBlocksRunAsWritten
+         COMMAND /usr/bin/python3 ${CMAKE_SOURCE_DIR}/tests/readme_blocks.py ${CMAKE_SOURCE_DIR}/README.md device
+                 ${CMAKE_SOURCE_DIR} build-arm=${CMAKE_BINARY_DIR} build-device=${_device_dir})
+set_tests_properties(Readme.DeviceBlocksRunAsWritten PROPERTIES TIMEOUT 600)

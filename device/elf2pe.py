@@ -2,15 +2,17 @@
 """Turns the linked ELF of Tamblin (device/tamblin.ld, ld.lld --emit-relocs) into Tamblin.exe, the
 PE32 file that a Windows CE 5.0 ARM device loads, the way boot loaders turn their ELF into PE:
 
-  elf2pe.py tamblin.elf Tamblin.exe     convert
-  elf2pe.py --size Tamblin.exe          the file's size and each section's
+  elf2pe.py [--resources RES] tamblin.elf Tamblin.exe     convert
+  elf2pe.py --size Tamblin.exe      the file's size, its version and each section's size
 
 The ELF's output sections become the file's sections (.text, .rdata, .data with .bss as its
 uninitialised tail, .idata); every absolute address in them (R_ARM_ABS32) gets a HIGHLOW base
 relocation; the import address table that the link laid out (one __imp_<name> slot per import)
-gets its import directory and names. Anything the conversion cannot carry over faithfully is
-refused with the reason: a loaded section it does not know, static constructors, a relocation type
-that is neither absolute nor PC-relative, an address outside the image.
+gets its import directory and names; the resources of a compiled resource file (RES, as llvm-rc
+or the platform's rc writes it: the version resource of device/tamblin.rc) become the .rsrc
+section with its directory. Anything the conversion cannot carry over faithfully is refused with
+the reason: a loaded section it does not know, static constructors, a relocation type that is
+neither absolute nor PC-relative, an address outside the image, a resource file it cannot read.
 """
 import struct
 import sys
@@ -45,6 +47,7 @@ SECTIONS = [
     (".idata", [".idata"], SCN_CNT_INITIALIZED_DATA | SCN_MEM_READ | SCN_MEM_WRITE),
 ]
 RELOC_CHARACTERISTICS = SCN_CNT_INITIALIZED_DATA | SCN_MEM_DISCARDABLE | SCN_MEM_READ
+RSRC_CHARACTERISTICS = SCN_CNT_INITIALIZED_DATA | SCN_MEM_READ
 
 R_ARM_ABS32 = 2
 # Relocations that the link resolved relative to the place itself: nothing moves them at load time.
@@ -54,7 +57,10 @@ IMAGE_REL_BASED_ABSOLUTE = 0
 IMAGE_REL_BASED_HIGHLOW = 3
 
 IMPORT_SLOT_PREFIX = "__imp_"
-DIR_IMPORT, DIR_BASERELOC, DIR_IAT = 1, 5, 12
+DIR_IMPORT, DIR_RESOURCE, DIR_BASERELOC, DIR_IAT = 1, 2, 5, 12
+RT_VERSION = 16
+# What the file was meant to stay within (make size says whether it does).
+SIZE_TARGET = 20 * 1024
 
 
 class ConversionError(Exception):
@@ -220,6 +226,114 @@ def add_imports(elf, sections):
     return directory - IMAGE_BASE, 2 * 20, idata.rva, iat_size
 
 
+def read_res(path):
+    """The resources of a compiled resource file, [(type, name, language, data)], type and name
+    each a number or a string. Every resource is a header (data size, header size, type, name,
+    then data version, memory flags, language, version, characteristics) and its data, each on
+    a 4-byte boundary; the file opens with an empty resource that marks the format."""
+    with open(path, "rb") as f:
+        raw = f.read()
+
+    def ident(header, at):
+        if at + 4 <= len(header) and struct.unpack_from("<H", header, at)[0] == 0xFFFF:
+            return struct.unpack_from("<H", header, at + 2)[0], at + 4
+        end = at
+        while header[end:end + 2] != b"\0\0":
+            if end + 2 > len(header):
+                raise ConversionError(f"{path}: a resource's name runs off its header")
+            end += 2
+        return header[at:end].decode("utf-16-le"), end + 2
+
+    resources = []
+    seen = set()
+    pos = 0
+    while pos < len(raw):
+        if pos + 8 > len(raw):
+            raise ConversionError(f"{path}: a resource header runs off the file at {pos:#x}")
+        data_size, header_size = struct.unpack_from("<II", raw, pos)
+        if header_size < 32:
+            raise ConversionError(f"{path}: the resource header at {pos:#x} is shorter than its fixed fields")
+        if pos + header_size + data_size > len(raw):
+            raise ConversionError(f"{path}: the resource at {pos:#x} runs off the file")
+        header = raw[pos:pos + header_size]
+        kind, at = ident(header, 8)
+        name, at = ident(header, at)
+        at = align(at, 4)
+        if at + 16 > header_size:
+            raise ConversionError(f"{path}: the resource header at {pos:#x} is cut short")
+        language = struct.unpack_from("<H", header, at + 6)[0]
+        if (kind, name, data_size) != (0, 0, 0):
+            if (kind, name, language) in seen:
+                raise ConversionError(f"{path}: resource {kind}/{name} in language {language:#06x} twice")
+            seen.add((kind, name, language))
+            resources.append((kind, name, language, raw[pos + header_size:pos + header_size + data_size]))
+        pos = align(pos + header_size + data_size, 4)
+    return resources
+
+
+def resource_section(resources, va):
+    """The .rsrc section's data at va: the directory of types, their names and the names'
+    languages that the platform's loader walks (named entries first, in name order, then numbered
+    ones in ascending order), then the data entries, the names and the data."""
+    tree = {}
+    for kind, name, language, data in resources:
+        tree.setdefault(kind, {}).setdefault(name, {})[language] = data
+
+    def ordered(keys):
+        named = sorted((k for k in keys if isinstance(k, str)), key=lambda k: (k.upper(), k))
+        return named + sorted(k for k in keys if not isinstance(k, str))
+
+    def table_size(entries):
+        return 16 + 8 * len(entries)
+
+    offset = table_size(tree)
+    type_tables, name_tables, data_entries, strings, data_at = {}, {}, {}, {}, {}
+    for kind in ordered(tree):
+        type_tables[kind] = offset
+        offset += table_size(tree[kind])
+    for kind in ordered(tree):
+        for name in ordered(tree[kind]):
+            name_tables[kind, name] = offset
+            offset += table_size(tree[kind][name])
+    leaves = [(k, n, lang) for k in ordered(tree) for n in ordered(tree[k]) for lang in sorted(tree[k][n])]
+    for leaf in leaves:
+        data_entries[leaf] = offset
+        offset += 16
+    for key in [k for k in tree] + [n for k in tree for n in tree[k]]:
+        if isinstance(key, str) and key not in strings:
+            strings[key] = offset
+            offset += 2 + len(key.encode("utf-16-le"))
+    offset = align(offset, 8)
+    for leaf in leaves:
+        data_at[leaf] = offset
+        offset = align(offset + len(tree[leaf[0]][leaf[1]][leaf[2]]), 8)
+
+    out = bytearray(offset)
+
+    def table(at, keys, target):
+        named = sum(isinstance(k, str) for k in keys)
+        struct.pack_into("<IIHHHH", out, at, 0, 0, 0, 0, named, len(keys) - named)  # no time stamp
+        for i, key in enumerate(keys):
+            entry = 0x80000000 | strings[key] if isinstance(key, str) else key
+            struct.pack_into("<II", out, at + 16 + 8 * i, entry, target(key))
+
+    table(0, ordered(tree), lambda k: 0x80000000 | type_tables[k])
+    for kind in ordered(tree):
+        table(type_tables[kind], ordered(tree[kind]), lambda n, k=kind: 0x80000000 | name_tables[k, n])
+        for name in ordered(tree[kind]):
+            table(name_tables[kind, name], sorted(tree[kind][name]),
+                  lambda lang, k=kind, n=name: data_entries[k, n, lang])
+    for key, at in strings.items():
+        encoded = key.encode("utf-16-le")
+        struct.pack_into(f"<H{len(encoded)}s", out, at, len(encoded) // 2, encoded)
+    for leaf in leaves:
+        data = tree[leaf[0]][leaf[1]][leaf[2]]
+        # The data's place is an RVA; no base relocation touches it.
+        struct.pack_into("<IIII", out, data_entries[leaf], va - IMAGE_BASE + data_at[leaf], len(data), 0, 0)
+        out[data_at[leaf]:data_at[leaf] + len(data)] = data
+    return bytes(out)
+
+
 def checksum(image, field_offset):
     total = 0
     data = bytes(image[:field_offset]) + bytes(4) + bytes(image[field_offset + 4:])
@@ -232,7 +346,7 @@ def checksum(image, field_offset):
     return (total + len(image)) & 0xFFFFFFFF
 
 
-def convert(elf_path, exe_path):
+def convert(elf_path, exe_path, res_path=None):
     with open(elf_path, "rb") as f:
         elf = ELFFile(f)
         if elf["e_machine"] != "EM_ARM" or elf.elfclass != 32 or not elf.little_endian:
@@ -246,6 +360,15 @@ def convert(elf_path, exe_path):
         relocations = base_relocations(elf, sections, image_end)
     if not section_at([s for s in sections if s.name == ".text"], entry):
         raise ConversionError(f"entry point {entry:#x} is not in .text")
+
+    directories = [(0, 0)] * 16
+    if res_path:
+        rsrc = Section(".rsrc", RSRC_CHARACTERISTICS, image_end)
+        rsrc.data = bytearray(resource_section(read_res(res_path), rsrc.va))
+        rsrc.virtual_size = len(rsrc.data)
+        sections.append(rsrc)
+        directories[DIR_RESOURCE] = (rsrc.rva, rsrc.virtual_size)
+        image_end = align(rsrc.va + rsrc.virtual_size, SECTION_ALIGNMENT)
 
     reloc = Section(".reloc", RELOC_CHARACTERISTICS, image_end)
     reloc.data = bytearray(reloc_blocks(relocations))
@@ -270,7 +393,6 @@ def convert(elf_path, exe_path):
     struct.pack_into("<4sHHIIIHH", image, pe, b"PE\0\0", MACHINE_ARMV4I, len(sections), 0, 0, 0, 224,
                      0x0002 | 0x0100)  # executable image, 32-bit machine; relocations kept
     opt = pe + 24
-    directories = [(0, 0)] * 16
     directories[DIR_IMPORT] = (import_dir, import_dir_size)
     directories[DIR_BASERELOC] = (reloc.rva, reloc.virtual_size)
     directories[DIR_IAT] = (iat_rva, iat_size)
@@ -299,6 +421,64 @@ def convert(elf_path, exe_path):
         f.write(image)
 
 
+def read_version(image, sections):
+    """The version resource's four numbers and its FileVersion text, or None without one."""
+    rva = struct.unpack_from("<I", image, 0x3C)[0] + 24 + 96 + 8 * DIR_RESOURCE
+    rva = struct.unpack_from("<I", image, rva)[0]
+    if not rva:
+        return None
+
+    def at(where):
+        for _, _, va, raw_size, raw_offset in sections:
+            if va <= where < va + raw_size:
+                return raw_offset + where - va
+        raise ConversionError(f"the resources point outside the file's sections ({where:#x})")
+
+    base = at(rva)
+
+    def entry(table, ident=None):
+        named, numbered = struct.unpack_from("<HH", image, base + table + 12)
+        for i in range(named + numbered):
+            key, target = struct.unpack_from("<II", image, base + table + 16 + 8 * i)
+            if ident is None or key == ident:
+                return target & 0x7FFFFFFF
+        return None
+
+    kind = entry(0, RT_VERSION)
+    if kind is None:
+        return None
+    data_rva, size = struct.unpack_from("<II", image, base + entry(entry(kind)))
+    data = image[at(data_rva):at(data_rva) + size]
+
+    # Each block: its length, its value's length, its type (1: text), its key, its value and the
+    # blocks inside it, each on a 4-byte boundary.
+    def block(pos):
+        length, value_length, text = struct.unpack_from("<HHH", data, pos)
+        if length < 6 or pos + length > len(data):
+            raise ConversionError("the version resource is damaged")
+        key_end = pos + 6
+        while data[key_end:key_end + 2] != b"\0\0" and key_end < pos + length:
+            key_end += 2
+        value_at = align(key_end + 2, 4)
+        value = data[value_at:value_at + (2 * value_length if text else value_length)]
+        children, child = [], align(value_at + len(value), 4)
+        while child < pos + length:
+            children.append(block(child))
+            child = align(child + struct.unpack_from("<H", data, child)[0], 4)
+        return data[pos + 6:key_end].decode("utf-16-le"), value, children
+
+    _, fixed, children = block(0)
+    ms, ls = struct.unpack_from("<II", fixed, 8)
+    numbers = f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}"
+    text = "(no FileVersion)"
+    string_tables = [t for key, _, tables in children if key == "StringFileInfo" for t in tables]
+    for _, _, strings in string_tables:
+        for name, value, _ in strings:
+            if name == "FileVersion":
+                text = value.decode("utf-16-le").rstrip("\0")
+    return numbers, text
+
+
 def print_size(exe_path):
     with open(exe_path, "rb") as f:
         image = f.read()
@@ -306,28 +486,39 @@ def print_size(exe_path):
     count = struct.unpack_from("<H", image, pe + 6)[0]
     optional_size = struct.unpack_from("<H", image, pe + 20)[0]
     table = pe + 24 + optional_size
-    print(f"{exe_path}: {len(image)} bytes ({len(image) / 1024:.1f} KB; target 20 KB)")
+    sections = [struct.unpack_from("<8sIIII", image, table + 40 * i) for i in range(count)]
+    version = read_version(image, sections)
+    print(f"{exe_path}: {len(image)} bytes ({len(image) / 1024:.1f} KB), "
+          + (f"version {version[1]} (file version {version[0]})" if version else "no version resource"))
     print(f"  {'section':8} {'in memory':>10} {'in the file':>12}")
     headers = struct.unpack_from("<I", image, pe + 24 + 60)[0]
     print(f"  {'headers':8} {'':>10} {headers:>12}")
-    for i in range(count):
-        name, vsize, _, raw_size = struct.unpack_from("<8sIII", image, table + 40 * i)
+    for name, vsize, _, raw_size, _ in sections:
         name = name.rstrip(b"\0").decode()
         print(f"  {name:8} {vsize:>10} {raw_size:>12}")
+    over = len(image) - SIZE_TARGET
+    if over > 0:
+        print(f"Over the 20 KB target: {len(image)} bytes is {over} bytes ({over / 1024:.1f} KB) more than {SIZE_TARGET}.")
+    else:
+        print(f"Within the 20 KB target ({SIZE_TARGET} bytes): {-over} bytes to spare.")
 
 
 def main(argv):
+    args = argv[1:]
+    resources = None
+    if len(args) == 4 and args[0] == "--resources":
+        resources, args = args[1], args[2:]
+    if len(args) != 2:
+        print(__doc__.strip().splitlines()[0], file=sys.stderr)
+        print("usage: elf2pe.py [--resources RES] ELF EXE | elf2pe.py --size EXE", file=sys.stderr)
+        return 2
     try:
-        if len(argv) == 3 and argv[1] == "--size":
-            print_size(argv[2])
-        elif len(argv) == 3:
-            convert(argv[1], argv[2])
+        if args[0] == "--size":
+            print_size(args[1])
         else:
-            print(__doc__.strip().splitlines()[0], file=sys.stderr)
-            print("usage: elf2pe.py ELF EXE | elf2pe.py --size EXE", file=sys.stderr)
-            return 2
+            convert(args[0], args[1], resources)
     except ConversionError as e:
-        print(f"elf2pe.py: {argv[1]}: {e}", file=sys.stderr)
+        print(f"elf2pe.py: {args[1] if args[0] == '--size' else args[0]}: {e}", file=sys.stderr)
         return 1
     return 0
 

@@ -3,8 +3,12 @@
 // made by earlier builds still load.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <fstream>
 #include <functional>
+#include <optional>
+#include <regex>
 #include <sstream>
 
 #include "e2e_util.h"
@@ -100,6 +104,104 @@ TEST(BoardFiles, ADeeplyNestedFileIsRefusedNotAStackOverflow) {
         EXPECT_NE(out.find(std::string(file) + ": nested deeper than"), std::string::npos) << out;
         EXPECT_EQ(board.runTamblin(), 2);
     }
+}
+
+// Files as a crash, a full disk, a slip in an editor or a runaway script leave them. `text` replaces
+// the file (nullopt: the file is removed); `sparse`, when non-zero, makes it a file of that many
+// bytes without writing them.
+struct HostileFile {
+    const char* what;
+    const char* file;
+    std::function<std::optional<std::string>(const std::string& original)> text;
+    off_t sparse;
+    bool boot;  // the program is tried too (its reader is the tool's: once per kind of refusal is enough)
+    const char* says;
+};
+
+std::string faultList(size_t n) {
+    std::string text = R"({"faults": {"i2c": [)";
+    for (size_t i = 1; i <= n; ++i)
+        text +=
+            (i > 1 ? ", " : "") + std::string(R"({"byte": )") + std::to_string(i) + R"(, "fault": "nak"})";
+    return text + "]}}";
+}
+
+const HostileFile kHostileFiles[] = {
+    {"an empty state", "state.json", [](const std::string&) { return ""; }, 0, true, "state.json: empty"},
+    {"a state of blank lines", "state.json", [](const std::string&) { return "\n\n"; }, 0, false,
+     "state.json: empty"},
+    {"no state", "state.json", [](const std::string&) { return std::nullopt; }, 0, true,
+     "state.json: missing"},
+    {"a state cut short", "state.json", [](const std::string& s) { return s.substr(0, s.size() / 2); }, 0,
+     true, "(the file ends early: cut short?)"},
+    {"an empty configuration", "board.json", [](const std::string&) { return ""; }, 0, true,
+     "board.json: empty"},
+    {"a number beyond a double", "board.json",
+     [](const std::string&) { return R"({"chips": [{"protocol": 1, "ppm": 1e400}]})"; }, 0, false,
+     "board.json: not valid JSON: number overflow"},
+    {"a clock beyond 64 bits", "state.json",
+     [](const std::string& s) {
+         return std::regex_replace(s, std::regex(R"("local": [0-9]+)"),
+                                   R"("local": 123456789012345678901234567890)");
+     },
+     0, false, "state.json: systemClock.local: expected a whole number"},
+    {"a key given twice", "board.json",
+     [](const std::string&) { return R"({"clock": "real", "clock": "frozen"})"; }, 0, false,
+     "board.json: clock: given twice in one object"},
+    {"a chip's field given twice", "state.json",
+     [](const std::string& s) {
+         return std::regex_replace(s, std::regex(R"("pointer": 0)"), R"("pointer": 0, "pointer": 1)");
+     },
+     0, false, "state.json: chips.0x68.pointer: given twice"},
+    {"a fault list of 100,000 entries", "board.json", [](const std::string&) { return faultList(100000); }, 0,
+     false, "more than the 1 MiB such a board file may hold (not read)"},
+    {"a configuration of 1 MiB and a byte", "board.json",
+     [](const std::string& s) { return s + std::string((1u << 20) + 1 - s.size(), ' '); }, 0, true,
+     "board.json: 1048577 bytes, more than the 1 MiB"},
+    {"a state of 40 MiB", "state.json", [](const std::string& s) { return s; }, 40 << 20, true,
+     "state.json: 41943040 bytes, more than the 32 MiB"},
+};
+
+TEST(BoardFiles, HostileFilesAreRefusedWithTheFileAndWhatIsWrongNamed) {
+    for (const HostileFile& c : kHostileFiles) {
+        SCOPED_TRACE(c.what);
+        e2e::Board board(e2e::frozenConfig(1));
+        const std::string path = board.dir + "/" + c.file;
+        const std::optional<std::string> text = c.text(e2e::readFile(path));
+        std::remove(path.c_str());
+        if (text) writeAll(path, *text);
+        if (c.sparse) ASSERT_EQ(::truncate(path.c_str(), c.sparse), 0);
+        std::string out;
+        EXPECT_EQ(vboard(board, {"show"}, &out), 1);
+        EXPECT_NE(out.find(c.says), std::string::npos) << out;
+        if (c.boot) {
+            const e2e::Output run = e2e::runProgram({std::string(TAMBLIN_BIN_DIR) + "/tamblin"}, board.dir);
+            EXPECT_EQ(run.code, 2) << run.err;
+            EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+            EXPECT_EQ(run.err.find("replaced or powered down"), std::string::npos) << run.err;
+        }
+        if (c.sparse == 0) EXPECT_EQ(e2e::readFile(path), text.value_or("")) << "never written over";
+    }
+}
+
+TEST(BoardFiles, AnOversizeRegistryIsNamedAndTheRestOfTheBoardStillShows) {
+    e2e::Board board(e2e::frozenConfig(1));
+    ASSERT_EQ(::truncate((board.dir + "/registry.reg").c_str(), (16 << 20) + 1), 0);
+    std::string out;
+    EXPECT_EQ(vboard(board, {"registry", "show"}, &out), 1);
+    EXPECT_NE(out.find("registry.reg: 16777217 bytes, more than the 16 MiB"), std::string::npos) << out;
+    EXPECT_EQ(vboard(board, {"registry", "set", "SOFTWARE\\X", "A", "dword:1"}, &out), 1) << out;
+    EXPECT_EQ(vboard(board, {"show"}, &out), 0) << out;
+    EXPECT_NE(out.find("(not shown: " + board.dir + "/registry.reg: 16777217 bytes"), std::string::npos)
+        << out;
+}
+
+// Brackets inside strings are text, not nesting.
+TEST(BoardFiles, BracketsInsideAStringAreNoNesting) {
+    e2e::Board board(e2e::frozenConfig(1));
+    edit(board.dir + "/board.json", [](sim::json& j) { j["comment"] = std::string(500, '[') + "\"{"; });
+    std::string out;
+    EXPECT_EQ(vboard(board, {"show"}, &out), 0) << out;
 }
 
 TEST(BoardFiles, HandlesComeFromTheNextHandleAndAreNeverHandedOutTwice) {

@@ -83,6 +83,11 @@ TEST(ImageFragments, RegistryFragmentFilledInSelectsTheChip) {
     EXPECT_EQ(address->type, sim::reg::kDword);
     EXPECT_EQ(dword(protocol), 1u);
     EXPECT_EQ(dword(address), 0x68u);
+    // The standard unit, as without the value.
+    const sim::reg::Value* bus = r.findValue(kProgramKey, "I2CBus");
+    ASSERT_NE(bus, nullptr);
+    EXPECT_EQ(bus->type, sim::reg::kDword);
+    EXPECT_EQ(dword(bus), 0u);
 }
 
 TEST(ImageFragments, ModulesLinePutsTheFileUncompressedIntoTheImagesMemoryBlock) {

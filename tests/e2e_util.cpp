@@ -346,7 +346,7 @@ void Board::startAt(int64_t t) const {
         s.uptimeNs = 0;
         s.systemClock = {t - biasUnits(dir, s), t};
         for (const sim::ChipConfig& c : config.chips)
-            s.chips[c.address] = sim::chipModel(c.protocol).initialState(t);
+            s.chips[c.stateKey()] = sim::chipModel(c.protocol).initialState(t);
     });
 }
 
@@ -361,7 +361,9 @@ void Board::advance(uint64_t ns) const {
 
 int64_t Board::chipTime(uint8_t address) const {
     const sim::BoardConfig config = sim::loadBoardConfig(dir + "/board.json");
-    const sim::ChipConfig* c = config.chipAt(address);
+    const sim::ChipConfig* c =
+        config.chipAt(address & 0x7F, (address & sim::kPowerManagerBusKey) ? sim::I2cBusId::PowerManager
+                                                                           : sim::I2cBusId::Standard);
     sim::ChipState chip = state().chips.at(address);
     const sim::RtcChipModel& model = sim::chipModel(c->protocol);
     const int64_t phase = model.catchUp(chip, sim::crystalOf(config, *c), trueTime());

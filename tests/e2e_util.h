@@ -64,8 +64,8 @@ struct Board {
     int64_t trueTime() const;
     // Lets `ns` of its time pass (uptime and clocks), as `vboard advance` does.
     void advance(uint64_t ns) const;
-    // The system clock, and the time the chip at `address` shows with its second's fraction, at
-    // the true time; and the system clock less the true time.
+    // The system clock, and the time the chip at `address` (with sim::kPowerManagerBusKey on that
+    // bus) shows with its second's fraction, at the true time; and the system clock less the true time.
     int64_t chipTime(uint8_t address) const;
     int64_t systemTime() const;
 

@@ -372,8 +372,13 @@ TEST(PxaI2cModel, PinsInTheirGpioFunctionKeepTheUnitOffTheWire) {
     EXPECT_EQ(b.byte(ICR_START | ICR_STOP, 0xD0), ISR_ITE);
 }
 
-TEST(PxaI2cModel, PowerManagerUnitNeedsItsConfigurationBitAndHasItsOwnInterruptLine) {
-    ModelBoard b(oneChip());
+// Each unit has wires of its own: a chip on the power-manager unit's bus answers that unit only,
+// and only once PCFR connects the unit to its pins.
+TEST(PxaI2cModel, PowerManagerUnitNeedsItsConfigurationBitHasItsOwnInterruptLineAndItsOwnBus) {
+    sim::BoardConfig config = oneChip();
+    config.chips = {sim::ChipConfig{1, 0x68}, sim::ChipConfig{1, 0x51}};
+    config.chips[0].bus = sim::I2cBusId::PowerManager;
+    ModelBoard b(config);
     EXPECT_EQ(sim::physRead32(sim::kPowerManagerConfig), 0u);
     enable(b, kIrqs, sim::kI2cPowerManagerUnit);
     EXPECT_EQ(b.byte(ICR_START | ICR_STOP, 0xD0, sim::kI2cPowerManagerUnit), ISR_ITE | ISR_BED | ISR_ACKNAK)
@@ -385,9 +390,17 @@ TEST(PxaI2cModel, PowerManagerUnitNeedsItsConfigurationBitAndHasItsOwnInterruptL
     EXPECT_TRUE(sim::irqLineAsserted(6));
     EXPECT_FALSE(sim::irqLineAsserted(18)) << "the standard unit's line stays quiet";
     EXPECT_EQ(b.rd(ISR, sim::kI2cPowerManagerUnit), ISR_ITE);
-    EXPECT_EQ(b.rd(ISR), 0u) << "the standard unit saw a stop of somebody else's";
+    EXPECT_EQ(b.rd(ISR), 0u) << "the standard unit's bus saw nothing";
     b.wr(ISR, ISR_EVENTS, sim::kI2cPowerManagerUnit);
     EXPECT_FALSE(sim::irqLineAsserted(6));
+    EXPECT_EQ(b.byte(ICR_START | ICR_STOP, 0xA2, sim::kI2cPowerManagerUnit), ISR_ITE | ISR_BED | ISR_ACKNAK)
+        << "the chip at 0x51 is on the other bus";
+    enable(b, kIrqs);
+    EXPECT_EQ(b.byte(ICR_START | ICR_STOP, 0xD0), ISR_ITE | ISR_BED | ISR_ACKNAK) << "and 0x68 on this one";
+    EXPECT_EQ(b.byte(ICR_START | ICR_STOP, 0xA2), ISR_ITE);
+    // The trace keeps the two buses' lines apart (the unit away from its pins moved none).
+    EXPECT_EQ(b.transactions(),
+              (std::vector<std::string>{"pwr: S D0 A P", "pwr: S A2 N P", "S D0 N P", "S A2 A P"}));
 }
 
 TEST(PxaI2cModel, GatedClockUnitDoesNotRespond) {

@@ -434,4 +434,53 @@ TEST(Registry, SetValuesReachTheFileOnlyWhenFlushedAndAPowerDownLosesTheRest) {
     EXPECT_EQ(query(same, u"DriftPpb").data, (std::vector<uint8_t>{0xB0, 0x3C, 0xFF, 0xFF}));
 }
 
+// A file whose last line has no line end (an editor that adds none): the flush goes on from a
+// line of its own and the file reads back whole.
+TEST(Registry, AFlushIntoAFileWithoutAFinalLineEndKeepsItReadable) {
+    TestBoard board(testing_board::frozenDefaults(), "; Regist");
+    HKEY key = nullptr;
+    DWORD disposition = 0;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Vorlack\\Tamblin", 0, nullptr, 0, 0, nullptr,
+                              &key, &disposition),
+              ERROR_SUCCESS);
+    const DWORD hours = 168;
+    ASSERT_EQ(RegSetValueExW(key, u"DriftHours", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&hours), 4),
+              ERROR_SUCCESS);
+    EXPECT_EQ(RegFlushKey(key), ERROR_SUCCESS);
+    const std::string text = sim::readFile(board.path("registry.reg"));
+    EXPECT_EQ(text.rfind("; Regist\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vorlack\\Tamblin]\r\n", 0), 0u) << text;
+    const sim::reg::Registry back = sim::reg::parse(text, "registry.reg");
+    const sim::reg::Value* v = back.findValue("HKEY_LOCAL_MACHINE\\SOFTWARE\\Vorlack\\Tamblin", "DriftHours");
+    ASSERT_NE(v, nullptr) << text;
+    EXPECT_EQ(v->data, (std::vector<uint8_t>{168, 0, 0, 0}));
+    RegCloseKey(key);
+}
+
+// The lookups by name stay right after removals move the values and keys behind them.
+TEST(RegistryFile, LookupsFollowRemovalsAndLetterCase) {
+    sim::reg::Registry r = sim::reg::parse(
+        "[HKEY_LOCAL_MACHINE\\A]\r\n\"One\"=dword:1\r\n\"Two\"=dword:2\r\n\"Three\"=dword:3\r\n"
+        "[HKEY_LOCAL_MACHINE\\A\\Sub]\r\n\"X\"=dword:4\r\n[HKEY_LOCAL_MACHINE\\B]\r\n\"Y\"=dword:5\r\n"
+        "[hkey_local_machine\\a]\r\n\"ONE\"=dword:6\r\n",
+        "registry.reg");
+    const auto dword = [&](const char* key, const char* name) -> int {
+        const sim::reg::Value* v = r.findValue(key, name);
+        return v ? v->data[0] : -1;
+    };
+    ASSERT_EQ(r.keys().size(), 3u) << "a section named twice is one key";
+    EXPECT_EQ(dword("HKEY_LOCAL_MACHINE\\a", "one"), 6) << "the later value replaced the first";
+    EXPECT_TRUE(r.removeValue("HKEY_LOCAL_MACHINE\\A", "TWO"));
+    EXPECT_FALSE(r.removeValue("HKEY_LOCAL_MACHINE\\A", "Two"));
+    EXPECT_EQ(dword("HKEY_LOCAL_MACHINE\\A", "Three"), 3);
+    r.setDword("HKEY_LOCAL_MACHINE\\A", "three", 7);
+    EXPECT_EQ(r.keys()[0].values.size(), 2u);
+    EXPECT_EQ(dword("HKEY_LOCAL_MACHINE\\A", "THREE"), 7);
+    EXPECT_EQ(r.removeKey("HKEY_LOCAL_MACHINE\\a"), 2u);
+    EXPECT_EQ(dword("HKEY_LOCAL_MACHINE\\B", "Y"), 5);
+    EXPECT_EQ(dword("HKEY_LOCAL_MACHINE\\A\\Sub", "X"), -1);
+    r.setDword("HKEY_LOCAL_MACHINE\\C", "Z", 8);
+    EXPECT_EQ(dword("HKEY_LOCAL_MACHINE\\c", "z"), 8);
+    EXPECT_EQ(dword("HKEY_LOCAL_MACHINE\\B", "y"), 5);
+}
+
 }  // namespace

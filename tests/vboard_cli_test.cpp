@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -174,7 +175,14 @@ const Refusal kRefusals[] = {
     {{"notify", "clear", "0x1FFFFFFFF"}, 2, "out of range"},
     {{"notify", "add", "\\Windows\\x.exe", "--event", "x1"}, 2, "--event"},
     {{"i2c-hold", "4294967296"}, 2, "out of range"},
-    {{"i2c-hold", "1s"}, 2, "i2c-hold"},
+    {{"i2c-hold", "5x"}, 2, "expected a duration such as 500 (milliseconds), 5s, 2m or 250ms"},
+    {{"i2c-hold", "1500us"}, 2, "not a whole number of milliseconds"},
+    {{"i2c-hold", "4294967295"}, 2, "not a whole number of milliseconds from 1 ms to 49 days"},
+    {{"i2c-hold", "0"}, 2, "not a whole number of milliseconds"},
+    {{"zone", "set", "pst"},
+     2,
+     "unknown time zone \"pst\" (US Pacific time, with daylight saving time, is America/Los_Angeles)"},
+    {{"zone", "set", "CEST"}, 2, "is cet or Europe/Berlin"},
     {{"zone", "set", "Nowhere/City"}, 2, "unknown time zone"},
     {{"zone", "set", "../../etc/passwd"}, 2, "unknown time zone"},
     {{"zone", "list", "no-such-zone-anywhere"}, 1, "no zone name contains"},
@@ -637,6 +645,138 @@ TEST(ReadOnlyBoard, CanStillBeInspected) {
     }
 }
 
+// ---- show: the clocks compared -----------------------------------------------------------------
+
+struct Difference {
+    std::string what;
+    std::string system, chip;  // set-time and chip time
+    std::string systemLessChip, chipLessSystem;
+};
+
+void PrintTo(const Difference& c, std::ostream* os) {
+    e2e::printCase(c.what, os);
+}
+
+// Below a minute to the millisecond; from a minute on in days, hours, minutes and seconds, as
+// timedatectl prints a span, the units that are 0 left out.
+const Difference kDifferences[] = {
+    {"none", "2026-07-01 12:00:00", "2026-07-01 12:00:00", "+0.000 s", "+0.000 ms"},
+    {"just under a minute", "2026-07-01 12:00:59.500", "2026-07-01 12:00:00", "+59.500 s", "-59500.000 ms"},
+    {"a minute", "2026-07-01 12:01:00", "2026-07-01 12:00:00", "+1min", "-1min"},
+    {"a day and more", "2026-07-01 12:00:00.750", "2026-06-30 09:56:56", "+1d 2h 3min 4s", "-1d 2h 3min 4s"},
+    {"a long power-down", "2026-07-01 12:00:00", "2026-12-08 12:00:00", "-160d", "+160d"},
+    {"decades", "2026-07-01 12:00:00", "1990-01-01 00:00:00", "+13330d 12h", "-13330d 12h"},
+};
+
+class ShowDifference : public ::testing::TestWithParam<Difference> {};
+
+TEST_P(ShowDifference, IsReadableAtAnySize) {
+    const Difference& c = GetParam();
+    e2e::Board board(e2e::frozenConfig(1), e2e::registryFor(1));
+    ASSERT_EQ(vboard(board, {"set-time", c.system}).code, 0);
+    ASSERT_EQ(vboard(board, {"chip", "time", c.chip}).code, 0);
+    const Result r = vboard(board, {"show"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("system - chip = " + c.systemLessChip + "\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("chip - system = " + c.chipLessSystem + ";"), std::string::npos) << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Vboard, ShowDifference, ::testing::ValuesIn(kDifferences), e2e::CaseNames());
+
+TEST(ShowDifference, AgainstTheTrueTimeToo) {
+    e2e::Board board(e2e::virtualConfig(1), e2e::registryFor(1));
+    board.startAt(e2e::fileTimeOf(2026, 7, 1, 12, 0, 0));
+    ASSERT_EQ(vboard(board, {"chip", "time", "2026-07-01 08:35:00"}).code, 0);
+    const Result r = vboard(board, {"show"});
+    EXPECT_NE(r.out.find("system - chip = +3h 25min\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("chip - true time = -3h 25min, chip - system = -3h 25min;"), std::string::npos)
+        << r.out;
+}
+
+// ---- Small messages ------------------------------------------------------------------------------
+
+TEST(ZoneSet, AnAbbreviationTheDatabaseHoldsAsAFixedOffsetGetsANote) {
+    e2e::Board board(e2e::frozenConfig(1), e2e::registryFor(1));
+    const struct {
+        const char* name;
+        const char* note;  // "" none
+    } kCases[] = {
+        {"est",
+         "note: EST is UTC-05:00 all year, without daylight saving time; US Eastern time, with daylight "
+         "saving time, is us-eastern or America/New_York"},
+        {"MST", "America/Denver (America/Phoenix keeps MST all year)"},
+        {"gmt", "UK time, with summer time (BST), is Europe/London"},
+        {"America/New_York", ""},
+        {"cet", ""},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        const Result r = vboard(board, {"zone", "set", c.name});
+        EXPECT_EQ(r.code, 0) << r.err;
+        if (*c.note)
+            EXPECT_NE(r.err.find(c.note), std::string::npos) << r.err;
+        else
+            EXPECT_EQ(r.err, "");
+    }
+    const Result init = vboard(board, {"init", "--force", "--zone", "EST"});
+    EXPECT_EQ(init.code, 0);
+    EXPECT_NE(init.err.find("us-eastern or America/New_York"), std::string::npos) << init.err;
+}
+
+// A bare number is milliseconds; with a unit it is what the unit says. Only the lower bound is
+// checked: a hold never ends before its time.
+TEST(I2cHold, TakesMillisecondsOrAUnit) {
+    e2e::Board board(e2e::frozenConfig(1), e2e::registryFor(1));
+    for (const auto& [text, ms] : {std::pair{"150", 150}, std::pair{"150ms", 150}, std::pair{"1s", 1000}}) {
+        SCOPED_TRACE(text);
+        const auto start = std::chrono::steady_clock::now();
+        const Result r = vboard(board, {"i2c-hold", text});
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_EQ(r.out, "holding I2C\nreleasing I2C\n");
+        EXPECT_GE(took, std::chrono::milliseconds(ms));
+    }
+}
+
+// Two time changes at once: the program the first started may read the clock after the second
+// set it, and then stores the second's time. The first says so rather than seem to store a
+// wrong time.
+TEST(SetTimeRace, TheCommandOvertakenSaysWhichChangeItsProgramStored) {
+    e2e::Board board(e2e::frozenConfig(1), e2e::registryFor(1));
+    ASSERT_EQ(board.runTamblin(), 1);  // registered for time changes
+    // The program started for a change waits for the file "go", so that both changes are made
+    // before either program reads the clock.
+    const std::string wrapper = board.dir + "/tamblin-after-go";
+    std::ofstream(wrapper) << "#!/bin/sh\nwhile [ ! -e " << board.dir << "/go ]; do sleep 0.02; done\nexec "
+                           << kBin << "/tamblin \"$@\"\n";
+    chmod(wrapper.c_str(), 0755);
+    sim::json config = sim::json::parse(readFile(board.dir + "/board.json"));
+    config["apps"]["\\Windows\\Tamblin.exe"] = wrapper;
+    std::ofstream(board.dir + "/board.json") << config.dump(2);
+    const auto clockAt = [&](int64_t t) {
+        for (int i = 0; i < 2000 && board.systemClockSetTo() != t; ++i) usleep(5000);
+        return board.systemClockSetTo() == t;
+    };
+    e2e::Board::Started first = board.startVboard({"set-time", "2026-07-01 10:00"});
+    ASSERT_TRUE(clockAt(e2e::fileTimeOf(2026, 7, 1, 10, 0, 0)));
+    e2e::Board::Started second = board.startVboard({"set-time", "2026-07-01 11:00"});
+    ASSERT_TRUE(clockAt(e2e::fileTimeOf(2026, 7, 1, 11, 0, 0)));
+    std::ofstream(board.dir + "/go");
+    EXPECT_EQ(first.waitMs(60000), 0);
+    EXPECT_EQ(second.waitMs(60000), 0);
+    first.kill();
+    second.kill();
+    EXPECT_NE(
+        first.output().find("exited with 1: RTC Time set (01.07.2026 11:00:00): that is a later change's "
+                            "time, not this command's 2026-07-01 10:00:00 UTC (the system time was set "
+                            "again, to 2026-07-01 11:00:00.000 UTC, after this command set it"),
+        std::string::npos)
+        << first.output();
+    EXPECT_EQ(second.output().find("later change"), std::string::npos) << second.output();
+    EXPECT_NE(second.output().find("exited with 1: RTC Time set (01.07.2026 11:00:00)\n"), std::string::npos)
+        << second.output();
+}
+
 // ---- tamblin and i2c_bench ------------------------------------------------------------------
 
 TEST(TamblinWithoutBoard, SaysInOneLineThatItCreatedTheDefaultBoard) {
@@ -658,6 +798,22 @@ TEST(TamblinWithoutBoard, SaysInOneLineThatItCreatedTheDefaultBoard) {
               std::count(second.err.begin(), second.err.end(), '\n'))
         << first.err << "---\n"
         << second.err;
+    std::filesystem::remove_all(cwd);
+}
+
+// A TAMBLIN_BOARD with a slip in it names no board: refused, and nothing made there.
+TEST(TamblinWithoutBoard, RefusesATamblinBoardThatNamesNoBoard) {
+    char tmpl[] = "/tmp/tamblin-cwd-XXXXXX";
+    const std::string cwd = mkdtemp(tmpl);
+    const Result r = spawn({kBin + "/tamblin"}, cwd + "/bord", cwd);
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("TAMBLIN_BOARD=" + cwd +
+                         "/bord: No such file or directory, so no board there; nothing "
+                         "was created"),
+              std::string::npos)
+        << r.err;
+    EXPECT_FALSE(std::filesystem::exists(cwd + "/bord"));
+    EXPECT_FALSE(std::filesystem::exists(cwd + "/board"));
     std::filesystem::remove_all(cwd);
 }
 

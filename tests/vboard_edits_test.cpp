@@ -424,6 +424,36 @@ TEST(HostileFile, ARegistryWithCarriageReturnLineEndsIsRead) {
     EXPECT_TRUE(contains(board.debugLog(), "RTC Time restored")) << board.debugLog();
 }
 
+// Files saved by an editor that adds no line end after the last line: the tool's edits and the
+// program's flush go on from a line of their own, and the comments at the top stay.
+TEST(HostileFile, ARegistryWithoutAFinalLineEndIsEdited) {
+    const std::string key = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test]";
+    const struct {
+        std::string text;
+        std::string kept;  // what of it must still be there
+    } kFiles[] = {
+        {"; Regist", "; Regist\r\n"},
+        {"; Registry\r\n; of the board", "; Registry\r\n; of the board\r\n"},
+        {"; head\r" + key + "\r\"A\"=dword:1", "\"A\"=dword:00000001"},
+        {key + "\n\"A\"=hex:01,\\\n  02", "\"A\"=hex:01,02"},
+        {"; head\n" + key, "; head\n"},
+    };
+    for (const auto& f : kFiles) {
+        SCOPED_TRACE(f.text);
+        e2e::Board board(e2e::frozenConfig(1), f.text);
+        std::string out;
+        EXPECT_EQ(board.runVboard({"registry", "set", "SOFTWARE\\Test", "B", "dword:2"}, &out), 0) << out;
+        std::string reg = board.file("registry.reg");
+        EXPECT_TRUE(contains(reg, f.kept)) << reg;
+        EXPECT_TRUE(contains(reg, key + "\r\n")) << reg;
+        EXPECT_TRUE(contains(reg, "\"B\"=dword:00000002\r\n")) << reg;
+        EXPECT_EQ(board.runVboard({"registry", "delete", "SOFTWARE\\Test", "B"}, &out), 0) << out;
+        reg = board.file("registry.reg");
+        EXPECT_FALSE(contains(reg, "\"B\"")) << reg;
+        EXPECT_TRUE(contains(reg, f.kept)) << reg;
+    }
+}
+
 // ---- Input as people type it -------------------------------------------------------------------
 
 struct InputCase {

@@ -515,6 +515,110 @@ TEST_P(LineFault, TheTraceShowsTheLevelsTheLinesHadAndWhereTheFaultStruck) {
 
 INSTANTIATE_TEST_SUITE_P(Vboard, LineFault, ::testing::ValuesIn(kLineFaults), e2e::CaseNames());
 
+// ---- Bus recovery, and bytes kept whole in the picture's rows -----------------------------------
+
+struct RecoveryCase {
+    std::string what;
+    sim::json faults;
+    std::vector<std::string> run;  // vboard's arguments; empty: a boot of the program
+    std::string line;              // what `trace show` says of the recovery
+};
+
+void PrintTo(const RecoveryCase& c, std::ostream* os) {
+    e2e::printCase(c.what, os);
+}
+
+const RecoveryCase kRecoveries[] = {
+    {"the program's at its first opening",
+     sim::json::object(),
+     {},
+     "bus recovery: 10 clock pulses on SCL, the last ending in a stop (at "},
+    {"the program's freeing a stuck slave",
+     {{"i2cStuckSda", 3}},
+     {},
+     "bus recovery: 10 clock pulses on SCL, the last ending in a stop (at "},
+    {"scan --recover",
+     {{"i2cStuckSda", 3}},
+     {"scan", "--recover", "0x68", "0x68"},
+     "bus recovery: 4 clock pulses on SCL, the last ending in a stop (at "},
+};
+
+class BusRecovery : public ::testing::TestWithParam<RecoveryCase> {};
+
+// The pulses are said for what they are, in one line, and no stop stands alone before the first
+// start.
+TEST_P(BusRecovery, IsOneLineInTraceShow) {
+    const RecoveryCase& c = GetParam();
+    sim::BoardConfig config = e2e::frozenConfig(1);
+    config.faults = sim::faultsFromJson(c.faults);
+    e2e::Board board(config, e2e::registryFor(1));
+    if (c.run.empty())
+        board.runTamblin();
+    else
+        ASSERT_EQ(board.runVboard(c.run), 0);
+    int status = 0;
+    const std::string shown = vboard(board, "trace show", &status);
+    const size_t recovery = shown.find(c.line), start = shown.find("  start (");
+    ASSERT_NE(recovery, std::string::npos) << shown;
+    ASSERT_NE(start, std::string::npos) << shown;
+    EXPECT_LT(recovery, start) << shown;
+    EXPECT_EQ(shown.substr(0, start).find("  stop"), std::string::npos) << shown;
+    EXPECT_EQ(shown.find(c.line, recovery + 1), std::string::npos) << "one line: " << shown;
+}
+
+INSTANTIATE_TEST_SUITE_P(Vboard, BusRecovery, ::testing::ValuesIn(kRecoveries), e2e::CaseNames());
+
+TEST(BusRecovery, PulsesWithoutAStopAreSaidSoAndLevelsFoundHeldAreNoPulse) {
+    e2e::Board board(e2e::frozenConfig(1), e2e::registryFor(1));
+    // SCL found held low and let go (no pulse), then two pulses and a start.
+    std::ofstream(board.dir + "/trace.log") << "0 H SCL 0\n2000 L SCL 1\n3000 L SCL 0\n5000 L SCL 1\n"
+                                               "10000 L SCL 0\n15000 L SCL 1\n20000 L SDA 0\n25000 L SCL 0\n";
+    int status = 0;
+    const std::string shown = vboard(board, "trace show", &status);
+    EXPECT_NE(
+        shown.find("5.000 us  bus recovery: 2 clock pulses on SCL outside a transaction, no stop after them"),
+        std::string::npos)
+        << shown;
+    EXPECT_NE(shown.find("20.000 us  start"), std::string::npos) << shown;
+}
+
+// Each byte's box and its acknowledge's stand in one row of the picture: a row ends before a byte
+// that would run over its end, and shows nothing of the next row's bytes.
+TEST(TraceSvg, EveryByteStandsWholeInOneRow) {
+    e2e::Board board(e2e::frozenConfig(1), e2e::registryFor(1));
+    // A long read: 300 bytes back to back, 90 us each at 100 kHz, far more than a row holds.
+    std::string trace = "1000000 S 10000\n";
+    for (int i = 0; i < 300; ++i)
+        trace += std::to_string(1'010'000 + i * 90'000) + " B 10000 " + (i ? "5A" : "D1") + " A\n";
+    trace += std::to_string(1'010'000 + 300 * 90'000 + 5'000) + " P 10000\n";
+    std::ofstream(board.dir + "/trace.log") << trace;
+    int status = 0;
+    const std::string svg = vboard(board, "trace svg -", &status);
+    ASSERT_EQ(status, 0);
+    size_t rows = 0, boxes = 0;
+    for (size_t clip = svg.find("<clipPath id=\"row"); clip != std::string::npos;
+         clip = svg.find("<clipPath id=\"row", clip + 1), ++rows) {
+        const auto number = [&](size_t from, const char* attribute) {
+            const size_t at = svg.find(attribute, from) + std::strlen(attribute);
+            return std::stod(svg.substr(at));
+        };
+        const double from = number(clip, "<rect x=\""), to = from + number(clip, "width=\"");
+        const size_t group = svg.find("<g ", clip), end = svg.find("</g>", group);
+        for (size_t rect = svg.find("<rect x=\"", group); rect < end;
+             rect = svg.find("<rect x=\"", rect + 1)) {
+            const std::string fill = svg.substr(svg.find("fill=\"", rect) + 6, 7);
+            if (fill != "#f0f0ff" && fill != "#fff4d0" && fill != "#d8f5d8" && fill != "#ffd8d8") continue;
+            const double x0 = number(rect, "<rect x=\""), x1 = x0 + number(rect, "width=\"");
+            if (x1 <= from || x0 >= to) continue;  // drawn, but outside the row's view
+            ++boxes;
+            EXPECT_GE(x0, from) << "row " << rows << ": a box cut at the row's start";
+            EXPECT_LE(x1, to) << "row " << rows << ": a box cut at the row's end";
+        }
+    }
+    EXPECT_GT(rows, 10u);
+    EXPECT_EQ(boxes, 600u) << "every byte and every acknowledge shown once";
+}
+
 TEST(TraceVcd, SigrokDecodesAPipedSessionQuicklyWithIdleStretchesCompressed) {
     int status = 0;
     e2e::runShell("sigrok-cli --version 2>&1", &status);

@@ -99,7 +99,7 @@ BoardState initialState(const BoardConfig& config, int64_t now) {
     s.powerOnHost = now;
     s.uptimeNs = 0;
     for (const ChipConfig& chip : config.chips)
-        s.chips[chip.address] = chipModel(chip.protocol).initialState(now);
+        s.chips[chip.stateKey()] = chipModel(chip.protocol).initialState(now);
     return s;
 }
 
@@ -129,13 +129,17 @@ void remember(const std::string& file, const BoardState& state) {
     cache() = CachedState{file, st.st_ino, st.st_size, st.st_mtim, state};
 }
 
-BoardState loadState(const std::string& dir, const BoardConfig& config) {
+BoardState loadState(const std::string& dir) {
     const std::string file = dir + "/state.json";
     struct stat st;
     if (::stat(file.c_str(), &st) == 0 && sameFile(cache(), file, st)) return cache().state;
-    const std::string text = readFile(file);
-    if (text.empty()) return initialState(config, hostFileTimeNow());
-    BoardState state = stateFromJson(parseBoardJson(text, file), file, config.timeZone);
+    // A state made up here would be a new power-on for every reader: nothing is taken for it.
+    const std::optional<std::string> text = readBoardFile(file, kMaxStateJsonBytes);
+    if (!text)
+        throw BoardError(file +
+                         ": missing: the board's state is gone ('vboard init --force' makes the board anew)");
+    BoardState state = stateFromJson(parseBoardJson(*text, file), file,
+                                     [&] { return loadBoardConfig(dir + "/board.json").timeZone; });
     remember(file, state);
     return state;
 }
@@ -147,6 +151,30 @@ void storeState(const std::string& dir, const BoardState& state) {
 }
 
 }  // namespace
+
+std::string tooLargeText(uint64_t size, uint64_t limit) {
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "%llu bytes, more than the %llu MiB such a board file may hold (not read)",
+                  static_cast<unsigned long long>(size), static_cast<unsigned long long>(limit >> 20));
+    return text;
+}
+
+std::optional<std::string> readBoardFile(const std::string& path, uint64_t limit) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT) return std::nullopt;
+        throw BoardError(path + ": cannot read: " + std::strerror(errno));
+    }
+    if (S_ISDIR(st.st_mode)) throw BoardError(path + ": a directory, not a file");
+    if (static_cast<uint64_t>(st.st_size) > limit)
+        throw BoardError(path + ": " + tooLargeText(static_cast<uint64_t>(st.st_size), limit));
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw BoardError(path + ": cannot read: " + std::strerror(errno));
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -221,9 +249,9 @@ std::string defaultRegistryText() {
 }
 
 BoardConfig loadBoardConfig(const std::string& file) {
-    const std::string text = readFile(file);
-    if (text.empty()) throw BoardError(file + ": missing or empty (is this a board directory?)");
-    return parseBoardConfig(parseBoardJson(text, file), file);
+    const std::optional<std::string> text = readBoardFile(file, kMaxBoardJsonBytes);
+    if (!text) throw BoardError(file + ": missing (is this a board directory?)");
+    return parseBoardConfig(parseBoardJson(*text, file), file);
 }
 
 void replaceBoardJsonEntry(const std::string& dir, const std::string& key, const std::optional<json>& value) {
@@ -327,7 +355,16 @@ Board& Board::current() {
         const char* env = std::getenv("TAMBLIN_BOARD");
         std::string dir = (env && *env) ? env : "board";
         struct stat st;
-        if (::stat(dir.c_str(), &st) != 0) createBoard(dir, defaultBoardConfig(), defaultRegistryText());
+        if (::stat(dir.c_str(), &st) != 0) {
+            // A board named on purpose that is not there is most likely a slip in the path: a fresh
+            // board made there would take the run, and the board meant would stay as it was.
+            if (env && *env)
+                throw BoardError(
+                    "TAMBLIN_BOARD=" + dir + ": " + std::strerror(errno) +
+                    ", so no board there; nothing was created (a slip in the path? 'vboard --board " + dir +
+                    " init' makes a board there)");
+            createBoard(dir, defaultBoardConfig(), defaultRegistryText());
+        }
         gBoard.reset(new Board(dir));
     }
     return *gBoard;
@@ -343,14 +380,14 @@ bool Board::isOpen() {
 
 BoardState Board::readState() const {
     StateLock lock(dir_, false);
-    BoardState state = loadState(dir_, config_);
+    BoardState state = loadState(dir_);
     checkProgramPower(state);
     return state;
 }
 
 void Board::updateState(const std::function<void(BoardState&)>& change) const {
     StateLock lock(dir_, true);
-    BoardState state = loadState(dir_, config_);
+    BoardState state = loadState(dir_);
     checkProgramPower(state);
     change(state);
     storeState(dir_, state);
@@ -434,12 +471,12 @@ BoardLock::~BoardLock() {
 
 BoardState readBoardState(const std::string& dir) {
     StateLock lock(dir, false);
-    return loadState(dir, loadBoardConfig(dir + "/board.json"));
+    return loadState(dir);
 }
 
 void updateBoardState(const std::string& dir, const std::function<void(BoardState&)>& change) {
     StateLock lock(dir, true);
-    BoardState state = loadState(dir, loadBoardConfig(dir + "/board.json"));
+    BoardState state = loadState(dir);
     change(state);
     storeState(dir, state);
 }

@@ -16,8 +16,8 @@ namespace sim {
 
 class Board {
   public:
-    // The board of this process: $TAMBLIN_BOARD, else ./board; created with the defaults when
-    // the directory does not exist yet.
+    // The board of this process: $TAMBLIN_BOARD, else ./board; ./board is created with the
+    // defaults when it does not exist yet, a $TAMBLIN_BOARD that names nothing is refused.
     static Board& current();
     // Switches this process to the board in `dir` (tests and vboard). Creates nothing.
     static void use(const std::string& dir);
@@ -93,14 +93,27 @@ void replaceBoardJsonEntry(const std::string& dir, const std::string& key, const
 void writeBoardConfig(const std::string& dir, const BoardConfig& config);
 
 // The start of a program on the board, as the start-up code makes it (the host build's and the
-// device loader's): opens the board of this process ($TAMBLIN_BOARD, else ./board, made with the
-// defaults, which is said in one line, when it is not there), checks that the board can run the
-// program (Board::startProgram) and starts the process's time. Returns 0, or 2 after saying on
+// device loader's): opens the board of this process ($TAMBLIN_BOARD, which must exist, else
+// ./board, made with the defaults, which is said in one line, when it is not there), checks that the board
+// can run the program (Board::startProgram) and starts the process's time. Returns 0, or 2 after saying on
 // standard error, after the program's name, why the board cannot be opened or cannot run it.
 int startProgramOnBoard(const std::string& name);
 
 // The directory of the running executable (for mapping device paths to host programs).
 std::string selfExeDir();
+
+// The most each board file may hold. Every program on the board reads them whole, so a file beyond
+// these (one written in a loop, the wrong file copied in) is refused before it is read, naming the
+// limit: the largest platform registries are a few megabytes, a board's configuration a few
+// kilobytes, its state a notification database and the registry's unflushed values.
+constexpr uint64_t kMaxBoardJsonBytes = 1u << 20;
+constexpr uint64_t kMaxStateJsonBytes = 32u << 20;
+constexpr uint64_t kMaxRegistryBytes = 16u << 20;
+// "41943040 bytes, more than the 32 MiB such a board file may hold (not read)".
+std::string tooLargeText(uint64_t size, uint64_t limit);
+// A board file whole, refused (BoardError naming the file) when it is larger than `limit` or
+// cannot be read; nullopt when it does not exist.
+std::optional<std::string> readBoardFile(const std::string& path, uint64_t limit);
 
 // A whole file ("" when it cannot be read), and a file replaced in one step.
 std::string readFile(const std::string& path);

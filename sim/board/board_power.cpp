@@ -12,7 +12,7 @@ void powerDownBoard() {
     board.updateState([&](BoardState& s) {
         if (!s.power.on) throw BoardError("the board is powered down already");
         for (const ChipConfig& c : board.config().chips) {
-            auto it = s.chips.find(c.address);
+            auto it = s.chips.find(c.stateKey());
             if (it == s.chips.end()) continue;
             ChipState& chip = it->second;
             const RtcChipModel& model = chipModel(chip.protocol);

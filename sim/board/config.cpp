@@ -73,6 +73,7 @@ void checkZoneChange(const Field& f, const SysTime& t) {
 
 json chipJson(const ChipConfig& c) {
     json j{{"protocol", c.protocol}, {"address", hex(c.address, 2)}};
+    if (c.bus == I2cBusId::PowerManager) j["bus"] = busName(c.bus);
     if (c.frozen) j["frozen"] = true;
     if (!c.present) j["present"] = false;
     if (c.ppm != 0) j["ppm"] = c.ppm;
@@ -107,10 +108,18 @@ bool FaultConfig::any() const {
            i2cSclLowMs || i2cClockStretchNs != 0;
 }
 
-const ChipConfig* BoardConfig::chipAt(uint8_t address) const {
+const ChipConfig* BoardConfig::chipAt(uint8_t address, I2cBusId bus) const {
     for (const ChipConfig& c : chips)
-        if (c.address == address) return &c;
+        if (c.address == address && c.bus == bus) return &c;
     return nullptr;
+}
+
+const char* busName(I2cBusId bus) {
+    return bus == I2cBusId::PowerManager ? "pwr" : "std";
+}
+
+std::string chipLabel(uint8_t address, I2cBusId bus) {
+    return (bus == I2cBusId::PowerManager ? "pwr:" : "") + hex(address, 2);
 }
 
 uint32_t mainIdForProcessor(uint32_t processorId) {
@@ -313,7 +322,7 @@ BoardConfig parseBoardConfig(const json& j, const std::string& file) {
     }
     if (top.has("chips")) {
         for (const Field& e : top["chips"].items()) {
-            e.onlyKeys({"protocol", "address", "frozen", "present", "ppm"});
+            e.onlyKeys({"protocol", "address", "frozen", "present", "ppm", "bus"});
             ChipConfig chip;
             chip.protocol = static_cast<int>(e["protocol"].integer(1, 4, true));
             chip.address = e.has("address") ? static_cast<uint8_t>(e["address"].integer(0, 0x7F, true))
@@ -321,7 +330,18 @@ BoardConfig parseBoardConfig(const json& j, const std::string& file) {
             if (e.has("frozen")) chip.frozen = e["frozen"].boolean();
             if (e.has("present")) chip.present = e["present"].boolean();
             if (e.has("ppm")) chip.ppm = e["ppm"].number(-kMaxCrystalPpm, kMaxCrystalPpm);
-            if (c.chipAt(chip.address)) e["address"].fail("two chips answer at " + hex(chip.address, 2));
+            if (e.has("bus")) {
+                const std::string bus = e["bus"].string();
+                if (bus != "std" && bus != "pwr")
+                    e["bus"].fail(
+                        "expected \"std\" (the standard unit's bus) or \"pwr\" (the power-manager "
+                        "unit's), got \"" +
+                        bus + "\"");
+                chip.bus = bus == "pwr" ? I2cBusId::PowerManager : I2cBusId::Standard;
+                if (chip.bus == I2cBusId::PowerManager && processorIdForMainId(c.mainId) != 17)
+                    e["bus"].fail("only processor ID 17 has the power-manager I2C unit and its bus");
+            }
+            if (c.chipAt(chip.address, chip.bus)) e["address"].fail("two chips answer at " + chipLabel(chip));
             c.chips.push_back(chip);
         }
     }

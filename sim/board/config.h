@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "i2c_bus.h"
 #include "json_fields.h"
 #include "state.h"
 
@@ -20,7 +21,21 @@ struct ChipConfig {
     bool frozen = false;  // this chip's clock stands still (a stopped oscillator)
     bool present = true;  // false: configured, but never answers
     double ppm = 0;       // the crystal's error: the chip gains this many millionths (negative: loses)
+    I2cBusId bus = I2cBusId::Standard;  // board.json "bus": "std" (absent) or "pwr"
+
+    // Its key among the state's chips (kPowerManagerBusKey set for the power-manager bus).
+    uint8_t stateKey() const {
+        return static_cast<uint8_t>(address | (bus == I2cBusId::PowerManager ? kPowerManagerBusKey : 0));
+    }
 };
+// "0x68" for a chip on the standard bus, "pwr:0x68" on the power-manager bus, as the board tool
+// shows and takes them.
+std::string chipLabel(uint8_t address, I2cBusId bus);
+inline std::string chipLabel(const ChipConfig& c) {
+    return chipLabel(c.address, c.bus);
+}
+// "std" or "pwr", as board.json and the board tool name the buses.
+const char* busName(I2cBusId bus);
 
 // A crystal error beyond 1 % is no crystal any more.
 constexpr double kMaxCrystalPpm = 10000;
@@ -99,7 +114,7 @@ struct BoardConfig {
     RwmClears rwmClears = RwmClears::AtStop;
     std::string comment;
 
-    const ChipConfig* chipAt(uint8_t address) const;
+    const ChipConfig* chipAt(uint8_t address, I2cBusId bus = I2cBusId::Standard) const;
     // The wall clocks (system clock, chips) stand still: a frozen board whose clocks are not virtual.
     bool clocksStill() const { return frozen && !virtualClocks; }
 };

@@ -37,9 +37,17 @@ struct Wires {
     std::vector<std::function<void()>> busyHooks, idleHooks;
 };
 
-Wires& wires() {
-    static Wires* w = new Wires;  // outlives every static that might still move the bus at exit
-    return *w;
+Wires& wires(I2cBusId bus = I2cBusId::Standard) {
+    static Wires* w = new Wires[2];  // outlives every static that might still move the bus at exit
+    return w[static_cast<int>(bus)];
+}
+
+// A driver's number holds its bus in the lowest bit, its place among the bus's drivers above it.
+I2cBusId busOf(int driver) {
+    return static_cast<I2cBusId>(driver & 1);
+}
+size_t indexOf(int driver) {
+    return static_cast<size_t>(driver >> 1);
 }
 
 bool computeLevel(const Wires& w, BusLine line) {
@@ -52,8 +60,8 @@ bool& levelOf(BusLevels& l, BusLine line) {
     return line == BusLine::SCL ? l.scl : l.sda;
 }
 
-void deliver() {
-    Wires& w = wires();
+void deliver(I2cBusId bus) {
+    Wires& w = wires(bus);
     if (w.delivering) return;
     w.delivering = true;
     while (!w.queue.empty()) {
@@ -64,7 +72,7 @@ void deliver() {
             w.busy = true;
             for (auto& hook : w.busyHooks) hook();
         }
-        traceLevelChange(c.line, c.line == BusLine::SCL ? c.levels.scl : c.levels.sda, c.ns);
+        traceLevelChange(c.line, c.line == BusLine::SCL ? c.levels.scl : c.levels.sda, c.ns, bus);
         if (c.line == BusLine::SDA && c.levels.scl) w.open = !c.levels.sda;  // start or stop
         for (auto& d : std::vector<std::shared_ptr<BusDevice>>(w.devices))
             d->lineChanged(c.line, c.levels, c.ns);
@@ -78,8 +86,8 @@ void deliver() {
 }
 
 // Records the new level of `line` at `ns` when it differs from the last one.
-void update(BusLine line, uint64_t ns) {
-    Wires& w = wires();
+void update(BusLine line, uint64_t ns, I2cBusId bus) {
+    Wires& w = wires(bus);
     const bool level = computeLevel(w, line);
     if (level == levelOf(w.level, line)) return;
     levelOf(w.level, line) = level;
@@ -89,15 +97,15 @@ void update(BusLine line, uint64_t ns) {
 
 }  // namespace
 
-int addDriver(const std::string& name) {
-    Wires& w = wires();
+int addDriver(const std::string& name, I2cBusId bus) {
+    Wires& w = wires(bus);
     w.names.push_back(name);
     w.pulls.push_back({});
-    return static_cast<int>(w.pulls.size() - 1);
+    return static_cast<int>((w.pulls.size() - 1) << 1) | static_cast<int>(bus);
 }
 
-void settle(uint64_t ns) {
-    Wires& w = wires();
+void settle(uint64_t ns, I2cBusId bus) {
+    Wires& w = wires(bus);
     for (;;) {
         // The earliest hold that has run out by `ns`.
         int driver = -1, line = -1;
@@ -113,46 +121,48 @@ void settle(uint64_t ns) {
             }
         if (driver < 0) break;
         w.pulls[driver][line] = Pull{};
-        update(static_cast<BusLine>(line), at > w.lastNs ? at : w.lastNs);
+        update(static_cast<BusLine>(line), at > w.lastNs ? at : w.lastNs, bus);
     }
-    deliver();
+    deliver(bus);
 }
 
 void pull(BusLine line, int driver, bool low, std::optional<uint64_t> ns, std::optional<uint64_t> until) {
-    Wires& w = wires();
-    if (driver < 0 || static_cast<size_t>(driver) >= w.pulls.size())
+    const I2cBusId bus = busOf(driver);
+    Wires& w = wires(bus);
+    if (driver < 0 || indexOf(driver) >= w.pulls.size())
         throw std::logic_error("I2C bus: driver " + std::to_string(driver) + " was made for another board");
     uint64_t t = ns ? *ns : nowNs();
-    settle(t);
+    settle(t, bus);
     if (t < w.lastNs) t = w.lastNs;
-    w.pulls[driver][static_cast<int>(line)] = Pull{low, low ? until : std::nullopt};
-    update(line, t);
-    deliver();
+    w.pulls[indexOf(driver)][static_cast<int>(line)] = Pull{low, low ? until : std::nullopt};
+    update(line, t, bus);
+    deliver(bus);
 }
 
 void holdFromTheStart(BusLine line, int driver) {
-    Wires& w = wires();
-    w.pulls.at(static_cast<size_t>(driver))[static_cast<int>(line)] = Pull{true, std::nullopt};
+    const I2cBusId bus = busOf(driver);
+    Wires& w = wires(bus);
+    w.pulls.at(indexOf(driver))[static_cast<int>(line)] = Pull{true, std::nullopt};
     levelOf(w.level, line) = false;
     w.busy = true;
     // The level the wire had before anybody here moved it, so that the trace's readers know it.
     const uint64_t now = nowNs();
     if (now > w.lastNs) w.lastNs = now;
-    traceLevelFound(line, false, w.lastNs);
+    traceLevelFound(line, false, w.lastNs, bus);
 }
 
-bool high(BusLine line) {
-    settle(nowNs());
-    return levelOf(wires().level, line);
+bool high(BusLine line, I2cBusId bus) {
+    settle(nowNs(), bus);
+    return levelOf(wires(bus).level, line);
 }
 
-BusLevels levels() {
-    return wires().level;
+BusLevels levels(I2cBusId bus) {
+    return wires(bus).level;
 }
 
-std::optional<uint64_t> lowUntil(BusLine line, uint64_t from) {
-    settle(from);
-    Wires& w = wires();
+std::optional<uint64_t> lowUntil(BusLine line, uint64_t from, I2cBusId bus) {
+    settle(from, bus);
+    Wires& w = wires(bus);
     if (levelOf(w.level, line)) return from;
     uint64_t latest = from;
     for (const auto& p : w.pulls) {
@@ -164,45 +174,44 @@ std::optional<uint64_t> lowUntil(BusLine line, uint64_t from) {
     return latest;
 }
 
-uint64_t lastChangeNs() {
-    return wires().lastNs;
+uint64_t lastChangeNs(I2cBusId bus) {
+    return wires(bus).lastNs;
 }
 
-void attach(std::shared_ptr<BusDevice> device) {
-    wires().devices.push_back(std::move(device));
+void attach(std::shared_ptr<BusDevice> device, I2cBusId bus) {
+    wires(bus).devices.push_back(std::move(device));
 }
 
-bool transactionOpen() {
-    return wires().open;
+bool transactionOpen(I2cBusId bus) {
+    return wires(bus).open;
 }
 
-void withholdNextAck() {
-    wires().withheldAck = true;
+void withholdNextAck(I2cBusId bus) {
+    wires(bus).withheldAck = true;
 }
 
-bool takeWithheldAck() {
-    const bool w = wires().withheldAck;
-    wires().withheldAck = false;
+bool takeWithheldAck(I2cBusId bus) {
+    const bool w = wires(bus).withheldAck;
+    wires(bus).withheldAck = false;
     return w;
 }
 
-void onBusy(std::function<void()> f) {
-    wires().busyHooks.push_back(std::move(f));
+void onBusy(std::function<void()> f, I2cBusId bus) {
+    wires(bus).busyHooks.push_back(std::move(f));
 }
 
-void onIdle(std::function<void()> f) {
-    wires().idleHooks.push_back(std::move(f));
+void onIdle(std::function<void()> f, I2cBusId bus) {
+    wires(bus).idleHooks.push_back(std::move(f));
 }
 
 void endProcess() {
-    Wires& w = wires();
-    for (auto& hook : w.idleHooks) hook();
+    for (I2cBusId bus : kI2cBuses)
+        for (auto& hook : wires(bus).idleHooks) hook();
     traceFlush();
 }
 
 void reset() {
-    Wires& w = wires();
-    w = Wires{};
+    for (I2cBusId bus : kI2cBuses) wires(bus) = Wires{};
     traceDiscard();
 }
 

@@ -12,9 +12,9 @@ namespace {
 constexpr uint64_t T = kI2cStandardBitNs;
 }  // namespace
 
-I2cWireMaster::I2cWireMaster() {
+I2cWireMaster::I2cWireMaster(I2cBusId bus) : bus_(bus) {
     ensureBoardHardware();
-    driver_ = i2cbus::addDriver("bus master (board tool)");
+    driver_ = i2cbus::addDriver("bus master (board tool)", bus);
 }
 
 // One bit: SDA set a quarter bit into the low phase, sampled once SCL has risen.
@@ -22,20 +22,20 @@ bool I2cWireMaster::clock(bool level, bool* seen) {
     i2cbus::pull(BusLine::SDA, driver_, !level, t_ + T / 4);
     t_ += T / 2;
     i2cbus::pull(BusLine::SCL, driver_, false, t_);
-    const std::optional<uint64_t> up = i2cbus::lowUntil(BusLine::SCL, t_);
+    const std::optional<uint64_t> up = i2cbus::lowUntil(BusLine::SCL, t_, bus_);
     if (!up) {
         stuck_ = true;
         return false;
     }
     t_ = *up;
-    if (seen) *seen = i2cbus::high(BusLine::SDA);
+    if (seen) *seen = i2cbus::high(BusLine::SDA, bus_);
     t_ += T / 2;
     i2cbus::pull(BusLine::SCL, driver_, true, t_);
     return true;
 }
 
 bool I2cWireMaster::start(uint8_t addressByte) {
-    t_ = std::max({t_, nowNs(), i2cbus::lastChangeNs()});
+    t_ = std::max({t_, nowNs(), i2cbus::lastChangeNs(bus_)});
     stuck_ = false;
     held_ = false;
     if (holding_) {
@@ -43,15 +43,15 @@ bool I2cWireMaster::start(uint8_t addressByte) {
         i2cbus::pull(BusLine::SDA, driver_, false, t_ + T / 4);
         t_ += T / 2;
         i2cbus::pull(BusLine::SCL, driver_, false, t_);
-        const std::optional<uint64_t> up = i2cbus::lowUntil(BusLine::SCL, t_);
+        const std::optional<uint64_t> up = i2cbus::lowUntil(BusLine::SCL, t_, bus_);
         stuck_ = !up;
         if (stuck_) return false;
         t_ = *up + T / 2;
     } else {
         // A start needs a free bus: somebody holding a line low for good keeps it busy.
-        const std::optional<uint64_t> scl = i2cbus::lowUntil(BusLine::SCL, t_);
-        const std::optional<uint64_t> sda = i2cbus::lowUntil(BusLine::SDA, t_);
-        held_ = !scl || !sda || i2cbus::transactionOpen();
+        const std::optional<uint64_t> scl = i2cbus::lowUntil(BusLine::SCL, t_, bus_);
+        const std::optional<uint64_t> sda = i2cbus::lowUntil(BusLine::SDA, t_, bus_);
+        held_ = !scl || !sda || i2cbus::transactionOpen(bus_);
         if (held_) return false;
         t_ = std::max(*scl, *sda);
     }
@@ -89,7 +89,7 @@ void I2cWireMaster::stop() {
     i2cbus::pull(BusLine::SDA, driver_, true, t_ + T / 4);
     t_ += T / 2;
     i2cbus::pull(BusLine::SCL, driver_, false, t_);
-    const std::optional<uint64_t> up = i2cbus::lowUntil(BusLine::SCL, t_);
+    const std::optional<uint64_t> up = i2cbus::lowUntil(BusLine::SCL, t_, bus_);
     t_ = (up ? *up : t_) + T / 2;
     i2cbus::pull(BusLine::SDA, driver_, false, t_);
     holding_ = false;
@@ -97,9 +97,9 @@ void I2cWireMaster::stop() {
 }
 
 std::optional<int> I2cWireMaster::recover() {
-    t_ = std::max({t_, nowNs(), i2cbus::lastChangeNs()});
+    t_ = std::max({t_, nowNs(), i2cbus::lastChangeNs(bus_)});
     auto sclUp = [this] {
-        const std::optional<uint64_t> up = i2cbus::lowUntil(BusLine::SCL, t_);
+        const std::optional<uint64_t> up = i2cbus::lowUntil(BusLine::SCL, t_, bus_);
         if (up) t_ = *up;
         return up.has_value();
     };
@@ -108,7 +108,7 @@ std::optional<int> I2cWireMaster::recover() {
         // SCL is high. A slave that has seen its last pulse lets go of SDA after the falling edge.
         i2cbus::pull(BusLine::SCL, driver_, true, t_);
         t_ += T / 2;
-        if (i2cbus::high(BusLine::SDA)) {
+        if (i2cbus::high(BusLine::SDA, bus_)) {
             // A stop, so that every slave starts afresh.
             i2cbus::pull(BusLine::SDA, driver_, true, t_);
             t_ += T / 4;
@@ -119,7 +119,7 @@ std::optional<int> I2cWireMaster::recover() {
             t_ += T / 2;
             sleepUntilNs(t_);
             // A transmitter with a 0 bit to send took SDA again at the falling edge: more pulses.
-            if (i2cbus::high(BusLine::SDA)) return pulses;
+            if (i2cbus::high(BusLine::SDA, bus_)) return pulses;
             continue;
         }
         i2cbus::pull(BusLine::SCL, driver_, false, t_);

@@ -6,11 +6,13 @@
 #include <cstdint>
 #include <optional>
 
+#include "i2c_bus.h"
+
 namespace sim {
 
 class I2cWireMaster {
   public:
-    I2cWireMaster();
+    explicit I2cWireMaster(I2cBusId bus = I2cBusId::Standard);
     // A start (a repeated start while a transaction is open) and the address byte; true when a
     // chip acknowledged it.
     bool start(uint8_t addressByte);
@@ -29,6 +31,7 @@ class I2cWireMaster {
 
   private:
     bool clock(bool level, bool* seen);
+    I2cBusId bus_;
     int driver_;
     uint64_t t_ = 0;
     bool holding_ = false;  // SCL held low between bytes

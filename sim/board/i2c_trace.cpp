@@ -47,26 +47,29 @@ std::string& pending(uint64_t ns) {
     return p;
 }
 
-void appendLevel(const char* kind, BusLine line, bool high, uint64_t ns) {
+void appendLevel(const char* kind, BusLine line, bool high, uint64_t ns, I2cBusId bus) {
+    const bool pwr = bus == I2cBusId::PowerManager;
     char text[48];
-    const int n = std::snprintf(text, sizeof text, "%llu %s %s %c\n", static_cast<unsigned long long>(ns),
-                                kind, line == BusLine::SCL ? "SCL" : "SDA", high ? '1' : '0');
+    const int n =
+        std::snprintf(text, sizeof text, "%llu %s %s%s %c\n", static_cast<unsigned long long>(ns), kind,
+                      pwr ? "PWR_" : "", line == BusLine::SCL ? "SCL" : "SDA", high ? '1' : '0');
     pending(ns).append(text, static_cast<size_t>(n));
 }
 
 }  // namespace
 
 // Every edge of every bit comes through here: written straight into the pending text.
-void traceLevelChange(BusLine line, bool high, uint64_t ns) {
-    appendLevel("L", line, high, ns);
+void traceLevelChange(BusLine line, bool high, uint64_t ns, I2cBusId bus) {
+    appendLevel("L", line, high, ns, bus);
 }
 
-void traceLevelFound(BusLine line, bool high, uint64_t ns) {
-    appendLevel("H", line, high, ns);
+void traceLevelFound(BusLine line, bool high, uint64_t ns, I2cBusId bus) {
+    appendLevel("H", line, high, ns, bus);
 }
 
-void traceArbitrationLost(uint64_t ns, uint64_t bitNs) {
-    pending(ns) += std::to_string(ns) + " ARB " + std::to_string(bitNs) + "\n";
+void traceArbitrationLost(uint64_t ns, uint64_t bitNs, I2cBusId bus) {
+    pending(ns) += std::to_string(ns) + " ARB " + std::to_string(bitNs) +
+                   (bus == I2cBusId::PowerManager ? " PWR" : "") + "\n";
 }
 
 void traceFault(uint64_t ns, const std::string& text) {

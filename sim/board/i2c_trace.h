@@ -12,6 +12,8 @@
 //                                    (held by a fault or a slave from before): a level, no edge a
 //                                    master made
 //   <ns> ARB <bitNs>                 an I2C unit lost arbitration here
+// The power-manager unit's bus has lines of its own, PWR_SCL and PWR_SDA, in the same records
+// (ARB with " PWR" after it); a trace without them is the standard unit's bus alone.
 //   <ns> F <text>                    an injected fault struck here ("nak on byte 3")
 // Traces of earlier builds also hold decoded records, which readers take as they are:
 //   <ns> S|Sr|P <bitNs>              start, repeated start, stop
@@ -27,9 +29,9 @@ namespace sim {
 
 // Recording (the bus, the I2C units and the injected faults call these); records go to
 // trace.log at every stop and when the process ends.
-void traceLevelChange(BusLine line, bool high, uint64_t ns);
-void traceLevelFound(BusLine line, bool high, uint64_t ns);
-void traceArbitrationLost(uint64_t ns, uint64_t bitNs);
+void traceLevelChange(BusLine line, bool high, uint64_t ns, I2cBusId bus = I2cBusId::Standard);
+void traceLevelFound(BusLine line, bool high, uint64_t ns, I2cBusId bus = I2cBusId::Standard);
+void traceArbitrationLost(uint64_t ns, uint64_t bitNs, I2cBusId bus = I2cBusId::Standard);
 void traceFault(uint64_t ns, const std::string& text);
 void traceFlush();
 // Drops what has not been flushed (the process moves to another board).

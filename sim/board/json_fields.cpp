@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <unordered_set>
 
 namespace sim {
 
@@ -16,18 +17,109 @@ std::string shortDump(const json& v) {
     return s.size() > 60 ? s.substr(0, 57) + "..." : s;
 }
 
+// Builds the document as the library's own reader does, and refuses what that reader would take
+// without a word: a member given twice in one object (it keeps the last, so an edit that adds a key
+// already there would do nothing), and nesting deeper than any board file needs, before it can
+// exhaust the stack of whoever walks the result. One pass, in time that grows with the text's length
+// (the library's reader with a callback for the depth takes time that grows with its square).
+class StrictReader {
+  public:
+    StrictReader(json& result, std::string file) : dom_(result, true), file_(std::move(file)) {}
+
+    bool null() { return value() && dom_.null(); }
+    bool boolean(bool v) { return value() && dom_.boolean(v); }
+    bool number_integer(json::number_integer_t v) { return value() && dom_.number_integer(v); }
+    bool number_unsigned(json::number_unsigned_t v) { return value() && dom_.number_unsigned(v); }
+    bool number_float(json::number_float_t v, const std::string& s) {
+        return value() && dom_.number_float(v, s);
+    }
+    bool string(std::string& v) { return value() && dom_.string(v); }
+    bool binary(json::binary_t& v) { return value() && dom_.binary(v); }
+    bool start_object(std::size_t n) { return value() && enter(true) && dom_.start_object(n); }
+    bool end_object() {
+        levels_.pop_back();
+        return dom_.end_object();
+    }
+    bool start_array(std::size_t n) { return value() && enter(false) && dom_.start_array(n); }
+    bool end_array() {
+        levels_.pop_back();
+        return dom_.end_array();
+    }
+    bool key(std::string& k) {
+        Level& level = levels_.back();
+        if (!level.keys.insert(k).second)
+            throw BoardError(file_ + ": " + path(k) +
+                             ": given twice in one object (only one of them could count)");
+        level.key = k;
+        return dom_.key(k);
+    }
+    // The library throws the exception as its own type (parse_error, out_of_range).
+    template <typename Exception>
+    bool parse_error(std::size_t position, const std::string& token, const Exception& e) {
+        return dom_.parse_error(position, token, e);
+    }
+
+  private:
+    struct Level {
+        bool object = false;
+        std::unordered_set<std::string> keys;
+        std::string key;   // the member being read
+        size_t index = 0;  // arrays: the items begun so far
+    };
+
+    // A value begins: in an array, the next item.
+    bool value() {
+        if (!levels_.empty() && !levels_.back().object) ++levels_.back().index;
+        return true;
+    }
+    bool enter(bool object) {
+        if (levels_.size() >= static_cast<size_t>(kMaxDepth))
+            throw BoardError(file_ + ": nested deeper than " + std::to_string(kMaxDepth) + " levels");
+        levels_.push_back(Level{object, {}, {}, 0});
+        return true;
+    }
+    std::string path(const std::string& last) const {
+        std::string out;
+        for (size_t i = 0; i + 1 < levels_.size(); ++i) {
+            const Level& l = levels_[i];
+            if (l.object)
+                out += (out.empty() ? "" : ".") + l.key;
+            else
+                out += "[" + std::to_string(l.index - 1) + "]";
+        }
+        return out + (out.empty() ? "" : ".") + last;
+    }
+
+    nlohmann::detail::json_sax_dom_parser<json> dom_;
+    std::string file_;
+    std::vector<Level> levels_;
+};
+
 }  // namespace
 
 json parseBoardJson(const std::string& text, const std::string& file) {
+    if (text.find_first_not_of(" \t\r\n") == std::string::npos)
+        throw BoardError(file + ": empty: the file holds no JSON at all");
+    json result;
     try {
-        return json::parse(text, [&](int depth, json::parse_event_t, json&) {
-            if (depth > kMaxDepth)
-                throw BoardError(file + ": nested deeper than " + std::to_string(kMaxDepth) + " levels");
-            return true;
-        });
+        StrictReader reader(result, file);
+        json::sax_parse(text, &reader);
     } catch (const json::parse_error& e) {
-        throw BoardError(file + ": not valid JSON: " + e.what());
+        // The library's own prefix ("[json.exception.parse_error.101] parse error ") says nothing
+        // to a person; where and what does.
+        std::string what = e.what();
+        const size_t at = what.find("parse error ");
+        if (at != std::string::npos) what = what.substr(at + 12);
+        if (e.byte >= text.size()) what += " (the file ends early: cut short?)";
+        throw BoardError(file + ": not valid JSON: " + what);
+    } catch (const json::exception& e) {
+        // A number beyond what a double holds (1e400), say.
+        std::string what = e.what();
+        const size_t at = what.find("] ");
+        throw BoardError(file +
+                         ": not valid JSON: " + (at == std::string::npos ? what : what.substr(at + 2)));
     }
+    return result;
 }
 
 Field::Field(const json& value, std::string file, std::string path)

@@ -45,14 +45,15 @@ class PxaI2cUnit : public MmioDevice, public BusDevice, public std::enable_share
   public:
     PxaI2cUnit(const BoardConfig& config, bool powerManagerUnit)
         : pm_(powerManagerUnit),
+          bus_(powerManagerUnit ? I2cBusId::PowerManager : I2cBusId::Standard),
           faults_(config.faults.i2cBytes),
           rwmClears_(config.rwmClears),
-          driver_(i2cbus::addDriver(powerManagerUnit ? "power-manager I2C unit" : "I2C unit")) {
+          driver_(i2cbus::addDriver(powerManagerUnit ? "power-manager I2C unit" : "I2C unit", bus_)) {
         auto it = faults_.find(0);
         stayBusy_ = it != faults_.end() && it->second == ByteFault::StayBusy;
         for (const auto& [byte, fault] : faults_)
             if (fault == ByteFault::ArbitrationLoss && otherMaster_ < 0)
-                otherMaster_ = i2cbus::addDriver("another master (fault)");
+                otherMaster_ = i2cbus::addDriver("another master (fault)", bus_);
     }
 
     const char* name() const override { return pm_ ? "power-manager I2C unit" : "I2C unit"; }
@@ -95,9 +96,9 @@ class PxaI2cUnit : public MmioDevice, public BusDevice, public std::enable_share
             case IBMR: {
                 // The pins as the unit sees them; away from its pins it sees their pull-ups.
                 if (!routed()) return IBMR_SDA | IBMR_SCL;
-                i2cbus::settle(nowNs());
-                return (i2cbus::high(BusLine::SDA) ? IBMR_SDA : 0) |
-                       (i2cbus::high(BusLine::SCL) ? IBMR_SCL : 0);
+                i2cbus::settle(nowNs(), bus_);
+                return (i2cbus::high(BusLine::SDA, bus_) ? IBMR_SDA : 0) |
+                       (i2cbus::high(BusLine::SCL, bus_) ? IBMR_SCL : 0);
             }
             case IDBR:
                 return idbr_;
@@ -152,8 +153,9 @@ class PxaI2cUnit : public MmioDevice, public BusDevice, public std::enable_share
         if (acknak_) s |= ISR_ACKNAK;
         if (master_ || stayBusy_) s |= ISR_UB;
         if (!master_ && routed()) {
-            i2cbus::settle(nowNs());
-            if (otherBusy_ || !i2cbus::high(BusLine::SCL) || !i2cbus::high(BusLine::SDA)) s |= ISR_IBB;
+            i2cbus::settle(nowNs(), bus_);
+            if (otherBusy_ || !i2cbus::high(BusLine::SCL, bus_) || !i2cbus::high(BusLine::SDA, bus_))
+                s |= ISR_IBB;
         }
         return s;
     }
@@ -172,14 +174,14 @@ class PxaI2cUnit : public MmioDevice, public BusDevice, public std::enable_share
     }
     bool sample(BusLine line, uint64_t t) {
         if (!routed()) return true;
-        i2cbus::settle(t);
-        return i2cbus::high(line);
+        i2cbus::settle(t, bus_);
+        return i2cbus::high(line, bus_);
     }
     // Lets SCL rise at `t` and waits while somebody holds it low; false when nobody ever lets go.
     bool releaseScl(uint64_t& t) {
         drive(BusLine::SCL, false, t);
         if (!routed()) return true;
-        const std::optional<uint64_t> up = i2cbus::lowUntil(BusLine::SCL, t);
+        const std::optional<uint64_t> up = i2cbus::lowUntil(BusLine::SCL, t, bus_);
         if (!up) return false;
         t = *up;
         return true;
@@ -220,13 +222,13 @@ class PxaI2cUnit : public MmioDevice, public BusDevice, public std::enable_share
             idbr_ = 0;
             isar_ = 0;
             master_ = rwm_ = acknak_ = otherBusy_ = false;
-            releaseLines(std::max(nowNs(), i2cbus::lastChangeNs()));
+            releaseLines(std::max(nowNs(), i2cbus::lastChangeNs(bus_)));
             updateIrq();
             return;
         }
         if (!(value & ICR_IUE)) {
             // A disabled unit drives nothing and starts nothing.
-            if (master_) releaseLines(std::max(nowNs(), i2cbus::lastChangeNs()));
+            if (master_) releaseLines(std::max(nowNs(), i2cbus::lastChangeNs(bus_)));
             master_ = false;
         } else if ((value & ICR_TB) && !(before & ICR_TB) && !pending_) {
             startByte();
@@ -240,7 +242,7 @@ class PxaI2cUnit : public MmioDevice, public BusDevice, public std::enable_share
     // nothing to end.
     void masterAbort() {
         if (!master_) return;
-        uint64_t t = std::max(nowNs(), i2cbus::lastChangeNs());
+        uint64_t t = std::max(nowNs(), i2cbus::lastChangeNs(bus_));
         sendStop(t);
     }
 
@@ -260,8 +262,8 @@ class PxaI2cUnit : public MmioDevice, public BusDevice, public std::enable_share
     // Waits for a free bus: both lines high and no transaction open. Nullopt: it never is.
     std::optional<uint64_t> busFreeAt(uint64_t t) {
         if (!routed()) return t;
-        const std::optional<uint64_t> scl = i2cbus::lowUntil(BusLine::SCL, t);
-        const std::optional<uint64_t> sda = i2cbus::lowUntil(BusLine::SDA, t);
+        const std::optional<uint64_t> scl = i2cbus::lowUntil(BusLine::SCL, t, bus_);
+        const std::optional<uint64_t> sda = i2cbus::lowUntil(BusLine::SDA, t, bus_);
         if (!scl || !sda || otherBusy_) return std::nullopt;
         return std::max(*scl, *sda);
     }
@@ -272,7 +274,7 @@ class PxaI2cUnit : public MmioDevice, public BusDevice, public std::enable_share
         auto f = faults_.find(index);
         const std::optional<ByteFault> fault =
             f == faults_.end() ? std::nullopt : std::optional<ByteFault>(f->second);
-        uint64_t t = std::max(nowNs(), i2cbus::lastChangeNs());
+        uint64_t t = std::max(nowNs(), i2cbus::lastChangeNs(bus_));
         if (fault) traceFault(t, std::string(byteFaultName(*fault)) + " on byte " + std::to_string(index));
         const uint64_t T = bitNs();
         if (fault == ByteFault::InterruptWithoutStatus) {
@@ -287,7 +289,7 @@ class PxaI2cUnit : public MmioDevice, public BusDevice, public std::enable_share
         }
         if (start && !beginTransaction(t, fault == ByteFault::ArbitrationLoss)) return;
         const bool sending = start || !rwm_;
-        if (sending && fault == ByteFault::Nak) i2cbus::withholdNextAck();
+        if (sending && fault == ByteFault::Nak) i2cbus::withholdNextAck(bus_);
         if (!start && fault == ByteFault::ArbitrationLoss) {
             loseArbitration(t, false);
             return;
@@ -310,7 +312,7 @@ class PxaI2cUnit : public MmioDevice, public BusDevice, public std::enable_share
         bool ackLine = true;
         const bool masterAcks = !sending && !(icr_ & ICR_ACKNAK);
         if (clockBit(t, !masterAcks, &ackLine) == Bit::Stalled) return;
-        i2cbus::takeWithheldAck();  // a fault meant for this byte ends with it
+        i2cbus::takeWithheldAck(bus_);  // a fault meant for this byte ends with it
 
         uint32_t events = 0;
         if (sending) {
@@ -405,7 +407,7 @@ class PxaI2cUnit : public MmioDevice, public BusDevice, public std::enable_share
     // finishes its own transaction with a stop, which ends the chips' part in ours.
     uint64_t loseArbitration(uint64_t t, bool address) {
         const uint64_t T = bitNs();
-        traceArbitrationLost(t, T);
+        traceArbitrationLost(t, T, bus_);
         releaseLines(t);
         master_ = false;
         // The winner ends its transaction with a start and a stop as soon as SDA is free; a chip
@@ -455,6 +457,7 @@ class PxaI2cUnit : public MmioDevice, public BusDevice, public std::enable_share
     }
 
     bool pm_;
+    I2cBusId bus_;  // each unit has its own wires
     std::map<uint32_t, ByteFault> faults_;
     RwmClears rwmClears_;
     int driver_;
@@ -478,10 +481,10 @@ DeviceFactoryRegistration gI2cUnits([](const BoardConfig& config) {
         traceFault(nowNs(), "stayBusy from the start: both I2C units read busy (UB, RWM) for good");
     auto standard = std::make_shared<PxaI2cUnit>(config, false);
     mapDevice(kI2cStandardUnit, kI2cUnitSize, standard);
-    i2cbus::attach(standard);
+    i2cbus::attach(standard, I2cBusId::Standard);
     auto pmUnit = std::make_shared<PxaI2cUnit>(config, true);
     mapDevice(kI2cPowerManagerUnit, kI2cUnitSize, pmUnit);
-    i2cbus::attach(pmUnit);
+    i2cbus::attach(pmUnit, I2cBusId::PowerManager);
 });
 
 }  // namespace

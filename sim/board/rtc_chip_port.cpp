@@ -29,21 +29,21 @@ class RtcChipPort : public BusDevice {
     RtcChipPort(const ChipConfig& config, const Crystal& crystal, uint64_t stretchNs)
         : model_(chipModel(config.protocol)),
           address_(config.address),
+          key_(config.stateKey()),
+          bus_(config.bus),
           crystal_(crystal),
           stretchNs_(stretchNs),
-          driver_(i2cbus::addDriver("RTC chip at " + hex(config.address, 2))) {}
-
-    uint8_t address() const { return address_; }
+          driver_(i2cbus::addDriver("RTC chip at " + chipLabel(config), config.bus)) {}
 
     // The chip as the board's state holds it; a chip the state does not know yet starts with
     // the wall time.
     // `first`: the process has just looked at the bus; a chip left holding SDA by an earlier
     // process holds it from the start.
     void load(const BoardState& s, bool first = false) {
-        auto it = s.chips.find(address_);
+        auto it = s.chips.find(key_);
         chip_ = it != s.chips.end() ? it->second : model_.initialState(chipNow());
         if (chip_.protocol != model_.protocol)
-            throw BoardError("state.json: chips." + hex(address_, 2) + ": a protocol " +
+            throw BoardError("state.json: chips." + chipLabel(address_, bus_) + ": a protocol " +
                              std::to_string(chip_.protocol) + " chip, but board.json puts a protocol " +
                              std::to_string(model_.protocol) + " chip there");
         base_ = chip_;
@@ -63,13 +63,13 @@ class RtcChipPort : public BusDevice {
     void store(BoardState& s) {
         if (!dirty()) return;
         dirty_ = false;
-        auto it = s.chips.find(address_);
+        auto it = s.chips.find(key_);
         if (it == s.chips.end()) {
             if (inState_) return;  // taken off the board meanwhile: nothing to write back
         } else if (!(it->second == base_)) {
             chip_ = merged(it->second);
         }
-        s.chips[address_] = chip_;
+        s.chips[key_] = chip_;
         base_ = chip_;
         written_.clear();
         inState_ = true;
@@ -211,7 +211,7 @@ class RtcChipPort : public BusDevice {
             b.phase = SlavePhase::Ignore;
             return;
         }
-        if (i2cbus::takeWithheldAck()) {
+        if (i2cbus::takeWithheldAck(bus_)) {
             b.phase = SlavePhase::Ignore;
             return;
         }
@@ -225,7 +225,7 @@ class RtcChipPort : public BusDevice {
 
     void acceptByte(uint64_t ns) {
         SlaveBusState& b = chip_.bus;
-        bool ack = !i2cbus::takeWithheldAck();
+        bool ack = !i2cbus::takeWithheldAck(bus_);
         if (ack && !b.gotPointer) {
             // The first byte of a write sets the register pointer; a register the chip does
             // not have is not acknowledged.
@@ -259,6 +259,8 @@ class RtcChipPort : public BusDevice {
 
     const RtcChipModel& model_;
     uint8_t address_;
+    uint8_t key_;  // in the state's chips
+    I2cBusId bus_;
     Crystal crystal_;
     uint64_t stretchNs_;
     int driver_;
@@ -290,19 +292,22 @@ void storeAll(const std::shared_ptr<ChipsOnBus>& chips) {
 }
 
 DeviceFactoryRegistration gChips([](const BoardConfig& config) {
-    auto chips = std::make_shared<ChipsOnBus>();
-    for (const ChipConfig& c : config.chips) {
-        if (!c.present) continue;
-        auto port = std::make_shared<RtcChipPort>(c, crystalOf(config, c), config.faults.i2cClockStretchNs);
-        chips->ports.push_back(port);
-        i2cbus::attach(port);
+    for (I2cBusId bus : kI2cBuses) {
+        auto chips = std::make_shared<ChipsOnBus>();
+        for (const ChipConfig& c : config.chips) {
+            if (!c.present || c.bus != bus) continue;
+            auto port =
+                std::make_shared<RtcChipPort>(c, crystalOf(config, c), config.faults.i2cClockStretchNs);
+            chips->ports.push_back(port);
+            i2cbus::attach(port, bus);
+        }
+        if (chips->ports.empty()) continue;
+        // A chip left in the middle of a byte by an earlier process holds SDA from the start.
+        const BoardState s = Board::current().readState();
+        for (auto& p : chips->ports) p->load(s, true);
+        i2cbus::onBusy([chips] { loadAll(chips); }, bus);
+        i2cbus::onIdle([chips] { storeAll(chips); }, bus);
     }
-    if (chips->ports.empty()) return;
-    // A chip left in the middle of a byte by an earlier process holds SDA from the start.
-    const BoardState s = Board::current().readState();
-    for (auto& p : chips->ports) p->load(s, true);
-    i2cbus::onBusy([chips] { loadAll(chips); });
-    i2cbus::onIdle([chips] { storeAll(chips); });
 });
 
 }  // namespace

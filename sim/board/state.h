@@ -142,12 +142,16 @@ struct BoardState {
     int64_t powerOnHost = 0;  // host file time of the board's power-on
     uint64_t uptimeNs = 0;    // frozen boards: the virtual uptime reached so far
     NotificationDatabase notifications;
-    std::map<uint8_t, ChipState> chips;  // by 7-bit address
+    std::map<uint8_t, ChipState> chips;  // by 7-bit address, kPowerManagerBusKey set on that bus
     std::vector<LaunchRecord> launches;  // the latest ones, oldest first
     // Registry values the board's programs set but did not flush (.reg text): held in the
     // board's RAM, so a power-down loses them.
     std::string registryNotFlushed;
 };
+
+// Chips are kept by their 7-bit address; a chip on the power-manager unit's bus has this bit set in
+// its key (state.json: "pwr:0x68"), since each bus may have a chip at the same address.
+constexpr uint8_t kPowerManagerBusKey = 0x80;
 
 // Launch records kept for inspection; older ones are dropped.
 constexpr size_t kMaxLaunchRecords = 64;

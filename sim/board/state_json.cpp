@@ -3,6 +3,8 @@
 // shape is refused with the file and the field named, and such a file is never written over.
 #include "state_json.h"
 
+#include <unordered_set>
+
 #include "config.h"
 #include "format.h"
 #include "rtc_chip.h"
@@ -187,7 +189,8 @@ int32_t zoneBiasMinutes(const TimeZoneConfig& zone, bool daylight) {
     return zone.bias + (daylight ? zone.daylightBias : zone.standardBias);
 }
 
-BoardState stateFromJson(const json& j, const std::string& file, const TimeZoneConfig& zone) {
+BoardState stateFromJson(const json& j, const std::string& file,
+                         const std::function<TimeZoneConfig()>& zoneOfAnOlderClock) {
     const Field top(j, file, "");
     top.onlyKeys({"systemClock", "daylight", "timeZoneNotFlushed", "power", "powerOnHost", "uptimeNs",
                   "notifications", "chips", "launches", "signalledStarted", "registryNotFlushed"});
@@ -203,7 +206,7 @@ BoardState stateFromJson(const json& j, const std::string& file, const TimeZoneC
     } else {
         // Written by a build that kept the clock in UTC: the same moment in the local time the
         // kernel keeps, by the zone and the daylight flag that were in force.
-        const int64_t bias = zoneBiasMinutes(zone, s.daylight.value_or(false));
+        const int64_t bias = zoneBiasMinutes(zoneOfAnOlderClock(), s.daylight.value_or(false));
         s.systemClock.local = clock["fileTime"].i64() - bias * 60 * kFileTimeUnitsPerSecond;
     }
     if (top.has("timeZoneNotFlushed")) s.timeZoneNotFlushed = timeZoneFrom(top["timeZoneNotFlushed"]);
@@ -219,11 +222,11 @@ BoardState stateFromJson(const json& j, const std::string& file, const TimeZoneC
     const Field db = top["notifications"];
     db.onlyKeys({"nextHandle", "list"});
     s.notifications.nextHandle = static_cast<uint32_t>(db["nextHandle"].integer(1, 0xFFFFFFFFLL));
+    std::unordered_set<uint32_t> handles;
     for (const Field& e : db["list"].items()) {
         NotificationRecord r = recordFrom(e);
-        for (const NotificationRecord& other : s.notifications.list)
-            if (other.handle == r.handle)
-                e["handle"].fail("handle " + std::to_string(r.handle) + " is used twice");
+        if (!handles.insert(r.handle).second)
+            e["handle"].fail("handle " + std::to_string(r.handle) + " is used twice");
         if (r.handle >= s.notifications.nextHandle)
             db["nextHandle"].fail("is " + std::to_string(s.notifications.nextHandle) + ", but handle " +
                                   std::to_string(r.handle) + " is in use already");
@@ -232,12 +235,18 @@ BoardState stateFromJson(const json& j, const std::string& file, const TimeZoneC
 
     if (top.has("chips")) {
         for (const auto& [key, chip] : top["chips"].members()) {
+            // "0x68" on the standard unit's bus, "pwr:0x68" on the power-manager unit's.
+            const bool pwr = key.compare(0, 4, "pwr:") == 0;
+            const std::string text = pwr ? key.substr(4) : key;
             char* end = nullptr;
-            const unsigned long address = std::strtoul(key.c_str(), &end, 16);
-            if (key.size() != 4 || key.compare(0, 2, "0x") != 0 || *end != '\0' || address > 0x7F)
-                chip.fail("a chip's key is its 7-bit address as \"0x68\"");
+            const unsigned long address = std::strtoul(text.c_str(), &end, 16);
+            if (text.size() != 4 || text.compare(0, 2, "0x") != 0 || *end != '\0' || address > 0x7F)
+                chip.fail(
+                    "a chip's key is its 7-bit address as \"0x68\", or \"pwr:0x68\" on the power-manager "
+                    "bus");
             const int protocol = static_cast<int>(chip["protocol"].integer(1, 4));
-            s.chips[static_cast<uint8_t>(address)] = chipFrom(chip, chipRegisterCount(protocol));
+            s.chips[static_cast<uint8_t>(address | (pwr ? kPowerManagerBusKey : 0))] =
+                chipFrom(chip, chipRegisterCount(protocol));
         }
     }
     if (top.has("launches")) {
@@ -269,7 +278,8 @@ json stateToJson(const BoardState& s) {
     for (const NotificationRecord& r : s.notifications.list) list.push_back(recordJson(r));
     j["notifications"] = json{{"nextHandle", s.notifications.nextHandle}, {"list", list}};
     json chips = json::object();
-    for (const auto& [address, chip] : s.chips) chips[hex(address, 2)] = chipJson(chip);
+    for (const auto& [key, chip] : s.chips)
+        chips[((key & kPowerManagerBusKey) ? "pwr:" : "") + hex(key & 0x7F, 2)] = chipJson(chip);
     j["chips"] = chips;
     json launches = json::array();
     for (const LaunchRecord& l : s.launches)

@@ -2,6 +2,7 @@
 // board.json and state.json share. Only the board's own file handling uses it.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "json_fields.h"
@@ -9,9 +10,10 @@
 
 namespace sim {
 
-// `zone`: the persisted zone record (board.json's), by which a clock that an older build kept in
-// UTC is read as the local time the kernel keeps.
-BoardState stateFromJson(const json& j, const std::string& file, const TimeZoneConfig& zone);
+// `zoneOfAnOlderClock`: the persisted zone record (board.json's), asked for only when the clock
+// is one an older build kept in UTC, which is read as the local time the kernel keeps.
+BoardState stateFromJson(const json& j, const std::string& file,
+                         const std::function<TimeZoneConfig()>& zoneOfAnOlderClock);
 json stateToJson(const BoardState& state);
 
 SysTime sysTimeFrom(const Field& f);

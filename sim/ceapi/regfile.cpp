@@ -33,6 +33,12 @@ bool isSpace(char c) {
     return c == ' ' || c == '\t';
 }
 
+std::string folded(const std::string& name) {
+    std::string out = name;
+    for (char& c : out) c = fold(c);
+    return out;
+}
+
 int hexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -79,7 +85,7 @@ class Parser {
 
     Registry run() {
         Registry r;
-        std::string section;
+        size_t section = 0;
         bool seenSection = false;
         for (idx_ = 0; idx_ < lines_.size(); ++idx_) {
             line_ = lines_[idx_];
@@ -89,8 +95,7 @@ class Parser {
             if (conditional()) continue;
             if (!blocks_.empty() && !blocks_.back().taken) continue;
             if (peek() == '[') {
-                section = parseSection();
-                r.addKey(section);
+                section = r.addKey(parseSection());
                 seenSection = true;
                 continue;
             }
@@ -101,7 +106,7 @@ class Parser {
                 fail("expected a [key] section, a \"name\"=value line, @=value or a ; comment");
             if (!seenSection) fail("a value before the first [key] section");
             Value v = parseValueLine();
-            r.set(section, std::move(v));
+            r.setAt(section, std::move(v));
         }
         if (!blocks_.empty()) fail(blocks_.back().line, "IF without its ENDIF");
         return r;
@@ -386,8 +391,9 @@ bool splitStrings(const std::vector<uint8_t>& data, std::vector<std::string>& ou
 
 }  // namespace
 
+// Line 0: the file as a whole.
 ParseError::ParseError(std::string f, int l, std::string r)
-    : std::runtime_error(f + ":" + std::to_string(l) + ": " + r),
+    : std::runtime_error(f + (l > 0 ? ":" + std::to_string(l) : std::string()) + ": " + r),
       file(std::move(f)),
       line(l),
       reason(std::move(r)) {}
@@ -433,14 +439,39 @@ std::vector<uint8_t> stringData(const std::string& utf8) {
 }
 
 Key* Registry::findKey(const std::string& path) {
-    for (Key& k : keys_)
-        if (sameName(k.path, path)) return &k;
-    return nullptr;
+    const auto it = keyIndex_.find(folded(path));
+    return it == keyIndex_.end() ? nullptr : &keys_[it->second];
 }
 
-void Registry::addKey(const std::string& path) {
+const Key* Registry::findKey(const std::string& path) const {
+    const auto it = keyIndex_.find(folded(path));
+    return it == keyIndex_.end() ? nullptr : &keys_[it->second];
+}
+
+void Registry::reindexValues(size_t key) {
+    std::unordered_map<std::string, size_t>& index = valueIndex_[key];
+    index.clear();
+    const std::vector<Value>& values = keys_[key].values;
+    for (size_t i = 0; i < values.size(); ++i) index.emplace(folded(values[i].name), i);
+}
+
+void Registry::reindex() {
+    keyIndex_.clear();
+    valueIndex_.assign(keys_.size(), {});
+    for (size_t k = 0; k < keys_.size(); ++k) {
+        keyIndex_.emplace(folded(keys_[k].path), k);
+        reindexValues(k);
+    }
+}
+
+size_t Registry::addKey(const std::string& path) {
     const std::string c = canonical(path);
-    if (!findKey(c)) keys_.push_back(Key{c, {}});
+    const auto [it, added] = keyIndex_.emplace(folded(c), keys_.size());
+    if (added) {
+        keys_.push_back(Key{c, {}});
+        valueIndex_.emplace_back();
+    }
+    return it->second;
 }
 
 bool Registry::keyExists(const std::string& path) const {
@@ -454,28 +485,27 @@ bool Registry::keyExists(const std::string& path) const {
 }
 
 const Value* Registry::findValue(const std::string& keyPath, const std::string& name) const {
-    const std::string c = canonical(keyPath);
-    for (const Key& k : keys_) {
-        if (!sameName(k.path, c)) continue;
-        for (const Value& v : k.values)
-            if (sameName(v.name, name)) return &v;
-    }
-    return nullptr;
+    const Key* k = findKey(canonical(keyPath));
+    if (!k) return nullptr;
+    const std::unordered_map<std::string, size_t>& index = valueIndex_[static_cast<size_t>(k - keys_.data())];
+    const auto it = index.find(folded(name));
+    return it == index.end() ? nullptr : &k->values[it->second];
 }
 
 void Registry::set(const std::string& keyPath, Value value) {
     const std::string c = canonical(keyPath);
     if (splitPath(c).empty() || !isRootName(splitPath(c)[0]))
         throw std::invalid_argument("registry key \"" + keyPath + "\" does not start with a root key");
-    addKey(c);
-    Key* k = findKey(c);
-    for (Value& v : k->values) {
-        if (sameName(v.name, value.name)) {
-            v = std::move(value);
-            return;
-        }
-    }
-    k->values.push_back(std::move(value));
+    setAt(addKey(c), std::move(value));
+}
+
+void Registry::setAt(size_t key, Value value) {
+    std::vector<Value>& values = keys_.at(key).values;
+    const auto [it, added] = valueIndex_[key].emplace(folded(value.name), values.size());
+    if (added)
+        values.push_back(std::move(value));
+    else
+        values[it->second] = std::move(value);
 }
 
 void Registry::setDword(const std::string& keyPath, const std::string& name, uint32_t n) {
@@ -491,13 +521,12 @@ void Registry::setString(const std::string& keyPath, const std::string& name, co
 bool Registry::removeValue(const std::string& keyPath, const std::string& name) {
     Key* k = findKey(canonical(keyPath));
     if (!k) return false;
-    for (auto it = k->values.begin(); it != k->values.end(); ++it) {
-        if (sameName(it->name, name)) {
-            k->values.erase(it);
-            return true;
-        }
-    }
-    return false;
+    const size_t key = static_cast<size_t>(k - keys_.data());
+    const auto it = valueIndex_[key].find(folded(name));
+    if (it == valueIndex_[key].end()) return false;
+    k->values.erase(k->values.begin() + static_cast<std::ptrdiff_t>(it->second));
+    reindexValues(key);
+    return true;
 }
 
 size_t Registry::removeKey(const std::string& path) {
@@ -507,6 +536,7 @@ size_t Registry::removeKey(const std::string& path) {
         return sameName(k.path, c) ||
                (k.path.size() > c.size() && startsWithFolded(k.path, c) && k.path[c.size()] == '\\');
     });
+    reindex();
     return before - keys_.size();
 }
 
@@ -522,6 +552,8 @@ std::string leadingComments(const std::string& text) {
         if (nl == std::string::npos) break;
         pos = nl + 1;
     }
+    // The last line of a file saved without a line end: what follows it starts a line of its own.
+    if (!out.empty() && out.back() != '\n' && out.back() != '\r') out += "\r\n";
     return out;
 }
 
@@ -576,15 +608,23 @@ Registry parse(const std::string& text, const std::string& file) {
     return Parser(text, file).run();
 }
 
-Registry load(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        if (errno == ENOENT) return Registry{};
+std::string readText(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT) return "";
         throw ParseError(path, 0, std::string("cannot read: ") + std::strerror(errno));
     }
+    if (S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) > kMaxRegistryBytes)
+        throw ParseError(path, 0, tooLargeText(static_cast<uint64_t>(st.st_size), kMaxRegistryBytes));
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw ParseError(path, 0, std::string("cannot read: ") + std::strerror(errno));
     std::ostringstream s;
     s << in.rdbuf();
-    return parse(s.str(), path);
+    return s.str();
+}
+
+Registry load(const std::string& path) {
+    return parse(readText(path), path);
 }
 
 void save(const std::string& path, const Registry& r) {

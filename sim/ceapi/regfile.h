@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace sim::reg {
@@ -58,10 +59,12 @@ class Registry {
     bool keyExists(const std::string& path) const;
     const Value* findValue(const std::string& keyPath, const std::string& name) const;
 
-    // Creates an empty key unless it exists.
-    void addKey(const std::string& path);
+    // Creates an empty key unless it exists; returns its place in keys().
+    size_t addKey(const std::string& path);
     // Setting creates the key and replaces a value of the same name, keeping its place.
     void set(const std::string& keyPath, Value value);
+    // The same in the key at `key` of keys().
+    void setAt(size_t key, Value value);
     void setDword(const std::string& keyPath, const std::string& name, uint32_t v);
     void setString(const std::string& keyPath, const std::string& name, const std::string& utf8);
     // False when the key has no such value.
@@ -74,7 +77,14 @@ class Registry {
 
   private:
     Key* findKey(const std::string& path);
+    const Key* findKey(const std::string& path) const;
+    void reindex();
+    void reindexValues(size_t key);
     std::vector<Key> keys_;
+    // By name in lower case: each key's place in keys_, and each value's place in its key. A file
+    // of many keys or values is read in time that grows with its length, not its square.
+    std::unordered_map<std::string, size_t> keyIndex_;
+    std::vector<std::unordered_map<std::string, size_t>> valueIndex_;
 };
 
 // Roots a section may name.
@@ -85,12 +95,16 @@ std::string joinPath(const std::vector<std::string>& parts);
 
 // Parses .reg text; `file` is only used in errors. Throws ParseError.
 Registry parse(const std::string& text, const std::string& file);
-// Loads a file; a missing file is an empty registry. Throws ParseError.
+// A registry file's text, "" when there is none; one larger than kMaxRegistryBytes is refused
+// before it is read. Throws ParseError.
+std::string readText(const std::string& path);
+// Loads a file (as readText reads it); a missing file is an empty registry. Throws ParseError.
 Registry load(const std::string& path);
 // Writes the registry to `path` atomically. Throws BoardError.
 void save(const std::string& path, const Registry& r);
 
-// The comment lines at the top of a registry file, which Registry::toText does not keep.
+// The comment lines at the top of a registry file, which Registry::toText does not keep; they end
+// in a line end also where the file's last line had none.
 std::string leadingComments(const std::string& text);
 
 // One value in .reg notation ("Name"=dword:..., @="..."), for showing and writing.

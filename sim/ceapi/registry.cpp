@@ -180,7 +180,7 @@ void flushRegistry() {
     board.updateState([&](BoardState& s) {
         if (!s.registryNotFlushed.empty()) {
             const std::string file = board.path("registry.reg");
-            const std::string text = readFile(file);
+            const std::string text = reg::readText(file);
             reg::Registry r = reg::parse(text, file);
             overlay(r, s.registryNotFlushed);
             writeFileAtomically(file, reg::leadingComments(text) + r.toText());

@@ -36,6 +36,7 @@ struct InitOptions {
     std::string program;
     std::string protocol = "1";
     std::string address;
+    std::string bus;
     bool noChip = false;
     bool noChipRegistry = false;
     std::string zone = "cet";
@@ -114,6 +115,9 @@ void doInit(const InitOptions& o) {
         chip.protocol = protocolNumber(o.protocol, "--protocol");
         chip.address = o.address.empty() ? sim::chipModel(chip.protocol).defaultAddress
                                          : parseAddress(o.address, "--address");
+        chip.bus = parseBus(o.bus, "--bus").value_or(sim::I2cBusId::Standard);
+        if (chip.bus == sim::I2cBusId::PowerManager && sim::processorIdForMainId(c.mainId) != 17)
+            throw UsageError("--bus pwr: " + powerManagerBusMissing(c.mainId));
         c.chips.push_back(chip);
     }
     // The program finds the chip by its registry values: a board built with a chip has them
@@ -125,6 +129,9 @@ void doInit(const InitOptions& o) {
                                      "dword:" + std::to_string(chip.protocol), "--protocol");
         registry = registryWithValue(registry, kProgramKey, "SlaveAddr", "dword:" + sim::hex(chip.address, 2),
                                      "--address");
+        // The standard unit is the program's default: only the other bus needs the value.
+        if (chip.bus == sim::I2cBusId::PowerManager)
+            registry = registryWithValue(registry, kProgramKey, "I2CBus", "dword:1", "--bus");
     }
     for (const std::string& r : o.registry) {
         std::string key, name, value;
@@ -149,10 +156,15 @@ void doInit(const InitOptions& o) {
     std::printf("Created board %s: processor main ID 0x%08X, %s", dir.c_str(), c.mainId,
                 c.chips.empty() ? "no chip"
                                 : ("a protocol-" + std::to_string(c.chips[0].protocol) + " chip at " +
-                                   sim::hex(c.chips[0].address, 2))
+                                   sim::chipLabel(c.chips[0]))
                                       .c_str());
-    if (!c.chips.empty() && !o.noChipRegistry) std::printf(" (registry: Protocol and SlaveAddr to match)");
+    if (!c.chips.empty() && !o.noChipRegistry)
+        std::printf(c.chips[0].bus == sim::I2cBusId::PowerManager
+                        ? " (registry: Protocol, SlaveAddr and I2CBus to match)"
+                        : " (registry: Protocol and SlaveAddr to match)");
     std::printf(", time zone %s, clocks %s\n", c.timeZone.name.c_str(), clockModeText(c));
+    const std::string note = zoneNameNote(o.zone, c.timeZone);
+    if (!note.empty()) std::fprintf(stderr, "vboard: note: %s\n", note.c_str());
 }
 
 // The chip the program will look for: its registry values Protocol and SlaveAddr, read as the
@@ -171,10 +183,35 @@ std::vector<std::string> programChipLines(const sim::BoardConfig& c) {
     const bool addressSet =
         key && RegQueryValueExW(key, TEXT("SlaveAddr"), nullptr, nullptr, reinterpret_cast<LPBYTE>(&address),
                                 &size) == ERROR_SUCCESS;
+    // The unit, as the program reads I2CBus: absent is the standard unit.
+    DWORD busValue = 0, busType = 0;
+    size = sizeof busValue;
+    const LONG busResult = key ? RegQueryValueExW(key, TEXT("I2CBus"), nullptr, &busType,
+                                                  reinterpret_cast<LPBYTE>(&busValue), &size)
+                               : ERROR_FILE_NOT_FOUND;
     if (key) RegCloseKey(key);
+    const bool busSet = busResult != ERROR_FILE_NOT_FOUND;
+    const sim::I2cBusId bus = busSet && busValue == 1 ? sim::I2cBusId::PowerManager : sim::I2cBusId::Standard;
     const std::string from = std::string(" (registry: ") + (protocolSet ? "Protocol" : "no Protocol, so 1") +
-                             ", " + (addressSet ? "SlaveAddr" : "no SlaveAddr, so the protocol's") + ")";
+                             ", " + (addressSet ? "SlaveAddr" : "no SlaveAddr, so the protocol's") +
+                             (busSet ? ", I2CBus" : "") + ")";
     std::vector<std::string> lines;
+    if (busSet &&
+        (busResult != ERROR_SUCCESS || busType != REG_DWORD || size != sizeof busValue || busValue > 1)) {
+        lines.push_back("the program looks for no chip: I2CBus " +
+                        (busResult == ERROR_SUCCESS && busType == REG_DWORD && size == sizeof busValue
+                             ? std::to_string(busValue) + " names"
+                             : std::string("is no dword and names")) +
+                        " no I2C unit (0 the standard unit, 1 the power-manager unit)");
+        lines.push_back("WARNING: the program will say so and report \"Tamblin: I2C bus not available\"");
+        return lines;
+    }
+    if (bus == sim::I2cBusId::PowerManager && sim::processorIdForMainId(c.mainId) != 17) {
+        lines.push_back("the program looks for its chip on the power-manager unit's bus (registry: I2CBus)");
+        lines.push_back("WARNING: " + powerManagerBusMissing(c.mainId) +
+                        ": the program will report \"ERROR: I2C Unknown I2C Unit\"");
+        return lines;
+    }
     if (!known) {
         lines.push_back("the program looks for no chip: Protocol " + std::to_string(protocol) +
                         (protocol == 0 ? " asks for detection, which the program does not do"
@@ -184,10 +221,16 @@ std::vector<std::string> programChipLines(const sim::BoardConfig& c) {
             std::string(protocol == 0 ? "No external RTC found" : "Invalid RTC Protocol in Registry") + "\"");
         return lines;
     }
-    const std::string wanted =
-        "a protocol-" + std::to_string(protocol) + " chip at " + sim::hex(address & 0xFF, 2);
+    const std::string wanted = "a protocol-" + std::to_string(protocol) + " chip at " +
+                               (bus == sim::I2cBusId::PowerManager ? "pwr:" : "") +
+                               sim::hex(address & 0xFF, 2);
     lines.push_back("the program looks for " + wanted + from);
-    const sim::ChipConfig* chip = address <= 0x7F ? c.chipAt(static_cast<uint8_t>(address)) : nullptr;
+    const sim::ChipConfig* chip = address <= 0x7F ? c.chipAt(static_cast<uint8_t>(address), bus) : nullptr;
+    const sim::ChipConfig* elsewhere =
+        address <= 0x7F ? c.chipAt(static_cast<uint8_t>(address), bus == sim::I2cBusId::PowerManager
+                                                                      ? sim::I2cBusId::Standard
+                                                                      : sim::I2cBusId::PowerManager)
+                        : nullptr;
     if (address > 0x7F)
         lines.push_back("WARNING: SlaveAddr " + sim::hex(address, 2) + " is no 7-bit address" +
                         (address <= 0xFF
@@ -195,13 +238,20 @@ std::vector<std::string> programChipLines(const sim::BoardConfig& c) {
                              : "") +
                         ": the program finds no chip");
     else if (!chip)
-        lines.push_back("WARNING: no chip is on the bus at " + sim::hex(address, 2) +
-                        ": the program will report \"No external RTC found\"");
+        lines.push_back(
+            "WARNING: no chip is on the " +
+            std::string(bus == sim::I2cBusId::PowerManager ? "power-manager unit's " : "") + "bus at " +
+            sim::hex(address, 2) + ": the program will report \"No external RTC found\"" +
+            (elsewhere ? std::string(" (the chip at ") + sim::chipLabel(*elsewhere) + " is on the " +
+                             (elsewhere->bus == sim::I2cBusId::PowerManager
+                                  ? "power-manager unit's bus: I2CBus 1 reads it)"
+                                  : "standard bus: I2CBus 0, or none, reads it)")
+                       : ""));
     else if (chip->protocol != static_cast<int>(protocol))
-        lines.push_back("WARNING: the chip at " + sim::hex(address, 2) + " is a protocol-" +
+        lines.push_back("WARNING: the chip at " + sim::chipLabel(*chip) + " is a protocol-" +
                         std::to_string(chip->protocol) + " chip, not protocol " + std::to_string(protocol));
     else if (!chip->present)
-        lines.push_back("WARNING: the chip at " + sim::hex(address, 2) +
+        lines.push_back("WARNING: the chip at " + sim::chipLabel(*chip) +
                         " is configured absent and never answers");
     return lines;
 }
@@ -259,11 +309,29 @@ std::string daylightExplained(const sim::TimeZoneConfig& zone, const sim::BoardS
     return text;
 }
 
-// "+12.345 ms" for a difference of file times.
-std::string millisText(int64_t units) {
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%+.3f ms", static_cast<double>(units) / 10000.0);
-    return buf;
+// A difference of file times: below a minute to the millisecond, in ms ("+12.345 ms") or in s
+// ("+1.234 s") as `inSeconds` asks; from a minute on in days, hours, minutes and whole seconds as
+// timedatectl and systemd print a span ("-159d 23h 55min 44s"), which a long power-down makes
+// readable where a count of milliseconds is not.
+std::string differenceText(int64_t units, bool inSeconds) {
+    char buf[64];
+    const uint64_t magnitude = units < 0 ? 0 - static_cast<uint64_t>(units) : static_cast<uint64_t>(units);
+    const uint64_t seconds = magnitude / sim::kFileTimeUnitsPerSecond;
+    if (seconds < 60) {
+        std::snprintf(buf, sizeof buf, inSeconds ? "%+.3f s" : "%+.3f ms",
+                      static_cast<double>(units) / (inSeconds ? sim::kFileTimeUnitsPerSecond : 10000.0));
+        return buf;
+    }
+    std::string out = units < 0 ? "-" : "+";
+    const std::pair<uint64_t, const char*> parts[] = {
+        {seconds / 86400, "d"}, {seconds / 3600 % 24, "h"}, {seconds / 60 % 60, "min"}, {seconds % 60, "s"}};
+    bool first = true;
+    for (const auto& [n, unit] : parts) {
+        if (n == 0) continue;
+        out += (first ? "" : " ") + std::to_string(n) + unit;
+        first = false;
+    }
+    return out;
 }
 
 std::string busPhaseText(const sim::SlaveBusState& b) {
@@ -346,23 +414,19 @@ void doShow() {
         const sim::ChipState cs = chipStateAt(chip, state, now, &phase);
         const std::optional<int64_t> t = chipFileTime(chip, cs, phase);
         if (!t) {
-            std::printf("  chip %s       (its registers hold no valid date)\n",
-                        sim::hex(chip.address, 2).c_str());
+            std::printf("  chip %-10s (its registers hold no valid date)\n", sim::chipLabel(chip).c_str());
             continue;
         }
-        char diff[48];
-        std::snprintf(diff, sizeof diff, "%+.3f",
-                      static_cast<double>(utc - *t) / sim::kFileTimeUnitsPerSecond);
         const sim::RtcChipModel& model = sim::chipModel(chip.protocol);
         std::printf(
-            "  chip %s       %s UTC, system - chip = %s s%s\n", sim::hex(chip.address, 2).c_str(),
-            formatFileTime(*t).c_str(), diff,
+            "  chip %-10s %s UTC, system - chip = %s%s\n", sim::chipLabel(chip).c_str(),
+            formatFileTime(*t).c_str(), differenceText(utc - *t, true).c_str(),
             model.timeInvalid(model.visibleRegisters(cs)) ? " (the chip flags its time invalid)" : "");
         // The same in milliseconds, against the true time too, and how fast the chip runs.
         const bool still = c.clocksStill() || chip.frozen;
         std::string offsets;
-        if (!c.clocksStill()) offsets = "chip - true time = " + millisText(*t - now) + ", ";
-        offsets += "chip - system = " + millisText(*t - utc);
+        if (!c.clocksStill()) offsets = "chip - true time = " + differenceText(*t - now, false) + ", ";
+        offsets += "chip - system = " + differenceText(*t - utc, false);
         std::printf("                  %s; crystal %s%s\n", offsets.c_str(), rateText(chip.ppm).c_str(),
                     still ? ", the clock stands still" : "");
     }
@@ -375,7 +439,7 @@ void doShow() {
         const sim::RtcChipModel& model = sim::chipModel(chip.protocol);
         const sim::ChipState cs = chipStateAt(chip, state, now);
         const std::vector<uint8_t> regs = model.visibleRegisters(cs);
-        std::printf("  %s protocol %d: %s, invalid-time flag %s\n", sim::hex(chip.address, 2).c_str(),
+        std::printf("  %s protocol %d: %s, invalid-time flag %s\n", sim::chipLabel(chip).c_str(),
                     chip.protocol, chipTimeText(chip.protocol, regs).c_str(),
                     model.timeInvalid(regs) ? "SET" : "clear");
         std::vector<std::string> notes = model.describe(cs);
@@ -395,8 +459,14 @@ void doShow() {
     for (const std::string& f : faults) std::printf("  %s\n", f.c_str());
     std::printf("Notifications:\n");
     printNotifications();
-    std::printf("Registry (%s):\n%s%s\n", b.path("registry.reg").c_str(),
-                sim::readFile(b.path("registry.reg")).c_str(), unflushedText().c_str());
+    std::string registry;
+    try {
+        registry = sim::reg::readText(b.path("registry.reg"));
+    } catch (const sim::reg::ParseError& e) {
+        registry = std::string("(not shown: ") + e.what() + ")\n";
+    }
+    std::printf("Registry (%s):\n%s%s\n", b.path("registry.reg").c_str(), registry.c_str(),
+                unflushedText().c_str());
     // The end of the debug log, as `tail` shows it: the whole of it is `vboard log`'s.
     const std::string log = sim::readFile(b.path("debug.log"));
     std::vector<size_t> starts;  // where each line begins
@@ -442,6 +512,16 @@ AppResult judge(const sim::StartedApp& app, int code, const std::string& output)
     return r;
 }
 
+// The UTC time a store reports as set ("RTC Time set (DD.MM.YYYY hh:mm:ss)"), if it does.
+std::optional<int64_t> storedTime(const std::string& output) {
+    const size_t at = output.find("RTC Time set (");
+    unsigned day, month, year, hour, minute, second;
+    if (at == std::string::npos || std::sscanf(output.c_str() + at, "RTC Time set (%u.%u.%u %u:%u:%u)", &day,
+                                               &month, &year, &hour, &minute, &second) != 6)
+        return std::nullopt;
+    return fileTimeOf(static_cast<int>(year), month, day, hour, minute, second);
+}
+
 }  // namespace
 
 // The platform's clock setting AutoDST (absent: off), read as the program reads it.
@@ -476,7 +556,8 @@ StartedAppsCapture::~StartedAppsCapture() {
     if (!dir.empty()) std::filesystem::remove_all(dir);
 }
 
-void waitForStartedApps(const std::string& command, const std::string& done, bool wait) {
+void waitForStartedApps(const std::string& command, const std::string& done, bool wait,
+                        const std::function<std::string(const std::string&)>& noteOn) {
     const std::vector<sim::StartedApp> started = sim::startedApps();
     for (const sim::StartedApp& a : started)
         std::printf("Notification service started %s%s\n", a.app.c_str(),
@@ -493,7 +574,9 @@ void waitForStartedApps(const std::string& command, const std::string& done, boo
         std::fputs(output.c_str(), stderr);
         std::fflush(stderr);
         const AppResult r = judge(started[i], codes[i], output);
-        std::printf("  process %d (%s) %s\n", pids[i], started[i].app.c_str(), r.text.c_str());
+        const std::string note = noteOn ? noteOn(output) : "";
+        std::printf("  process %d (%s) %s%s\n", pids[i], started[i].app.c_str(), r.text.c_str(),
+                    note.c_str());
         if (r.failed)
             failures += std::string(failures.empty() ? "" : "; ") + started[i].app +
                         (started[i].args ? " " + *started[i].args : "") + " (process " +
@@ -519,6 +602,7 @@ void doSetTime(const std::string& text, bool wait, bool local) {
                   static_cast<WORD>(t.hour),    static_cast<WORD>(t.minute),
                   static_cast<WORD>(t.second),  static_cast<WORD>(t.subsecond / 10000)};
     const StartedAppsCapture capture(wait);
+    sim::SystemClockState setClock;  // the clock as this command left it
     {
         // A board that is off runs nothing: checked and set under the board's lock, so that a
         // power-down comes before (refused) or after (the programs end at once), never between.
@@ -529,6 +613,7 @@ void doSetTime(const std::string& text, bool wait, bool local) {
                 "('vboard power up')");
         if (!SetSystemTime(&st))
             throw sim::BoardError("set-time: the platform refused " + formatTime(when, true));
+        setClock = sim::Board::current().readState().systemClock;
     }
     std::printf("System time set to %s UTC", formatTime(when - when % 10000, true).c_str());
     if (local) {
@@ -542,7 +627,31 @@ void doSetTime(const std::string& text, bool wait, bool local) {
             utcOffset(bias).c_str());
     }
     std::printf("\n");
-    waitForStartedApps("set-time", "the system time is set", wait);
+    // Another change of the system time made meanwhile (a set-time in parallel, say) is what the
+    // programs found if it came before they read the clock: said, so that a store of another time
+    // does not read as a fault.
+    const auto overtakenNote = [&](const std::string& output) -> std::string {
+        const sim::BoardState now = sim::Board::current().readState();
+        const sim::SystemClockState& clockNow = now.systemClock;
+        if (clockNow.local == setClock.local && clockNow.atHost == setClock.atHost) return "";
+        const std::optional<int64_t> stored = storedTime(output);
+        const int64_t second = when - when % sim::kFileTimeUnitsPerSecond;
+        const int64_t ran = sim::boardNow() - setClock.atHost;
+        const bool ours = stored && *stored >= second - sim::kFileTimeUnitsPerSecond &&
+                          *stored <= when + std::max<int64_t>(ran, 0) + 2 * sim::kFileTimeUnitsPerSecond;
+        // The time the later change set, in UTC: the kernel keeps it in local time.
+        const int64_t setTo = clockNow.local + static_cast<int64_t>(sim::zoneBiasMinutes(
+                                                   sim::currentTimeZone(), now.daylight.value_or(false))) *
+                                                   60 * sim::kFileTimeUnitsPerSecond;
+        const std::string later = "the system time was set again, to " +
+                                  formatTime(setTo - setTo % 10000, true) + " UTC, after this command set it";
+        if (stored && !ours)
+            return ": that is a later change's time, not this command's " + formatTime(when, false) +
+                   " UTC (" + later + " and before the program read the clock)";
+        if (stored) return "; " + later + ", and the program started for that change stores it";
+        return "";
+    };
+    waitForStartedApps("set-time", "the system time is set", wait, overtakenNote);
 }
 
 }  // namespace
@@ -562,9 +671,14 @@ void addBoardCommands(CLI::App& app) {
         cmd->add_option("--protocol", init.protocol, "Protocol of the RTC chip, 1..4 (default 1)");
     CLI::Option* address = cmd->add_option("--address", init.address,
                                            "7-bit address of the chip, 0x00..0x7F (default: the protocol's)");
+    CLI::Option* bus = cmd->add_option("--bus", init.bus,
+                                       "The bus the chip is wired to: std (the standard I2C unit's, default) "
+                                       "or pwr (the power-manager unit's, "
+                                       "processor ID 17); pwr writes the program's I2CBus to match");
     CLI::Option* noChip = cmd->add_flag("--no-chip", init.noChip, "No RTC chip on the bus")
                               ->excludes(protocol)
-                              ->excludes(address);
+                              ->excludes(address)
+                              ->excludes(bus);
     cmd->add_flag(
            "--no-chip-registry", init.noChipRegistry,
            "Leave the chip's Protocol and SlaveAddr out of the registry (the program then looks for its "

@@ -21,6 +21,7 @@ namespace vboard {
 namespace {
 
 struct ScanOptions {
+    std::string bus;
     bool all = false;
     bool read = false;
     bool recover = false;
@@ -28,10 +29,10 @@ struct ScanOptions {
 };
 
 // What keeps a start off the bus.
-std::string whatHoldsTheBus() {
+std::string whatHoldsTheBus(sim::I2cBusId bus) {
     const uint64_t now = sim::nowNs();
-    const bool scl = !sim::i2cbus::lowUntil(sim::BusLine::SCL, now);
-    const bool sda = !sim::i2cbus::lowUntil(sim::BusLine::SDA, now);
+    const bool scl = !sim::i2cbus::lowUntil(sim::BusLine::SCL, now, bus);
+    const bool sda = !sim::i2cbus::lowUntil(sim::BusLine::SDA, now, bus);
     if (scl && sda) return "SCL and SDA are held low";
     if (scl) return "SCL is held low";
     if (sda) return "SDA is held low (a slave stuck in the middle of a byte?)";
@@ -45,15 +46,21 @@ void doScan(const ScanOptions& o) {
     if (first > last)
         throw UsageError("scan: the first address " + sim::hex(first, 2) + " lies above the last " +
                          sim::hex(last, 2));
+    const sim::I2cBusId which = parseBus(o.bus, "--bus").value_or(sim::I2cBusId::Standard);
     openBoard();
+    if (which == sim::I2cBusId::PowerManager &&
+        sim::processorIdForMainId(sim::Board::current().config().mainId) != 17)
+        throw sim::BoardError("scan --bus pwr: " +
+                              powerManagerBusMissing(sim::Board::current().config().mainId));
     if (!sim::Board::current().readState().power.on)
         throw sim::BoardError("the board is powered down: nothing can drive its bus ('vboard power up')");
     const std::shared_ptr<void> mutex = takeBusMutex();
-    sim::I2cWireMaster bus;
+    sim::I2cWireMaster bus(which);
     if (o.recover) {
         const std::optional<int> pulses = bus.recover();
         if (!pulses)
-            throw sim::BoardError("bus recovery failed: " + whatHoldsTheBus() + " after nine clock pulses");
+            throw sim::BoardError("bus recovery failed: " + whatHoldsTheBus(which) +
+                                  " after nine clock pulses");
         std::printf("Bus recovery: SDA %s\n",
                     *pulses ? ("free after " + std::to_string(*pulses) + " clock pulse" +
                                (*pulses == 1 ? "" : "s") + ", then a stop")
@@ -69,7 +76,7 @@ void doScan(const ScanOptions& o) {
         if (answers[a] && o.read) bus.read(false);
         bus.stop();
         if (bus.busHeld()) {
-            const std::string what = whatHoldsTheBus();
+            const std::string what = whatHoldsTheBus(which);
             const bool sdaOnly = what.rfind("SDA", 0) == 0;
             throw sim::BoardError("the bus is held: " + what + ", so no start can be made" +
                                   (sdaOnly && !o.recover ? " (try 'vboard scan --recover')" : ""));
@@ -98,6 +105,9 @@ void addBusCommands(CLI::App& app) {
     CLI::App* cmd = app.add_subcommand(
         "scan", "List the addresses that acknowledge on the I2C bus, as i2cdetect draws them");
     cmd->add_flag("-a,--all", scan.all, "Probe 0x00..0x7F (default 0x03..0x77, as i2cdetect)");
+    cmd->add_option(
+        "--bus", scan.bus,
+        "The bus probed: std (the standard I2C unit's, default) or pwr (the power-manager unit's)");
     cmd->add_flag(
         "-r,--read", scan.read,
         "Probe with a read of one byte, as i2cdetect -r does (the register pointer of a chip that answers "
@@ -111,10 +121,18 @@ void addBusCommands(CLI::App& app) {
     static std::string holdText;
     CLI::App* hold =
         app.add_subcommand("i2c-hold", "Hold the bus mutex \"I2C\" for a while, as another driver would");
-    hold->add_option("ms", holdText, "How long, in milliseconds (of board time on a frozen board)")
+    hold->add_option("time", holdText,
+                     "How long: milliseconds (500), or with a unit as 'advance' takes it (5s, 2m, 250ms); of "
+                     "board time on a frozen board")
         ->required();
     hold->callback([] {
-        const uint32_t holdMs = parseNumber(holdText, "i2c-hold");
+        const uint64_t ns = parseDuration(holdText, "i2c-hold", true);
+        // Sleep takes milliseconds, and all ones (INFINITE) would be a hold for good.
+        if (ns == 0 || ns % 1'000'000 != 0 || ns / 1'000'000 >= INFINITE)
+            throw UsageError("i2c-hold: " + holdText +
+                             " is not a whole number of milliseconds from 1 ms to " +
+                             std::to_string((INFINITE - 1) / 86'400'000) + " days");
+        const uint32_t holdMs = static_cast<uint32_t>(ns / 1'000'000);
         openBoard();
         HANDLE m = CreateMutexW(nullptr, FALSE, TEXT("I2C"));
         if (!m || WaitForSingleObject(m, INFINITE) != WAIT_OBJECT_0)

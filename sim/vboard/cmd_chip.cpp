@@ -31,23 +31,39 @@ class ChipAccess {
     std::unique_ptr<sim::BoardLock> lock_;
 };
 
-// The chip that an --address option names, or the board's only chip.
-const sim::ChipConfig& selectChip(const std::string& addressText) {
+// The chip that --address (and --bus) name, or the board's only chip (on that bus).
+const sim::ChipConfig& selectChip(const std::string& addressText, const std::string& busText) {
     const sim::BoardConfig& c = sim::Board::current().config();
-    if (addressText.empty()) {
-        if (c.chips.size() == 1) return c.chips[0];
-        std::string list;
-        for (const sim::ChipConfig& chip : c.chips)
-            list += (list.empty() ? "" : ", ") + sim::hex(chip.address, 2) + " (protocol " +
-                    std::to_string(chip.protocol) + ")";
-        throw sim::BoardError(c.chips.empty()
-                                  ? "the board has no chip"
-                                  : "the board has several chips, " + list + ": choose one with --address");
+    std::optional<sim::I2cBusId> bus = parseBus(busText, "--bus");
+    std::optional<uint8_t> address;
+    if (!addressText.empty()) {
+        const auto [a, onBus] = parseChipAddress(addressText, "--address");
+        if (onBus && bus && *onBus != *bus)
+            throw UsageError("--address " + addressText + " and --bus " + busText + " name different buses");
+        address = a;
+        if (onBus) bus = onBus;
     }
-    const uint8_t a = parseAddress(addressText, "--address");
+    std::vector<const sim::ChipConfig*> found;
     for (const sim::ChipConfig& chip : c.chips)
-        if (chip.address == a) return chip;
-    throw sim::BoardError("no chip at " + sim::hex(a, 2));
+        if ((!address || chip.address == *address) && (!bus || chip.bus == *bus)) found.push_back(&chip);
+    if (found.size() == 1) return *found[0];
+    const std::string where = bus == sim::I2cBusId::PowerManager ? " on the power-manager bus"
+                              : bus                              ? " on the standard bus"
+                                                                 : "";
+    if (address && found.empty())
+        throw sim::BoardError("no chip at " +
+                              sim::chipLabel(*address, bus.value_or(sim::I2cBusId::Standard)));
+    if (address)
+        throw sim::BoardError("two chips answer at " + sim::hex(*address, 2) +
+                              ", one on each bus: choose one with --bus std or --bus pwr (or --address pwr:" +
+                              sim::hex(*address, 2) + ")");
+    std::string list;
+    for (const sim::ChipConfig* chip : found)
+        list += (list.empty() ? "" : ", ") + sim::chipLabel(*chip) + " (protocol " +
+                std::to_string(chip->protocol) + ")";
+    throw sim::BoardError(found.empty() ? "the board has no chip" + where
+                                        : "the board has several chips" + where + ", " + list +
+                                              ": choose one with --address");
 }
 
 // Changes one chip's state, its clock brought up to the present first.
@@ -56,8 +72,8 @@ void changeChip(const sim::ChipConfig& config, const std::function<void(sim::Chi
     const int64_t now = sim::boardNow();
     const sim::RtcChipModel& model = sim::chipModel(config.protocol);
     board.updateState([&](sim::BoardState& s) {
-        auto it = s.chips.find(config.address);
-        if (it == s.chips.end()) it = s.chips.emplace(config.address, model.initialState(now)).first;
+        auto it = s.chips.find(config.stateKey());
+        if (it == s.chips.end()) it = s.chips.emplace(config.stateKey(), model.initialState(now)).first;
         sim::ChipState& chip = it->second;
         chip.latch.reset();
         model.catchUp(chip, sim::crystalOf(board.config(), config), now);
@@ -94,8 +110,9 @@ void printChip(const sim::ChipConfig& config, const sim::ChipState& chip) {
     const sim::RtcChipModel& model = sim::chipModel(config.protocol);
     const std::vector<uint8_t> regs = model.visibleRegisters(chip);
     const std::string timeText = chipTimeText(config.protocol, regs);
-    std::printf("chip %s: protocol %d, %zu registers, pointer 0x%02x\n", sim::hex(config.address, 2).c_str(),
-                config.protocol, regs.size(), chip.pointer);
+    std::printf("chip %s: protocol %d, %zu registers, pointer 0x%02x%s\n", sim::chipLabel(config).c_str(),
+                config.protocol, regs.size(), chip.pointer,
+                config.bus == sim::I2cBusId::PowerManager ? ", on the power-manager unit's bus" : "");
     std::printf("     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f\n");
     for (size_t row = 0; row < regs.size(); row += 16) {
         std::printf("%02zx: ", row);
@@ -124,7 +141,7 @@ void printChip(const sim::ChipConfig& config, const sim::ChipState& chip) {
     std::printf("\n");
 }
 
-void doDump(const std::string& addressText) {
+void doDump(const std::string& addressText, const std::string& busText) {
     openBoard();
     const sim::BoardConfig& c = sim::Board::current().config();
     if (c.chips.empty()) {
@@ -132,10 +149,17 @@ void doDump(const std::string& addressText) {
         return;
     }
     std::vector<const sim::ChipConfig*> chips;
-    if (addressText.empty())
-        for (const sim::ChipConfig& chip : c.chips) chips.push_back(&chip);
-    else
-        chips.push_back(&selectChip(addressText));
+    const std::optional<sim::I2cBusId> bus = parseBus(busText, "--bus");
+    if (addressText.empty()) {
+        for (const sim::ChipConfig& chip : c.chips)
+            if (!bus || chip.bus == *bus) chips.push_back(&chip);
+        if (chips.empty())
+            throw sim::BoardError(
+                "no chip on the " +
+                std::string(*bus == sim::I2cBusId::PowerManager ? "power-manager" : "standard") + " bus");
+    } else {
+        chips.push_back(&selectChip(addressText, busText));
+    }
     // Shown as the chip's clock stands now, without writing to the board: dumping is reading,
     // and works on a board the user may only read.
     const sim::BoardState state = sim::Board::current().readState();
@@ -144,7 +168,7 @@ void doDump(const std::string& addressText) {
 }
 
 struct AddOptions {
-    std::string protocol, address, time, ppm;
+    std::string protocol, address, time, ppm, bus;
     bool frozen = false;
     bool local = false;
 };
@@ -182,8 +206,16 @@ void writeConfigThenState(const sim::BoardConfig& config,
 void doAdd(const AddOptions& o) {
     sim::ChipConfig chip;
     chip.protocol = protocolNumber(o.protocol, "chip add: protocol");
-    chip.address = o.address.empty() ? sim::chipModel(chip.protocol).defaultAddress
-                                     : parseAddress(o.address, "--address");
+    chip.address = sim::chipModel(chip.protocol).defaultAddress;
+    std::optional<sim::I2cBusId> bus = parseBus(o.bus, "--bus");
+    if (!o.address.empty()) {
+        const auto [a, onBus] = parseChipAddress(o.address, "--address");
+        if (onBus && bus && *onBus != *bus)
+            throw UsageError("--address " + o.address + " and --bus " + o.bus + " name different buses");
+        chip.address = a;
+        if (onBus) bus = onBus;
+    }
+    chip.bus = bus.value_or(sim::I2cBusId::Standard);
     chip.frozen = o.frozen;
     if (!o.ppm.empty()) chip.ppm = parsePpm(o.ppm, "chip add --ppm");
     if (!o.time.empty() && !o.local) parseChipTime(o.time, "chip add --time");  // before the board is touched
@@ -194,17 +226,19 @@ void doAdd(const AddOptions& o) {
             ? std::nullopt
             : std::optional<int64_t>(parseChipTime(o.time, "chip add --time", o.local ? &zone : nullptr));
     sim::BoardConfig c = sim::Board::current().config();
-    if (c.chipAt(chip.address))
-        throw sim::BoardError("a chip answers at " + sim::hex(chip.address, 2) + " already");
+    if (c.chipAt(chip.address, chip.bus))
+        throw sim::BoardError("a chip answers at " + sim::chipLabel(chip) + " already");
+    if (chip.bus == sim::I2cBusId::PowerManager && sim::processorIdForMainId(c.mainId) != 17)
+        throw sim::BoardError(powerManagerBusMissing(c.mainId));
     c.chips.push_back(chip);
     sim::ChipState state;
     writeConfigThenState(c, [&](sim::BoardState& s) {
         const int64_t now = sim::boardNow();
         state = sim::chipModel(chip.protocol).initialState(when && o.time != "now" ? *when : now);
         if (when && o.time != "now") sim::RtcChipModel::restartSecond(state, now);
-        s.chips[chip.address] = state;
+        s.chips[chip.stateKey()] = state;
     });
-    std::printf("Added a protocol %d chip at %s holding %s", chip.protocol, sim::hex(chip.address, 2).c_str(),
+    std::printf("Added a protocol %d chip at %s holding %s", chip.protocol, sim::chipLabel(chip).c_str(),
                 chipTimeText(chip.protocol, state.regs).c_str());
     if (chip.ppm != 0) std::printf(", crystal %s", rateText(chip.ppm).c_str());
     std::printf("\n");
@@ -214,22 +248,22 @@ void doAdd(const AddOptions& o) {
 void setCrystal(const sim::ChipConfig& chip, double ppm) {
     sim::BoardConfig c = sim::Board::current().config();
     for (sim::ChipConfig& e : c.chips)
-        if (e.address == chip.address) e.ppm = ppm;
+        if (e.stateKey() == chip.stateKey()) e.ppm = ppm;
     const sim::Crystal before = sim::crystalOf(c, chip);
     writeConfigThenState(c, [&](sim::BoardState& s) {
-        auto it = s.chips.find(chip.address);
+        auto it = s.chips.find(chip.stateKey());
         if (it != s.chips.end()) sim::chipModel(chip.protocol).rebase(it->second, before, sim::boardNow());
     });
-    std::printf("Chip %s: crystal %s\n", sim::hex(chip.address, 2).c_str(), rateText(ppm).c_str());
+    std::printf("Chip %s: crystal %s\n", sim::chipLabel(chip).c_str(), rateText(ppm).c_str());
 }
 
-void doRemove(const std::string& addressText) {
+void doRemove(const std::string& addressText, const std::string& busText) {
     const ChipAccess access;
-    const sim::ChipConfig chip = selectChip(addressText);
+    const sim::ChipConfig chip = selectChip(addressText, busText);
     sim::BoardConfig c = sim::Board::current().config();
-    std::erase_if(c.chips, [&](const sim::ChipConfig& e) { return e.address == chip.address; });
-    writeConfigThenState(c, [&](sim::BoardState& s) { s.chips.erase(chip.address); });
-    std::printf("Removed the chip at %s\n", sim::hex(chip.address, 2).c_str());
+    std::erase_if(c.chips, [&](const sim::ChipConfig& e) { return e.stateKey() == chip.stateKey(); });
+    writeConfigThenState(c, [&](sim::BoardState& s) { s.chips.erase(chip.stateKey()); });
+    std::printf("Removed the chip at %s\n", sim::chipLabel(chip).c_str());
 }
 
 }  // namespace
@@ -261,7 +295,7 @@ std::string chipTimeText(int protocol, const std::vector<uint8_t>& regs) {
 sim::ChipState chipStateAt(const sim::ChipConfig& config, const sim::BoardState& state, int64_t now,
                            int64_t* phase) {
     const sim::RtcChipModel& model = sim::chipModel(config.protocol);
-    const auto it = state.chips.find(config.address);
+    const auto it = state.chips.find(config.stateKey());
     sim::ChipState chip = it != state.chips.end() ? it->second : model.initialState(now);
     chip.latch.reset();
     const int64_t p = model.catchUp(chip, sim::crystalOf(sim::Board::current().config(), config), now);
@@ -273,18 +307,27 @@ void addChipCommands(CLI::App& app) {
     CLI::App* chip = app.add_subcommand("chip", "The RTC chips on the board's I2C bus");
     chip->require_subcommand(1);
     static std::string address;
+    static std::string bus;
     auto addressOption = [](CLI::App* cmd) {
-        cmd->add_option("-a,--address", address, "The chip's 7-bit address (default: the board's only chip)");
+        cmd->add_option(
+            "-a,--address", address,
+            "The chip's 7-bit address, pwr:0x68 on the power-manager bus (default: the board's only "
+            "chip)");
+        cmd->add_option("--bus", bus,
+                        "The chip's bus: std (the standard unit's) or pwr (the power-manager unit's)");
     };
 
     CLI::App* dump = chip->add_subcommand("dump", "Registers as a hex table, with the time they hold");
     addressOption(dump);
-    dump->callback([] { doDump(address); });
+    dump->callback([] { doDump(address, bus); });
 
     static AddOptions add;
     CLI::App* addCmd = chip->add_subcommand("add", "Put a chip on the bus");
     addCmd->add_option("protocol", add.protocol, "Chip protocol 1..4")->required();
     addCmd->add_option("-a,--address", add.address, "7-bit address, 0x00..0x7F (default: the protocol's)");
+    addCmd->add_option("--bus", add.bus,
+                       "The bus it is wired to: std (the standard unit's, default) or pwr (the power-manager "
+                       "unit's, processor ID 17)");
     addCmd->add_option("--time", add.time,
                        std::string("Time the chip holds (UTC, years 1970..2069), default now: ") + kTimeForm);
     addCmd->add_flag("--frozen", add.frozen, "The chip's clock stands still");
@@ -296,7 +339,7 @@ void addChipCommands(CLI::App& app) {
 
     CLI::App* remove = chip->add_subcommand("remove", "Take a chip off the bus");
     addressOption(remove);
-    remove->callback([] { doRemove(address); });
+    remove->callback([] { doRemove(address, bus); });
 
     static std::string timeText;
     static bool timeLocal = false;
@@ -308,18 +351,19 @@ void addChipCommands(CLI::App& app) {
     time->add_flag("--local", timeLocal, "TIME is the board's local time; the chip is given its UTC");
     time->callback([] {
         if (!timeLocal) parseChipTime(timeText, "chip time");  // refused before the board is touched
-        if (!address.empty()) parseAddress(address, "--address");
+        if (!address.empty()) parseChipAddress(address, "--address");
+        parseBus(bus, "--bus");
         const ChipAccess access;
         const sim::TimeZoneConfig zone = sim::currentTimeZone();
         const int64_t when = parseChipTime(timeText, "chip time", timeLocal ? &zone : nullptr);
-        const sim::ChipConfig config = selectChip(address);
+        const sim::ChipConfig config = selectChip(address, bus);
         const sim::ChipTime t = chipTimeOf(when, config.protocol);
         std::vector<uint8_t> stored;
         changeChip(config, [&](sim::ChipState& c, int64_t now) {
             sim::chipModel(config.protocol).setTime(c, t, now);
             stored = c.regs;  // the running time, also while a halt bit shows a frozen copy
         });
-        std::printf("Chip %s set to %s\n", sim::hex(config.address, 2).c_str(),
+        std::printf("Chip %s set to %s\n", sim::chipLabel(config).c_str(),
                     chipTimeText(config.protocol, stored).c_str());
     });
 
@@ -338,7 +382,7 @@ void addChipCommands(CLI::App& app) {
         const std::optional<double> ppm =
             setPpm.empty() ? std::nullopt : std::optional<double>(parsePpm(setPpm, "chip set --ppm"));
         const ChipAccess access;
-        const sim::ChipConfig config = selectChip(address);
+        const sim::ChipConfig config = selectChip(address, bus);
         if (ppm) setCrystal(config, *ppm);
         if (assignments.empty()) return;
         std::vector<std::pair<uint8_t, uint8_t>> writes;
@@ -364,11 +408,11 @@ void addChipCommands(CLI::App& app) {
             changed = c;
         });
         for (size_t i = 0; i < writes.size(); ++i)
-            std::printf("Chip %s register 0x%02x = 0x%02x (was 0x%02x)\n",
-                        sim::hex(config.address, 2).c_str(), writes[i].first, writes[i].second, before[i]);
+            std::printf("Chip %s register 0x%02x = 0x%02x (was 0x%02x)\n", sim::chipLabel(config).c_str(),
+                        writes[i].first, writes[i].second, before[i]);
         const sim::RtcChipModel& model = sim::chipModel(config.protocol);
         const std::vector<uint8_t> regs = model.visibleRegisters(changed);
-        std::printf("Chip %s holds %s, invalid-time flag %s\n", sim::hex(config.address, 2).c_str(),
+        std::printf("Chip %s holds %s, invalid-time flag %s\n", sim::chipLabel(config).c_str(),
                     chipTimeText(config.protocol, regs).c_str(), model.timeInvalid(regs) ? "SET" : "clear");
     });
 
@@ -376,11 +420,11 @@ void addChipCommands(CLI::App& app) {
     addressOption(loss);
     loss->callback([] {
         const ChipAccess access;
-        const sim::ChipConfig config = selectChip(address);
+        const sim::ChipConfig config = selectChip(address, bus);
         changeChip(config, [&](sim::ChipState& c, int64_t now) {
             sim::chipModel(config.protocol).loseBackupSupply(c, now);
         });
-        std::printf("Chip %s lost its backup supply\n", sim::hex(config.address, 2).c_str());
+        std::printf("Chip %s lost its backup supply\n", sim::chipLabel(config).c_str());
     });
 
     static std::string nakText;
@@ -391,12 +435,12 @@ void addChipCommands(CLI::App& app) {
     nak->callback([] {
         const unsigned nakCount = parseNumber(nakText, "chip nak", 0x7FFFFFFF);
         const ChipAccess access;
-        const sim::ChipConfig config = selectChip(address);
+        const sim::ChipConfig config = selectChip(address, bus);
         changeChip(config, [nakCount](sim::ChipState& c, int64_t) { c.nakNext = nakCount; });
         if (nakCount == 0)
-            std::printf("Chip %s answers its address again\n", sim::hex(config.address, 2).c_str());
+            std::printf("Chip %s answers its address again\n", sim::chipLabel(config).c_str());
         else
-            std::printf("Chip %s refuses its next %u address phase%s\n", sim::hex(config.address, 2).c_str(),
+            std::printf("Chip %s refuses its next %u address phase%s\n", sim::chipLabel(config).c_str(),
                         nakCount, nakCount == 1 ? "" : "s");
     });
 }

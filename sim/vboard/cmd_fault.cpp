@@ -335,10 +335,13 @@ void addFaultCommands(CLI::App& app) {
             std::vector<std::string> lines = faultLines(board.config().faults);
             for (const auto& [address, chip] : board.readState().chips)
                 if (chip.nakNext)
-                    lines.push_back(line("(chip nak)", "the chip at " + sim::hex(address, 2) +
-                                                           " refuses its next " +
-                                                           std::to_string(chip.nakNext) +
-                                                           " address phases ('vboard chip nak 0' ends it)"));
+                    lines.push_back(line(
+                        "(chip nak)", "the chip at " +
+                                          sim::chipLabel(address & 0x7F, (address & sim::kPowerManagerBusKey)
+                                                                             ? sim::I2cBusId::PowerManager
+                                                                             : sim::I2cBusId::Standard) +
+                                          " refuses its next " + std::to_string(chip.nakNext) +
+                                          " address phases ('vboard chip nak 0' ends it)"));
             if (lines.empty()) std::printf("No faults in force.\n");
             for (const std::string& l : lines) std::printf("%s\n", l.c_str());
         });

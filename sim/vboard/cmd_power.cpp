@@ -123,16 +123,22 @@ void startUp(bool wait) {
     if (!failures.empty()) throw sim::BoardError("power up: the board is on, but " + failures);
 }
 
-// "8h", "90s", "1d12h", "250ms": whole numbers, each with its unit (d, h, m, s, ms, us).
-uint64_t parseDuration(const std::string& text) {
+}  // namespace
+
+// "8h", "90s", "1d12h", "250ms": whole numbers, each with its unit (d, h, m, s, ms, us); a bare
+// number of milliseconds where `bareMs` allows it.
+uint64_t parseDuration(const std::string& text, const std::string& what, bool bareMs) {
     static const std::pair<const char*, uint64_t> kUnits[] = {
         {"ms", 1'000'000ULL},        {"us", 1'000ULL},         {"d", 86'400'000'000'000ULL},
         {"h", 3'600'000'000'000ULL}, {"m", 60'000'000'000ULL}, {"s", 1'000'000'000ULL}};
-    const std::string form =
-        "advance: expected a duration such as 8h, 90s, 1d12h or 250ms, got \"" + text + "\"";
+    const std::string form = what + ": expected a duration such as " +
+                             (bareMs ? "500 (milliseconds), 5s, 2m" : "8h, 90s, 1d12h") +
+                             " or 250ms, got \"" + text + "\"";
     uint64_t total = 0;
     size_t at = 0;
     if (text.empty()) throw UsageError(form);
+    if (bareMs && text.find_first_not_of("0123456789") == std::string::npos)
+        return uint64_t{parseNumber(text, what)} * 1'000'000ULL;
     while (at < text.size()) {
         size_t digits = at;
         while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
@@ -151,10 +157,11 @@ uint64_t parseDuration(const std::string& text) {
     }
     // A century is more than any board's life; it keeps every sum far inside 64 bits.
     if (total == 0 || total > 100ULL * 366 * 86'400'000'000'000ULL)
-        throw UsageError("advance: " + text + " is not a duration from 1 us to a hundred years");
+        throw UsageError(what + ": " + text + " is not a duration from 1 us to a hundred years");
     return total;
 }
-}  // namespace
+
+namespace {}  // namespace
 
 std::string powerText(const sim::PowerState& p) {
     std::string text = p.on ? "on" : "off (the chips run on their backup supply)";
@@ -204,7 +211,7 @@ void addPowerCommands(CLI::App& app) {
     advance->add_option("duration", duration, "How long: 8h, 90s, 1d12h, 250ms (units d h m s ms us)")
         ->required();
     advance->callback([] {
-        const uint64_t ns = parseDuration(duration);
+        const uint64_t ns = parseDuration(duration, "advance");
         openBoard();
         if (!sim::Board::current().config().virtualClocks)
             throw sim::BoardError(

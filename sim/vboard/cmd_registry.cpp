@@ -177,7 +177,7 @@ void addRegistryCommands(CLI::App& app) {
         // The file is edited as the programs see the registry: what they left in RAM goes with it.
         sim::flushRegistry();
         const std::string file = registryFile();
-        const std::string before = sim::readFile(file);
+        const std::string before = sim::reg::readText(file);
         const std::string after = registryWithValue(before, key, name, value, "registry set");
         sim::writeFileAtomically(file, after);
         const sim::reg::Registry written = sim::reg::parse(after, file);
@@ -195,10 +195,9 @@ void addRegistryCommands(CLI::App& app) {
         // Every file is read whole first: one that cannot be read changes nothing.
         std::vector<sim::reg::Registry> parts;
     for (const std::string& f : importFiles) {
-        const std::string text = sim::readFile(f);
-        if (text.empty() && !std::ifstream(f)) throw sim::BoardError("registry import: cannot read " + f);
+        if (!std::ifstream(f)) throw sim::BoardError("registry import: cannot read " + f);
         try {
-            parts.push_back(sim::reg::parse(text, f));
+            parts.push_back(sim::reg::parse(sim::reg::readText(f), f));
         } catch (const sim::reg::ParseError& e) {
             throw sim::BoardError(std::string("registry import: ") + e.what());
         }
@@ -206,7 +205,7 @@ void addRegistryCommands(CLI::App& app) {
     const auto lock = openBoardForChange();
     sim::flushRegistry();
     const std::string file = registryFile();
-    const std::string before = sim::readFile(file);
+    const std::string before = sim::reg::readText(file);
     sim::reg::Registry r = sim::reg::parse(before, file);
     for (size_t i = 0; i < parts.size(); ++i) {
         size_t values = 0;
@@ -235,7 +234,7 @@ del->callback([] {
     const auto lock = openBoardForChange();
     sim::flushRegistry();
     const std::string file = registryFile();
-    const std::string before = sim::readFile(file);
+    const std::string before = sim::reg::readText(file);
     sim::reg::Registry r = sim::reg::parse(before, file);
     if (!deleteName.empty()) {
         if (!r.removeValue(path, deleteName.front()))

@@ -89,6 +89,10 @@ void show(bool transactions, bool edges, const WindowOptions& o) {
     int program = 0;
     for (const sim::TraceRecord& r : shown) {
         const double us = static_cast<double>(r.ns) / 1000.0;
+        // What happened on the power-manager unit's bus says so; the standard bus's lines read as
+        // they always did.
+        const bool pwr = r.bus == sim::I2cBusId::PowerManager && r.kind != "R" && r.kind != "F";
+        const char* bus = pwr ? "pwr: " : "";
         if (r.kind == "R") {
             // Each of a program's flushes begins with its record: said once where it takes over.
             if (r.pid != program) std::printf("%14.3f us  --- %s (process %d)\n", us, r.text.c_str(), r.pid);
@@ -96,21 +100,31 @@ void show(bool transactions, bool edges, const WindowOptions& o) {
         } else if (r.kind == "F") {
             std::printf("%14.3f us  FAULT: %s\n", us, r.text.c_str());
         } else if (r.kind == "L") {
-            std::printf("%14.3f us  %s %s\n", us, r.line.c_str(), r.value ? "released (high)" : "pulled low");
+            std::printf("%14.3f us  %s%s %s\n", us, pwr ? "PWR_" : "", r.line.c_str(),
+                        r.value ? "released (high)" : "pulled low");
         } else if (r.kind == "H") {
-            std::printf("%14.3f us  %s held %s when the process looked at the bus\n", us, r.line.c_str(),
-                        r.value ? "high" : "low");
+            std::printf("%14.3f us  %s%s held %s when the process looked at the bus\n", us, pwr ? "PWR_" : "",
+                        r.line.c_str(), r.value ? "high" : "low");
         } else if (r.kind == "B") {
-            std::printf("%14.3f us  byte 0x%02X %s\n", us, r.value, r.ack ? "ACK" : "NAK");
+            std::printf("%14.3f us  %sbyte 0x%02X %s\n", us, bus, r.value, r.ack ? "ACK" : "NAK");
         } else if (r.kind == "ARB") {
-            std::printf("%14.3f us  arbitration lost\n", us);
+            std::printf("%14.3f us  %sarbitration lost\n", us, bus);
+        } else if (r.kind == "RCV") {
+            // Clock pulses with no start before them: somebody freeing the bus from a slave stuck in
+            // the middle of a byte, as the program does when it opens the bus.
+            char stop[64] = " outside a transaction, no stop after them";
+            if (r.endNs)
+                std::snprintf(stop, sizeof stop, ", the last ending in a stop (at %.3f us)",
+                              r.endNs / 1000.0);
+            std::printf("%14.3f us  %sbus recovery: %u clock pulse%s on %sSCL%s\n", us, bus, r.pulses,
+                        r.pulses == 1 ? "" : "s", pwr ? "PWR_" : "", stop);
         } else {
             const char* name = r.kind == "S" ? "start" : r.kind == "Sr" ? "repeated start" : "stop";
             // A condition's bus speed is that of the byte next to it; outside any byte (a stop after
             // bus recovery) there is none to show.
             const std::string speed =
                 r.bitNs ? " (" + std::to_string((1000000 + r.bitNs / 2) / r.bitNs) + " kHz bus)" : "";
-            std::printf("%14.3f us  %s%s\n", us, name, speed.c_str());
+            std::printf("%14.3f us  %s%s%s\n", us, bus, name, speed.c_str());
         }
     }
 }
@@ -120,6 +134,7 @@ void show(bool transactions, bool edges, const WindowOptions& o) {
 void writeView(const std::string& file, const WindowOptions& o,
                const std::function<void(const std::vector<sim::TraceRecord>&, std::ostream&,
                                         const sim::TraceWindow&)>& view) {
+    if (file.empty()) throw UsageError("the output file is empty (- writes to standard output)");
     const std::vector<sim::TraceRecord> records = boardTrace();
     std::ostringstream text;
     view(records, text, windowOf(o, records));
@@ -162,7 +177,27 @@ void addTraceCommands(CLI::App& app) {
         "svg", "Draw SCL and SDA as a logic analyser would, with the decoded bytes, ACK/NAK, start and stop");
     svg->add_option("file", svgFile, "Output file (SVG), or - for standard output")->required();
     addWindowOptions(svg, svgWindow);
-    svg->callback([] { writeView(svgFile, svgWindow, sim::writeTraceSvg); });
+    static std::string svgBus;
+    svg->add_option(
+        "--bus", svgBus,
+        "The bus drawn: std (the standard unit's) or pwr (the power-manager unit's); default: the "
+        "standard bus, or the power-manager bus when only it has traffic");
+    svg->callback([] {
+        if (!svgBus.empty() && svgBus != "std" && svgBus != "pwr")
+            throw UsageError("--bus: expected std or pwr, got \"" + svgBus + "\"");
+        writeView(
+            svgFile, svgWindow,
+            [](const std::vector<sim::TraceRecord>& records, std::ostream& out, const sim::TraceWindow& w) {
+                bool standard = false;
+                for (const sim::TraceRecord& r : records)
+                    standard =
+                        standard || (r.bus == sim::I2cBusId::Standard && r.kind != "R" && r.kind != "F");
+                const bool pwr =
+                    svgBus == "pwr" || (svgBus.empty() && !standard && sim::traceHasPowerManagerBus(records));
+                sim::writeTraceSvg(records, out, w,
+                                   pwr ? sim::I2cBusId::PowerManager : sim::I2cBusId::Standard);
+            });
+    });
 
     cmd->add_subcommand("clear", "Empty the trace")->callback([] {
         openBoard();

@@ -138,6 +138,8 @@ void addZoneCommands(CLI::App& app) {
             }
         }
         describe(zone);
+        const std::string note = zoneNameNote(name, zone);
+        if (!note.empty()) std::fprintf(stderr, "vboard: note: %s\n", note.c_str());
         if (!on) {
             std::printf(
                 "The board is off: board.json's zone record changed, the kernel takes it at power-up\n");

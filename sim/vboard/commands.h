@@ -7,6 +7,7 @@
 #include <CLI/CLI.hpp>
 #include <cstdint>
 #include <stdexcept>
+#include <functional>
 #include <iosfwd>
 #include <memory>
 #include <optional>
@@ -49,10 +50,20 @@ void addFaultCommands(CLI::App& app);         // fault add/list/clear
 // A number written in decimal or as 0x... (no sign, no octal), at most `max`; `what` names it in
 // the refusal.
 uint32_t parseNumber(const std::string& text, const std::string& what, uint32_t max = 0xFFFFFFFFu);
+// A duration, "8h", "90s", "1d12h", "250ms" (units d h m s ms us), in ns; with `bareMs` a bare number
+// is milliseconds, else refused. Refuses 0 and more than a century, naming `what`.
+uint64_t parseDuration(const std::string& text, const std::string& what, bool bareMs = false);
 // A chip protocol, 1..4.
 int protocolNumber(const std::string& text, const std::string& what);
 // A 7-bit I2C address.
 uint8_t parseAddress(const std::string& text, const std::string& what);
+// A bus, "std" (the standard unit's) or "pwr" (the power-manager unit's); nothing for "".
+std::optional<sim::I2cBusId> parseBus(const std::string& text, const std::string& what);
+// A chip's address as show prints it: "0x68", or with its bus, "pwr:0x68" or "std:0x68".
+std::pair<uint8_t, std::optional<sim::I2cBusId>> parseChipAddress(const std::string& text,
+                                                                  const std::string& what);
+// Why a board with this main ID has no power-manager bus (only processor ID 17 has the unit).
+std::string powerManagerBusMissing(uint32_t mainId);
 
 // Replaces one top-level entry of the board's board.json (absent: removes it), the rest of the
 // file as it was; the new file must read as a board, or nothing changes.
@@ -92,7 +103,9 @@ struct StartedAppsCapture {
 // Names the programs the notification service started for a change `command` made; with `wait`,
 // waits for them, shows their output and how each ended, and throws (exit 1) when one failed,
 // saying that `done` is done all the same.
-void waitForStartedApps(const std::string& command, const std::string& done, bool wait);
+// `noteOn`, when given, adds to the line of each program what it makes of its output.
+void waitForStartedApps(const std::string& command, const std::string& done, bool wait,
+                        const std::function<std::string(const std::string&)>& noteOn = nullptr);
 
 // ---- Faults (cmd_fault.cpp) -------------------------------------------------------------------
 // One line per fault in force, as `fault add` takes it and what it does.
@@ -138,6 +151,9 @@ std::string registryWithValue(const std::string& regText, const std::string& key
 // (any letter case), as the platform's time-zone record for the rules in force in `year`.
 sim::TimeZoneConfig resolveZone(const std::string& name, int year);
 std::vector<std::string> zoneNames();
+// A note for a zone name typed as an abbreviation that the database takes for an offset without
+// daylight saving time ("EST" for US Eastern time); "" when there is nothing to say.
+std::string zoneNameNote(const std::string& typed, const sim::TimeZoneConfig& zone);
 std::string zoneInfoDir();
 // "UTC+01:00" for a bias of -60 minutes (UTC = local + bias).
 std::string utcOffset(int32_t biasMinutes);

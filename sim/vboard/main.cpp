@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "../board/board.h"
+#include "../board/format.h"
 #include "../board/simtime.h"
 #include "../ceapi/tools_api.h"
 #include "commands.h"
@@ -85,6 +86,28 @@ uint8_t parseAddress(const std::string& text, const std::string& what) {
         throw UsageError(what + ": a 7-bit I2C address is 0x00..0x7F, got \"" + text + "\"" + hint);
     }
     return static_cast<uint8_t>(a);
+}
+
+std::optional<sim::I2cBusId> parseBus(const std::string& text, const std::string& what) {
+    if (text.empty()) return std::nullopt;
+    if (text == "std") return sim::I2cBusId::Standard;
+    if (text == "pwr") return sim::I2cBusId::PowerManager;
+    throw UsageError(
+        what + ": expected std (the standard I2C unit's bus) or pwr (the power-manager unit's), got \"" +
+        text + "\"");
+}
+
+std::pair<uint8_t, std::optional<sim::I2cBusId>> parseChipAddress(const std::string& text,
+                                                                  const std::string& what) {
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos) return {parseAddress(text, what), std::nullopt};
+    return {parseAddress(text.substr(colon + 1), what), parseBus(text.substr(0, colon), what)};
+}
+
+std::string powerManagerBusMissing(uint32_t mainId) {
+    const uint32_t id = sim::processorIdForMainId(mainId);
+    return (id ? "processor ID " + std::to_string(id) : "the processor of main ID " + sim::hex(mainId, 8)) +
+           " has no power-manager I2C unit and no bus of it (only processor ID 17 has them)";
 }
 
 void replaceBoardJsonEntry(const std::string& key, const std::optional<sim::json>& value) {

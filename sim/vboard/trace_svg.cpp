@@ -197,10 +197,12 @@ void byteBox(std::vector<Item>& items, double x0, double x1, const char* fill, c
 
 }  // namespace
 
-void writeTraceSvg(const std::vector<TraceRecord>& trace, std::ostream& out, const TraceWindow& window) {
+void writeTraceSvg(const std::vector<TraceRecord>& trace, std::ostream& out, const TraceWindow& window,
+                   I2cBusId bus) {
+    const bool pwr = bus == I2cBusId::PowerManager;
     BusLevels start;
     std::vector<LineEdge> edges;
-    for (const LineEdge& e : traceEdges(trace, &start)) {
+    for (const LineEdge& e : traceEdges(trace, &start, bus)) {
         if (window.fromNs && e.ns < *window.fromNs)
             (e.line == BusLine::SCL ? start.scl : start.sda) = e.high;
         else if (window.contains(e.ns))
@@ -214,13 +216,15 @@ void writeTraceSvg(const std::vector<TraceRecord>& trace, std::ostream& out, con
     for (const TraceRecord& r : decodeTrace(trace)) {
         if (r.kind == "R" && r.pid == program) continue;
         if (r.kind == "R") program = r.pid;
-        if (window.contains(r.ns) && r.kind != "L" && r.kind != "H") records.push_back(r);
+        const bool note = r.kind == "R" || r.kind == "F";  // of the board, not of one bus
+        if (window.contains(r.ns) && r.kind != "L" && r.kind != "H" && (note || r.bus == bus))
+            records.push_back(r);
     }
     std::vector<uint64_t> times;
     for (const LineEdge& e : edges) times.push_back(e.ns);
     for (const TraceRecord& r : records) {
         times.push_back(r.ns);
-        if (r.kind == "B") times.push_back(r.endNs);
+        if (r.kind == "B" || (r.kind == "RCV" && r.endNs)) times.push_back(r.endNs);
     }
     std::sort(times.begin(), times.end());
     const TimeAxis axis(times);
@@ -244,29 +248,36 @@ void writeTraceSvg(const std::vector<TraceRecord>& trace, std::ostream& out, con
                          }});
     }
     Lanes top(std::size(kConditionLanes)), bottom(std::size(kNoteLanes));
+    // A start, repeated start or stop: a dashed line on its SDA edge, its name beside it (a stop's
+    // left of it, a start's right of it).
+    auto condition = [&](const std::string& kind, double x) {
+        const double w = textWidth(kind);
+        const bool stop = kind == "P";
+        const double y = kConditionLanes[top.place(stop ? x - w - 2 : x + 2, stop ? x - 2 : x + 2 + w)];
+        items.push_back({x - w - 2, x + w + 2, [=](std::ostream& o) {
+                             o << "<line x1=\"" << num(x) << "\" y1=\"" << num(kMarkTop) << "\" x2=\""
+                               << num(x) << "\" y2=\"" << num(kMarkBottom)
+                               << "\" stroke=\"#c00000\" stroke-dasharray=\"3,3\"/>\n";
+                             text(o, stop ? x - 2 : x + 2, y, kind, " fill=\"#c00000\" font-weight=\"bold\"",
+                                  stop ? "end" : "start");
+                         }});
+    };
     bool addressNext = false;
     for (const TraceRecord& r : records) {
         const double x = axis.x(r.ns);
         if (r.kind == "S" || r.kind == "Sr" || r.kind == "P") {
-            // A stop's name stands left of its line, a start's right of it.
-            const double w = textWidth(r.kind);
-            const bool stop = r.kind == "P";
-            const double y = kConditionLanes[top.place(stop ? x - w - 2 : x + 2, stop ? x - 2 : x + 2 + w)];
-            const std::string kind = r.kind;
-            items.push_back({x - w - 2, x + w + 2, [=](std::ostream& o) {
-                                 o << "<line x1=\"" << num(x) << "\" y1=\"" << num(kMarkTop) << "\" x2=\""
-                                   << num(x) << "\" y2=\"" << num(kMarkBottom)
-                                   << "\" stroke=\"#c00000\" stroke-dasharray=\"3,3\"/>\n";
-                                 text(o, stop ? x - 2 : x + 2, y, kind,
-                                      " fill=\"#c00000\" font-weight=\"bold\"", stop ? "end" : "start");
-                             }});
-            addressNext = !stop;
-        } else if (r.kind == "ARB" || r.kind == "F" || r.kind == "R") {
+            condition(r.kind, x);
+            addressNext = r.kind != "P";
+        } else if (r.kind == "ARB" || r.kind == "F" || r.kind == "R" || r.kind == "RCV") {
+            if (r.kind == "RCV" && r.endNs) condition("P", axis.x(r.endNs));
             const std::string label = r.kind == "ARB" ? "arbitration lost"
-                                      : r.kind == "F"
-                                          ? "fault: " + escaped(r.text)
+                                      : r.kind == "F" ? "fault: " + escaped(r.text)
+                                      : r.kind == "RCV"
+                                          ? "bus recovery: " + std::to_string(r.pulses) + " clock pulses"
                                           : escaped(r.text) + " (process " + std::to_string(r.pid) + ")";
-            const char* style = r.kind == "R" ? " fill=\"#707070\"" : " fill=\"#c00000\"";
+            const char* style = r.kind == "R"     ? " fill=\"#707070\""
+                                : r.kind == "RCV" ? " fill=\"#0000c8\""
+                                                  : " fill=\"#c00000\"";
             const double w = textWidth(label);
             const double y = kNoteLanes[bottom.place(x, x + w)];
             items.push_back({x, x + w, [=](std::ostream& o) {
@@ -293,7 +304,28 @@ void writeTraceSvg(const std::vector<TraceRecord>& trace, std::ostream& out, con
     }
 
     const double length = axis.length();
-    const size_t rows = std::max<size_t>(1, static_cast<size_t>(std::ceil(length / kRowWidth)));
+    // Rows of up to kRowWidth, each ending before a byte that would run over its end, so that a
+    // byte and its acknowledge stand whole in one row (unless a byte alone is wider than a row).
+    std::vector<std::pair<double, double>> bytes;  // drawn from, to
+    for (const TraceRecord& r : records)
+        if (r.kind == "B") bytes.push_back({axis.x(r.ns), axis.x(r.endNs)});
+    std::vector<double> rowStarts{0};
+    while (rowStarts.back() + kRowWidth < length) {
+        const double x0 = rowStarts.back();
+        double x1 = x0 + kRowWidth;
+        // The first byte that ends past the row's end.
+        const auto it =
+            std::upper_bound(bytes.begin(), bytes.end(), x1,
+                             [](double at, const std::pair<double, double>& b) { return at < b.second; });
+        if (it != bytes.end() && it->first < x1 && it->first > x0) x1 = it->first;
+        rowStarts.push_back(x1);
+    }
+    // Rows a byte shortens are more: past what a renderer takes, rows are cut evenly after all.
+    if (kHeader + kRowHeight * static_cast<double>(rowStarts.size()) > kMaxPicture) {
+        rowStarts.clear();
+        for (double x = 0; x < std::max(length, 1.0); x += kRowWidth) rowStarts.push_back(x);
+    }
+    const size_t rows = rowStarts.size();
     const double width = kLeft + kRowWidth + kRight;
     const double height = std::ceil(kHeader + kRowHeight * static_cast<double>(rows));
     out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
@@ -302,7 +334,8 @@ void writeTraceSvg(const std::vector<TraceRecord>& trace, std::ostream& out, con
         << "\" font-family=\"monospace\" font-size=\"11\" shape-rendering=\"crispEdges\">\n"
         << "<rect x=\"0\" y=\"0\" width=\"" << num(width) << "\" height=\"" << num(height)
         << "\" fill=\"#ffffff\"/>\n";
-    std::string header = "I2C bus, board uptime";
+    std::string header =
+        pwr ? "I2C bus of the power-manager unit (PWR_SCL, PWR_SDA), board uptime" : "I2C bus, board uptime";
     if (!times.empty()) header += " " + duration(times.front()) + " .. " + duration(times.back());
     char scale[64];
     std::snprintf(scale, sizeof scale, ", %.3g px per us%s", axis.pxPerNs() * 1000,
@@ -318,12 +351,18 @@ void writeTraceSvg(const std::vector<TraceRecord>& trace, std::ostream& out, con
     BusLevels level = start;
     size_t nextEdge = 0;
     for (size_t row = 0; row < rows; ++row) {
-        const double x0 = static_cast<double>(row) * kRowWidth, x1 = x0 + kRowWidth;
+        const double x0 = rowStarts[row], x1 = row + 1 < rows ? rowStarts[row + 1] : x0 + kRowWidth;
         const double top = kHeader + kRowHeight * static_cast<double>(row);
+        // Labels may run on a little past the row's end, but nothing of a byte of the next row shows.
+        double clipEnd = x0 + kRowWidth + kRight - 4;
+        const auto next =
+            std::lower_bound(bytes.begin(), bytes.end(), x1,
+                             [](const std::pair<double, double>& b, double at) { return b.first < at; });
+        if (row + 1 < rows && next != bytes.end()) clipEnd = std::min(clipEnd, next->first);
         out << "<clipPath id=\"row" << row << "\"><rect x=\"" << num(x0 - 1) << "\" y=\"0\" width=\""
-            << num(kRowWidth + kRight - 4) << "\" height=\"" << num(kRowHeight) << "\"/></clipPath>\n";
-        text(out, 30, top + (kSclHigh + kSclLow) / 2 + 4, "SCL", " font-weight=\"bold\"");
-        text(out, 30, top + (kSdaHigh + kSdaLow) / 2 + 4, "SDA", " font-weight=\"bold\"");
+            << num(clipEnd - x0 + 1) << "\" height=\"" << num(kRowHeight) << "\"/></clipPath>\n";
+        text(out, 30, top + (kSclHigh + kSclLow) / 2 + 4, pwr ? "PWR_SCL" : "SCL", " font-weight=\"bold\"");
+        text(out, 30, top + (kSdaHigh + kSdaLow) / 2 + 4, pwr ? "PWR_SDA" : "SDA", " font-weight=\"bold\"");
         if (!empty)
             text(out, 4, top + kTimeLabel, "t=" + duration(axis.ns(x0)), " font-size=\"9\" fill=\"#707070\"",
                  "start");

@@ -37,8 +37,12 @@ std::vector<TraceRecord> parseTrace(const std::string& text) {
         bool ok = static_cast<bool>(f >> r.ns >> r.kind);
         if (ok && (r.kind == "L" || r.kind == "H")) {
             int level = 0;
-            ok = static_cast<bool>(f >> r.line >> level) && (r.line == "SCL" || r.line == "SDA") &&
-                 (level == 0 || level == 1);
+            ok = static_cast<bool>(f >> r.line >> level);
+            if (r.line.rfind("PWR_", 0) == 0) {
+                r.line = r.line.substr(4);
+                r.bus = I2cBusId::PowerManager;
+            }
+            ok = ok && (r.line == "SCL" || r.line == "SDA") && (level == 0 || level == 1);
             r.value = level ? 1 : 0;
         } else if (ok && r.kind == "F") {
             std::getline(f >> std::ws, r.text);
@@ -48,6 +52,11 @@ std::vector<TraceRecord> parseTrace(const std::string& text) {
             std::getline(f >> std::ws, r.text);
         } else if (ok && (r.kind == "S" || r.kind == "Sr" || r.kind == "P" || r.kind == "ARB")) {
             ok = static_cast<bool>(f >> r.bitNs);
+            std::string bus;
+            if (ok && r.kind == "ARB" && f >> bus) {
+                ok = bus == "PWR";
+                r.bus = I2cBusId::PowerManager;
+            }
         } else if (ok && r.kind == "B") {
             std::string value, ack;
             ok = static_cast<bool>(f >> r.bitNs >> value >> ack) && (ack == "A" || ack == "N") &&
@@ -94,18 +103,34 @@ bool& levelOf(BusLevels& l, const std::string& line) {
     return line == "SCL" ? l.scl : l.sda;
 }
 
-}  // namespace
+// A record of the lines of one bus (the notes, F and R, belong to neither).
+bool ofBus(const TraceRecord& r) {
+    return r.kind != "F" && r.kind != "R";
+}
 
-std::vector<TraceRecord> decodeTrace(const std::vector<TraceRecord>& input) {
-    std::vector<TraceRecord> copy;
-    const std::vector<TraceRecord>& records = inTimeOrder(input, copy);
+// The decoder on the wires of `bus`: its conditions and bytes with the notes (when `notes`) in
+// their place, in the order the decoder finds them.
+std::vector<TraceRecord> decodeBus(const std::vector<TraceRecord>& records, I2cBusId bus, bool notes) {
     std::vector<TraceRecord> out;
     BusLevels level;
     bool open = false;
     int bits = -1;  // clock pulses of the current byte seen; -1 outside a transaction
     uint8_t byte = 0;
     uint64_t firstRise = 0, lastRise = 0, shortest = 0;
+    // Clock pulses outside a transaction: a bus recovery, ended by the stop that follows them.
+    TraceRecord recovery;
+    bool sclFellOutside = false;
+    auto endRecovery = [&](uint64_t stopNs) {
+        if (recovery.pulses == 0) return false;
+        recovery.kind = "RCV";
+        recovery.bus = bus;
+        recovery.endNs = stopNs;
+        out.push_back(recovery);
+        recovery = TraceRecord{};
+        return true;
+    };
     for (const TraceRecord& r : records) {
+        if (ofBus(r) ? r.bus != bus : !notes) continue;
         if (r.kind == "H") {
             // A line as the process found it: a level, not an edge any master made.
             levelOf(level, r.line) = r.value != 0;
@@ -119,6 +144,12 @@ std::vector<TraceRecord> decodeTrace(const std::vector<TraceRecord>& input) {
         }
         const bool high = r.value != 0;
         if (r.line == "SCL") {
+            // A pulse is a fall and a rise: a line held low since before (H) that is let go is none.
+            if (bits < 0 && !high && level.scl) sclFellOutside = true;
+            if (bits < 0 && high && !level.scl && sclFellOutside) {
+                if (recovery.pulses++ == 0) recovery.ns = r.ns;
+                sclFellOutside = false;
+            }
             if (high && !level.scl && bits >= 0) {
                 // The bit time is the shortest from one rise to the next within a byte: waits
                 // between bytes and a chip stretching the clock only ever make it longer.
@@ -135,6 +166,7 @@ std::vector<TraceRecord> decodeTrace(const std::vector<TraceRecord>& input) {
                 } else {
                     // Each bit's cell is a bit time around the rise of SCL that samples it.
                     TraceRecord b;
+                    b.bus = bus;
                     b.kind = "B";
                     b.bitNs = shortest;
                     b.ns = firstRise - std::min(firstRise, shortest / 2);
@@ -151,7 +183,9 @@ std::vector<TraceRecord> decodeTrace(const std::vector<TraceRecord>& input) {
             continue;
         }
         if (level.scl && level.sda && !high) {  // start or repeated start
+            endRecovery(0);
             TraceRecord s;
+            s.bus = bus;
             s.ns = r.ns;
             s.kind = open ? "Sr" : "S";
             out.push_back(s);
@@ -159,15 +193,20 @@ std::vector<TraceRecord> decodeTrace(const std::vector<TraceRecord>& input) {
             bits = 0;
             byte = 0;
         } else if (level.scl && !level.sda && high) {  // stop
-            TraceRecord p;
-            p.ns = r.ns;
-            p.kind = "P";
-            out.push_back(p);
+            if (open || !endRecovery(r.ns)) {
+                TraceRecord p;
+                p.bus = bus;
+                p.ns = r.ns;
+                p.kind = "P";
+                out.push_back(p);
+            }
             open = false;
             bits = -1;
+            sclFellOutside = false;
         }
         level.sda = high;
     }
+    endRecovery(0);
     // A condition has no speed of its own: a start takes the bus speed of the byte that follows
     // it, a stop that of the byte before it.
     for (size_t i = 0; i < out.size(); ++i) {
@@ -191,29 +230,60 @@ std::vector<TraceRecord> decodeTrace(const std::vector<TraceRecord>& input) {
     return out;
 }
 
+}  // namespace
+
+bool traceHasPowerManagerBus(const std::vector<TraceRecord>& records) {
+    for (const TraceRecord& r : records)
+        if (ofBus(r) && r.bus == I2cBusId::PowerManager) return true;
+    return false;
+}
+
+std::vector<TraceRecord> decodeTrace(const std::vector<TraceRecord>& input) {
+    std::vector<TraceRecord> copy;
+    const std::vector<TraceRecord>& records = inTimeOrder(input, copy);
+    const bool pwr = traceHasPowerManagerBus(records);
+    bool standard = !pwr;
+    for (const TraceRecord& r : records) standard = standard || (ofBus(r) && r.bus == I2cBusId::Standard);
+    if (!pwr || !standard) return decodeBus(records, pwr ? I2cBusId::PowerManager : I2cBusId::Standard, true);
+    // Both buses: each decoded on its own, merged by time, each keeping its own order.
+    const std::vector<TraceRecord> a = decodeBus(records, I2cBusId::Standard, true);
+    const std::vector<TraceRecord> b = decodeBus(records, I2cBusId::PowerManager, false);
+    std::vector<TraceRecord> out;
+    size_t i = 0, j = 0;
+    while (i < a.size() || j < b.size())
+        out.push_back(j < b.size() && (i == a.size() || b[j].ns < a[i].ns) ? b[j++] : a[i++]);
+    return out;
+}
+
 std::vector<std::string> traceTransactions(const std::vector<TraceRecord>& records,
                                            const TraceWindow& window) {
     std::vector<std::string> out;
-    std::string current;
+    std::string open[2];  // the transaction under way on each bus
+    auto end = [&](I2cBusId bus, const std::string& last) {
+        std::string& current = open[static_cast<int>(bus)];
+        out.push_back((bus == I2cBusId::PowerManager ? "pwr: " : "") + current + last);
+        current.clear();
+    };
     for (const TraceRecord& r : decodeTrace(records)) {
-        if (!window.contains(r.ns)) continue;
+        if (!window.contains(r.ns) || !ofBus(r)) continue;
+        std::string& current = open[static_cast<int>(r.bus)];
         if (r.kind == "S") {
-            if (!current.empty()) out.push_back(current);  // a start without a stop before it
+            if (!current.empty()) end(r.bus, "");  // a start without a stop before it
             current = "S";
         } else if (r.kind == "Sr") {
             current += current.empty() ? "Sr" : " Sr";
         } else if (r.kind == "B") {
             current += (current.empty() ? "" : " ") + hex2(r.value) + (r.ack ? " A" : " N");
         } else if (r.kind == "P" && !current.empty()) {  // a stop outside a transaction ends nothing
-            out.push_back(current + " P");
-            current.clear();
+            end(r.bus, " P");
         }
     }
-    if (!current.empty()) out.push_back(current);
+    for (I2cBusId bus : kI2cBuses)
+        if (!open[static_cast<int>(bus)].empty()) end(bus, "");
     return out;
 }
 
-std::vector<LineEdge> traceEdges(const std::vector<TraceRecord>& records, BusLevels* initial) {
+std::vector<LineEdge> traceEdges(const std::vector<TraceRecord>& records, BusLevels* initial, I2cBusId bus) {
     struct Edge {
         LineEdge e;
         bool held;
@@ -223,6 +293,7 @@ std::vector<LineEdge> traceEdges(const std::vector<TraceRecord>& records, BusLev
         edges.push_back({{ns, line, high}, held});
     };
     for (const TraceRecord& r : records) {
+        if (r.bus != bus) continue;
         const uint64_t t = r.ns, T = r.bitNs;
         if (r.kind == "S" || r.kind == "Sr") {
             // SDA falls while SCL is high; from an idle bus the first two edges change nothing.
@@ -299,45 +370,60 @@ std::optional<TraceWindow> lastProgramWindow(const std::vector<TraceRecord>& rec
 }
 
 void writeVcd(const std::vector<TraceRecord>& records, std::ostream& out, const TraceWindow& window) {
-    BusLevels level;
-    const std::vector<LineEdge> all = traceEdges(records, &level);
+    // The power-manager unit's lines only where the trace has them: a trace of the standard bus
+    // alone gives the file it always gave.
+    const bool pwr = traceHasPowerManagerBus(records);
+    std::vector<std::pair<char, const char*>> wires = {{'!', "SCL"}, {'"', "SDA"}};
+    if (pwr) wires.insert(wires.end(), {{'$', "PWR_SCL"}, {'%', "PWR_SDA"}});
     // The levels where the window begins, and the changes within it.
-    std::vector<LineEdge> edges;
-    for (const LineEdge& e : all) {
-        if (window.fromNs && e.ns < *window.fromNs)
-            (e.line == BusLine::SCL ? level.scl : level.sda) = e.high;
-        else if (window.contains(e.ns))
-            edges.push_back(e);
-    }
-    std::vector<uint64_t> faults;
-    for (const TraceRecord& r : records)
-        if (r.kind == "F" && window.contains(r.ns)) faults.push_back(r.ns);
-    std::sort(faults.begin(), faults.end());
-    uint64_t first = edges.empty() ? window.fromNs.value_or(0) : edges.front().ns;
-    if (!faults.empty() && faults.front() < first) first = faults.front();
-    // The levels a little before the first change; viewers and decoders start there.
-    uint64_t start = first > 1000 ? first - 1000 : 0;
-    if (window.fromNs) start = std::max(start, *window.fromNs);
-    out << "$date tamblin virtual board $end\n"
-        << "$timescale 1ns $end\n"
-        << "$scope module i2c $end\n"
-        << "$var wire 1 ! SCL $end\n"
-        << "$var wire 1 \" SDA $end\n"
-        << "$var wire 1 # FAULT $end\n"
-        << "$upscope $end\n"
-        << "$enddefinitions $end\n"
-        << "#" << start << "\n$dumpvars\n"
-        << (level.scl ? 1 : 0) << "!\n"
-        << (level.sda ? 1 : 0) << "\"\n0#\n$end\n";
-    // Changes in time order; a fault is a pulse of 100 ns on FAULT.
     struct Change {
         uint64_t ns;
         char id;
         int level;
     };
     std::vector<Change> changes;
-    for (const LineEdge& e : edges)
-        changes.push_back({e.ns, e.line == BusLine::SCL ? '!' : '"', e.high ? 1 : 0});
+    std::vector<bool> level;
+    for (I2cBusId bus : kI2cBuses) {
+        if (bus == I2cBusId::PowerManager && !pwr) break;
+        BusLevels initial;
+        const std::vector<LineEdge> all = traceEdges(records, &initial, bus);
+        const char scl = bus == I2cBusId::Standard ? '!' : '$', sda = bus == I2cBusId::Standard ? '"' : '%';
+        for (const LineEdge& e : all) {
+            if (window.fromNs && e.ns < *window.fromNs)
+                (e.line == BusLine::SCL ? initial.scl : initial.sda) = e.high;
+            else if (window.contains(e.ns))
+                changes.push_back({e.ns, e.line == BusLine::SCL ? scl : sda, e.high ? 1 : 0});
+        }
+        level.push_back(initial.scl);
+        level.push_back(initial.sda);
+    }
+    std::vector<uint64_t> faults;
+    for (const TraceRecord& r : records)
+        if (r.kind == "F" && window.contains(r.ns)) faults.push_back(r.ns);
+    std::sort(faults.begin(), faults.end());
+    std::stable_sort(changes.begin(), changes.end(),
+                     [](const Change& a, const Change& b) { return a.ns < b.ns; });
+    uint64_t first = changes.empty() ? window.fromNs.value_or(0) : changes.front().ns;
+    if (!faults.empty() && faults.front() < first) first = faults.front();
+    // The levels a little before the first change; viewers and decoders start there.
+    uint64_t start = first > 1000 ? first - 1000 : 0;
+    if (window.fromNs) start = std::max(start, *window.fromNs);
+    out << "$date tamblin virtual board $end\n"
+        << "$timescale 1ns $end\n"
+        << "$scope module i2c $end\n";
+    for (size_t i = 0; i < wires.size(); ++i) {
+        out << "$var wire 1 " << wires[i].first << " " << wires[i].second << " $end\n";
+        if (i == 1) out << "$var wire 1 # FAULT $end\n";
+    }
+    out << "$upscope $end\n"
+        << "$enddefinitions $end\n"
+        << "#" << start << "\n$dumpvars\n";
+    for (size_t i = 0; i < wires.size(); ++i) {
+        out << (level[i] ? 1 : 0) << wires[i].first << "\n";
+        if (i == 1) out << "0#\n";
+    }
+    out << "$end\n";
+    // Changes in time order; a fault is a pulse of 100 ns on FAULT.
     for (uint64_t f : faults) {
         changes.push_back({f, '#', 1});
         changes.push_back({f + 100, '#', 0});

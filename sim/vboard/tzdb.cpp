@@ -54,6 +54,33 @@ std::optional<sim::TimeZoneConfig> shortName(const std::string& name) {
     return std::nullopt;
 }
 
+// What people mean by the abbreviations they type for a zone. The database's EST, MST and GMT are
+// offsets that hold all year, without the daylight saving time of the places that use those names;
+// PST, CEST and their kind are no zone names at all.
+const char* abbreviationMeant(const std::string& typed) {
+    static const std::pair<const char*, const char*> kMeant[] = {
+        {"est", "US Eastern time, with daylight saving time, is us-eastern or America/New_York"},
+        {"edt", "US Eastern time, with daylight saving time, is us-eastern or America/New_York"},
+        {"cst", "US Central time, with daylight saving time, is America/Chicago"},
+        {"cdt", "US Central time, with daylight saving time, is America/Chicago"},
+        {"mst",
+         "US Mountain time, with daylight saving time, is America/Denver (America/Phoenix keeps MST all "
+         "year)"},
+        {"mdt", "US Mountain time, with daylight saving time, is America/Denver"},
+        {"pst", "US Pacific time, with daylight saving time, is America/Los_Angeles"},
+        {"pdt", "US Pacific time, with daylight saving time, is America/Los_Angeles"},
+        {"gmt", "UK time, with summer time (BST), is Europe/London"},
+        {"bst", "UK time, with summer time (BST), is Europe/London"},
+        {"cest", "Central European time, with summer time, is cet or Europe/Berlin"},
+        {"aest", "Eastern Australian time, with daylight saving time, is sydney or Australia/Sydney"},
+        {"aedt", "Eastern Australian time, with daylight saving time, is sydney or Australia/Sydney"},
+    };
+    const std::string n = lowerCase(typed);
+    for (const auto& [abbreviation, meant] : kMeant)
+        if (n == abbreviation) return meant;
+    return nullptr;
+}
+
 bool isZoneFile(const std::filesystem::path& p) {
     std::ifstream in(p, std::ios::binary);
     char magic[4] = {};
@@ -287,6 +314,8 @@ sim::TimeZoneConfig resolveZone(const std::string& name, int year) {
     std::string found;
     for (const std::string& n : names)
         if (n == name || (found.empty() && lowerCase(n) == lowerCase(name))) found = n;
+    if (found.empty() && abbreviationMeant(name))
+        throw UsageError("unknown time zone \"" + name + "\" (" + abbreviationMeant(name) + ")");
     if (found.empty()) {
         // A slip of the keyboard first ("Europe/Berln"), else the names that hold what was typed.
         std::vector<std::string> lowered;
@@ -316,6 +345,12 @@ sim::TimeZoneConfig resolveZone(const std::string& name, int year) {
     }
     z.name = found;
     return z;
+}
+
+std::string zoneNameNote(const std::string& typed, const sim::TimeZoneConfig& zone) {
+    const char* meant = abbreviationMeant(typed);
+    if (!meant || zone.standardDate.month != 0) return "";
+    return zone.name + " is " + utcOffset(zone.bias) + " all year, without daylight saving time; " + meant;
 }
 
 }  // namespace vboard

@@ -15,9 +15,10 @@ import os
 import re
 import struct
 import subprocess
-import sys
 
 import pefile
+
+from checks import Checks, run
 
 IMAGE_BASE = 0x10000
 
@@ -76,11 +77,7 @@ def abs32_places(elf_path):
 
 
 def main(exe, import_list):
-    results = []
-
-    def check(ok, what):
-        results.append(ok)
-        print(("PASS: " if ok else "FAIL: ") + what)
+    check = Checks()
 
     text = readobj(exe)
     with open(exe, "rb") as f:
@@ -144,13 +141,8 @@ def main(exe, import_list):
     check(set(places) == linked, f"one base relocation for each of the {len(linked)} absolute addresses of the link"
           + (f"; unrelocated: {[hex(p) for p in sorted(linked - set(places))[:5]]}" if linked - set(places) else ""))
 
-    failed = results.count(False)
-    print(f"{len(results) - failed} passed, {failed} failed")
-    return 1 if failed else 0
+    return check.summary()
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 3:
-        print(__doc__.strip().splitlines()[2].strip(), file=sys.stderr)
-        sys.exit(2)
-    sys.exit(main(sys.argv[1], sys.argv[2]))
+    run(main, __doc__, 2)

@@ -399,7 +399,11 @@ TEST_F(I2cDriver, UnitsAProcessorDoesNotHaveAreRefusedWithTheirMessageAndTheLock
 }
 
 TEST_F(I2cDriver, PowerManagerUnitTransfersCompleteOnItsOwnInterrupt) {
-    boardWith(boardFor(17));
+    // A chip at 0x68 on each unit's bus.
+    sim::BoardConfig config = boardFor(17);
+    config.chips.push_back(config.chips[0]);
+    config.chips[1].bus = sim::I2cBusId::PowerManager;
+    boardWith(config);
     ASSERT_NE(I2CInit(I2C_UNIT_PWRMGR), 0);
     EXPECT_EQ(GetLastError(), 0u);
     ASSERT_NE(I2CLock(INFINITE), 0);
