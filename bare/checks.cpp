@@ -486,16 +486,16 @@ void checkDeviceFile() {
           "boot again: its earlier registrations replaced, not doubled (%u)", BareNotificationCount());
 
     // Started by the kernel from [HKEY_LOCAL_MACHINE\init] as launch 25.
-    code = runProgram(u"25", "boot as launch 25");
+    const uint32_t launched = runProgram(u"25", "boot as launch 25");
     ClearReadMode(kChipAddr);
-    check(code == 1 && record.startedSignals == 1 && record.lastStarted == 25,
+    check(launched == 1 && record.startedSignals == 1 && record.lastStarted == 25,
           "boot as launch 25: SignalStarted(25) once, after the boot (%u calls)", record.startedSignals);
 
     const SYSTEMTIME zoneTime = makeTime(2024, 3, 0, 17, 11, 30, 5);
     SetSystemTime(&zoneTime);
-    code = runProgram(u"AppRunAfterTzChange", "zone change");
+    const uint32_t stored = runProgram(u"AppRunAfterTzChange", "zone change");
     ClearReadMode(kChipAddr);
-    check(code == 1 && contains(g_debugText, "RTC Time set (17.03.2024 11:30:0"),
+    check(stored == 1 && contains(g_debugText, "RTC Time set (17.03.2024 11:30:0"),
           "zone change: \"RTC Time set (17.03.2024 11:30:0x)\", as after a time change");
     check(record.startedSignals == 1, "zone change: no SignalStarted on the store path");
 }
