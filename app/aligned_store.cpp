@@ -6,19 +6,20 @@
 #include "drift_report.h"
 #include "filetime.h"
 #include "messages.h"
+#include "timepoint.h"
 
 #define WRITE_MARGIN_UNITS \
     ((LONGLONG)1 * APP_UNITS_PER_MS)  // the bus lock is taken this long before the write is due
 
 void PlanAtSecond(const TimePoint* system, WritePlan* plan) {
-    LONGLONG earliest = UnitsNow(system) + plan->latency + WRITE_MARGIN_UNITS;
+    LONGLONG earliest = UnitsAt(system, CounterNow()) + plan->latency + WRITE_MARGIN_UNITS;
     plan->written =
         (earliest - plan->lead + APP_UNITS_PER_SECOND - 1) / APP_UNITS_PER_SECOND * APP_UNITS_PER_SECOND;
     plan->restart = plan->written + plan->lead;
 }
 
 void PlanAtOnce(const TimePoint* system, WritePlan* plan) {
-    LONGLONG start = UnitsNow(system);
+    LONGLONG start = UnitsAt(system, CounterNow());
     plan->written = start - start % APP_UNITS_PER_SECOND;
     plan->restart = start + plan->latency;
 }

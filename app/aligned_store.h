@@ -5,7 +5,7 @@
 #pragma once
 
 #include "counter.h"
-#include "timekeeping.h"
+#include "chip_run.h"
 
 void StoreAligned(ChipRun* run);
 

@@ -4,6 +4,7 @@
 #include "chip_edge.h"
 #include "drift_report.h"
 #include "filetime.h"
+#include "timepoint.h"
 
 void NoteReadCounter(ChipRun* run) {
     run->reading.counter = CounterNow();
@@ -50,15 +51,27 @@ void TakeChipReading(ChipRun* run) {
     if (run->options.driftCorrection) CorrectReading(run, atEdge);
 }
 
-void ReadingNow(ChipRun* run) {
-    SystemTimeOfUnits(UnitsNow(&run->reading), &run->time);
+void ReadingNow(ChipRun* run, int toMillisecond) {
+    LONGLONG units = UnitsAt(&run->reading, CounterNow());
+    if (toMillisecond) {
+        // The clock takes whole milliseconds: it is set as the reading reaches the next one.
+        LONGLONG wait = (APP_UNITS_PER_MS - units % APP_UNITS_PER_MS) % APP_UNITS_PER_MS;
+        TimePoint from = {CounterNow(), units};
+        WaitForCounter(CounterWhen(&from, units + wait));
+        units = UnitsAt(&run->reading, CounterNow());
+    }
+    SystemTimeOfUnits(units, &run->time);
 }
 
-void ReadingAtMillisecond(ChipRun* run) {
-    LONGLONG units = UnitsNow(&run->reading);
-    // The clock takes whole milliseconds: it is set as the reading reaches the next one.
-    LONGLONG wait = (APP_UNITS_PER_MS - units % APP_UNITS_PER_MS) % APP_UNITS_PER_MS;
-    TimePoint from = {CounterNow(), units};
-    WaitForCounter(CounterWhen(&from, units + wait));
-    SystemTimeOfUnits(UnitsNow(&run->reading), &run->time);
+void NoteReadTick(ChipRun* run) {
+    run->readTick = GetTickCount();
+}
+
+// The chip was read before the wait for the notification service; move its time on by the
+// time that has passed since, so the clock is not set behind by the length of that wait.
+void AdvanceByElapsed(ChipRun* run) {
+    DWORD elapsedMs = GetTickCount() - run->readTick;
+    LONGLONG units = UnitsOf(&run->time);
+    if (elapsedMs == 0 || units < 0) return;
+    SystemTimeOfUnits(units + (LONGLONG)elapsedMs * APP_UNITS_PER_MS, &run->time);
 }

@@ -47,18 +47,6 @@ void WaitForCounter(LONGLONG count) {
     }
 }
 
-LONGLONG UnitsAt(const TimePoint* point, LONGLONG count) {
-    return point->units + CounterSpanUnits(point->counter, count);
-}
-
-LONGLONG UnitsNow(const TimePoint* point) {
-    return UnitsAt(point, CounterNow());
-}
-
-LONGLONG CounterWhen(const TimePoint* point, LONGLONG units) {
-    return point->counter + CountsOfUnits(units - point->units);
-}
-
 void SystemClockNow(TimePoint* now) {
     SYSTEMTIME t;
     GetSystemTime(&t);

@@ -16,10 +16,5 @@ LONGLONG CounterSpanUnits(LONGLONG fromCount, LONGLONG toCount);
 LONGLONG CountsOfUnits(LONGLONG units);
 // Waits until the counter reaches `count` (a sleep for the long part, a spin for the rest).
 void WaitForCounter(LONGLONG count);
-// What a clock that showed `point->units` at `point->counter` shows at the counter's `count`, and now.
-LONGLONG UnitsAt(const TimePoint* point, LONGLONG count);
-LONGLONG UnitsNow(const TimePoint* point);
-// The counter when that clock will show `units`.
-LONGLONG CounterWhen(const TimePoint* point, LONGLONG units);
 // The system clock, read as its millisecond ticks over, with the counter at that moment.
 void SystemClockNow(TimePoint* now);

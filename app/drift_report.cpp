@@ -27,17 +27,16 @@ void ReportDriftInRegistryRefused(LONG ppb) {
     RefuseDrift(ppb, TEXT(" in the registry"));
 }
 
+static const WCHAR kLearned[] =
+    TEXT("Tamblin: RTC drift of %c%u.%.3u ppm over %u h, learned drift now %c%u.%.3u ppm\r\n");
+static const WCHAR kSetAside[] =
+    TEXT("Tamblin: RTC drift of %c%u.%.3u ppm over %u h set aside, far from the learned %c%u.%.3u ppm\r\n");
+
 static void ReportSample(const DriftOutcome* o) {
     PpmText s = Ppm(o->samplePpb);
     PpmText d = Ppm(o->learnedPpb);
-    if (o->verdict == DRIFT_SET_ASIDE)
-        NKDbgPrintfW(TEXT("Tamblin: RTC drift of %c%u.%.3u ppm over %u h set aside, far from the learned "
-                          "%c%u.%.3u ppm\r\n"),
-                     s.sign, s.whole, s.thousandths, o->sampleHours, d.sign, d.whole, d.thousandths);
-    else
-        NKDbgPrintfW(
-            TEXT("Tamblin: RTC drift of %c%u.%.3u ppm over %u h, learned drift now %c%u.%.3u ppm\r\n"),
-            s.sign, s.whole, s.thousandths, o->sampleHours, d.sign, d.whole, d.thousandths);
+    NKDbgPrintfW(o->verdict == DRIFT_SET_ASIDE ? kSetAside : kLearned, s.sign, s.whole, s.thousandths,
+                 o->sampleHours, d.sign, d.whole, d.thousandths);
 }
 
 void ReportDriftOutcome(const DriftOutcome* o) {

@@ -4,31 +4,20 @@
 // end of what each path does on the bus, and chooses the way the options take, once.
 #include "../i2c/i2c.h"
 #include "../platform/platform.h"
-#include "aligned_store.h"
-#include "chip_reading.h"
 #include "messages.h"
 #include "restore.h"
-#include "store.h"
 #include "store_rule.h"
+#include "timekeeping.h"
 
 #define BUS_RETRY_MS 30000      // how long both paths try again to open a bus another driver holds
 #define BUS_PAUSE_FIRST_MS 250  // the first pause between those tries; it doubles
 #define BUS_PAUSE_MAX_MS 4000   // up to this
-
-static void Nothing(ChipRun*) {}
-
-// Without Precise and DriftCorrection: as the program always was.
-static const Timekeeping kPlainWay = {NoteReadTick, Nothing, AdvanceByElapsed, Nothing, StoreWrite, Nothing};
-// With either of them.
-static const Timekeeping kTimedWay = {NoteReadCounter,      TakeChipReading, ReadingNow,
-                                      ReadingAtMillisecond, Nothing,         StoreAligned};
 
 // What one run is: its path, and once it has the bus, its chip and the way it keeps time.
 typedef struct Run {
     int store;             // a store after a change of the time or of the zone; else the boot's restore
     SYSTEMTIME changedTo;  // store: the time it was started to store, which is lost without the bus
     ChipRun chip;
-    const Timekeeping* way;
 } Run;
 
 // A user-mode run reaches the controller only through the HAL's kernel-call bridge; when that is
@@ -104,7 +93,7 @@ static void ReadConfig(Run* run) {
     run->chip.slave = (BYTE)(slaveAddr & 0xFF);
     ReadTimeOptions(&run->chip.options);
     run->chip.entry = ProtocolEntry(protocol, run->store ? g_msgSetError : g_msgNoRtc);
-    run->way = run->chip.options.precise || run->chip.options.driftCorrection ? &kTimedWay : &kPlainWay;
+    run->chip.way = run->chip.options.precise || run->chip.options.driftCorrection ? WAY_TIMED : WAY_PLAIN;
 }
 
 // A path's part on the bus: 1 when there is more to do once the bus is let go.
@@ -113,11 +102,11 @@ static int HoldingBus(Run* run) {
     if (run->store) {
         GetSystemTime(&chip->time);
         int may = chip->entry != 0 && StoreMayWrite(&chip->time);
-        if (may) run->way->storeHoldingBus(chip);
+        if (may) TakeStep(chip, STEP_STORE_HOLDING_BUS);
         return may;
     }
     int read = chip->entry != 0 && ReadForRestore(chip);
-    run->way->readTaken(chip);
+    TakeStep(chip, STEP_READ_TAKEN);
     return read;
 }
 
@@ -135,8 +124,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPWSTR lpCmdLine, int) {
         // (or a driver it loads) may need the bus before it reports ready: the lock must not be
         // held across the boot's wait for it.
         I2CUnlock();
-        if (more && run.store) run.way->storeAfterBus(&run.chip);
-        if (more && !run.store) Restore(&run.chip, run.way);
+        if (more && run.store) TakeStep(&run.chip, STEP_STORE_AFTER_BUS);
+        if (more && !run.store) Restore(&run.chip);
     } else {
         ReportNoBus(&run);
     }

@@ -6,6 +6,7 @@
 #include "daylight.h"
 #include "filetime.h"
 #include "messages.h"
+#include "timekeeping.h"
 
 #define CLEANUP_RETRY_MS 5000     // how long the boot retries the clean-up of old registrations
 #define CLEANUP_PAUSE_MAX_MS 256  // its pauses double from 1 ms up to this
@@ -82,7 +83,7 @@ void RegisterForTimeChanges(WCHAR* modulePath) {
 }
 
 // Unless the chip's time is invalid or no date at all: the daylight decision and the clock.
-static void SetClockFromChip(ChipRun* run, const Timekeeping* way) {
+static void SetClockFromChip(ChipRun* run) {
     SYSTEMTIME* rtcTime = &run->time;
     SYSTEMTIME localTime;
     FILETIME asFileTime;
@@ -96,11 +97,11 @@ static void SetClockFromChip(ChipRun* run, const Timekeeping* way) {
         PrintTime(kRestoreError, rtcTime);
         return;
     }
-    way->moveOn(run);
+    TakeStep(run, STEP_MOVE_ON);
     EvaluateDaylightTime(rtcTime, &localTime);
     // The shell recomputes its daylight-saving event for the new clock.
     CeRunAppAtTime(kShellDstEvent, 0);
-    way->setting(run);
+    TakeStep(run, STEP_SETTING);
     if (SetSystemTime(rtcTime)) {
         PrintTime(TEXT("RTC Time restored (%.2d.%.2d.%.4d %.2d:%.2d:%.2d)\r\n"), rtcTime);
     } else {
@@ -108,23 +109,10 @@ static void SetClockFromChip(ChipRun* run, const Timekeeping* way) {
     }
 }
 
-void Restore(ChipRun* run, const Timekeeping* way) {
-    way->settle(run);
+void Restore(ChipRun* run) {
+    TakeStep(run, STEP_SETTLE);
     WCHAR modulePath[APP_MODULE_PATH_CHARS];
     PrepareRegistration(modulePath);
-    SetClockFromChip(run, way);
+    SetClockFromChip(run);
     RegisterForTimeChanges(modulePath);
-}
-
-void NoteReadTick(ChipRun* run) {
-    run->readTick = GetTickCount();
-}
-
-// The chip was read before the wait for the notification service; move its time on by the
-// time that has passed since, so the clock is not set behind by the length of that wait.
-void AdvanceByElapsed(ChipRun* run) {
-    DWORD elapsedMs = GetTickCount() - run->readTick;
-    LONGLONG units = UnitsOf(&run->time);
-    if (elapsedMs == 0 || units < 0) return;
-    SystemTimeOfUnits(units + (LONGLONG)elapsedMs * APP_UNITS_PER_MS, &run->time);
 }

@@ -3,13 +3,13 @@
 #pragma once
 
 #include "notification.h"
-#include "timekeeping.h"
+#include "chip_run.h"
 
 // Holding the bus: reads the chip into `run->time`, or says why there is no time to restore.
 int ReadForRestore(ChipRun* run);
-// After the bus is let go: the clock set from the chip's time, the way `way` takes it, and the
-// registrations made.
-void Restore(ChipRun* run, const Timekeeping* way);
+// After the bus is let go: the clock set from the chip's time, the way `run->way` takes it, and
+// the registrations made.
+void Restore(ChipRun* run);
 
 // Before the boot touches the clock or registers: its own path, the notification service up, the
 // registrations of earlier boots gone.
@@ -17,7 +17,3 @@ void PrepareRegistration(WCHAR* modulePath);
 // A zone change keeps the local time and moves UTC, which the chip holds: it must reach the chip
 // as a time change does.
 void RegisterForTimeChanges(WCHAR* modulePath);
-
-// The plain way's steps: the chip's time moved on by the ticks since its read.
-void NoteReadTick(ChipRun* run);
-void AdvanceByElapsed(ChipRun* run);

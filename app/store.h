@@ -2,6 +2,6 @@
 // through the protocol's routine at once.
 #pragma once
 
-#include "timekeeping.h"
+#include "chip_run.h"
 
 void StoreWrite(ChipRun* run);
