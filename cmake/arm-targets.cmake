@@ -60,7 +60,7 @@ if(ARM_SEAM_TEST_SOURCES AND TARGET tamblin_device_platform AND TARGET tamblin_d
   # only reach the seams, which the device objects carry inline.
   target_link_libraries(arm_seam_tests PRIVATE tamblin_device_gpiolib tamblin_device_platform tamblin_sim
                                                GTest::gtest_main)
-  gtest_discover_tests(arm_seam_tests DISCOVERY_TIMEOUT 60)
+  tamblin_gtests(arm_seam_tests 1)
 endif()
 
 # ---- Tamblin.exe on the virtual board: the loader (sim/peload) ------------------------------
@@ -104,7 +104,7 @@ target_link_libraries(device_exe_tests PRIVATE tamblin_testsupport GTest::gtest_
 target_compile_definitions(device_exe_tests PRIVATE TAMBLIN_DEVICE_EXE="${TAMBLIN_DEVICE_EXE}"
                                                     TAMBLIN_DEVICE_ELF="${_device_dir}/tamblin.elf")
 add_dependencies(device_exe_tests celoader tamblin vboard)
-gtest_discover_tests(device_exe_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+tamblin_gtests(device_exe_tests 2)
 
 # The README's blocks that need the ARM build and the device file, run as written.
 add_test(NAME Readme.DeviceBlocksRunAsWritten
