@@ -41,6 +41,15 @@ uint8_t addressOf(int protocol) {
 
 // ---- The boot --------------------------------------------------------------------------------
 
+// A boot that said it restored 09:00:`second` and left the system clock within `errorMin` to
+// `errorMax` ms of the true time.
+void expectRestored(const e2e::Board& board, const char* second, int64_t errorMin, int64_t errorMax) {
+    EXPECT_EQ(board.debugLog(), "RTC Time restored (02.03.2026 09:00:" + std::string(second) + ")\r\n");
+    const int64_t errorMs = (board.systemTime() - board.trueTime()) / kMs;
+    EXPECT_GE(errorMs, errorMin);
+    EXPECT_LE(errorMs, errorMax);
+}
+
 struct BootCase {
     int protocol;
     bool precise;
@@ -66,11 +75,7 @@ TEST(PreciseBoot, SetsTheClockAtTheChipsSecondEdgeOnEveryProtocol) {
         board.advance(static_cast<uint64_t>(c.phaseMs) * kNsPerMs);
         const uint64_t uptimeBefore = board.state().uptimeNs;
         ASSERT_EQ(board.runTamblin(), 1);
-        EXPECT_EQ(board.debugLog(),
-                  "RTC Time restored (02.03.2026 09:00:" + std::string(c.restored) + ")\r\n");
-        const int64_t errorMs = (board.systemTime() - board.trueTime()) / kMs;
-        EXPECT_GE(errorMs, c.errorMin);
-        EXPECT_LE(errorMs, c.errorMax);
+        expectRestored(board, c.restored, c.errorMin, c.errorMax);
         // The wait for the edge is what a boot costs more: here under the second's remainder.
         EXPECT_LE(board.state().uptimeNs - uptimeBefore,
                   static_cast<uint64_t>(1000 - c.phaseMs + 50) * kNsPerMs);
@@ -118,11 +123,7 @@ TEST(PreciseBoot, TheWaitForTheNotificationServiceIsAddedToTheChipsTime) {
         board.startAt(kT0);
         board.advance(700 * kNsPerMs);
         ASSERT_EQ(board.runTamblin(), 1);
-        EXPECT_EQ(board.debugLog(),
-                  "RTC Time restored (02.03.2026 09:00:" + std::string(c.restored) + ")\r\n");
-        const int64_t errorMs = (board.systemTime() - board.trueTime()) / kMs;
-        EXPECT_GE(errorMs, c.errorMin);
-        EXPECT_LE(errorMs, c.errorMax);
+        expectRestored(board, c.restored, c.errorMin, c.errorMax);
     }
 }
 
