@@ -40,6 +40,8 @@ PACKAGES += $(PACKAGES_DEVICE)
 PACKAGES += sigrok-cli valgrind
 # git for the tests of the version each kind of source tree gives Tamblin.exe (a tarball has none).
 PACKAGES += git
+# pmccabe for the test of the application folder's function lengths.
+PACKAGES += pmccabe
 # vboard's bus picture: a renderer, and a converter to a format the tests read.
 PACKAGES += librsvg2-bin netpbm
 

@@ -1,6 +1,7 @@
+#include "config.h"
+
 #include "../i2c/i2c.h"
 #include "../rtc/rtc.h"
-#include "app.h"
 
 static const WCHAR kConfigKey[] = APP_CONFIG_KEY;
 

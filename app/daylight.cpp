@@ -1,25 +1,17 @@
-#include "app.h"
+#include "daylight.h"
 
-// 100-nanosecond file-time units in one minute.
-#define FILETIME_UNITS_PER_MINUTE ((LONGLONG)600000000)
+#include "filetime.h"
 
 static const WCHAR kClockKey[] = TEXT("Software\\Microsoft\\Clock");
 
-static LONGLONG ToFileTime64(const SYSTEMTIME* st) {
-    FILETIME ft = {0, 0};
-    SystemTimeToFileTime(st, &ft);
-    return (LONGLONG)(((ULONGLONG)ft.dwHighDateTime << 32) | ft.dwLowDateTime);
-}
-
-static void FromFileTime64(LONGLONG value, SYSTEMTIME* st) {
-    FILETIME ft;
-    ft.dwLowDateTime = (DWORD)((ULONGLONG)value & 0xFFFFFFFFu);
-    ft.dwHighDateTime = (DWORD)((ULONGLONG)value >> 32);
-    FileTimeToSystemTime(&ft, st);
+// The zone's rules are taken as valid: a date that does not convert counts as the first file time.
+static LONGLONG Units(const SYSTEMTIME* st) {
+    LONGLONG units = UnitsOf(st);
+    return units < 0 ? 0 : units;
 }
 
 static LONGLONG Minutes(LONG minutes) {
-    return (LONGLONG)minutes * FILETIME_UNITS_PER_MINUTE;
+    return (LONGLONG)minutes * APP_UNITS_PER_MINUTE;
 }
 
 BOOL HasDaylightRules(const TIME_ZONE_INFORMATION* tzi) {
@@ -74,9 +66,9 @@ int EvaluateDaylightTime(const SYSTEMTIME* utc, SYSTEMTIME* localOut) {
     TIME_ZONE_INFORMATION tzi;
     GetTimeZoneInformation(&tzi);
 
-    LONGLONG now = ToFileTime64(utc);
+    LONGLONG now = Units(utc);
     if (!HasDaylightRules(&tzi)) {
-        if (localOut) FromFileTime64(now - Minutes(tzi.Bias), localOut);
+        if (localOut) SystemTimeOfUnits(now - Minutes(tzi.Bias), localOut);
         return 0;
     }
 
@@ -85,8 +77,8 @@ int EvaluateDaylightTime(const SYSTEMTIME* utc, SYSTEMTIME* localOut) {
     if (tzi.DaylightDate.wYear == 0) ResolveTransitionDate(&tzi.DaylightDate, utc->wYear);
 
     // StandardDate is given in local daylight time, DaylightDate in local standard time.
-    LONGLONG stdStart = ToFileTime64(&tzi.StandardDate) + Minutes(tzi.Bias + tzi.DaylightBias);
-    LONGLONG dstStart = ToFileTime64(&tzi.DaylightDate) + Minutes(tzi.Bias);
+    LONGLONG stdStart = Units(&tzi.StandardDate) + Minutes(tzi.Bias + tzi.DaylightBias);
+    LONGLONG dstStart = Units(&tzi.DaylightDate) + Minutes(tzi.Bias);
 
     int daylight = 0;
     if (IsAutoDstEnabled()) {
@@ -97,11 +89,11 @@ int EvaluateDaylightTime(const SYSTEMTIME* utc, SYSTEMTIME* localOut) {
     }
 
     if (daylight) {
-        if (localOut) FromFileTime64(now - Minutes(tzi.Bias + tzi.DaylightBias), localOut);
+        if (localOut) SystemTimeOfUnits(now - Minutes(tzi.Bias + tzi.DaylightBias), localOut);
         SetDaylightTime(1);
         return 2;
     }
-    if (localOut) FromFileTime64(now - Minutes(tzi.Bias + tzi.StandardBias), localOut);
+    if (localOut) SystemTimeOfUnits(now - Minutes(tzi.Bias + tzi.StandardBias), localOut);
     SetDaylightTime(0);
     return 1;
 }

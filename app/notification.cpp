@@ -1,6 +1,6 @@
-#include <notify.h>
+#include "notification.h"
 
-#include "app.h"
+#include <notify.h>
 
 const WCHAR* FileNamePart(const WCHAR* path) {
     const WCHAR* name = path;
@@ -8,6 +8,27 @@ const WCHAR* FileNamePart(const WCHAR* path) {
         if (*p == TEXT('\\') || *p == TEXT('/')) name = p + 1;
     }
     return name;
+}
+
+// Examines one registration and clears it when it is this program's: 1 when examined (`result`
+// then gets the clear's result, if one was made), 0 when it could not be examined.
+static int ClearIfOwn(HANDLE handle, const WCHAR* fileName, int* result) {
+    DWORD needed = 0;
+    CeGetUserNotification(handle, 0, &needed, 0);
+    BYTE* info = (BYTE*)LocalAlloc(LMEM_FIXED, needed);
+    if (info == 0) return 0;
+    if (CeGetUserNotification(handle, needed, &needed, info)) {
+        const CE_NOTIFICATION_INFO_HEADER* header = (const CE_NOTIFICATION_INFO_HEADER*)info;
+        const CE_NOTIFICATION_TRIGGER* trigger = header->pcent;
+        // The file system ignores letter case, so an older build's "\windows\tamblin.exe" is
+        // this program; "NOTTAMBLIN.EXE" or "TAMBLIN.EXE.BAK" only contain its name.
+        if (trigger != 0 && trigger->lpszApplication != 0 &&
+            _wcsicmp(FileNamePart(trigger->lpszApplication), fileName) == 0) {
+            *result = CeClearUserNotification(handle);
+        }
+    }
+    LocalFree(info);
+    return 1;
 }
 
 int ClearOwnNotifications(const WCHAR* fileName) {
@@ -29,25 +50,7 @@ int ClearOwnNotifications(const WCHAR* fileName) {
     // a later clear succeeds, so that the caller tries again rather than registering twice.
     int unexamined = 0;
     for (DWORD i = count; i > 0; --i) {
-        HANDLE handle = handles[i - 1];
-        DWORD needed = 0;
-        CeGetUserNotification(handle, 0, &needed, 0);
-        BYTE* info = (BYTE*)LocalAlloc(LMEM_FIXED, needed);
-        if (info == 0) {
-            unexamined = 1;
-            continue;
-        }
-        if (CeGetUserNotification(handle, needed, &needed, info)) {
-            const CE_NOTIFICATION_INFO_HEADER* header = (const CE_NOTIFICATION_INFO_HEADER*)info;
-            const CE_NOTIFICATION_TRIGGER* trigger = header->pcent;
-            // The file system ignores letter case, so an older build's "\windows\tamblin.exe" is
-            // this program; "NOTTAMBLIN.EXE" or "TAMBLIN.EXE.BAK" only contain its name.
-            if (trigger != 0 && trigger->lpszApplication != 0 &&
-                _wcsicmp(FileNamePart(trigger->lpszApplication), fileName) == 0) {
-                result = CeClearUserNotification(handle);
-            }
-        }
-        LocalFree(info);
+        if (!ClearIfOwn(handles[i - 1], fileName, &result)) unexamined = 1;
     }
 
     LocalFree(handles);

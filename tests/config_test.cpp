@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include "app/app.h"
+#include "app/config.h"
 #include "testboard.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <set>
 #include <sstream>
 
-#include "app/app.h"
+#include "app/notification.h"
 #include "sim/ceapi/regfile.h"
 #include "sim/ceapi/tools_api.h"
 #include "tests/e2e_util.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
+#include "app/notification.h"
 #include "sim/ceapi/kernel_objects.h"
 #include "sim/ceapi/notifydb.h"
 #include "testboard.h"

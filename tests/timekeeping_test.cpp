@@ -9,7 +9,8 @@
 #include <fstream>
 #include <string>
 
-#include "app/app.h"
+#include "app/aligned_store.h"
+#include "app/chip_reading.h"
 #include "sim/board/board_power.h"
 #include "sim/board/simtime.h"
 #include "e2e_util.h"
@@ -40,6 +41,15 @@ uint8_t addressOf(int protocol) {
 
 // ---- The boot --------------------------------------------------------------------------------
 
+// A boot that said it restored 09:00:`second` and left the system clock within `errorMin` to
+// `errorMax` ms of the true time.
+void expectRestored(const e2e::Board& board, const char* second, int64_t errorMin, int64_t errorMax) {
+    EXPECT_EQ(board.debugLog(), "RTC Time restored (02.03.2026 09:00:" + std::string(second) + ")\r\n");
+    const int64_t errorMs = (board.systemTime() - board.trueTime()) / kMs;
+    EXPECT_GE(errorMs, errorMin);
+    EXPECT_LE(errorMs, errorMax);
+}
+
 struct BootCase {
     int protocol;
     bool precise;
@@ -65,11 +75,7 @@ TEST(PreciseBoot, SetsTheClockAtTheChipsSecondEdgeOnEveryProtocol) {
         board.advance(static_cast<uint64_t>(c.phaseMs) * kNsPerMs);
         const uint64_t uptimeBefore = board.state().uptimeNs;
         ASSERT_EQ(board.runTamblin(), 1);
-        EXPECT_EQ(board.debugLog(),
-                  "RTC Time restored (02.03.2026 09:00:" + std::string(c.restored) + ")\r\n");
-        const int64_t errorMs = (board.systemTime() - board.trueTime()) / kMs;
-        EXPECT_GE(errorMs, c.errorMin);
-        EXPECT_LE(errorMs, c.errorMax);
+        expectRestored(board, c.restored, c.errorMin, c.errorMax);
         // The wait for the edge is what a boot costs more: here under the second's remainder.
         EXPECT_LE(board.state().uptimeNs - uptimeBefore,
                   static_cast<uint64_t>(1000 - c.phaseMs + 50) * kNsPerMs);
@@ -92,6 +98,33 @@ TEST(PreciseBoot, AChipThatDoesNotTickIsNotTrustedAndTheWaitStaysBounded) {
     const uint64_t costMs = (board.state().uptimeNs - uptimeBefore) / kNsPerMs;
     EXPECT_GE(costMs, 1100u);
     EXPECT_LE(costMs, 1150u);
+}
+
+// The boot reads the chip and then waits for the notification service; what passes in between is
+// added to the chip's time on every way the options take it, never taken off.
+TEST(PreciseBoot, TheWaitForTheNotificationServiceIsAddedToTheChipsTime) {
+    struct Case {
+        bool precise, drift;
+        const char* restored;        // the second the boot reports, at 09:00:03.7
+        int64_t errorMin, errorMax;  // the system clock less the true time afterwards, ms
+    };
+    const Case cases[] = {
+        {false, false, "02", -705, -690},  // the start of the second read, as the program always did
+        {true, false, "03", -2, 2},        // its edge
+        {false, true, "03", -205, -190},   // the middle of the second read
+        {true, true, "03", -2, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.precise ? "Precise " : "") + (c.drift ? "DriftCorrection" : ""));
+        sim::BoardConfig config = e2e::virtualConfig(1);
+        config.apiReady = sim::ApiReady::AfterMs;
+        config.apiReadyAfterMs = 700 + 3000;  // three seconds after the boot's read
+        e2e::Board board(config, registryWith(1, c.precise, c.drift));
+        board.startAt(kT0);
+        board.advance(700 * kNsPerMs);
+        ASSERT_EQ(board.runTamblin(), 1);
+        expectRestored(board, c.restored, c.errorMin, c.errorMax);
+    }
 }
 
 // ---- The store -------------------------------------------------------------------------------
@@ -120,6 +153,51 @@ TEST(PreciseStore, LinesTheChipsRestartedSecondUpWithTheSystems) {
         const int64_t offsetMs = (board.chipTime(addressOf(c.protocol)) - board.systemTime()) / kMs;
         EXPECT_GE(offsetMs, c.offsetMin);
         EXPECT_LE(offsetMs, c.offsetMax);
+    }
+}
+
+// The store reads the system clock once, before it measures the chip and waits; what passes after
+// that reading is added to it, for a write at once and for one at the next second the write can
+// reach. The board is frozen: its clocks stand, and time passes as the program sleeps.
+TEST(PreciseStore, TheTimeSinceTheClocksReadingIsAddedToIt) {
+    struct Case {
+        bool precise;
+        uint32_t sleepMs;      // between the reading and the plan
+        int64_t leadMs;        // how far into the second written the chip's second restarts
+        int64_t writtenAfter;  // the second written, after the clock's reading, s
+    };
+    // The clock is read at 09:00:00.200; the write's latency is 3 ms and its margin 1 ms.
+    const Case cases[] = {
+        {false, 2500, 0, 2},   // at once: the second the clock is in, 09:00:02.7
+        {false, 2900, 0, 3},   // 09:00:03.1
+        {true, 2500, 0, 3},    // the first second whose restart is at or after 09:00:02.704
+        {true, 2900, 0, 4},    // after 09:00:03.104
+        {true, 2900, 492, 3},  // a chip whose second restarts half-way into 09:00:03
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE((c.precise ? "Precise, " : "") + std::to_string(c.sleepMs) + " ms, lead " +
+                     std::to_string(c.leadMs) + " ms");
+        TestBoard board;
+        SYSTEMTIME set = {2026, 3, 1, 2, 9, 0, 0, 200};
+        ASSERT_TRUE(SetSystemTime(&set));
+        const int64_t read = kT0 + 200 * kMs;
+        TimePoint system;
+        SystemClockNow(&system);
+        ASSERT_EQ(system.units, read);
+        Sleep(c.sleepMs);
+        WritePlan plan = {3 * kMs, c.leadMs * kMs, 0, 0};
+        if (c.precise)
+            PlanAtSecond(&system, &plan);
+        else
+            PlanAtOnce(&system, &plan);
+        EXPECT_EQ(plan.written, kT0 + c.writtenAfter * kSecond);
+        const int64_t now = read + static_cast<int64_t>(c.sleepMs) * kMs;
+        if (c.precise) {
+            EXPECT_EQ(plan.restart, plan.written + plan.lead);
+        } else {  // the restart follows the write's start by its latency
+            EXPECT_GE(plan.restart, now + plan.latency);
+            EXPECT_LE(plan.restart, now + plan.latency + kMs);
+        }
     }
 }
 

@@ -93,8 +93,7 @@ BoardState initialState(const BoardConfig& config, int64_t now) {
     s.daylight = false;
     // The kernel keeps local time: the clock shows the local time of `now` under the board's zone.
     s.systemClock = SystemClockState{
-        now - static_cast<int64_t>(zoneBiasMinutes(config.timeZone, false)) * 60 * kFileTimeUnitsPerSecond,
-        now};
+        now - static_cast<int64_t>(zoneBiasMinutes(config.timeZone, false)) * kFileTimeUnitsPerMinute, now};
     s.power = PowerState{true, now};
     s.powerOnHost = now;
     s.uptimeNs = 0;
@@ -350,15 +349,21 @@ Board::Board(std::string dir) : dir_(std::move(dir)) {
     ::mkdir((dir_ + "/objects").c_str(), 0755);  // absent on a read-only board: nothing will be locked
 }
 
+std::string processBoardDir(bool* named) {
+    const char* env = std::getenv("TAMBLIN_BOARD");
+    if (named) *named = env && *env;
+    return (env && *env) ? env : "board";
+}
+
 Board& Board::current() {
     if (!gBoard) {
-        const char* env = std::getenv("TAMBLIN_BOARD");
-        std::string dir = (env && *env) ? env : "board";
+        bool named = false;
+        const std::string dir = processBoardDir(&named);
         struct stat st;
         if (::stat(dir.c_str(), &st) != 0) {
             // A board named on purpose that is not there is most likely a slip in the path: a fresh
             // board made there would take the run, and the board meant would stay as it was.
-            if (env && *env)
+            if (named)
                 throw BoardError(
                     "TAMBLIN_BOARD=" + dir + ": " + std::strerror(errno) +
                     ", so no board there; nothing was created (a slip in the path? 'vboard --board " + dir +
@@ -397,9 +402,10 @@ int startProgramOnBoard(const std::string& name) {
     try {
         // Without TAMBLIN_BOARD the program runs on ./board, made with the defaults when it is not
         // there: a board that appears unasked is worth one line.
-        const char* env = std::getenv("TAMBLIN_BOARD");
+        bool named = false;
+        const std::string dir = processBoardDir(&named);
         struct stat st;
-        const bool creates = (!env || !*env) && ::stat("board", &st) != 0;
+        const bool creates = !named && ::stat(dir.c_str(), &st) != 0;
         Board::current();
         if (creates)
             std::fprintf(stderr, "%s: TAMBLIN_BOARD is not set: created the default board in ./board\n",

@@ -14,9 +14,13 @@
 
 namespace sim {
 
+// The board directory of a process that is told no other: $TAMBLIN_BOARD, else ./board. `named`,
+// when given, says whether $TAMBLIN_BOARD named it.
+std::string processBoardDir(bool* named = nullptr);
+
 class Board {
   public:
-    // The board of this process: $TAMBLIN_BOARD, else ./board; ./board is created with the
+    // The board of this process: processBoardDir(); ./board is created with the
     // defaults when it does not exist yet, a $TAMBLIN_BOARD that names nothing is refused.
     static Board& current();
     // Switches this process to the board in `dir` (tests and vboard). Creates nothing.

@@ -10,6 +10,7 @@ namespace sim {
 
 constexpr int64_t kFileTimeUnitsPerSecond = 10'000'000;
 constexpr int64_t kFileTimeUnitsPerMs = 10'000;
+constexpr int64_t kFileTimeUnitsPerMinute = 60 * kFileTimeUnitsPerSecond;
 
 bool isLeapYear(int year);
 unsigned daysInMonth(int year, unsigned month);  // 0 for a month that does not exist

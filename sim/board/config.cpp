@@ -1,5 +1,7 @@
 #include "config.h"
 
+#include <iterator>
+
 #include "calendar.h"
 #include "format.h"
 #include "rtc_chip.h"
@@ -122,23 +124,25 @@ std::string chipLabel(uint8_t address, I2cBusId bus) {
     return (bus == I2cBusId::PowerManager ? "pwr:" : "") + hex(address, 2);
 }
 
-uint32_t mainIdForProcessor(uint32_t processorId) {
-    switch (processorId) {
-        case 2:
-            return 0x69052020;  // ARMv5, product number 2
-        case 8:
-            return 0x69052080;
-        case 9:
-            return 0x69052090;
-        case 17:
-            return 0x69054117;  // ARMv5, product number 0x11
-        case 0x0411FC09:
-            return 0x411FC090;  // Cortex-A9 class, revision 0
-        default:
-            // Not a known processor: an ARMv5 main ID with that product number when it fits,
-            // else the value itself with a zero revision nibble.
-            return processorId < 0x40 ? (0x69050000u | (processorId << 4)) : (processorId << 4);
+std::string knownProcessorsText(uint32_t markedId, const std::string& mark) {
+    std::string text;
+    const size_t n = std::size(kKnownProcessors);
+    for (size_t i = 0; i < n; ++i) {
+        const uint32_t id = kKnownProcessors[i].id;
+        text += (i == 0       ? ""
+                 : i + 1 == n ? " or "
+                              : ", ") +
+                (id > 0xFFFF ? hex(id, 8) : std::to_string(id)) + (id == markedId ? mark : "");
     }
+    return text;
+}
+
+uint32_t mainIdForProcessor(uint32_t processorId) {
+    for (const KnownProcessor& p : kKnownProcessors)
+        if (p.id == processorId) return p.mainId;
+    // Not a known processor: an ARMv5 main ID with that product number when it fits, else the
+    // value itself with a zero revision nibble.
+    return processorId < 0x40 ? (0x69050000u | (processorId << 4)) : (processorId << 4);
 }
 
 uint32_t processorIdForMainId(uint32_t mainId) {

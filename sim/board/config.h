@@ -131,7 +131,22 @@ FaultConfig parseFaults(const Field& f);
 FaultConfig faultsFromJson(const json& j);
 json faultsToJson(const FaultConfig& f);
 
-// Main ID register values for the processor IDs the program knows; 0 for others.
+// The processors the program knows, each with the main ID register value a board of it has.
+struct KnownProcessor {
+    uint32_t id;
+    uint32_t mainId;
+};
+inline constexpr KnownProcessor kKnownProcessors[] = {
+    {2, 0x69052020},           // ARMv5, product number 2
+    {8, 0x69052080},           //
+    {9, 0x69052090},           //
+    {17, 0x69054117},          // ARMv5, product number 0x11
+    {0x0411FC09, 0x411FC090},  // Cortex-A9 class, revision 0
+};
+// "2, 8, 9, 17 or 0x0411FC09", with `mark` after `markedId` ("17 (default)").
+std::string knownProcessorsText(uint32_t markedId = 0, const std::string& mark = "");
+
+// Main ID register values for the processor IDs the program knows; for others, see config.cpp.
 uint32_t mainIdForProcessor(uint32_t processorId);
 // The processor ID a main ID stands for (0 when unknown).
 uint32_t processorIdForMainId(uint32_t mainId);

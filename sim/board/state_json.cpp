@@ -207,7 +207,7 @@ BoardState stateFromJson(const json& j, const std::string& file,
         // Written by a build that kept the clock in UTC: the same moment in the local time the
         // kernel keeps, by the zone and the daylight flag that were in force.
         const int64_t bias = zoneBiasMinutes(zoneOfAnOlderClock(), s.daylight.value_or(false));
-        s.systemClock.local = clock["fileTime"].i64() - bias * 60 * kFileTimeUnitsPerSecond;
+        s.systemClock.local = clock["fileTime"].i64() - bias * kFileTimeUnitsPerMinute;
     }
     if (top.has("timeZoneNotFlushed")) s.timeZoneNotFlushed = timeZoneFrom(top["timeZoneNotFlushed"]);
     if (top.has("power")) {

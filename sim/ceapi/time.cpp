@@ -33,7 +33,7 @@ void copyName(const std::string& utf8, WCHAR (&out)[32]) {
 }
 
 int64_t minutes(int32_t m) {
-    return static_cast<int64_t>(m) * 60 * kFileTimeUnitsPerSecond;
+    return static_cast<int64_t>(m) * kFileTimeUnitsPerMinute;
 }
 
 TimeZoneConfig kernelZone(const Board& board, const BoardState& s) {

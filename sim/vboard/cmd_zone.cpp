@@ -72,7 +72,7 @@ int64_t changeAt(const sim::SysTime& rule, int year, int32_t biasMinutes) {
         while (day > last && day > 7) day -= 7;
     }
     return fileTimeOf(year, rule.month, day, rule.hour, rule.minute, rule.second) +
-           static_cast<int64_t>(biasMinutes) * 60 * sim::kFileTimeUnitsPerSecond;
+           static_cast<int64_t>(biasMinutes) * sim::kFileTimeUnitsPerMinute;
 }
 
 }  // namespace
@@ -83,7 +83,7 @@ std::optional<bool> daylightByRules(const sim::TimeZoneConfig& z, int64_t utc) {
     const sim::SysTime& d = z.daylightDate;
     const sim::SysTime& s = z.standardDate;
     // A rule with a year of its own holds for that year only.
-    const int year = civilTime(utc - static_cast<int64_t>(z.bias) * 60 * sim::kFileTimeUnitsPerSecond).year;
+    const int year = civilTime(utc - static_cast<int64_t>(z.bias) * sim::kFileTimeUnitsPerMinute).year;
     if ((d.year != 0 && d.year != year) || (s.year != 0 && s.year != year)) return false;
     // The start of daylight time is given in standard time, its end in daylight time.
     const int64_t start = changeAt(d, year, z.bias + z.standardBias);
@@ -132,7 +132,7 @@ void addZoneCommands(CLI::App& app) {
                 // that the next boot restores the same local time. The flag, too, keeps local time.
                 const int64_t local = sim::boardLocalFileTime();
                 const int64_t asDaylight = local + static_cast<int64_t>(sim::zoneBiasMinutes(zone, true)) *
-                                                       60 * sim::kFileTimeUnitsPerSecond;
+                                                       sim::kFileTimeUnitsPerMinute;
                 SetDaylightTime(autoDstEnabled() && daylightByRules(zone, asDaylight).value_or(false));
                 sim::flushRegistry();
             }
@@ -147,10 +147,9 @@ void addZoneCommands(CLI::App& app) {
         }
         const int64_t local = sim::boardLocalFileTime();
         const int64_t utc = sim::boardSystemFileTime();
-        std::printf(
-            "Local time kept: %s %s; system time now %s UTC\n", formatTime(local, true).c_str(),
-            utcOffset(static_cast<int32_t>((utc - local) / (60 * sim::kFileTimeUnitsPerSecond))).c_str(),
-            formatTime(utc, true).c_str());
+        std::printf("Local time kept: %s %s; system time now %s UTC\n", formatTime(local, true).c_str(),
+                    utcOffset(static_cast<int32_t>((utc - local) / sim::kFileTimeUnitsPerMinute)).c_str(),
+                    formatTime(utc, true).c_str());
         waitForStartedApps("zone set", "the zone is set", !noWait);
     });
 

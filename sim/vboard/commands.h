@@ -1,4 +1,5 @@
-// vboard's subcommands, grouped by the part of the board they act on.
+// vboard's subcommands, grouped by the part of the board they act on, and the helpers they share
+// (common.cpp); main.cpp is the entry point alone.
 //
 // Exit codes: 0 the command did all it says; 1 the board refused or failed (nothing changed);
 // 2 the command line is wrong (unknown command or option, a missing or malformed argument).
@@ -38,6 +39,9 @@ std::unique_ptr<sim::BoardLock> openBoardForChange();
 std::shared_ptr<void> takeBusMutex();
 
 void addBoardCommands(CLI::App& app);         // init, show, set-time, log
+void addInitCommand(CLI::App& app);           // cmd_init.cpp
+void addShowCommand(CLI::App& app);           // cmd_show.cpp
+void addSetTimeCommand(CLI::App& app);        // cmd_set_time.cpp
 void addChipCommands(CLI::App& app);          // chip dump/add/remove/time/set/...
 void addNotificationCommands(CLI::App& app);  // notify list/add/clear
 void addRegistryCommands(CLI::App& app);      // registry show/set/delete
@@ -87,6 +91,8 @@ std::string powerText(const sim::PowerState& p);
 
 // The platform's clock setting AutoDST (absent: off), read as the program reads it.
 bool autoDstEnabled();
+// "frozen", "running" or "virtual (...)": how the board's clocks go.
+const char* clockModeText(const sim::BoardConfig& c);
 
 // ---- Programs started on the board (cmd_board.cpp) ---------------------------------------------
 // The last line a program wrote.

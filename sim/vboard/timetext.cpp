@@ -52,9 +52,8 @@ int64_t fileTimeOf(int year, unsigned month, unsigned day, unsigned hour, unsign
 
 int64_t localToUtc(int64_t local, const sim::TimeZoneConfig& zone, const std::string& what,
                    const std::string& text) {
-    const int64_t minute = 60 * sim::kFileTimeUnitsPerSecond;
-    const int64_t asStandard = local + (zone.bias + zone.standardBias) * minute;
-    const int64_t asDaylight = local + (zone.bias + zone.daylightBias) * minute;
+    const int64_t asStandard = local + (zone.bias + zone.standardBias) * sim::kFileTimeUnitsPerMinute;
+    const int64_t asDaylight = local + (zone.bias + zone.daylightBias) * sim::kFileTimeUnitsPerMinute;
     const std::optional<bool> standardRules = daylightByRules(zone, asStandard);
     if (!standardRules || asStandard == asDaylight) return asStandard;  // one offset all year
     const bool standardFits = !*standardRules;
@@ -120,7 +119,7 @@ int64_t parseTime(const std::string& text, const std::string& what, const sim::T
         refuse(what, text, "a time with Z or a UTC offset is no local time (leave out --local)");
     const int64_t written = fileTimeOf(y, mo, d, h, mi, s) + ticks;
     const int64_t utc = local ? localToUtc(written, *local, what, text)
-                              : written - offsetMinutes * 60 * sim::kFileTimeUnitsPerSecond;
+                              : written - offsetMinutes * sim::kFileTimeUnitsPerMinute;
     if (utc < 0 || utc >= fileTimeOf(10000, 1, 1, 0, 0, 0))
         refuse(what, text, "the time lies outside the years 1601..9999 (UTC)");
     return utc;
