@@ -179,7 +179,7 @@ size: deps device-file $(BUILD_ARM)/CMakeCache.txt
 	@$(call quiet_build,$(BUILD_DEVICE),size)
 	@$(call quiet_build,$(BUILD_ARM),product-size)
 
-# The four stages, two lanes side by side; a line per stage, the failed stages' logs at the end.
+# The four stages, three lanes side by side; a line per stage, the failed stages' logs at the end.
 test:
 	@scripts/test-stages.sh
 
